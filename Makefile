@@ -1,0 +1,33 @@
+# Two commands cover daily work: `make run` (release build, then start the server) and
+# `make test` (sanitizer build, then every test through ctest). Both configure on first use.
+ARGS ?=
+JOBS ?= $(shell nproc)
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+
+.PHONY: all release debug run test clean format
+
+all: release
+
+build/release/CMakeCache.txt:
+	cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+
+build/debug/CMakeCache.txt:
+	cmake -S . -B build/debug $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPLCDOUBLE_SANITIZE=ON
+
+release: build/release/CMakeCache.txt
+	cmake --build build/release -j $(JOBS)
+
+debug: build/debug/CMakeCache.txt
+	cmake --build build/debug -j $(JOBS)
+
+run: release
+	./build/release/plcdouble $(ARGS)
+
+test: debug
+	ctest --test-dir build/debug --output-on-failure -j $(JOBS)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build

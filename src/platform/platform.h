@@ -1,0 +1,118 @@
+// Everything the server needs from the operating system. One implementation file per OS
+// (platform_posix.cpp, platform_win32.cpp), picked by the build; nothing outside this folder
+// includes an OS header.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// A socket handle wide enough for both POSIX descriptors and Windows SOCKET values.
+using SocketHandle = std::intptr_t;
+inline constexpr SocketHandle invalidSocket = -1;
+
+using Ipv4Address = std::array<std::uint8_t, 4>; // network order, as in dotted notation
+
+// Start the socket layer (WSAStartup on Windows). Returns the OS error code, 0 on success.
+int startNetwork();
+
+enum class ListenStep { create, bind, listen };
+
+struct ListenResult {
+    SocketHandle socket;  // invalidSocket on failure
+    ListenStep failedAt;  // meaningful only on failure
+    int errorCode;        // OS error code of the failed step
+    std::uint16_t port;   // the bound port (useful when port 0 was asked for)
+};
+
+// A non-blocking IPv4 TCP listening socket on address:port with the given backlog.
+ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog);
+
+struct AcceptResult {
+    SocketHandle socket; // invalidSocket when nothing is pending or accept failed
+    Ipv4Address peer;
+};
+
+// Accepts one pending connection; the new socket is non-blocking, has TCP_NODELAY set and
+// never raises SIGPIPE.
+AcceptResult acceptConnection(SocketHandle listener);
+
+enum class ReceiveOutcome {
+    data,           // count bytes arrived
+    noData,         // nothing waiting (would block)
+    peerClosed,     // the peer ended its TCP connection (receive of 0 bytes)
+    connectionLost, // network down, aborted, reset, not connected, shut down, timed out
+    otherError,     // anything else; errorCode tells which
+};
+
+struct ReceiveResult {
+    ReceiveOutcome outcome;
+    std::size_t count;
+    int errorCode;
+};
+
+ReceiveResult receiveBytes(SocketHandle socket, std::span<std::uint8_t> into);
+
+struct SendResult {
+    bool failed;       // a hard error; errorCode tells which
+    std::size_t count; // bytes taken by the OS; may be fewer than offered (even 0) when its
+                       // buffer is full
+    int errorCode;
+};
+
+SendResult sendBytes(SocketHandle socket, std::span<const std::uint8_t> bytes);
+
+void closeSocket(SocketHandle socket);
+
+// One socket to watch in waitForReadiness.
+struct WaitEntry {
+    SocketHandle socket;
+    bool wantRead;
+    bool wantWrite;
+};
+
+// Waits until one of the sockets is ready, the console has a key press waiting (when
+// watchConsole is set), a stop was requested, or timeoutMicros have passed.
+void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
+                      std::int64_t timeoutMicros);
+
+// A short human-readable text for an OS error code.
+std::string describeError(int errorCode);
+
+// True when errorCode says the process may not bind the port (low ports without privilege).
+bool isPermissionError(int errorCode);
+
+// Console. consoleStart puts an interactive console into single-key, no-echo mode and installs
+// the stop handlers (Ctrl+C, termination request); consoleRestore undoes the console part and is
+// safe to call more than once.
+void consoleStart();
+void consoleRestore();
+bool stdinIsTerminal();
+bool stdoutIsTerminal();
+
+// True once a stop was requested by signal, or when stdin is an interactive console and a key
+// press is waiting (the key is left in the input).
+bool stopRequested();
+
+// Writes one console line in the given text attribute (Windows console attribute bits) followed
+// by the OS line end, and makes sure it has left the process. With colour off the text is
+// written plain.
+void writeConsoleLine(int attribute, std::string_view text, bool colour);
+
+struct LocalTime {
+    int hour;
+    int minute;
+    int second;
+};
+
+LocalTime localTime();
+
+// A monotonic clock in microseconds, for the loop's tick.
+std::int64_t monotonicMicros();
+
+} // namespace platform
