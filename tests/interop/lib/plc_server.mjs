@@ -1,0 +1,124 @@
+// Starts the real plcdouble binary on a free loopback port for one test file and stops it at the
+// end. The binary comes from PLCDOUBLE_BINARY (set by ctest); its console log is kept so tests can
+// look for the lines the server prints about what it did.
+import { spawn } from 'node:child_process';
+import net from 'node:net';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+export const host = '127.0.0.1';
+
+const startTimeoutMs = 10000;
+const stopTimeoutMs = 10000;
+const pollIntervalMs = 20;
+
+function binaryPath() {
+    const path = process.env.PLCDOUBLE_BINARY;
+    if (!path) {
+        throw new Error('PLCDOUBLE_BINARY is not set (ctest sets it to the built plcdouble)');
+    }
+    return path;
+}
+
+// A port nobody listens on right now: bind port 0, read the number, release it.
+function freePort() {
+    return new Promise((resolve, reject) => {
+        const probe = net.createServer();
+        probe.once('error', reject);
+        probe.listen(0, host, () => {
+            const { port } = probe.address();
+            probe.close(() => resolve(port));
+        });
+    });
+}
+
+// Resolves true once a TCP connection to the port is accepted (and closes it again), false when
+// the connection is refused.
+function canConnect(port) {
+    return new Promise((resolve) => {
+        const socket = net.connect({ host, port });
+        socket.once('connect', () => {
+            socket.destroy();
+            resolve(true);
+        });
+        socket.once('error', () => resolve(false));
+    });
+}
+
+export class PlcServer {
+    constructor(child, port) {
+        this.child = child;
+        this.port = port;
+        this.output = '';
+        this.exit = null;
+        this.exited = new Promise((resolve) => {
+            child.once('exit', (code, signal) => {
+                this.exit = { code, signal };
+                resolve(this.exit);
+            });
+        });
+        child.stdout.setEncoding('latin1');
+        child.stdout.on('data', (text) => {
+            this.output += text;
+        });
+        child.stderr.setEncoding('latin1');
+        child.stderr.on('data', (text) => {
+            this.output += text;
+        });
+    }
+
+    lines() {
+        return this.output.split('\n').filter((line) => line.length > 0);
+    }
+
+    // Waits until a log line matching the pattern appears after the first `skip` lines; returns
+    // the line. Fails after timeoutMs.
+    async waitForLine(pattern, { skip = 0, timeoutMs = 5000 } = {}) {
+        const deadline = Date.now() + timeoutMs;
+        for (;;) {
+            const found = this.lines().slice(skip).find((line) => pattern.test(line));
+            if (found !== undefined) {
+                return found;
+            }
+            if (Date.now() > deadline) {
+                throw new Error(`no log line matching ${pattern} within ${timeoutMs} ms; log:\n` +
+                                this.lines().slice(skip).join('\n'));
+            }
+            await sleep(pollIntervalMs);
+        }
+    }
+
+    // Asks the server to stop (it stops on SIGTERM) and returns how it exited.
+    async stop() {
+        if (this.exit === null) {
+            this.child.kill('SIGTERM');
+            const timer = setTimeout(() => this.child.kill('SIGKILL'), stopTimeoutMs);
+            await this.exited;
+            clearTimeout(timer);
+        }
+        return this.exit;
+    }
+}
+
+// Starts plcdouble on a free port and waits until it accepts connections. The readiness probe is
+// one TCP connection that is closed at once; the server sees it come and go before any test runs.
+export async function startServer() {
+    const port = await freePort();
+    const child = spawn(binaryPath(), ['--port', String(port), '--color', 'never'], {
+        stdio: ['ignore', 'pipe', 'pipe'],
+    });
+    const server = new PlcServer(child, port);
+    const deadline = Date.now() + startTimeoutMs;
+    while (!(await canConnect(port))) {
+        if (server.exit !== null) {
+            throw new Error(`plcdouble exited during start-up (${JSON.stringify(server.exit)}):\n` +
+                            server.output);
+        }
+        if (Date.now() > deadline) {
+            await server.stop();
+            throw new Error(`plcdouble did not accept connections on port ${port}:\n` +
+                            server.output);
+        }
+        await sleep(pollIntervalMs);
+    }
+    return server;
+}

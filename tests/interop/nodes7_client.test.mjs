@@ -1,0 +1,132 @@
+// nodes7 (a pure JavaScript S7 client) against the real plcdouble binary.
+import assert from 'node:assert/strict';
+import { after, before, describe, it } from 'node:test';
+
+import { connect, drop, readAll, write } from './lib/nodes7_async.mjs';
+import { host, startServer } from './lib/plc_server.mjs';
+
+const negotiatedPduLength = 480;
+
+let server;
+
+before(async () => {
+    server = await startServer();
+});
+
+after(async () => {
+    const exit = await server.stop();
+    assert.deepEqual(exit, { code: 0, signal: null }, `plcdouble log:\n${server.output}`);
+});
+
+async function withConnection(body) {
+    const connection = await connect(host, server.port);
+    try {
+        return await body(connection);
+    } finally {
+        await drop(connection);
+    }
+}
+
+describe('connection', () => {
+    it('connects with rack 0, slot 2 and takes the 480-byte PDU and one job at a time', async () => {
+        await withConnection(async (connection) => {
+            assert.equal(connection.maxPDU, negotiatedPduLength);
+            assert.equal(connection.maxParallel, 1);
+        });
+    });
+});
+
+describe('typed values across several blocks', () => {
+    // Addresses and values spread over five blocks, with odd offsets and odd lengths so the
+    // optimiser's fill bytes and item packing are exercised.
+    const values = {
+        'DB30,INT0': -12345,
+        'DB30,INT2.3': [1, -2, 32767],
+        'DB31,REAL0': 3.5,
+        'DB31,REAL4.2': [-0.25, Math.fround(1.0e10)],
+        'DB32,BYTE1.5': [1, 2, 3, 250, 255],
+        'DB33,S0.20': 'plcdouble',
+        'DB34,DINT4': -2000000000,
+        'DB34,WORD10': 0xbeef,
+        'DB34,BYTE13': 0x7f,
+    };
+    const items = Object.keys(values);
+
+    it('writes them all, then reads them all back in one readAllItems', async () => {
+        await withConnection(async (connection) => {
+            const bad = await write(connection, items, items.map((item) => values[item]));
+            assert.equal(bad, false);
+
+            const skip = server.lines().length;
+            const { anythingBad, values: read } = await readAll(connection, items);
+            assert.equal(anythingBad, false, JSON.stringify(read));
+            assert.deepEqual(read, values);
+            assert.ok(server.lines().length > skip, 'the read shows in the server log');
+        });
+    });
+
+    it('stores them big-endian at the addressed bytes', async () => {
+        await withConnection(async (connection) => {
+            const { anythingBad, values: read } = await readAll(connection, [
+                'DB30,BYTE0.8', 'DB31,BYTE0.4', 'DB33,BYTE0.12', 'DB34,BYTE4.10',
+            ]);
+            assert.equal(anythingBad, false);
+            // -12345 = 0xCFC7, then 1, -2, 32767.
+            assert.deepEqual(read['DB30,BYTE0.8'], [0xcf, 0xc7, 0x00, 0x01, 0xff, 0xfe, 0x7f, 0xff]);
+            // 3.5 as an IEEE single.
+            assert.deepEqual(read['DB31,BYTE0.4'], [0x40, 0x60, 0x00, 0x00]);
+            // S7 string: max length 20, length 9, the text; nodes7 pads the rest with spaces.
+            assert.deepEqual(read['DB33,BYTE0.12'],
+                             [20, 9, ...Buffer.from('plcdouble', 'latin1'), 0x20]);
+            // -2000000000 = 0x88CA6C00 at 4, zeros at 8-9, 0xBEEF at 10, zero at 12, 0x7F at 13.
+            assert.deepEqual(read['DB34,BYTE4.10'],
+                             [0x88, 0xca, 0x6c, 0x00, 0, 0, 0xbe, 0xef, 0, 0x7f]);
+        });
+    });
+
+    it('reads the demo string in DB1 and DB15', async () => {
+        await withConnection(async (connection) => {
+            const { anythingBad, values: read } =
+                await readAll(connection, ['DB1,S128.32', 'DB15,S128.32']);
+            assert.equal(anythingBad, false);
+            assert.deepEqual(read, { 'DB1,S128.32': 'Hello there', 'DB15,S128.32': 'Hello there' });
+        });
+    });
+});
+
+describe('bits', () => {
+    it('reads single bits and bit arrays out of the stored bytes', async () => {
+        await withConnection(async (connection) => {
+            assert.equal(await write(connection, ['DB36,BYTE0', 'DB36,BYTE1'], [0xa5, 0x01]), false);
+            const { anythingBad, values: read } = await readAll(connection, [
+                'DB36,X0.0', 'DB36,X0.1', 'DB36,X0.2', 'DB36,X0.6', 'DB36,X0.7', 'DB36,X1.0',
+                'DB36,X1.1', 'DB36,X0.0.8',
+            ]);
+            assert.equal(anythingBad, false);
+            assert.deepEqual(read, {
+                'DB36,X0.0': true,
+                'DB36,X0.1': false,
+                'DB36,X0.2': true,
+                'DB36,X0.6': false,
+                'DB36,X0.7': true,
+                'DB36,X1.0': true,
+                'DB36,X1.1': false,
+                'DB36,X0.0.8': [true, false, true, false, false, true, false, true],
+            });
+        });
+    });
+});
+
+// What nodes7 can do against a real controller but not against plcdouble; README lists these
+// under "Differences from a real controller".
+describe('documented differences', () => {
+    it('refuses a single-bit write and leaves the byte as it was', async () => {
+        await withConnection(async (connection) => {
+            assert.equal(await write(connection, 'DB37,BYTE0', 0x00), false);
+            assert.equal(await write(connection, 'DB37,X0.3', true), true);
+            const { anythingBad, values: read } = await readAll(connection, ['DB37,BYTE0']);
+            assert.equal(anythingBad, false);
+            assert.deepEqual(read, { 'DB37,BYTE0': 0 });
+        });
+    });
+});
