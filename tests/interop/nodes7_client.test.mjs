@@ -4,6 +4,7 @@ import { after, before, describe, it } from 'node:test';
 
 import { connect, drop, readAll, write } from './lib/nodes7_async.mjs';
 import { host, startServer } from './lib/plc_server.mjs';
+import { runExample } from './lib/run_example.mjs';
 
 const negotiatedPduLength = 480;
 
@@ -128,5 +129,11 @@ describe('documented differences', () => {
             assert.equal(anythingBad, false);
             assert.deepEqual(read, { 'DB37,BYTE0': 0 });
         });
+    });
+});
+
+describe('README example', () => {
+    it('connects and prints the demo string', async () => {
+        assert.equal(await runExample('nodes7_read.js', server.port), 'Hello there\n');
     });
 });

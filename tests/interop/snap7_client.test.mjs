@@ -4,6 +4,7 @@ import { after, before, describe, it } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import { host, startServer } from './lib/plc_server.mjs';
+import { runExample } from './lib/run_example.mjs';
 import { call, connectClient, errors, rejectsWithCode, snap7 } from './lib/snap7_async.mjs';
 
 // Area and element-size codes of the snap7 API.
@@ -319,5 +320,12 @@ describe('documented differences', () => {
                 errors.functionRefused);
             assert.deepEqual(await call(client, 'DBRead', 300, 0, 4), before);
         });
+    });
+});
+
+describe('README example', () => {
+    it('connects and prints the negotiated PDU and the demo string', async () => {
+        assert.equal(await runExample('snap7_read.js', server.port),
+                     'PDU length 480\nHello there\n');
     });
 });
