@@ -17,7 +17,9 @@ const S7WLReal = 0x08;
 const negotiatedPduLength = 480;
 const freshBlockSize = 256;
 const highestDataBlock = 2999;
-const largestAddressableEnd = 65534; // data block bytes 0..65533
+// A block grows to the end of the range asked for plus 64 bytes and never past 65534 bytes, so
+// byte 65469 is the last one an S7 request can reach.
+const largestServedEnd = 65534 - 64;
 
 // DB1 and DB15 carry the demo string "Hello there" at byte 128: max length 32, current length 11.
 const demoStringOffset = 128;
@@ -112,6 +114,9 @@ describe('connection', () => {
                const skip = server.lines().length;
                const third = new snap7.S7Client();
                third.SetParam(third.RemotePort, server.port);
+               // snap7 notices the reset of a refused connection only when its receive times
+               // out (3 s by default); a short timeout keeps the test quick.
+               third.SetParam(third.RecvTimeout, 500);
                await assert.rejects(call(third, 'ConnectTo', host, 0, 2));
                assert.equal(third.Connected(), false);
                await server.waitForLine(/Incoming connection denied 2/, { skip });
@@ -199,15 +204,21 @@ describe('DBRead and DBWrite', () => {
         });
     });
 
-    it('reports a range that ends past byte 65533 as out of range', async () => {
+    it('refuses a range whose block, with its growth slack, would pass 65534 bytes', async () => {
         await withClient(async (client) => {
-            await rejectsWithCode(assert, call(client, 'DBRead', 103, largestAddressableEnd - 4, 8),
-                                  errors.addressOutOfRange);
-            // The last bytes that can be addressed are still served.
             const written = Buffer.from([1, 2, 3, 4]);
-            await call(client, 'DBWrite', 103, largestAddressableEnd - 4, 4, written);
-            assert.deepEqual(await call(client, 'DBRead', 103, largestAddressableEnd - 4, 4),
-                             written);
+            await call(client, 'DBWrite', 103, largestServedEnd - 4, 4, written);
+            assert.deepEqual(await call(client, 'DBRead', 103, largestServedEnd - 4, 4), written);
+
+            await rejectsWithCode(assert, call(client, 'DBRead', 103, largestServedEnd - 4, 5),
+                                  errors.addressOutOfRange);
+            await rejectsWithCode(assert, call(client, 'DBRead', 103, largestServedEnd, 1),
+                                  errors.addressOutOfRange);
+            await rejectsWithCode(
+                assert, call(client, 'DBWrite', 103, largestServedEnd - 1, 2, Buffer.from([9, 9])),
+                errors.addressOutOfRange);
+            // The refused write left the last served bytes alone.
+            assert.deepEqual(await call(client, 'DBRead', 103, largestServedEnd - 4, 4), written);
         });
     });
 });
@@ -306,10 +317,24 @@ describe('demo data in DB1 and DB15', () => {
 // What snap7 can do against a real controller but not against plcdouble; README lists these
 // under "Differences from a real controller".
 describe('documented differences', () => {
-    it('refuses bit, real and counter writes (only byte/word/dword data is stored)', async () => {
+    it('accepts any rack and slot', async () => {
+        for (const [rack, slot] of [[0, 1], [1, 3]]) {
+            const client = new snap7.S7Client();
+            client.SetParam(client.RemotePort, server.port);
+            await call(client, 'ConnectTo', host, rack, slot);
+            try {
+                assert.equal(client.PDULength(), negotiatedPduLength);
+            } finally {
+                client.Disconnect();
+            }
+        }
+    });
+
+    it('refuses bit and real writes (only byte/word/dword data is stored)', async () => {
         await withClient(async (client) => {
             const before = Buffer.from([0x0f, 0x0f, 0x0f, 0x0f]);
             await call(client, 'DBWrite', 300, 0, 4, before);
+            const skip = server.lines().length;
             await rejectsWithCode(
                 assert,
                 call(client, 'WriteArea', S7AreaDB, 300, 0, 1, S7WLBit, Buffer.from([1])),
@@ -318,7 +343,65 @@ describe('documented differences', () => {
                 assert,
                 call(client, 'WriteArea', S7AreaDB, 300, 0, 1, S7WLReal, Buffer.alloc(4, 0x40)),
                 errors.functionRefused);
+            await server.waitForLines(/ Bad Write data DB300,0 /, 2, { skip });
             assert.deepEqual(await call(client, 'DBRead', 300, 0, 4), before);
+            // Words travel as byte data, so they are stored.
+            const words = Buffer.from([0x12, 0x34, 0x56, 0x78]);
+            await call(client, 'WriteArea', S7AreaDB, 300, 0, 2, S7WLWord, words);
+            assert.deepEqual(await call(client, 'DBRead', 300, 0, 4), words);
+        });
+    });
+
+    it('serves as many bytes as elements asked for, whatever their size', async () => {
+        await withClient(async (client) => {
+            const stored = Buffer.from([0xa5, 0x5a, 0xc3, 0x3c]);
+            await call(client, 'DBWrite', 301, 0, 4, stored);
+            const skip = server.lines().length;
+            // Two words: a controller sends 4 bytes, plcdouble 2. snap7 does not check the
+            // length and hands back a 4-byte buffer whose last two bytes are not from the server.
+            const words = await call(client, 'ReadArea', S7AreaDB, 301, 0, 2, S7WLWord);
+            assert.deepEqual(words.subarray(0, 2), stored.subarray(0, 2));
+            await server.waitForLine(/^\(0\).* Sending S7 data DB301,0 l=2$/, { skip });
+        });
+    });
+
+    it('answers a bit read with the whole byte that holds the bit', async () => {
+        await withClient(async (client) => {
+            await call(client, 'DBWrite', 302, 0, 1, Buffer.from([0xa5]));
+            // Bit 1 of byte 0 is 0; a controller answers 0x00, plcdouble the byte.
+            const bit = await call(client, 'ReadArea', S7AreaDB, 302, 1, 1, S7WLBit);
+            assert.deepEqual(bit, Buffer.from([0xa5]));
+        });
+    });
+
+    it('serves a multi-item read whose reply is larger than the negotiated PDU', async () => {
+        await withClient(async (client) => {
+            const items = [303, 304].map((db) => ({
+                Area: S7AreaDB, WordLen: S7WLByte, DBNumber: db, Start: 0, Amount: 300,
+            }));
+            const results = await call(client, 'ReadMultiVars', items);
+            assert.deepEqual(results.map((r) => [r.Result, r.Data.length]), [[0, 300], [0, 300]]);
+        });
+    });
+
+    it('never answers user-data requests or jobs other than Read Var and Write Var', async () => {
+        await withClient(async (client) => {
+            client.SetParam(client.RecvTimeout, 300);
+            const skip = server.lines().length;
+            for (const method of ['PlcStatus', 'GetCpuInfo', 'PlcStop']) {
+                await assert.rejects(call(client, method), (error) => {
+                    // snap7's receive timed out: an ISO receive error.
+                    assert.equal((error.code & 0x000f0000).toString(16), 'a0000', error.message);
+                    return true;
+                });
+                assert.equal(client.Connected(), true);
+            }
+            await server.waitForLine(/ received data msg ht=7 cmd=0$/, { skip });
+            await server.waitForLine(/ Unknown command 41$/, { skip }); // PLC stop, 0x29
+            // Nothing arrives late: the session stays in step.
+            await sleep(100);
+            assert.deepEqual(await call(client, 'DBRead', 15, demoStringOffset, 13),
+                             demoStringBytes);
         });
     });
 });

@@ -56,11 +56,11 @@ export class PlcServer {
                 resolve(this.exit);
             });
         });
-        child.stdout.setEncoding('latin1');
+        child.stdout.setEncoding('utf8');
         child.stdout.on('data', (text) => {
             this.output += text;
         });
-        child.stderr.setEncoding('latin1');
+        child.stderr.setEncoding('utf8');
         child.stderr.on('data', (text) => {
             this.output += text;
         });
@@ -70,21 +70,26 @@ export class PlcServer {
         return this.output.split('\n').filter((line) => line.length > 0);
     }
 
-    // Waits until a log line matching the pattern appears after the first `skip` lines; returns
-    // the line. Fails after timeoutMs.
-    async waitForLine(pattern, { skip = 0, timeoutMs = 5000 } = {}) {
+    // The log reaches us through a pipe, possibly after the client already has its answer, so
+    // tests wait for lines rather than look once. Waits until `count` lines after the first
+    // `skip` match the pattern and returns them; fails after timeoutMs.
+    async waitForLines(pattern, count, { skip = 0, timeoutMs = 5000 } = {}) {
         const deadline = Date.now() + timeoutMs;
         for (;;) {
-            const found = this.lines().slice(skip).find((line) => pattern.test(line));
-            if (found !== undefined) {
+            const found = this.lines().slice(skip).filter((line) => pattern.test(line));
+            if (found.length >= count) {
                 return found;
             }
             if (Date.now() > deadline) {
-                throw new Error(`no log line matching ${pattern} within ${timeoutMs} ms; log:\n` +
-                                this.lines().slice(skip).join('\n'));
+                throw new Error(`fewer than ${count} log lines matching ${pattern} within ` +
+                                `${timeoutMs} ms; log:\n${this.lines().slice(skip).join('\n')}`);
             }
             await sleep(pollIntervalMs);
         }
+    }
+
+    async waitForLine(pattern, options = {}) {
+        return (await this.waitForLines(pattern, 1, options))[0];
     }
 
     // Asks the server to stop (it stops on SIGTERM) and returns how it exited.
@@ -101,8 +106,9 @@ export class PlcServer {
 
 // Starts plcdouble on a free port and waits until it accepts connections. The readiness probe is
 // one TCP connection that is closed at once; the server sees it come and go before any test runs.
-export async function startServer() {
-    const port = await freePort();
+// A fixed port can be given for looking at the traffic with a capture tool.
+export async function startServer(fixedPort = undefined) {
+    const port = fixedPort ?? (await freePort());
     const child = spawn(binaryPath(), ['--port', String(port), '--color', 'never'], {
         stdio: ['ignore', 'pipe', 'pipe'],
     });
