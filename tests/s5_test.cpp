@@ -379,6 +379,23 @@ TEST_F(S5Test, RequestCutShortBeforeItsLengthFieldIsRefused) {
               70);
 }
 
+TEST_F(S5Test, RequestCutShortBehindItsLengthFieldIsRefusedWithTheUsualEcho) {
+    auto client = connectIso();
+    clearLog();
+    // The payload ends after the length field: bytes 14-15 are missing.
+    EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 15 02 F0 80 53 35 10 01 03 05 03 08 01 07 00 "
+                                          "05 00 01"))),
+              "03 00 00 17 02 F0 80 53 35 10 01 03 06 08 00 03 FF 07 05 00 01 00 00");
+    EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 15 02 F0 80 53 35 10 01 03 03 03 08 01 07 00 "
+                                          "05 01 02"))),
+              "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 03 FF 07 01 00 00 00 00");
+    EXPECT_TRUE(findDataBlock(7).empty());
+    EXPECT_EQ(lines(),
+              (std::vector<std::string>{
+                  "hh:mm:ss-[0] Sending S5 data DB:7:5 l=1 refused: request too short",
+                  "hh:mm:ss-[0] Sending S5 write ack DB:7:5 l=258 refused: request too short"}));
+}
+
 TEST_F(S5Test, SecondClientIsServedInSlot1Colours) {
     auto first = connectIso();
     auto second = connectIso();
