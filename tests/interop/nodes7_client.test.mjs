@@ -4,7 +4,7 @@ import { after, before, describe, it } from 'node:test';
 
 import { connect, drop, readAll, write } from './lib/nodes7_async.mjs';
 import { host, startServer } from './lib/plc_server.mjs';
-import { runExample } from './lib/run_example.mjs';
+import { exampleCode, readmeText, runExample } from './lib/run_example.mjs';
 
 const negotiatedPduLength = 480;
 
@@ -161,6 +161,11 @@ describe('documented differences', () => {
 });
 
 describe('README example', () => {
+    it('is the code README.md shows', () => {
+        assert.ok(readmeText().includes('```js\n' + exampleCode('nodes7_read.js') + '\n```'),
+                  'README.md shows tests/interop/examples/nodes7_read.js as it is');
+    });
+
     it('connects and prints the demo string', async () => {
         assert.equal(await runExample('nodes7_read.js', server.port), 'Hello there\n');
     });

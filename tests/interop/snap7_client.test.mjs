@@ -4,7 +4,7 @@ import { after, before, describe, it } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import { host, startServer } from './lib/plc_server.mjs';
-import { runExample } from './lib/run_example.mjs';
+import { exampleCode, readmeText, runExample } from './lib/run_example.mjs';
 import { call, connectClient, errors, rejectsWithCode, snap7 } from './lib/snap7_async.mjs';
 
 // Area and element-size codes of the snap7 API.
@@ -407,6 +407,11 @@ describe('documented differences', () => {
 });
 
 describe('README example', () => {
+    it('is the code README.md shows', () => {
+        assert.ok(readmeText().includes('```js\n' + exampleCode('snap7_read.js') + '\n```'),
+                  'README.md shows tests/interop/examples/snap7_read.js as it is');
+    });
+
     it('connects and prints the negotiated PDU and the demo string', async () => {
         assert.equal(await runExample('snap7_read.js', server.port),
                      'PDU length 480\nHello there\n');

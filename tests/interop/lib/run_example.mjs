@@ -1,6 +1,7 @@
 // Runs one of the README's examples (tests/interop/examples) against the test server and returns
 // what it printed, so the examples users copy are known to work.
 import { execFile } from 'node:child_process';
+import { readFileSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
 
 const examplesDir = fileURLToPath(new URL('../examples/', import.meta.url));
@@ -18,4 +19,14 @@ export function runExample(name, port) {
             }
         });
     });
+}
+
+// The example's code as README.md shows it: the file less its leading comment line.
+export function exampleCode(name) {
+    const text = readFileSync(examplesDir + name, 'utf8');
+    return text.slice(text.indexOf('\n') + 1).trim();
+}
+
+export function readmeText() {
+    return readFileSync(fileURLToPath(new URL('../../../README.md', import.meta.url)), 'utf8');
 }
