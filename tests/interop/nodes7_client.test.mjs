@@ -29,7 +29,7 @@ async function withConnection(body) {
 }
 
 describe('connection', () => {
-    it('connects with rack 0, slot 2 and takes the 480-byte PDU and one job at a time', async () => {
+    it('connects with rack 0, slot 2; takes the 480-byte PDU and one job at a time', async () => {
         await withConnection(async (connection) => {
             assert.equal(connection.maxPDU, negotiatedPduLength);
             assert.equal(connection.maxParallel, 1);
@@ -85,7 +85,8 @@ describe('typed values across several blocks', () => {
             ]);
             assert.equal(anythingBad, false);
             // -12345 = 0xCFC7, then 1, -2, 32767.
-            assert.deepEqual(read['DB30,BYTE0.8'], [0xcf, 0xc7, 0x00, 0x01, 0xff, 0xfe, 0x7f, 0xff]);
+            assert.deepEqual(read['DB30,BYTE0.8'],
+                             [0xcf, 0xc7, 0x00, 0x01, 0xff, 0xfe, 0x7f, 0xff]);
             // 3.5 as an IEEE single.
             assert.deepEqual(read['DB31,BYTE0.4'], [0x40, 0x60, 0x00, 0x00]);
             // S7 string: max length 20, length 9, the text; nodes7 pads the rest with spaces.
@@ -107,10 +108,36 @@ describe('typed values across several blocks', () => {
     });
 });
 
+describe('more than one PDU', () => {
+    it('splits a large array and many scattered items into several jobs, all served', async () => {
+        await withConnection(async (connection) => {
+            const reals = Array.from({ length: 300 }, (_, i) => Math.fround(i * 1.5 - 100));
+            // INTs 20 bytes apart in three blocks: too far apart to merge, so nodes7 packs
+            // them as separate items.
+            const ints = Array.from({ length: 60 }, (_, i) => `DB${51 + (i % 3)},INT${i * 20}`);
+            const intValues = ints.map((_, i) => i * 100 - 3000);
+            assert.equal(await write(connection, 'DB50,REAL0.300', reals), false);
+            assert.equal(await write(connection, ints, intValues), false);
+
+            const skip = server.lines().length;
+            const { anythingBad, values: read } =
+                await readAll(connection, ['DB50,REAL0.300', ...ints]);
+            assert.equal(anythingBad, false);
+            assert.deepEqual(read['DB50,REAL0.300'], reals);
+            assert.deepEqual(ints.map((item) => read[item]), intValues);
+            // 1200 bytes of reals need three jobs at a 480-byte PDU; the 60 items need more.
+            const served = await server.waitForLines(/ Sending S7 data /, 63, { skip });
+            const jobs = served.filter((line) => line.startsWith('(0)')).length;
+            assert.ok(jobs >= 4, `${jobs} Read Var jobs`);
+        });
+    });
+});
+
 describe('bits', () => {
     it('reads single bits and bit arrays out of the stored bytes', async () => {
         await withConnection(async (connection) => {
-            assert.equal(await write(connection, ['DB36,BYTE0', 'DB36,BYTE1'], [0xa5, 0x01]), false);
+            const bad = await write(connection, ['DB36,BYTE0', 'DB36,BYTE1'], [0xa5, 0x01]);
+            assert.equal(bad, false);
             const { anythingBad, values: read } = await readAll(connection, [
                 'DB36,X0.0', 'DB36,X0.1', 'DB36,X0.2', 'DB36,X0.6', 'DB36,X0.7', 'DB36,X1.0',
                 'DB36,X1.1', 'DB36,X0.0.8',

@@ -259,6 +259,19 @@ describe('ReadMultiVars and WriteMultiVars', () => {
         });
     });
 
+    it('reads the 20 items snap7 allows in one job, each one byte', async () => {
+        await withClient(async (client) => {
+            const items =
+                Array.from({ length: 20 }, (_, i) => item(210 + i, i, Buffer.from([i + 1])));
+            const writeResults = await call(client, 'WriteMultiVars', items);
+            assert.deepEqual(writeResults.map((r) => r.Result), Array(20).fill(0));
+            const reads = items.map(({ Data, ...rest }) => rest);
+            const results = await call(client, 'ReadMultiVars', reads);
+            assert.deepEqual(results.map((r) => [r.Result, ...r.Data]),
+                             items.map((_, i) => [0, i + 1]));
+        });
+    });
+
     it('reports a result per item: a missing block fails alone', async () => {
         await withClient(async (client) => {
             const good = pattern(5, 9);
@@ -266,7 +279,10 @@ describe('ReadMultiVars and WriteMultiVars', () => {
             const results = await call(client, 'ReadMultiVars', [
                 { Area: S7AreaDB, WordLen: S7WLByte, DBNumber: 203, Start: 0, Amount: 5 },
                 { Area: S7AreaDB, WordLen: S7WLByte, DBNumber: 3000, Start: 0, Amount: 4 },
-                { Area: S7AreaDB, WordLen: S7WLByte, DBNumber: 15, Start: demoStringOffset, Amount: 13 },
+                {
+                    Area: S7AreaDB, WordLen: S7WLByte, DBNumber: 15, Start: demoStringOffset,
+                    Amount: 13,
+                },
             ]);
             assert.equal(results[0].Result, 0);
             assert.deepEqual(results[0].Data, good);
