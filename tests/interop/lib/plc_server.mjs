@@ -104,27 +104,44 @@ export class PlcServer {
     }
 }
 
-// Starts plcdouble on a free port and waits until it accepts connections. The readiness probe is
-// one TCP connection that is closed at once; the server sees it come and go before any test runs.
-// A fixed port can be given for looking at the traffic with a capture tool.
-export async function startServer(fixedPort = undefined) {
-    const port = fixedPort ?? (await freePort());
+// Starts the binary on the port. Returns the exited server when it exits during start-up (the
+// port was taken), the running server once it has accepted and let go of a probe connection. A probe answered by
+// some other listener on the port never shows in the server's log, so that is waited for too.
+async function startOnce(port) {
     const child = spawn(binaryPath(), ['--port', String(port), '--color', 'never'], {
         stdio: ['ignore', 'pipe', 'pipe'],
     });
     const server = new PlcServer(child, port);
     const deadline = Date.now() + startTimeoutMs;
-    while (!(await canConnect(port))) {
+    let probed = false;
+    for (;;) {
         if (server.exit !== null) {
-            throw new Error(`plcdouble exited during start-up (${JSON.stringify(server.exit)}):\n` +
-                            server.output);
+            return server;
+        }
+        if (probed && / TCP Dis-conn /.test(server.output)) {
+            return server;
         }
         if (Date.now() > deadline) {
             await server.stop();
-            throw new Error(`plcdouble did not accept connections on port ${port}:\n` +
-                            server.output);
+            throw new Error(`plcdouble did not start on port ${port}:\n${server.output}`);
         }
+        probed = probed || (await canConnect(port));
         await sleep(pollIntervalMs);
     }
-    return server;
+}
+
+// Starts plcdouble on a free port and waits until it accepts connections. Another process may
+// take the port between the look-up and the start; then the server exits and a new port is tried.
+// A fixed port can be given for looking at the traffic with a capture tool.
+export async function startServer(fixedPort = undefined) {
+    const attempts = fixedPort === undefined ? 3 : 1;
+    let server;
+    for (let attempt = 0; attempt < attempts; attempt++) {
+        server = await startOnce(fixedPort ?? (await freePort()));
+        if (server.exit === null) {
+            return server;
+        }
+    }
+    throw new Error(`plcdouble exited during start-up ${attempts} times; last log:\n` +
+                    server.output);
 }
