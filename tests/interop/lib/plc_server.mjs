@@ -108,9 +108,8 @@ export class PlcServer {
 // port was taken), the running server once it has accepted and let go of a probe connection. A probe answered by
 // some other listener on the port never shows in the server's log, so that is waited for too.
 async function startOnce(port) {
-    const child = spawn(binaryPath(), ['--port', String(port), '--color', 'never'], {
-        stdio: ['ignore', 'pipe', 'pipe'],
-    });
+    const args = ['--bind', host, '--port', String(port), '--color', 'never'];
+    const child = spawn(binaryPath(), args, { stdio: ['ignore', 'pipe', 'pipe'] });
     const server = new PlcServer(child, port);
     const deadline = Date.now() + startTimeoutMs;
     let probed = false;
