@@ -346,6 +346,16 @@ describe('documented differences', () => {
         }
     });
 
+    it('serves inputs, outputs and flags from DB0', async () => {
+        await withClient(async (client) => {
+            const stored = Buffer.from([0x31, 0x32, 0x33]);
+            await call(client, 'DBWrite', 0, 4, stored.length, stored);
+            for (const method of ['EBRead', 'ABRead', 'MBRead']) {
+                assert.deepEqual(await call(client, method, 4, 3), stored, method);
+            }
+        });
+    });
+
     it('refuses bit and real writes (only byte/word/dword data is stored)', async () => {
         await withClient(async (client) => {
             const before = Buffer.from([0x0f, 0x0f, 0x0f, 0x0f]);
