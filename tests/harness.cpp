@@ -193,3 +193,12 @@ int ServerTest::attributeOf(const std::string &text) const {
     }
     return -1;
 }
+
+std::vector<std::string> ServerTest::attributedLines() const {
+    const std::vector<std::string> texts = lines();
+    std::vector<std::string> attributed;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        attributed.push_back(std::to_string(log[i].attribute) + " " + texts[i]);
+    }
+    return attributed;
+}

@@ -60,6 +60,8 @@ protected:
     // The attribute of the first line equal to text (after time stamps are replaced), or -1.
     int attributeOf(const std::string &text) const;
     bool logged(const std::string &text) const { return attributeOf(text) != -1; }
+    // Every log line as "attribute text", time stamps replaced: "87 TPDU Size = A".
+    std::vector<std::string> attributedLines() const;
     void clearLog() { log.clear(); }
 
     std::vector<LogRecord> log;
