@@ -60,13 +60,17 @@ std::string toHex(const Bytes &bytes) {
     return text;
 }
 
-TestClient::TestClient(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+TestClient::TestClient(std::uint16_t port, int receiveBuffer)
+    : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int enable = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
+    if (receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     // Loopback connects complete from the listen backlog, before the server accepts.
     const int result = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     EXPECT_EQ(result, 0) << "connect: " << std::strerror(errno);

@@ -20,7 +20,9 @@ std::string toHex(const Bytes &bytes);
 
 class TestClient {
 public:
-    explicit TestClient(std::uint16_t port);
+    // A receiveBuffer above 0 sets the socket's receive buffer before it connects, so the
+    // window the server sees is small from the start.
+    explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;
