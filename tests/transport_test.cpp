@@ -52,12 +52,15 @@ const Bytes readReplyAfterWrite = hex("03 00 00 1D 02 F0 80 32 03 00 00 00 06 00
 const Bytes disconnectRequest = hex("03 00 00 0B 06 80 01 00 00 05 00");
 const Bytes disconnectConfirm = hex("03 00 00 0B 06 C0 00 05 01 00 00");
 
-// A data frame the server ignores (first payload byte 0x99) whose bytes, if an earlier frame's
-// leftovers were read as part of a later short frame, would change its outcome: 0xC2 at 15 and
-// 0x03 at 18 refuse a connection request; message type 7, function 0xF0 and item count 5 would
-// turn a short S7 job into something else.
+// Data frames the server ignores (first payload byte 0x99) whose bytes, if an earlier frame's
+// leftovers were read as part of a later short frame, would change its outcome. The first has
+// 0xC2 at 15 and 0x03 at 18 (a connection request would be refused), message type 7, function
+// 0xF0 and item count 3; the second has 0x02 at 18 (one with its own 0xC2 at 15 would be
+// accepted), message type 3, function 0x05 and item count 2.
 const Bytes leftoverBait = hex("03 00 00 1F 02 F0 80 99 07 00 00 00 06 00 0E C2 00 F0 03 12 0A 10 "
                                "02 00 04 00 0A 84 00 00 40");
+const Bytes otherLeftoverBait = hex("03 00 00 1F 02 F0 80 99 03 00 00 00 06 00 0E 00 00 05 02 12 "
+                                    "0A 10 02 00 04 00 0A 84 00 00 40");
 
 // ---------------------------------------------------------------------------------------------
 // Connection request and confirm
@@ -508,8 +511,8 @@ struct Outcome {
 };
 
 // Sends the first length bytes of frame (as a frame of that length) for every length from 7 up
-// to lastLength, each on a fresh connection right behind leftoverBait, so that bytes an earlier
-// frame left in the receive buffer would show if they were read.
+// to lastLength, each on a fresh connection right behind each of the two leftover baits, so that
+// bytes an earlier frame left in the receive buffer would show if they were read.
 class TruncationTest : public ServerTest {
 protected:
     void sweep(const Bytes &frame, const std::function<Outcome(std::size_t)> &expected,
@@ -517,10 +520,13 @@ protected:
         if (lastLength == 0) {
             lastLength = frame.size();
         }
-        for (std::size_t length = 7; length <= lastLength; ++length) {
-            SCOPED_TRACE("frame cut to " + std::to_string(length) + " bytes");
+        for (std::size_t run = 0; run < 2 * (lastLength - 6); ++run) {
+            const std::size_t length = 7 + run / 2;
+            const Bytes &bait = run % 2 == 0 ? leftoverBait : otherLeftoverBait;
+            SCOPED_TRACE("frame cut to " + std::to_string(length) + " bytes behind bait " +
+                         std::to_string(run % 2));
             auto client = connect();
-            client->send(leftoverBait);
+            client->send(bait);
             pass();
             clearLog();
             client->send(truncatedFrame(frame, length));
