@@ -651,4 +651,23 @@ TEST_F(S7Test, WordWrittenOverS5ReadsOverS7WithItsBytesExchanged) {
     EXPECT_EQ(blockSize(5), 2048u);
 }
 
+// ---------------------------------------------------------------------------------------------
+// The demo blocks as an S7 client sees them
+
+TEST_F(S7Test, DemoBlocksReadOverS7ShowTheirSeedTextAndCountersAfterEachTick) {
+    auto client = connectS7(); // the first pass has run one tick
+    EXPECT_EQ(toHex(readBack(*client, 15, 128, 34)),
+              toHex(joined({hex("20 0B 48 65 6C 6C 6F 20 74 68 65 72 65"), zeros(21)})));
+    EXPECT_EQ(blockSize(15), 2048u);
+    // DB15 counts least significant byte first; the flag bits are set in words 5 to 7.
+    EXPECT_EQ(toHex(readBack(*client, 15, 0, 16)),
+              "01 00 02 00 00 00 03 00 04 00 05 40 06 80 07 C0");
+    // DB1 counts most significant byte first; its seed of 256 in bytes 2-3 wraps at once.
+    EXPECT_EQ(toHex(readBack(*client, 1, 0, 16)),
+              "00 01 00 00 0A 00 03 40 04 00 05 40 06 80 07 C0");
+    tick();
+    EXPECT_EQ(toHex(readBack(*client, 15, 0, 4)), "02 00 03 00");
+    EXPECT_EQ(toHex(readBack(*client, 1, 0, 5)), "00 01 00 01 0A");
+}
+
 } // namespace
