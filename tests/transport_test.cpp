@@ -163,6 +163,30 @@ TEST_F(TransportTest, ParameterReachingOneBytePastTheLengthIndicatorIsNotLogged)
                                         "23 hh:mm:ss-[0]Sending Connect confirm dref=256"}));
 }
 
+// The walk takes each parameter's length from its own length byte, but the lines always show
+// the first one or two value bytes, whatever lies there.
+TEST_F(TransportTest, ParameterLinesShowTwoValueBytesWhateverTheParameterLengthSays) {
+    auto client = connect();
+    clearLog();
+    EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 15 10 E0 00 00 00 01 00 C1 01 05 C2 02 01 02 "
+                                          "C0 01 0A"))),
+              toHex(connectionConfirm));
+    EXPECT_EQ(attributedLines(),
+              (Lines{"87 Calling TSAP = 5,C2", "87 Called TSAP = 1,2", "87 TPDU Size = A",
+                     "23 hh:mm:ss-[0]Sending Connect confirm dref=256"}));
+}
+
+TEST_F(TransportTest, ValueByteBeyondTheFrameIsShownAsZeroNotAsAnEarlierFramesByte) {
+    auto client = connect();
+    EXPECT_EQ(toHex(exchange(*client, connectionRequest)), toHex(connectionConfirm));
+    clearLog();
+    // A TPDU size parameter of length 0 closes the frame; byte 13 held 0x01 in the frame before.
+    EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 0D 08 E0 00 00 00 02 00 C0 00"))),
+              "03 00 00 16 11 D0 00 02 01 00 00 C0 01 09 C1 02 4B 54 C1 02 03 02");
+    EXPECT_EQ(attributedLines(),
+              (Lines{"87 TPDU Size = 0", "23 hh:mm:ss-[0]Sending Connect confirm dref=512"}));
+}
+
 TEST_F(TransportTest, ConfirmOnSlot1EchoesTheClientReferenceAndCarriesOwnReference0200) {
     auto first = connectS7();
     auto second = connect();
