@@ -393,12 +393,46 @@ TEST_F(TransportTest, SessionSplitAtUnevenPointsGivesTheSameRepliesAndLines) {
     EXPECT_EQ(attributedLines(), sessionLines);
 }
 
+TEST_F(TransportTest, SessionCutInTwoAtEveryPointGivesTheSameRepliesAndLines) {
+    const Bytes stream = sessionStream();
+    for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+        SCOPED_TRACE("cut after byte " + std::to_string(cut));
+        auto client = connect();
+        clearLog();
+        client->send(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)));
+        pass();
+        client->send(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(cut), stream.end()));
+        pass();
+        ASSERT_EQ(toHex(client->receiveAvailable()), sessionReplies);
+        ASSERT_EQ(attributedLines(), sessionLines);
+        ASSERT_EQ(connectionTable.connectionCount, 0);
+    }
+}
+
 TEST_F(TransportTest, SessionMergedInOneSendGivesTheSameRepliesAndLinesInOnePass) {
     auto client = connect();
     clearLog();
     EXPECT_EQ(toHex(exchange(*client, sessionStream())), sessionReplies);
     EXPECT_EQ(attributedLines(), sessionLines);
     EXPECT_TRUE(client->closedByServer());
+}
+
+// Both slots receive into the one shared buffer: the start of a frame must be kept per slot.
+TEST_F(TransportTest, FrameStartOnOneSlotSurvivesTheOtherSlotsTrafficInBetween) {
+    auto first = connectS7();
+    auto second = connectS7();
+    const Bytes firstHalf(writeRequest.begin(), writeRequest.begin() + 20);
+    const Bytes secondHalf(writeRequest.begin() + 20, writeRequest.end());
+    first->send(firstHalf);
+    pass();
+    EXPECT_EQ(toHex(first->receiveAvailable(noReplyWaitMs)), "");
+    // Slot 1 writes other bytes to the same place, through the same receive buffer.
+    EXPECT_EQ(toHex(exchange(*second, hex("03 00 00 27 02 F0 80 32 01 00 00 00 05 00 0E 00 08 05 "
+                                          "01 12 0A 10 02 00 04 00 0A 84 00 00 40 00 04 00 20 EE "
+                                          "EE EE EE"))),
+              toHex(writeReply));
+    EXPECT_EQ(toHex(exchange(*first, secondHalf)), toHex(writeReply));
+    EXPECT_EQ(toHex(exchange(*second, readRequest)), toHex(readReplyAfterWrite));
 }
 
 // 50 reads of 31 bytes: the first receive takes 1024 bytes and ends inside the 34th frame.
