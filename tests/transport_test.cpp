@@ -265,6 +265,13 @@ TEST_F(TransportTest, DataFrameWithoutConnectionRequestIsServed) {
     EXPECT_EQ(toHex(exchange(*client, setupRequest)), toHex(setupReply));
 }
 
+TEST_F(TransportTest, DataFrameWithoutEndOfTransmissionBitIsRoutedAsIfComplete) {
+    auto client = connect();
+    EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 00 32 01 00 00 00 01 00 08 00 00 F0 "
+                                          "00 00 01 00 01 01 E0"))),
+              toHex(setupReply));
+}
+
 TEST_F(TransportTest, DataFrameWithUnknownFirstPayloadByteIsIgnored) {
     auto client = connectS7();
     clearLog();
