@@ -112,6 +112,18 @@ Bytes TestClient::receiveAvailable(int timeoutMs) {
     return received;
 }
 
+Bytes TestClient::receiveNow() {
+    Bytes received;
+    for (;;) {
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) {
+            return received;
+        }
+        received.insert(received.end(), buffer, buffer + n);
+    }
+}
+
 bool TestClient::closedByServer(int timeoutMs) {
     pollfd watched{fd, POLLIN, 0};
     while (::poll(&watched, 1, timeoutMs) > 0) {

@@ -30,6 +30,8 @@ public:
     void send(const Bytes &bytes);
     // Everything that has arrived, waiting up to timeoutMs for the first byte.
     Bytes receiveAvailable(int timeoutMs = 200);
+    // Everything that has arrived already, without waiting at all.
+    Bytes receiveNow();
     // True when the server has closed the connection (end of stream or reset).
     bool closedByServer(int timeoutMs = 200);
     // Stops taking replies: shrinks the receive buffer so the server's sends back up.
