@@ -6,7 +6,9 @@
 #include "core/connection_table.h"
 #include "core/server.h"
 
+#include <algorithm>
 #include <functional>
+#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -460,6 +462,174 @@ TEST_F(TransportTest, FiftyRequestsInOneSendAreAllAnsweredInOrderAcrossReceives)
     client->send(stream);
     pass(3);
     EXPECT_EQ(toHex(client->receiveAvailable()), expected);
+}
+
+// A mixed stream of 300 frames from a fixed seed: setups, multi-item reads and writes of every
+// size up to a whole 1024-byte frame (some refused with NAK), data items of other transport
+// sizes, unknown jobs, ignored frames and oversized frames, ending in a disconnect.
+std::vector<Bytes> mixedFrames() {
+    std::mt19937 random(20261207);
+    const auto below = [&random](std::uint32_t limit) {
+        return static_cast<std::uint32_t>(random() % limit);
+    };
+    const auto u8 = [](std::uint32_t value) { return static_cast<std::uint8_t>(value & 0xFF); };
+    const auto frameOf = [&u8](Bytes payload) {
+        Bytes frame = {0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80};
+        frame.insert(frame.end(), payload.begin(), payload.end());
+        frame[2] = u8(static_cast<std::uint32_t>(frame.size() >> 8));
+        frame[3] = u8(static_cast<std::uint32_t>(frame.size()));
+        return frame;
+    };
+    const auto item = [&](std::uint32_t count, std::uint32_t offset) {
+        const std::uint32_t db = 20 + below(6);
+        const std::uint32_t bits = offset * 8 + below(8);
+        return Bytes{0x12,          0x0A,        0x10,   u8(1 + below(6)),    u8(count >> 8),
+                     u8(count),     u8(db >> 8), u8(db), u8(0x81 + below(4)), u8(bits >> 16),
+                     u8(bits >> 8), u8(bits)};
+    };
+    std::vector<Bytes> frames = {connectionRequest};
+    for (int n = 0; n < 300; ++n) {
+        const std::uint32_t reference = below(65536);
+        Bytes pdu = {0x32, 0x01, 0x00, 0x00, u8(reference >> 8), u8(reference)};
+        const std::uint32_t kind = below(10);
+        if (kind == 0) {
+            pdu.insert(pdu.end(),
+                       {0x00, 0x08, 0x00, 0x00, 0xF0, 0x00, 0x00, 0x01, 0x00, 0x01, 0x01, 0xE0});
+            frames.push_back(frameOf(pdu));
+        } else if (kind <= 3) {
+            // Read Var; one in five announces an item more than it carries.
+            const std::uint32_t items = 1 + below(5);
+            const std::uint32_t announced = items + (below(5) == 0 ? 1 : 0);
+            pdu.insert(pdu.end(), {u8((2 + 12 * items) >> 8), u8(2 + 12 * items), 0x00, 0x00, 0x04,
+                                   u8(announced)});
+            for (std::uint32_t i = 0; i < items; ++i) {
+                const Bytes one = item(below(400), below(700));
+                pdu.insert(pdu.end(), one.begin(), one.end());
+            }
+            frames.push_back(frameOf(pdu));
+        } else if (kind <= 6) {
+            // Write Var of up to three data items, any transport size, sized to fit the frame.
+            const std::uint32_t items = 1 + below(3);
+            Bytes parameters = {0x05, u8(items)};
+            Bytes data;
+            std::uint32_t room = 1024 - 7 - 10 - 2 - 12 * items;
+            for (std::uint32_t i = 0; i < items; ++i) {
+                const std::uint8_t sizes[] = {0x04, 0x04, 0x04, 0x03, 0x05, 0x07, 0x09};
+                const std::uint8_t transportSize = sizes[below(7)];
+                std::uint32_t bytes = 1 + below(std::min<std::uint32_t>(room - 5, 500) / items);
+                room -= bytes + 5;
+                const Bytes one = item(bytes, below(2000));
+                parameters.insert(parameters.end(), one.begin(), one.end());
+                std::uint32_t length = bytes * 8;
+                if (transportSize == 0x03) {
+                    bytes = 1;
+                    length = 1;
+                } else if (transportSize == 0x07 || transportSize == 0x09) {
+                    length = bytes;
+                }
+                data.insert(data.end(), {0x00, transportSize, u8(length >> 8), u8(length)});
+                for (std::uint32_t b = 0; b < bytes; ++b) {
+                    data.push_back(u8(below(256)));
+                }
+                if (bytes % 2 == 1 && i + 1 < items) {
+                    data.push_back(0x00);
+                }
+            }
+            // One in six has a data length one off, and is refused.
+            const std::uint32_t declared =
+                static_cast<std::uint32_t>(data.size()) + (below(6) == 0 ? 1 : 0);
+            pdu.insert(pdu.end(), {u8(static_cast<std::uint32_t>(parameters.size() >> 8)),
+                                   u8(static_cast<std::uint32_t>(parameters.size())),
+                                   u8(declared >> 8), u8(declared)});
+            pdu.insert(pdu.end(), parameters.begin(), parameters.end());
+            pdu.insert(pdu.end(), data.begin(), data.end());
+            frames.push_back(frameOf(pdu));
+        } else if (kind == 7) {
+            pdu.insert(pdu.end(), {0x00, 0x02, 0x00, 0x00, u8(0x10 + below(0xE0)), 0x00});
+            frames.push_back(frameOf(pdu));
+        } else if (kind == 8) {
+            Bytes junk = {0x99};
+            for (std::uint32_t b = below(200); b > 0; --b) {
+                junk.push_back(u8(below(256)));
+            }
+            frames.push_back(frameOf(junk));
+        } else {
+            Bytes oversized = {0x03, 0x00, 0x00, 0x00};
+            const std::uint32_t length = 1025 + below(3000);
+            oversized[2] = u8(length >> 8);
+            oversized[3] = u8(length);
+            while (oversized.size() < length) {
+                oversized.push_back(u8(below(256)));
+            }
+            frames.push_back(oversized);
+        }
+    }
+    frames.push_back(disconnectRequest);
+    return frames;
+}
+
+class MixedStreamTest : public ServerTest {
+protected:
+    struct Result {
+        Bytes replies;
+        Lines lines;
+    };
+
+    // Sends the stream in pieces of the given sizes (cycled), a pass after each, reading the
+    // replies as they come, until the server has closed the connection.
+    Result run(const Bytes &stream, const std::vector<std::size_t> &pieces) {
+        TearDown(); // a fresh server: the data blocks start empty for every run
+        SetUp();
+        auto client = connect();
+        clearLog();
+        Result result;
+        std::size_t at = 0;
+        for (std::size_t i = 0; at < stream.size(); ++i) {
+            const std::size_t take = std::min(pieces[i % pieces.size()], stream.size() - at);
+            client->send(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                               stream.begin() + static_cast<std::ptrdiff_t>(at + take)));
+            at += take;
+            pass();
+            const Bytes more = client->receiveNow();
+            result.replies.insert(result.replies.end(), more.begin(), more.end());
+        }
+        for (int round = 0; round < 500 && connectionTable.connectionCount > 0; ++round) {
+            pass();
+            const Bytes more = client->receiveNow();
+            result.replies.insert(result.replies.end(), more.begin(), more.end());
+        }
+        const Bytes rest = client->receiveAvailable(noReplyWaitMs);
+        result.replies.insert(result.replies.end(), rest.begin(), rest.end());
+        result.lines = attributedLines();
+        return result;
+    }
+};
+
+TEST_F(MixedStreamTest, AnyCuttingOfAMixedStreamGivesTheRepliesAndLinesOfOneFramePerSend) {
+    const std::vector<Bytes> frames = mixedFrames();
+    Bytes stream;
+    std::vector<std::size_t> frameSizes;
+    for (const Bytes &frame : frames) {
+        stream.insert(stream.end(), frame.begin(), frame.end());
+        frameSizes.push_back(frame.size());
+    }
+    const Result reference = run(stream, frameSizes);
+    ASSERT_EQ(connectionTable.connectionCount, 0);
+    ASSERT_EQ(reference.lines.back(), "23 hh:mm:ss-[0] TCP Dis-conn 0");
+    ASSERT_GT(reference.replies.size(), 20000u);
+
+    const std::vector<std::vector<std::size_t>> cuttings = {
+        {1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377, 610, 987, 1597},
+        {1024},
+        {1023, 1},
+        {7, 700, 3, 1500, 64}};
+    for (const auto &pieces : cuttings) {
+        SCOPED_TRACE("pieces starting with " + std::to_string(pieces.front()));
+        const Result cut = run(stream, pieces);
+        EXPECT_EQ(cut.replies.size(), reference.replies.size());
+        EXPECT_TRUE(cut.replies == reference.replies);
+        EXPECT_EQ(cut.lines, reference.lines);
+    }
 }
 
 TEST_F(TransportTest, TpktVersionOtherThan3ClosesWithOneErrorLine) {
