@@ -444,6 +444,18 @@ TEST_F(TransportTest, FrameStartOnOneSlotSurvivesTheOtherSlotsTrafficInBetween) 
     EXPECT_EQ(toHex(exchange(*second, readRequest)), toHex(readReplyAfterWrite));
 }
 
+TEST_F(TransportTest, FrameStartHeldOnSlot1IsCompletedAfterItBecomesSlot0) {
+    auto first = connectS7();
+    auto second = connectS7();
+    second->send(Bytes(writeRequest.begin(), writeRequest.begin() + 30));
+    pass();
+    EXPECT_EQ(toHex(exchange(*first, disconnectRequest)), toHex(disconnectConfirm));
+    clearLog();
+    EXPECT_EQ(toHex(exchange(*second, Bytes(writeRequest.begin() + 30, writeRequest.end()))),
+              toHex(writeReply));
+    EXPECT_EQ(attributedLines(), (Lines{"87 (0)hh:mm:ss-[0] Receiving write S7 data DB10,8 l=4"}));
+}
+
 // 50 reads of 31 bytes: the first receive takes 1024 bytes and ends inside the 34th frame.
 TEST_F(TransportTest, FiftyRequestsInOneSendAreAllAnsweredInOrderAcrossReceives) {
     auto client = connectS7();
@@ -917,7 +929,7 @@ protected:
             connectionTable.slots[static_cast<std::size_t>(connectionTable.connectionCount - 1)]
                 .socket);
         setsockopt(serverSide, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-        EXPECT_EQ(toHex(exchange(*client, connectionRequest)), toHex(connectionConfirm));
+        EXPECT_EQ(exchange(*client, connectionRequest).size(), 22u);
         EXPECT_EQ(toHex(exchange(*client, setupRequest)), toHex(setupReply));
         return client;
     }
@@ -934,10 +946,10 @@ protected:
 
     // Sends batches until the server holds reply bytes the client has not taken. Returns the
     // number of requests sent.
-    int stall(TestClient &client) {
+    int stall(TestClient &client, int slot = 0) {
         constexpr int batchLimit = 100; // bounded: about 3 MB of replies at most
         int sent = 0;
-        for (int batch = 0; batch < batchLimit && !hasUnsentReply(0); ++batch) {
+        for (int batch = 0; batch < batchLimit && !hasUnsentReply(slot); ++batch) {
             sendBatch(client, sent);
             sent += batchSize;
             pass();
@@ -946,6 +958,19 @@ protected:
     }
 
     static constexpr int batchSize = 33;
+
+    // Checks that received holds exactly the replies to requests 0 .. count - 1, in order.
+    static void expectLargeReplies(const Bytes &received, int count) {
+        ASSERT_EQ(received.size(), static_cast<std::size_t>(count) * 1024);
+        int wrong = 0;
+        for (int i = 0; i < count && wrong < 3; ++i) {
+            const Bytes reply(received.begin() + i * 1024, received.begin() + (i + 1) * 1024);
+            if (reply != largeReadReply(i)) {
+                ADD_FAILURE() << "reply " << i << " differs: " << toHex(reply).substr(0, 80);
+                ++wrong;
+            }
+        }
+    }
 
     // Lets the client read until it has count bytes or the bound runs out.
     Bytes drain(TestClient &client, std::size_t count) {
@@ -976,18 +1001,25 @@ TEST_F(StalledClientTest, OtherSlotIsServedWhileOneClientTakesNoRepliesAndNoRepl
     }
     EXPECT_EQ(connectionTable.connectionCount, 2);
 
-    const Bytes received = drain(*stalled, static_cast<std::size_t>(sent) * 1024);
-    ASSERT_EQ(received.size(), static_cast<std::size_t>(sent) * 1024);
-    int wrong = 0;
-    for (int i = 0; i < sent && wrong < 3; ++i) {
-        const Bytes reply(received.begin() + i * 1024, received.begin() + (i + 1) * 1024);
-        if (reply != largeReadReply(i)) {
-            ADD_FAILURE() << "reply " << i << " differs: " << toHex(reply).substr(0, 80);
-            ++wrong;
-        }
-    }
+    expectLargeReplies(drain(*stalled, static_cast<std::size_t>(sent) * 1024), sent);
     // Afterwards the connection works as before.
     EXPECT_EQ(toHex(exchange(*stalled, setupRequest)), toHex(setupReply));
+}
+
+// Slot 0 leaves while slot 1 holds unsent replies and waiting frames: they move with it.
+TEST_F(StalledClientTest, PendingRepliesMoveWithTheClientWhenItBecomesSlot0) {
+    auto first = connectS7();
+    auto stalled = connectSmallWindow();
+    int sent = stall(*stalled, 1);
+    ASSERT_TRUE(hasUnsentReply(1)) << "the client took every reply of " << sent << " requests";
+    sendBatch(*stalled, sent);
+    sent += batchSize;
+    EXPECT_EQ(toHex(exchange(*first, disconnectRequest)), toHex(disconnectConfirm));
+    ASSERT_EQ(connectionTable.connectionCount, 1);
+    expectLargeReplies(drain(*stalled, static_cast<std::size_t>(sent) * 1024), sent);
+    clearLog();
+    EXPECT_EQ(toHex(exchange(*stalled, setupRequest)), toHex(setupReply));
+    EXPECT_EQ(attributedLines(), (Lines{"23 hh:mm:ss-[0] Sending S7 PDU Response"}));
 }
 
 TEST_F(StalledClientTest, ClientThatNeverTakesItsRepliesIsClosedAtTheIdleLimit) {
