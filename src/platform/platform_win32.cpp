@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include "platform/ansi_colour.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -443,7 +444,17 @@ void writeConsoleLine(int attribute, std::string_view text, bool colour) {
         return;
     }
     if (!isConsoleHandle(output)) {
-        std::string line(text);
+        // A pipe or file cannot carry console attributes; colour asked for there (--color
+        // always) comes as the same ANSI sequences the POSIX build writes.
+        const bool coloured = colour && attribute != plainAttribute;
+        std::string line;
+        if (coloured) {
+            line += ansiSequenceFor(attribute).view();
+        }
+        line += text;
+        if (coloured) {
+            line += ansiReset;
+        }
         line += lineEnd;
         writeToFile(output, line);
         return;

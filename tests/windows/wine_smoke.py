@@ -144,25 +144,28 @@ def short(data, limit=100):
 
 
 def check_second_instance(wine, exe, port, env):
-    """A second server on the same port must say why it cannot listen and exit with 1."""
+    """A second server on the same port must say why it cannot listen and exit with 1. It runs
+    with --color always on a pipe, where colour comes as ANSI sequences: the error attribute
+    0x46 (red background, brown foreground) is SGR 33;41."""
     result = subprocess.run(
-        [wine, exe, "--port", str(port), "--bind", "127.0.0.1", "--color", "never"],
+        [wine, exe, "--port", str(port), "--bind", "127.0.0.1", "--color", "always"],
         stdin=subprocess.DEVNULL,
         capture_output=True,
         env=env,
         timeout=STARTUP_SECONDS,
     )
     lines = result.stdout.split(b"\r\n")
-    expected_start = f"Cannot listen on 127.0.0.1 port {port}: bind failed: ".encode()
+    expected_start = f"\x1b[33;41mCannot listen on 127.0.0.1 port {port}: bind failed: ".encode()
+    # 10048 is WSAEADDRINUSE: the port is taken by the first instance.
+    expected_end = b" (10048)\x1b[0m"
     refusals = [line for line in lines if line.startswith(expected_start)]
     failures = []
     if result.returncode != 1:
         failures.append(f"second instance on port {port} exited with {result.returncode}, not 1")
-    # 10048 is WSAEADDRINUSE: the port is taken by the first instance.
-    if len(refusals) != 1 or not refusals[0].endswith(b" (10048)"):
+    if len(refusals) != 1 or not refusals[0].endswith(expected_end):
         failures.append(f"second instance did not report the taken port: {short(result.stdout)}")
     if not failures:
-        print("ok   a second instance on the same port reports", refusals[0].decode())
+        print("ok   a second instance on the same port reports", short(refusals[0]))
     return failures
 
 
