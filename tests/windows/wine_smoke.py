@@ -11,7 +11,9 @@ loopback, through the paths of the Win32 platform layer:
 4. a second instance on the same port says why it cannot listen and exits with status 1;
 5. Ctrl+C stops the server with status 0. Wine turns a SIGINT sent to the process into a
    CTRL_C_EVENT for the console control handler, the same path a Ctrl+C in a Windows console
-   takes, so this is a clean stop: the program leaves its loop by itself.
+   takes, so this is a clean stop: the program leaves its loop by itself;
+6. on a pseudo-terminal, where Wine gives the program a console, the server shows the banner,
+   serves a client, and stops with status 0 on a key press.
 
 Finally the log must be UTF-8 lines ending in CR LF, uncoloured (--color never), starting with
 the banner.
@@ -19,6 +21,8 @@ the banner.
 
 import argparse
 import os
+import pty
+import select
 import shutil
 import signal
 import socket
@@ -190,11 +194,12 @@ def exchange(sock, name, request, expected):
     return [name]
 
 
-def wait_until_listening(port, process):
+def wait_until_listening(port, has_exited):
+    """A client of the server on port, once it listens (the log announces it a little early)."""
     deadline = time.monotonic() + STARTUP_SECONDS
     while time.monotonic() < deadline:
-        if process.poll() is not None:
-            raise AssertionError(f"plcdouble.exe exited with {process.returncode} before listening")
+        if has_exited():
+            raise AssertionError("plcdouble.exe exited before listening")
         try:
             return open_client(port)
         except OSError:
@@ -338,6 +343,89 @@ def stop_by_ctrl_c(process):
     return []
 
 
+class ConsoleRun:
+    """plcdouble.exe on a pseudo-terminal, where Wine gives it a real console."""
+
+    def __init__(self, wine, exe, port, env):
+        console_env = dict(env, LANG="C.UTF-8", TERM="xterm")
+        console_env.pop("LC_ALL", None)
+        self.output = bytearray()
+        self.status = None
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            try:
+                os.execvpe(wine, [wine, exe, "--port", str(port), "--bind", "127.0.0.1"],
+                           console_env)
+            finally:
+                os._exit(127)
+
+    def read_for(self, seconds, until=None):
+        """Collects output for up to seconds; stops early once until has arrived or the
+        terminal has closed. True when until arrived."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if until is not None and until in self.output:
+                return True
+            ready, _, _ = select.select([self.fd], [], [], 0.1)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(self.fd, 65536)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                break
+            self.output += chunk
+        return until is not None and until in self.output
+
+    def exited(self):
+        if self.status is None:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid == self.pid:
+                self.status = os.waitstatus_to_exitcode(status)
+        return self.status is not None
+
+    def wait(self, seconds):
+        deadline = time.monotonic() + seconds
+        while not self.exited() and time.monotonic() < deadline:
+            self.read_for(0.1)
+        return self.exited()
+
+    def close(self):
+        if not self.exited():
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+        os.close(self.fd)
+
+
+def check_console_key_stop(wine, exe, env):
+    """In a console a key press stops the server, and only a key press: it keeps serving until
+    then. The banner's frame is written as UTF-16 and must come out as the same characters."""
+    port = free_port()
+    run = ConsoleRun(wine, exe, port, env)
+    failures = []
+    try:
+        if not run.read_for(STARTUP_SECONDS, b"Press any key to stop"):
+            return [f"console run never said it listens: {short(bytes(run.output))}"]
+        if BANNER_TOP not in run.output:
+            failures.append(f"console shows no banner frame: {short(bytes(run.output))}")
+        with wait_until_listening(port, run.exited) as client:
+            failures += exchange(client, "console run serves a client", CONNECTION_REQUEST,
+                                 CONNECTION_CONFIRM)
+        if run.exited():
+            return failures + [f"console run stopped with {run.status} before any key"]
+        os.write(run.fd, b"q")
+        if not run.wait(STOP_SECONDS):
+            failures.append(f"console run still running {STOP_SECONDS} s after a key press")
+        elif run.status != 0:
+            failures.append(f"console run exit status {run.status} after a key press")
+        else:
+            print("ok   in a console a key press stops the server with status 0")
+    finally:
+        run.close()
+    return failures
+
+
 def check_log(log):
     failures = []
     lines = log.split(b"\r\n")
@@ -390,7 +478,7 @@ def main():
     errors = Collector(process.stderr)
     failures = []
     try:
-        with wait_until_listening(port, process) as first:
+        with wait_until_listening(port, lambda: process.poll() is not None) as first:
             for name, request, expected in EXCHANGES:
                 failures += exchange(first, name, request, expected)
             failures += check_reset_frees_slot(port, log)
@@ -411,6 +499,11 @@ def main():
             process.wait(timeout=STOP_SECONDS)
         log.thread.join(timeout=STOP_SECONDS)
         errors.thread.join(timeout=STOP_SECONDS)
+    try:
+        failures += check_console_key_stop(args.wine, args.exe, env)
+    except (AssertionError, OSError) as error:
+        failures.append(f"console run: {type(error).__name__}: {error}")
+    finally:
         if wineserver:
             subprocess.run([wineserver, "-k"], env=env, timeout=30, check=False)
 
