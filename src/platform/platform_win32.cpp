@@ -114,8 +114,9 @@ bool isKeyPress(const INPUT_RECORD &record) {
 // discarded, so that such events cannot pile up in front of a later key press.
 bool consoleKeyWaiting(HANDLE input) {
     constexpr DWORD peekBatch = 64;
+    constexpr int batchesPerCall = 16; // the rest waits for the next call
     INPUT_RECORD records[peekBatch];
-    for (;;) {
+    for (int batch = 0; batch < batchesPerCall; ++batch) {
         DWORD count = 0;
         if (!PeekConsoleInputW(input, records, peekBatch, &count) || count == 0) {
             return false;
@@ -133,6 +134,7 @@ bool consoleKeyWaiting(HANDLE input) {
             return false;
         }
     }
+    return false;
 }
 
 std::wstring widen(std::string_view utf8) {
