@@ -109,9 +109,9 @@ bool isKeyPress(const INPUT_RECORD &record) {
            !isModifierKey(record.Event.KeyEvent.wVirtualKeyCode);
 }
 
-// Looks through the console input without taking the key press out of it. Everything ahead of
-// the first key press that is not one (key releases, focus, mouse, window size events) is
-// discarded, so that such events cannot pile up in front of a later key press.
+// Looks through the console input without taking a key press out of it. Batches of records
+// that hold no key press (key releases, focus, mouse, window size events) are discarded, so
+// that such events cannot pile up in front of a later key press.
 bool consoleKeyWaiting(HANDLE input) {
     constexpr DWORD peekBatch = 64;
     constexpr int batchesPerCall = 16; // the rest waits for the next call
