@@ -403,8 +403,14 @@ std::string describeError(int errorCode) {
     return text;
 }
 
-bool isPermissionError(int errorCode) {
-    return errorCode == WSAEACCES;
+std::string listenFailureHint(int errorCode, std::uint16_t /*port*/) {
+    // Windows has no privileged ports: access is refused when another program holds the port
+    // exclusively or the system has excluded it.
+    if (errorCode == WSAEACCES) {
+        return " - another program holds the port or the system excludes it; use --port with "
+               "another port";
+    }
+    return {};
 }
 
 void consoleStart() {
