@@ -105,6 +105,23 @@ std::uint16_t freePort() {
     return ntohs(address.sin_port);
 }
 
+// The start line comes before the listener opens, so a client may have to try again.
+int connectWithRetry(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            return client;
+        }
+        ::close(client);
+        ::usleep(10'000);
+    }
+    return -1;
+}
+
 const std::string startLine = "Simulator Started, Listening for connect - Press any key to stop";
 
 std::string repeat(const std::string &piece, int count) {
@@ -126,12 +143,8 @@ TEST(Binary, PrintsBannerAndStartLineServesAndStopsOnSigtermWithStatusZero) {
     EXPECT_EQ(output, expectedStart);
 
     // With stdin not a terminal it keeps running and serves a client.
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const int client = connectWithRetry(port);
+    EXPECT_GE(client, 0);
     EXPECT_NE(readUntil(server.stdoutFd, "TCP conn from 127.0.0.1 (0)\n").find("TCP conn"),
               std::string::npos);
     ::close(client);
