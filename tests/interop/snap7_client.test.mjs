@@ -103,6 +103,7 @@ describe('connection', () => {
 
     it('serves two clients at once, refuses a third, and takes one again when a slot frees',
        async () => {
+           const start = server.lines().length;
            const first = await connectClient(host, server.port);
            const second = await connectClient(host, server.port);
            try {
@@ -142,6 +143,9 @@ describe('connection', () => {
            } finally {
                first.Disconnect();
                second.Disconnect();
+               // The server accepts before it reads, so a client connecting the moment these
+               // close could still find both slots taken; the next test waits for them to go.
+               await server.waitForLine(/ TCP Dis-conn 0$/, { skip: start });
            }
        });
 });
