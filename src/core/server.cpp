@@ -178,10 +178,12 @@ std::uint16_t serverPort() {
 }
 
 void serverPass(std::int64_t nowMicros) {
-    acceptOne();
+    // Connections first: a client that closed in the same wake-up as a new one connected frees
+    // its slot before the newcomer is counted.
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         serveSlot(slot);
     }
+    acceptOne();
     if (!tickClockStarted) {
         tickClockStarted = true;
         nextTickMicros = nowMicros;
