@@ -143,8 +143,8 @@ describe('connection', () => {
            } finally {
                first.Disconnect();
                second.Disconnect();
-               // The server accepts before it reads, so a client connecting the moment these
-               // close could still find both slots taken; the next test waits for them to go.
+               // Let the server see both go before the next test connects, so that test does
+               // not depend on the order in which the server handles a close and a connect.
                await server.waitForLine(/ TCP Dis-conn 0$/, { skip: start });
            }
        });
