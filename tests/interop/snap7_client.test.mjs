@@ -360,6 +360,25 @@ describe('documented differences', () => {
         });
     });
 
+    it('offers 480 bytes to a client that asks for a smaller PDU, and snap7 takes it', async () => {
+        const client = new snap7.S7Client();
+        client.SetParam(client.RemotePort, server.port);
+        client.SetParam(client.PDURequest, 240);
+        await call(client, 'ConnectTo', host, 0, 2);
+        try {
+            assert.equal(client.PDURequested(), 240);
+            assert.equal(client.PDULength(), negotiatedPduLength);
+            const skip = server.lines().length;
+            const written = pattern(462, 104);
+            await call(client, 'DBWrite', 104, 0, written.length, written);
+            // One job of 462 data bytes: only fits a 480-byte PDU.
+            assert.deepEqual(await call(client, 'DBRead', 104, 0, written.length), written);
+            await server.waitForLine(/^\(0\).* Sending S7 data DB104,0 l=462$/, { skip });
+        } finally {
+            client.Disconnect();
+        }
+    });
+
     it('refuses bit and real writes (only byte/word/dword data is stored)', async () => {
         await withClient(async (client) => {
             const before = Buffer.from([0x0f, 0x0f, 0x0f, 0x0f]);
