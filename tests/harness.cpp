@@ -2,6 +2,7 @@
 
 #include "core/server.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -89,6 +90,45 @@ void TestClient::send(const Bytes &bytes) {
         const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         ASSERT_GT(n, 0) << "send: " << std::strerror(errno);
         sent += static_cast<std::size_t>(n);
+    }
+}
+
+bool TestClient::trySend(const Bytes &bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Bytes TestClient::receiveExactly(std::size_t count, int timeoutMs) {
+    Bytes received;
+    pollfd watched{fd, POLLIN, 0};
+    while (received.size() < count && ::poll(&watched, 1, timeoutMs) > 0) {
+        std::uint8_t buffer[4096];
+        const std::size_t want = std::min(sizeof buffer, count - received.size());
+        const ssize_t n = ::recv(fd, buffer, want, MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+        received.insert(received.end(), buffer, buffer + n);
+    }
+    return received;
+}
+
+Bytes TestClient::takeAvailable() {
+    Bytes received;
+    for (;;) {
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) {
+            return received;
+        }
+        received.insert(received.end(), buffer, buffer + n);
     }
 }
 

@@ -26,8 +26,16 @@ public:
     TestClient &operator=(const TestClient &) = delete;
 
     void send(const Bytes &bytes);
+    // Like send, but for a peer that may have been closed by the server: false when the bytes
+    // could not all be sent.
+    bool trySend(const Bytes &bytes);
     // Everything that has arrived, waiting up to timeoutMs for the first byte.
     Bytes receiveAvailable(int timeoutMs = 200);
+    // Exactly count bytes, or fewer if they have not all arrived within timeoutMs. Does not wait
+    // for more once count bytes are there, so tight request loops stay fast.
+    Bytes receiveExactly(std::size_t count, int timeoutMs = 2000);
+    // Whatever has arrived already, without waiting.
+    Bytes takeAvailable();
     // True when the server has closed the connection (end of stream or reset).
     bool closedByServer(int timeoutMs = 200);
     // Stops taking replies: shrinks the receive buffer so the server's sends back up.
