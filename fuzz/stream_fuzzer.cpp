@@ -278,6 +278,18 @@ Outcome run(std::uint8_t options, const std::vector<std::size_t> &cuts, const st
     return outcome;
 }
 
+// What a failing run did, for the report that goes with a reproducer.
+void report(const char *name, const Outcome &outcome) {
+    std::fprintf(stderr, "--- %s run: %zu reply bytes\n", name, outcome.replies.size());
+    for (std::size_t i = 0; i < outcome.replies.size(); ++i) {
+        std::fprintf(stderr, "%02X%s", outcome.replies[i], (i + 1) % 32 == 0 ? "\n" : " ");
+    }
+    std::fprintf(stderr, "\n");
+    for (const std::string &line : outcome.log) {
+        std::fprintf(stderr, "  %s\n", line.c_str());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
@@ -324,11 +336,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         (options & (optionTwoClients | optionTickBetween)) == 0 && !cuts.empty();
     if (comparable) {
         const Outcome whole = run(options, {}, stream, streamSize);
-        if (cut.replies != whole.replies) {
-            fail("cutting the stream changed the replies");
-        }
-        if (cut.log != whole.log) {
-            fail("cutting the stream changed the log");
+        if (cut.replies != whole.replies || cut.log != whole.log) {
+            report("cut", cut);
+            report("whole", whole);
+            fail("cutting the stream changed the replies or the log");
         }
         if (cut.blocks != whole.blocks) {
             fail("cutting the stream changed the data blocks");
