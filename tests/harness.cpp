@@ -61,6 +61,26 @@ std::string toHex(const Bytes &bytes) {
     return text;
 }
 
+Bytes operator+(Bytes left, const Bytes &right) {
+    left.insert(left.end(), right.begin(), right.end());
+    return left;
+}
+
+Bytes be16(std::size_t value) {
+    return {static_cast<std::uint8_t>((value >> 8) & 0xFF),
+            static_cast<std::uint8_t>(value & 0xFF)};
+}
+
+Bytes be24(std::size_t value) {
+    return {static_cast<std::uint8_t>((value >> 16) & 0xFF),
+            static_cast<std::uint8_t>((value >> 8) & 0xFF),
+            static_cast<std::uint8_t>(value & 0xFF)};
+}
+
+Bytes isoDataFrame(const Bytes &payload) {
+    return hex("03 00") + be16(7 + payload.size()) + hex("02 F0 80") + payload;
+}
+
 TestClient::TestClient(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;

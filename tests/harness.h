@@ -18,6 +18,13 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes hex(std::string_view text);
 std::string toHex(const Bytes &bytes);
 
+// Building frames in tests: concatenation and big-endian fields.
+Bytes operator+(Bytes left, const Bytes &right);
+Bytes be16(std::size_t value);
+Bytes be24(std::size_t value);
+// An ISO data frame (TPKT header with the frame's real length, COTP DT) around a payload.
+Bytes isoDataFrame(const Bytes &payload);
+
 class TestClient {
 public:
     explicit TestClient(std::uint16_t port);
