@@ -31,36 +31,17 @@ constexpr std::size_t largestFrame = 1024;
 // An oversized frame of up to 4 KiB is read 1024 bytes a pass before a hang-up is seen.
 constexpr int maxPassesToDrain = 16;
 
-Bytes operator+(Bytes left, const Bytes &right) {
-    left.insert(left.end(), right.begin(), right.end());
-    return left;
-}
-
-Bytes be16(std::size_t value) {
-    return {static_cast<std::uint8_t>((value >> 8) & 0xFF),
-            static_cast<std::uint8_t>(value & 0xFF)};
-}
-
-Bytes be24(std::size_t value) {
-    return {static_cast<std::uint8_t>((value >> 16) & 0xFF),
-            static_cast<std::uint8_t>((value >> 8) & 0xFF),
-            static_cast<std::uint8_t>(value & 0xFF)};
-}
-
-// A data frame around an S7 or S5 payload, with the TPKT length it really has.
-Bytes dataFrame(const Bytes &payload) {
-    return hex("03 00") + be16(7 + payload.size()) + hex("02 F0 80") + payload;
-}
-
 Bytes readJob(std::uint16_t reference, std::size_t count, std::size_t db, std::size_t offset) {
-    return dataFrame(hex("32 01 00 00") + be16(reference) + hex("00 0E 00 00 04 01 12 0A 10 02") +
-                     be16(count) + be16(db) + hex("84") + be24(offset * 8));
+    return isoDataFrame(hex("32 01 00 00") + be16(reference) +
+                        hex("00 0E 00 00 04 01 12 0A 10 02") + be16(count) + be16(db) + hex("84") +
+                        be24(offset * 8));
 }
 
 Bytes writeJob(std::uint16_t reference, std::size_t db, std::size_t offset, const Bytes &data) {
-    return dataFrame(hex("32 01 00 00") + be16(reference) + hex("00 0E") + be16(4 + data.size()) +
-                     hex("05 01 12 0A 10 02") + be16(data.size()) + be16(db) + hex("84") +
-                     be24(offset * 8) + hex("00 04") + be16(data.size() * 8) + data);
+    return isoDataFrame(hex("32 01 00 00") + be16(reference) + hex("00 0E") +
+                        be16(4 + data.size()) + hex("05 01 12 0A 10 02") + be16(data.size()) +
+                        be16(db) + hex("84") + be24(offset * 8) + hex("00 04") +
+                        be16(data.size() * 8) + data);
 }
 
 Bytes readReply(std::uint16_t reference, const Bytes &data) {
@@ -85,8 +66,8 @@ std::vector<Bytes> templates() {
         writeJob(3, 11, 0, hex("01 02 03 04 05")),
         hex("03 00 00 31 02 F0 80 32 01 00 00 00 04 00 1A 00 0C 05 02 12 0A 10 01 00 01 00 0D 84 "
             "00 00 00 12 0A 10 02 00 02 00 0D 84 00 00 10 00 03 00 01 01 00 00 04 00 10 AA BB"),
-        dataFrame(hex("53 35 10 01 03 05 03 08 01 14 00 00 00 03 FF 02")),
-        dataFrame(hex("53 35 10 01 03 03 03 08 01 07 00 05 00 01 FF 02 12 34")),
+        isoDataFrame(hex("53 35 10 01 03 05 03 08 01 14 00 00 00 03 FF 02")),
+        isoDataFrame(hex("53 35 10 01 03 03 03 08 01 07 00 05 00 01 FF 02 12 34")),
         hex("03 00 00 0B 06 80 01 00 00 05 00"),
     };
 }
@@ -185,7 +166,7 @@ private:
         if (write) {
             payload = payload + hex("00 04 00 20 01 02 03 04") + noise(16);
         }
-        return dataFrame(payload);
+        return isoDataFrame(payload);
     }
 
     Bytes topAddress() {
