@@ -19,6 +19,7 @@ namespace {
 platform::SocketHandle listener = platform::invalidSocket;
 std::uint16_t listenerPort = 0;
 bool tickClockStarted = false;
+bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
 std::int64_t nextTickMicros = 0;
 
 // The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
@@ -55,11 +56,7 @@ const char *stepName(platform::ListenStep step) {
 
 void reportListenFailure(const Options &options, const platform::ListenResult &result) {
     const platform::Ipv4Address &address = options.bindAddress;
-    std::string hint;
-    if (platform::isPermissionError(result.errorCode) && options.port < 1024) {
-        hint = " - use --port with a port above 1023, or give the program the capability to bind "
-               "low ports (setcap cap_net_bind_service=+ep)";
-    }
+    const std::string hint = platform::listenFailureHint(result.errorCode, options.port);
     logMessage(attributeError, "Cannot listen on %d.%d.%d.%d port %d: %s failed: %s (%d)%s",
                address[0], address[1], address[2], address[3], options.port,
                stepName(result.failedAt), platform::describeError(result.errorCode).c_str(),
@@ -171,6 +168,7 @@ bool serverStart(const Options &options) {
     }
     listener = result.socket;
     listenerPort = result.port;
+    watchConsole = platform::stdinIsTerminal();
     tickClockStarted = false;
     return true;
 }
@@ -207,8 +205,7 @@ void serverWait(std::int64_t nowMicros) {
         entries[count++] = {slotAt(slot).socket, !pending, pending};
     }
     const std::int64_t timeout = tickClockStarted ? nextTickMicros - nowMicros : 0;
-    platform::waitForReadiness(std::span(entries).first(count), platform::stdinIsTerminal(),
-                               timeout);
+    platform::waitForReadiness(std::span(entries).first(count), watchConsole, timeout);
 }
 
 void serverRun() {
