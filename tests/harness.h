@@ -27,7 +27,9 @@ Bytes isoDataFrame(const Bytes &payload);
 
 class TestClient {
 public:
-    explicit TestClient(std::uint16_t port);
+    // A receiveBuffer above 0 sets the socket's receive buffer before it connects, so the
+    // window the server sees is small from the start.
+    explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;
@@ -43,6 +45,8 @@ public:
     Bytes receiveExactly(std::size_t count, int timeoutMs = 2000);
     // Whatever has arrived already, without waiting.
     Bytes takeAvailable();
+    // Everything that has arrived already, without waiting at all.
+    Bytes receiveNow();
     // True when the server has closed the connection (end of stream or reset).
     bool closedByServer(int timeoutMs = 200);
     // Stops taking replies: shrinks the receive buffer so the server's sends back up.
@@ -78,6 +82,8 @@ protected:
     // The attribute of the first line equal to text (after time stamps are replaced), or -1.
     int attributeOf(const std::string &text) const;
     bool logged(const std::string &text) const { return attributeOf(text) != -1; }
+    // Every log line as "attribute text", time stamps replaced: "87 TPDU Size = A".
+    std::vector<std::string> attributedLines() const;
     void clearLog() { log.clear(); }
 
     std::vector<LogRecord> log;
