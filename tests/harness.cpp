@@ -144,18 +144,6 @@ Bytes TestClient::receiveExactly(std::size_t count, int timeoutMs) {
     return received;
 }
 
-Bytes TestClient::takeAvailable() {
-    Bytes received;
-    for (;;) {
-        std::uint8_t buffer[4096];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n <= 0) {
-            return received;
-        }
-        received.insert(received.end(), buffer, buffer + n);
-    }
-}
-
 Bytes TestClient::receiveAvailable(int timeoutMs) {
     Bytes received;
     pollfd watched{fd, POLLIN, 0};

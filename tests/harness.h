@@ -43,8 +43,6 @@ public:
     // Exactly count bytes, or fewer if they have not all arrived within timeoutMs. Does not wait
     // for more once count bytes are there, so tight request loops stay fast.
     Bytes receiveExactly(std::size_t count, int timeoutMs = 2000);
-    // Whatever has arrived already, without waiting.
-    Bytes takeAvailable();
     // Everything that has arrived already, without waiting at all.
     Bytes receiveNow();
     // True when the server has closed the connection (end of stream or reset).

@@ -261,7 +261,7 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
                 sent += static_cast<std::size_t>(n);
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 pass();
-                const Bytes replies = hostile->takeAvailable();
+                const Bytes replies = hostile->receiveNow();
                 hostileReplies.insert(hostileReplies.end(), replies.begin(), replies.end());
             } else {
                 return; // the server has closed this connection
@@ -269,7 +269,7 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
         }
     };
     const auto replaceHostile = [&] {
-        const Bytes replies = hostile->takeAvailable();
+        const Bytes replies = hostile->receiveNow();
         hostileReplies.insert(hostileReplies.end(), replies.begin(), replies.end());
         expectWholeFrames(hostileReplies);
         hostileReplies.clear();
@@ -292,7 +292,7 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
         const Bytes frame = stream.next(announcesSkip);
         sendHostile(frame);
         pass();
-        const Bytes replies = hostile->takeAvailable();
+        const Bytes replies = hostile->receiveNow();
         hostileReplies.insert(hostileReplies.end(), replies.begin(), replies.end());
         ASSERT_GE(connectionTable.connectionCount, 1);
         if (connectionTable.connectionCount == 1 || announcesSkip) {
