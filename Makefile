@@ -4,7 +4,7 @@ ARGS ?=
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all release debug run test clean format
+.PHONY: all release debug run test clean format fuzz
 
 all: release
 
@@ -34,6 +34,11 @@ run: release
 
 test: debug
 	ctest --test-dir build/debug --output-on-failure -j $(JOBS)
+
+# The stream fuzzer (clang, build/fuzz) for SECONDS seconds; `make test` runs it for 60.
+SECONDS ?= 60
+fuzz:
+	sh fuzz/run.sh $(SECONDS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -2,6 +2,7 @@
 
 #include "core/server.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -60,6 +61,26 @@ std::string toHex(const Bytes &bytes) {
     return text;
 }
 
+Bytes operator+(Bytes left, const Bytes &right) {
+    left.insert(left.end(), right.begin(), right.end());
+    return left;
+}
+
+Bytes be16(std::size_t value) {
+    return {static_cast<std::uint8_t>((value >> 8) & 0xFF),
+            static_cast<std::uint8_t>(value & 0xFF)};
+}
+
+Bytes be24(std::size_t value) {
+    return {static_cast<std::uint8_t>((value >> 16) & 0xFF),
+            static_cast<std::uint8_t>((value >> 8) & 0xFF),
+            static_cast<std::uint8_t>(value & 0xFF)};
+}
+
+Bytes isoDataFrame(const Bytes &payload) {
+    return hex("03 00") + be16(7 + payload.size()) + hex("02 F0 80") + payload;
+}
+
 TestClient::TestClient(std::uint16_t port, int receiveBuffer)
     : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
@@ -94,6 +115,33 @@ void TestClient::send(const Bytes &bytes) {
         ASSERT_GT(n, 0) << "send: " << std::strerror(errno);
         sent += static_cast<std::size_t>(n);
     }
+}
+
+bool TestClient::trySend(const Bytes &bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Bytes TestClient::receiveExactly(std::size_t count, int timeoutMs) {
+    Bytes received;
+    pollfd watched{fd, POLLIN, 0};
+    while (received.size() < count && ::poll(&watched, 1, timeoutMs) > 0) {
+        std::uint8_t buffer[4096];
+        const std::size_t want = std::min(sizeof buffer, count - received.size());
+        const ssize_t n = ::recv(fd, buffer, want, MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+        received.insert(received.end(), buffer, buffer + n);
+    }
+    return received;
 }
 
 Bytes TestClient::receiveAvailable(int timeoutMs) {

@@ -18,6 +18,13 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes hex(std::string_view text);
 std::string toHex(const Bytes &bytes);
 
+// Building frames in tests: concatenation and big-endian fields.
+Bytes operator+(Bytes left, const Bytes &right);
+Bytes be16(std::size_t value);
+Bytes be24(std::size_t value);
+// An ISO data frame (TPKT header with the frame's real length, COTP DT) around a payload.
+Bytes isoDataFrame(const Bytes &payload);
+
 class TestClient {
 public:
     // A receiveBuffer above 0 sets the socket's receive buffer before it connects, so the
@@ -28,8 +35,14 @@ public:
     TestClient &operator=(const TestClient &) = delete;
 
     void send(const Bytes &bytes);
+    // Like send, but for a peer that may have been closed by the server: false when the bytes
+    // could not all be sent.
+    bool trySend(const Bytes &bytes);
     // Everything that has arrived, waiting up to timeoutMs for the first byte.
     Bytes receiveAvailable(int timeoutMs = 200);
+    // Exactly count bytes, or fewer if they have not all arrived within timeoutMs. Does not wait
+    // for more once count bytes are there, so tight request loops stay fast.
+    Bytes receiveExactly(std::size_t count, int timeoutMs = 2000);
     // Everything that has arrived already, without waiting at all.
     Bytes receiveNow();
     // True when the server has closed the connection (end of stream or reset).

@@ -31,6 +31,13 @@ void resetConnectionTable() {
 
 void closeConnection(int slot) {
     ConnectionSlot &closing = connectionTable.slots[static_cast<std::size_t>(slot)];
+    if (closing.unsent.count > 0) {
+        // The frame sent just before the close (a disconnect confirm, a refusal) found the
+        // socket full; there is no later pass to send its rest, so the OS takes it now and
+        // delivers it after the close.
+        platform::reserveSendRoom(closing.socket, closing.unsent.count);
+        flushUnsentReply(slot);
+    }
     platform::closeSocket(closing.socket);
     connectionTable.connectionCount -= 1;
     freeSlot(closing);

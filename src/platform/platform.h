@@ -67,6 +67,11 @@ struct SendResult {
 
 SendResult sendBytes(SocketHandle socket, std::span<const std::uint8_t> bytes);
 
+// Grows the socket's send buffer so that the OS takes count more bytes at once, however full it
+// is. For the last bytes of a connection that is closed right after: the OS delivers what it
+// has taken after the close.
+void reserveSendRoom(SocketHandle socket, std::size_t count);
+
 void closeSocket(SocketHandle socket);
 
 // One socket to watch in waitForReadiness.

@@ -26,6 +26,8 @@ bool terminalModeChanged = false;
 termios savedTerminal{};
 
 constexpr std::size_t maxWaitEntries = 8;
+// The send buffer asked for when a connection's last bytes must be taken at once.
+constexpr std::size_t closingSendBuffer = 1024 * 1024;
 
 int descriptor(SocketHandle socket) {
     return static_cast<int>(socket);
@@ -166,6 +168,29 @@ SendResult sendBytes(SocketHandle socket, std::span<const std::uint8_t> bytes) {
             return {false, 0, 0};
         }
         return {true, 0, errno};
+    }
+}
+
+void reserveSendRoom(SocketHandle socket, std::size_t count) {
+    int current = 0;
+    socklen_t length = sizeof current;
+    if (::getsockopt(descriptor(socket), SOL_SOCKET, SO_SNDBUF, &current, &length) != 0) {
+        return;
+    }
+    // What fills the buffer is replies the client has not read, counted with the OS's own
+    // bookkeeping, which can be several times the buffer's nominal size; so ask for a large
+    // buffer (the OS caps it at its maximum), not for the few bytes to come. The memory is used
+    // only by bytes actually queued. Never shrink a buffer the OS has grown beyond that.
+    const int asked = static_cast<int>(closingSendBuffer + std::min(count, closingSendBuffer));
+    if (current >= asked) {
+        return;
+    }
+    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_SNDBUF, &asked, sizeof asked);
+    int granted = 0;
+    length = sizeof granted;
+    if (::getsockopt(descriptor(socket), SOL_SOCKET, SO_SNDBUF, &granted, &length) == 0 &&
+        granted < current) {
+        ::setsockopt(descriptor(socket), SOL_SOCKET, SO_SNDBUF, &current, sizeof current);
     }
 }
 

@@ -40,6 +40,9 @@ constexpr std::int64_t microsPerSecond = 1'000'000;
 constexpr DWORD closeGraceMillis = 2'000;
 constexpr DWORD closeGraceStepMillis = 10;
 
+// The send buffer asked for when a connection's last bytes must be taken at once.
+constexpr std::size_t closingSendBuffer = 1024 * 1024;
+
 std::atomic<bool> stopSignalled{false};
 std::atomic<bool> consoleRestored{false};
 
@@ -330,6 +333,24 @@ SendResult sendBytes(SocketHandle socket, std::span<const std::uint8_t> bytes) {
         return SendResult{false, 0, 0};
     }
     return SendResult{true, 0, code};
+}
+
+void reserveSendRoom(SocketHandle socket, std::size_t count) {
+    int current = 0;
+    int length = sizeof current;
+    if (getsockopt(toSocket(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char *>(&current),
+                   &length) != 0) {
+        return;
+    }
+    // Ask for a large buffer, not for the few bytes to come: what fills it is replies the client
+    // has not read. The memory is used only by bytes actually queued; closesocket then delivers
+    // them (a graceful close, no linger set).
+    const int asked = static_cast<int>(closingSendBuffer + std::min(count, closingSendBuffer));
+    if (current >= asked) {
+        return;
+    }
+    setsockopt(toSocket(socket), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&asked),
+               sizeof asked);
 }
 
 void closeSocket(SocketHandle socket) {

@@ -1,0 +1,27 @@
+#!/bin/sh
+# Builds the stream fuzzer with clang under build/fuzz and runs it for SECONDS seconds:
+# first over the committed seeds and regression inputs, then with mutation. New inputs it finds
+# go to build/fuzz/corpus (not committed); a crash leaves its input in fuzz/artifacts/.
+# Usage: fuzz/run.sh [SECONDS]
+set -eu
+seconds=${1:-60}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/fuzz"
+cxx=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    generator=""
+    if command -v ninja >/dev/null 2>&1; then generator="-G Ninja"; fi
+    # shellcheck disable=SC2086
+    cmake -S "$root" -B "$build" $generator -DCMAKE_CXX_COMPILER="$cxx" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLCDOUBLE_FUZZ=ON -DPLCDOUBLE_TESTS=OFF
+fi
+cmake --build "$build" -j 2 --target plcdouble_fuzz
+fuzzer="$build/fuzz/plcdouble_fuzz"
+mkdir -p "$build/corpus" "$root/fuzz/artifacts"
+# Every kept reproducer must pass before new inputs are tried.
+if [ -n "$(ls -A "$root/fuzz/regressions")" ]; then
+    "$fuzzer" -runs=0 "$root/fuzz/regressions"
+fi
+exec "$fuzzer" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$root/fuzz/artifacts/" \
+    "$build/corpus" "$root/fuzz/corpus" "$root/fuzz/regressions"
