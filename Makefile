@@ -4,7 +4,7 @@ ARGS ?=
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all release debug run test clean format
+.PHONY: all release debug run test bench clean format
 
 all: release
 
@@ -25,6 +25,10 @@ run: release
 
 test: debug
 	ctest --test-dir build/debug --output-on-failure -j $(JOBS)
+
+# Measures the release server against the machine's loopback limit; see README.
+bench: release
+	bench/run_bench.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
