@@ -24,10 +24,10 @@ int startNetwork();
 enum class ListenStep { create, bind, listen };
 
 struct ListenResult {
-    SocketHandle socket;  // invalidSocket on failure
-    ListenStep failedAt;  // meaningful only on failure
-    int errorCode;        // OS error code of the failed step
-    std::uint16_t port;   // the bound port (useful when port 0 was asked for)
+    SocketHandle socket; // invalidSocket on failure
+    ListenStep failedAt; // meaningful only on failure
+    int errorCode;       // OS error code of the failed step
+    std::uint16_t port;  // the bound port (useful when port 0 was asked for)
 };
 
 // A non-blocking IPv4 TCP listening socket on address:port with the given backlog.

@@ -1,0 +1,127 @@
+#include "core/command_line.h"
+
+#include <charconv>
+
+const char *const usageText =
+    "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
+    "                 [--help] [--version]\n"
+    "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
+    "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
+    "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
+    "                   always or never (default auto)\n"
+    "  --help           show this text\n"
+    "  --version        show the version\n";
+
+namespace {
+
+bool parseNumber(std::string_view text, unsigned long &value) {
+    if (text.empty()) {
+        return false;
+    }
+    const auto *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    return error == std::errc{} && stop == end;
+}
+
+bool parsePort(std::string_view text, std::uint16_t &port) {
+    unsigned long value = 0;
+    if (!parseNumber(text, value) || value < 1 || value > 65535) {
+        return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool parseAddress(std::string_view text, platform::Ipv4Address &address) {
+    for (std::size_t part = 0; part < address.size(); ++part) {
+        const std::size_t dot = text.find('.');
+        const bool last = part + 1 == address.size();
+        if (last != (dot == std::string_view::npos)) {
+            return false;
+        }
+        const std::string_view field = last ? text : text.substr(0, dot);
+        unsigned long value = 0;
+        if (field.size() > 3 || !parseNumber(field, value) || value > 255) {
+            return false;
+        }
+        address[part] = static_cast<std::uint8_t>(value);
+        text = last ? std::string_view{} : text.substr(dot + 1);
+    }
+    return true;
+}
+
+bool parseColour(std::string_view text, ColourMode &mode) {
+    if (text == "auto") {
+        mode = ColourMode::automatic;
+    } else if (text == "always") {
+        mode = ColourMode::always;
+    } else if (text == "never") {
+        mode = ColourMode::never;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+ParseResult failure(std::string message) {
+    return {false, {}, std::move(message)};
+}
+
+} // namespace
+
+ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
+    Options options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string_view name = arguments[i];
+        std::string_view value;
+        bool hasValue = false;
+        // Both "--port 1102" and "--port=1102".
+        if (const std::size_t equals = name.find('='); equals != std::string_view::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            hasValue = true;
+        }
+        const bool takesValue = name == "--port" || name == "--bind" || name == "--color";
+        if (takesValue && !hasValue) {
+            if (i + 1 == arguments.size()) {
+                return failure(std::string(name) + " needs a value");
+            }
+            value = arguments[++i];
+        } else if (!takesValue && hasValue) {
+            return failure("unknown argument: " + std::string(arguments[i]));
+        }
+        if (name == "--port") {
+            if (!parsePort(value, options.port)) {
+                return failure("bad port: " + std::string(value) + " (expected 1-65535)");
+            }
+        } else if (name == "--bind") {
+            if (!parseAddress(value, options.bindAddress)) {
+                return failure("bad address: " + std::string(value) + " (expected A.B.C.D)");
+            }
+        } else if (name == "--color") {
+            if (!parseColour(value, options.colour)) {
+                return failure("bad colour mode: " + std::string(value) +
+                               " (expected auto, always or never)");
+            }
+        } else if (name == "--help") {
+            options.showHelp = true;
+        } else if (name == "--version") {
+            options.showVersion = true;
+        } else {
+            return failure("unknown argument: " + std::string(name));
+        }
+    }
+    return {true, options, {}};
+}
+
+bool decideColour(ColourMode mode, bool stdoutIsTerminal, bool noColorSet) {
+    switch (mode) {
+    case ColourMode::always:
+        return true;
+    case ColourMode::never:
+        return false;
+    case ColourMode::automatic:
+        return stdoutIsTerminal && !noColorSet;
+    }
+    return false;
+}

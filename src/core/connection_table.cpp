@@ -1,0 +1,97 @@
+#include "core/connection_table.h"
+
+#include "core/log.h"
+
+#include <algorithm>
+#include <cstring>
+
+ConnectionTable connectionTable{};
+std::array<std::uint8_t, receiveBufferSize> ReceiveBuffer{};
+
+namespace {
+
+void freeSlot(ConnectionSlot &slot) {
+    slot.socket = platform::invalidSocket;
+    slot.s7Active = 0;
+    slot.idleTicks = 0;
+    slot.assembly.count = 0;
+    slot.assembly.skipRemaining = 0;
+    slot.unsent.offset = 0;
+    slot.unsent.count = 0;
+}
+
+} // namespace
+
+void resetConnectionTable() {
+    for (ConnectionSlot &slot : connectionTable.slots) {
+        freeSlot(slot);
+    }
+    connectionTable.connectionCount = 0;
+}
+
+void closeConnection(int slot) {
+    ConnectionSlot &closing = connectionTable.slots[static_cast<std::size_t>(slot)];
+    platform::closeSocket(closing.socket);
+    connectionTable.connectionCount -= 1;
+    freeSlot(closing);
+    if (slot == 0 && connectionTable.connectionCount == 1) {
+        // Slot numbers are positions: the remaining connection becomes slot 0.
+        connectionTable.slots[0] = connectionTable.slots[1];
+        freeSlot(connectionTable.slots[1]);
+    }
+    const platform::LocalTime now = platform::localTime();
+    logMessage(attributeSlot0, "%02d:%02d:%02d-[%d] TCP Dis-conn %d", now.hour, now.minute,
+               now.second, slot, connectionTable.connectionCount);
+}
+
+bool hasUnsentReply(int slot) {
+    return connectionTable.slots[static_cast<std::size_t>(slot)].unsent.count > 0;
+}
+
+void flushUnsentReply(int slot) {
+    ConnectionSlot &connection = connectionTable.slots[static_cast<std::size_t>(slot)];
+    UnsentReply &unsent = connection.unsent;
+    if (unsent.count == 0) {
+        return;
+    }
+    const platform::SendResult result = platform::sendBytes(
+        connection.socket, std::span(unsent.bytes).subspan(unsent.offset, unsent.count));
+    if (result.failed) {
+        // The connection is broken; the next receive notices and closes it.
+        unsent.offset = 0;
+        unsent.count = 0;
+        return;
+    }
+    unsent.offset += result.count;
+    unsent.count -= result.count;
+    if (unsent.count == 0) {
+        unsent.offset = 0;
+    }
+}
+
+ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
+    ConnectionSlot &connection = connectionTable.slots[static_cast<std::size_t>(slot)];
+    UnsentReply &unsent = connection.unsent;
+    std::size_t taken = 0;
+    if (unsent.count == 0) {
+        const platform::SendResult result = platform::sendBytes(connection.socket, frame);
+        if (result.failed) {
+            return {true, result.errorCode};
+        }
+        taken = result.count;
+    }
+    const std::span<const std::uint8_t> rest = frame.subspan(taken);
+    if (!rest.empty()) {
+        // Frames are handled only while nothing is pending, so the rest always fits; still,
+        // compact first and never write past the buffer.
+        if (unsent.offset > 0) {
+            std::memmove(unsent.bytes.data(), unsent.bytes.data() + unsent.offset, unsent.count);
+            unsent.offset = 0;
+        }
+        const std::size_t room = unsent.bytes.size() - unsent.count;
+        const std::size_t keep = std::min(room, rest.size());
+        std::memcpy(unsent.bytes.data() + unsent.count, rest.data(), keep);
+        unsent.count += keep;
+    }
+    return {false, 0};
+}

@@ -1,0 +1,37 @@
+// The console log: every line the server prints goes through logMessage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A console text attribute in the Windows console's bit layout (foreground in bits 0-3,
+// background in bits 4-7; 1 blue, 2 green, 4 red, 8 intensity).
+using TextAttribute = int;
+
+inline constexpr TextAttribute attributePlain = 7;
+inline constexpr TextAttribute attributeSlot0 = 23;
+inline constexpr TextAttribute attributeSlot1 = 30;
+inline constexpr TextAttribute attributeBanner = 39;
+inline constexpr TextAttribute attributeError = 70;
+inline constexpr TextAttribute attributeWriteSlot0 = 87;
+inline constexpr TextAttribute attributeWriteSlot1 = 94;
+inline constexpr TextAttribute attributeConnectParameter = 87;
+
+// Normal traffic of a slot: slot 0 and slot 1 have their own colours.
+TextAttribute trafficAttribute(int slot);
+// S7 data stored into a data block by a slot.
+TextAttribute writeAttribute(int slot);
+
+// Whether lines are coloured; decided once at start-up from the command line and the terminal.
+void setLogColour(bool colour);
+
+// Formats one line (at most 255 characters, cut at the first line break) and prints it in the
+// given attribute.
+[[gnu::format(printf, 2, 3)]] void logMessage(TextAttribute attribute, const char *format, ...);
+
+// Tests read the log through this: while a capture is set, every line is also recorded there.
+struct LogRecord {
+    TextAttribute attribute;
+    std::string text;
+};
+void setLogCapture(std::vector<LogRecord> *capture);

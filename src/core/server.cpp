@@ -1,0 +1,263 @@
+#include "core/server.h"
+
+#include "core/connection_table.h"
+#include "core/log.h"
+#include "memory/data_block_table.h"
+#include "platform/platform.h"
+#include "sim/demo_data.h"
+#include "transport/frame_stream.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+platform::SocketHandle listener = platform::invalidSocket;
+std::uint16_t listenerPort = 0;
+bool tickClockStarted = false;
+std::int64_t nextTickMicros = 0;
+
+// The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
+constexpr std::string_view bannerCredit =
+    "plcdouble: an S7/S5 PLC stand-in serving data blocks over TCP";
+static_assert(bannerCredit.size() == 61);
+
+void printBanner() {
+    std::string top = "\u2554";
+    std::string bottom = "\u255A";
+    for (int i = 0; i < 63; ++i) {
+        top += "\u2550";
+        bottom += "\u2550";
+    }
+    top += "\u2557";
+    bottom += "\u255D";
+    const std::string middle = "\u2551 " + std::string(bannerCredit) + " \u2551";
+    logMessage(attributeBanner, "%s", top.c_str());
+    logMessage(attributeBanner, "%s", middle.c_str());
+    logMessage(attributeBanner, "%s", bottom.c_str());
+}
+
+const char *stepName(platform::ListenStep step) {
+    switch (step) {
+    case platform::ListenStep::create:
+        return "create the socket";
+    case platform::ListenStep::bind:
+        return "bind";
+    case platform::ListenStep::listen:
+        return "listen";
+    }
+    return "listen";
+}
+
+void reportListenFailure(const Options &options, const platform::ListenResult &result) {
+    const platform::Ipv4Address &address = options.bindAddress;
+    std::string hint;
+    if (platform::isPermissionError(result.errorCode) && options.port < 1024) {
+        hint = " - use --port with a port above 1023, or give the program the capability to bind "
+               "low ports (setcap cap_net_bind_service=+ep)";
+    }
+    logMessage(attributeError, "Cannot listen on %d.%d.%d.%d port %d: %s failed: %s (%d)%s",
+               address[0], address[1], address[2], address[3], options.port,
+               stepName(result.failedAt), platform::describeError(result.errorCode).c_str(),
+               result.errorCode, hint.c_str());
+}
+
+ConnectionSlot &slotAt(int slot) {
+    return connectionTable.slots[static_cast<std::size_t>(slot)];
+}
+
+void acceptOne() {
+    const platform::AcceptResult accepted = platform::acceptConnection(listener);
+    if (accepted.socket == platform::invalidSocket) {
+        return;
+    }
+    if (connectionTable.connectionCount >= maxConnections) {
+        logMessage(attributeError, "Incoming connection denied %d",
+                   connectionTable.connectionCount);
+        platform::closeSocket(accepted.socket);
+        return;
+    }
+    const int slot = connectionTable.connectionCount;
+    if (slotAt(slot).socket != platform::invalidSocket) {
+        // Cannot happen while the table stays compact; keep the old connection.
+        logMessage(attributeError, "Conn already connected %d", connectionTable.connectionCount);
+        platform::closeSocket(accepted.socket);
+        return;
+    }
+    slotAt(slot).socket = accepted.socket;
+    logMessage(attributeSlot0, "TCP conn from %d.%d.%d.%d (%d)", accepted.peer[0], accepted.peer[1],
+               accepted.peer[2], accepted.peer[3], slot);
+    connectionTable.connectionCount += 1;
+}
+
+// Data restarts the slot's idle count. While slot 0 carries no S7 traffic its data restarts
+// slot 1's count too, unless slot 1 is stuck with a reply its client does not take.
+void noteActivity(int slot) {
+    slotAt(slot).idleTicks = 0;
+    if (slot == 0 && slotAt(0).s7Active == 0 && !hasUnsentReply(1)) {
+        slotAt(1).idleTicks = 0;
+    }
+}
+
+void serveSlot(int slot) {
+    if (slotAt(slot).socket == platform::invalidSocket) {
+        return;
+    }
+    if (hasUnsentReply(slot)) {
+        flushUnsentReply(slot);
+        if (hasUnsentReply(slot)) {
+            return; // its requests wait in the socket until the client takes its replies
+        }
+    }
+    const platform::SocketHandle socket = slotAt(slot).socket;
+    deliverHeldFrames(slot);
+    if (slotAt(slot).socket != socket || hasUnsentReply(slot)) {
+        return;
+    }
+    const std::size_t room = receiveRoom(slot);
+    const platform::ReceiveResult received =
+        platform::receiveBytes(socket, std::span(ReceiveBuffer).first(room));
+    switch (received.outcome) {
+    case platform::ReceiveOutcome::data:
+        deliverReceivedBytes(slot, ByteView(ReceiveBuffer).first(received.count));
+        if (slotAt(slot).socket == socket) {
+            noteActivity(slot);
+        }
+        return;
+    case platform::ReceiveOutcome::noData:
+        return;
+    case platform::ReceiveOutcome::peerClosed:
+    case platform::ReceiveOutcome::connectionLost:
+        closeConnection(slot);
+        return;
+    case platform::ReceiveOutcome::otherError:
+        logMessage(attributeError, "Unknown TCP error 0x%08X",
+                   static_cast<unsigned>(received.errorCode));
+        return;
+    }
+}
+
+void runTick() {
+    int slot = 0;
+    while (slot < connectionTable.connectionCount) {
+        ConnectionSlot &connection = slotAt(slot);
+        connection.idleTicks += 1;
+        if (connection.idleTicks > idleTickLimit) {
+            logMessage(attributeError, "Inactivity shutdown");
+            closeConnection(slot);
+            continue; // the connection that moved down is counted in its new place
+        }
+        ++slot;
+    }
+    simulateTick();
+}
+
+} // namespace
+
+bool serverStart(const Options &options) {
+    printBanner();
+    logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
+    resetConnectionTable();
+    platform::startNetwork();
+    const platform::ListenResult result =
+        platform::openListener(options.bindAddress, options.port, listenBacklog);
+    if (result.socket == platform::invalidSocket) {
+        reportListenFailure(options, result);
+        return false;
+    }
+    listener = result.socket;
+    listenerPort = result.port;
+    tickClockStarted = false;
+    return true;
+}
+
+std::uint16_t serverPort() {
+    return listenerPort;
+}
+
+void serverPass(std::int64_t nowMicros) {
+    acceptOne();
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        serveSlot(slot);
+    }
+    if (!tickClockStarted) {
+        tickClockStarted = true;
+        nextTickMicros = nowMicros;
+    }
+    if (nowMicros >= nextTickMicros) {
+        runTick();
+        nextTickMicros += tickMicros;
+        if (nextTickMicros <= nowMicros) {
+            // Fell behind (a stopped process, a slow machine): keep the rhythm, skip the burst.
+            nextTickMicros = nowMicros + tickMicros;
+        }
+    }
+}
+
+void serverWait(std::int64_t nowMicros) {
+    std::array<platform::WaitEntry, 1 + maxConnections> entries{};
+    std::size_t count = 0;
+    entries[count++] = {listener, true, false};
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        const bool pending = hasUnsentReply(slot);
+        entries[count++] = {slotAt(slot).socket, !pending, pending};
+    }
+    const std::int64_t timeout = tickClockStarted ? nextTickMicros - nowMicros : 0;
+    platform::waitForReadiness(std::span(entries).first(count), platform::stdinIsTerminal(),
+                               timeout);
+}
+
+void serverRun() {
+    while (!platform::stopRequested()) {
+        serverWait(platform::monotonicMicros());
+        serverPass(platform::monotonicMicros());
+    }
+}
+
+void serverShutdown() {
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        platform::closeSocket(slotAt(slot).socket);
+    }
+    resetConnectionTable();
+    platform::closeSocket(listener);
+    listener = platform::invalidSocket;
+    listenerPort = 0;
+    tickClockStarted = false;
+    releaseDataBlocks();
+}
+
+int serverMain(int argc, char **argv) {
+    std::vector<std::string_view> arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.emplace_back(argv[i]);
+    }
+    const ParseResult parsed = parseCommandLine(arguments);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "plcdouble: %s\n%s", parsed.error.c_str(), usageText);
+        return 2;
+    }
+    if (parsed.options.showHelp) {
+        std::fputs(usageText, stdout);
+        return 0;
+    }
+    if (parsed.options.showVersion) {
+        std::puts("plcdouble " PLCDOUBLE_VERSION);
+        return 0;
+    }
+    setLogColour(decideColour(parsed.options.colour, platform::stdoutIsTerminal(),
+                              std::getenv("NO_COLOR") != nullptr));
+    platform::consoleStart();
+    if (!serverStart(parsed.options)) {
+        platform::consoleRestore();
+        releaseDataBlocks();
+        return 1;
+    }
+    serverRun();
+    releaseDataBlocks();
+    platform::consoleRestore();
+    return 0;
+}

@@ -1,0 +1,33 @@
+// Start-up, one pass of the main loop, and the loop itself.
+#pragma once
+
+#include "core/command_line.h"
+
+#include <cstdint>
+
+inline constexpr std::int64_t tickMicros = 10'000;
+inline constexpr std::int32_t idleTickLimit = 6500;
+inline constexpr int listenBacklog = 4;
+
+// Prints the banner and start line and opens the listening socket. On failure it logs why and
+// returns false.
+bool serverStart(const Options &options);
+
+// The port the listener is bound to (tests ask for port 0 and read the real one here).
+std::uint16_t serverPort();
+
+// One pass: accept at most one client, serve each slot in slot order, and run the 10 ms tick
+// (idle counting, demo data) when nowMicros has reached it. Never waits.
+void serverPass(std::int64_t nowMicros);
+
+// Waits until a socket is ready or the next tick is due, whichever comes first.
+void serverWait(std::int64_t nowMicros);
+
+// Runs passes until a stop is requested.
+void serverRun();
+
+// Closes every socket, empties the connection and data block tables, resets the tick clock.
+void serverShutdown();
+
+// The whole program: command line, start-up, loop, exit status.
+int serverMain(int argc, char **argv);

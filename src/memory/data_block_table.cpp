@@ -1,0 +1,84 @@
+#include "memory/data_block_table.h"
+
+#include <cstdlib>
+#include <cstring>
+
+DataBlockTable dataBlockTable{};
+
+namespace {
+
+std::span<std::uint8_t> viewOf(const DataBlock &block) {
+    return {block.bytes, block.size};
+}
+
+bool createBlock(DataBlock &block, std::size_t size) {
+    auto *bytes = static_cast<std::uint8_t *>(std::calloc(size, 1));
+    if (bytes == nullptr) {
+        return false;
+    }
+    block.bytes = bytes;
+    block.size = static_cast<std::uint16_t>(size);
+    return true;
+}
+
+bool growBlock(DataBlock &block, std::size_t newSize) {
+    // realloc leaves the old block untouched when it fails, so nothing is lost.
+    auto *bytes = static_cast<std::uint8_t *>(std::realloc(block.bytes, newSize));
+    if (bytes == nullptr) {
+        return false;
+    }
+    std::memset(bytes + block.size, 0, newSize - block.size);
+    block.bytes = bytes;
+    block.size = static_cast<std::uint16_t>(newSize);
+    return true;
+}
+
+} // namespace
+
+std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
+                                         std::size_t byteOffset) {
+    if (dbNumber >= dataBlockCount) {
+        return {};
+    }
+    DataBlock &block = dataBlockTable.slots[dbNumber];
+    // The block comes into being even when the range is then refused.
+    if (block.bytes == nullptr && !createBlock(block, initialSizeS7)) {
+        return {};
+    }
+    if (byteCount > largestDataBlock || byteOffset > largestDataBlock) {
+        return {};
+    }
+    const std::size_t need = byteOffset + byteCount;
+    if (need + growthSlack > largestDataBlock) {
+        return {};
+    }
+    if (need > block.size && !growBlock(block, need + growthSlack)) {
+        return {};
+    }
+    return viewOf(block);
+}
+
+std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber) {
+    if (dbNumber >= dataBlockCount) {
+        return {};
+    }
+    DataBlock &block = dataBlockTable.slots[dbNumber];
+    if (block.bytes == nullptr && !createBlock(block, initialSizeS5)) {
+        return {};
+    }
+    return viewOf(block);
+}
+
+std::span<std::uint8_t> findDataBlock(std::size_t dbNumber) {
+    if (dbNumber >= dataBlockCount) {
+        return {};
+    }
+    return viewOf(dataBlockTable.slots[dbNumber]);
+}
+
+void releaseDataBlocks() {
+    for (DataBlock &block : dataBlockTable.slots) {
+        std::free(block.bytes);
+        block = DataBlock{nullptr, 0};
+    }
+}

@@ -1,0 +1,40 @@
+// The controller's memory: data blocks DB0-DB2999, created zero-filled on first use.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+inline constexpr std::size_t dataBlockCount = 3000;
+inline constexpr std::size_t initialSizeS7 = 256;
+inline constexpr std::size_t initialSizeS5 = 2048;
+inline constexpr std::size_t growthSlack = 64;
+inline constexpr std::size_t largestDataBlock = 65534;
+
+struct DataBlock {
+    std::uint8_t *bytes; // none until the slot is first used
+    std::uint16_t size;  // recorded size: exactly the bytes that may be touched
+};
+
+struct DataBlockTable {
+    std::array<DataBlock, dataBlockCount> slots;
+};
+
+extern DataBlockTable dataBlockTable;
+
+// For the S7 services: the block, created at 256 bytes and grown to hold byteOffset + byteCount
+// (plus 64 bytes of slack). Empty when the range would take the block past 65534 bytes or the
+// heap cannot supply it; the block then keeps its old contents and size.
+std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
+                                         std::size_t byteOffset);
+
+// For the S5 services and the demo data: the block as it is, created at 2048 bytes when the slot
+// is empty. Empty only when the heap cannot supply a new block.
+std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber);
+
+// The block if it exists, without creating it.
+std::span<std::uint8_t> findDataBlock(std::size_t dbNumber);
+
+// Frees every block; the table is empty afterwards.
+void releaseDataBlocks();

@@ -1,0 +1,285 @@
+// POSIX implementation of the platform layer: BSD sockets, poll, termios, signals.
+#include "platform/platform.h"
+
+#include "platform/ansi_colour.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+volatile std::sig_atomic_t stopSignalled = 0;
+
+bool terminalModeChanged = false;
+termios savedTerminal{};
+
+constexpr std::size_t maxWaitEntries = 8;
+
+int descriptor(SocketHandle socket) {
+    return static_cast<int>(socket);
+}
+
+void onStopSignal(int /*signal*/) {
+    stopSignalled = 1;
+}
+
+void installStopHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the signal must cut a readiness wait short.
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool keyPressWaiting() {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, 0) > 0 && (input.revents & POLLIN) != 0;
+}
+
+void writeAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return; // a closed or broken stdout is not the server's concern
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+} // namespace
+
+int startNetwork() {
+    // A client that vanishes must never kill the server through SIGPIPE, whatever path a
+    // write takes.
+    std::signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog) {
+    ListenResult result{invalidSocket, ListenStep::create, 0, port};
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (listener < 0) {
+        result.errorCode = errno;
+        return result;
+    }
+    // Restarting the server must not wait for old connections in TIME_WAIT.
+    const int enable = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    std::memcpy(&local.sin_addr.s_addr, address.data(), address.size());
+    if (::bind(listener, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        result.failedAt = ListenStep::bind;
+        result.errorCode = errno;
+        ::close(listener);
+        return result;
+    }
+    if (::listen(listener, backlog) != 0) {
+        result.failedAt = ListenStep::listen;
+        result.errorCode = errno;
+        ::close(listener);
+        return result;
+    }
+    sockaddr_in bound{};
+    socklen_t boundLength = sizeof bound;
+    if (::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &boundLength) == 0) {
+        result.port = ntohs(bound.sin_port);
+    }
+    result.socket = listener;
+    return result;
+}
+
+AcceptResult acceptConnection(SocketHandle listener) {
+    AcceptResult result{invalidSocket, {}};
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    // Linux does not pass the listener's non-blocking mode on to accepted sockets.
+    const int client = ::accept4(descriptor(listener), reinterpret_cast<sockaddr *>(&peer),
+                                 &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client < 0) {
+        return result;
+    }
+    const int enable = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
+    std::memcpy(result.peer.data(), &peer.sin_addr.s_addr, result.peer.size());
+    result.socket = client;
+    return result;
+}
+
+ReceiveResult receiveBytes(SocketHandle socket, std::span<std::uint8_t> into) {
+    const ssize_t received = ::recv(descriptor(socket), into.data(), into.size(), 0);
+    if (received > 0) {
+        return {ReceiveOutcome::data, static_cast<std::size_t>(received), 0};
+    }
+    if (received == 0) {
+        return {ReceiveOutcome::peerClosed, 0, 0};
+    }
+    const int error = errno;
+    switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+        return {ReceiveOutcome::noData, 0, error};
+    case ENETDOWN:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ESHUTDOWN:
+    case ETIMEDOUT:
+        return {ReceiveOutcome::connectionLost, 0, error};
+    default:
+        return {ReceiveOutcome::otherError, 0, error};
+    }
+}
+
+SendResult sendBytes(SocketHandle socket, std::span<const std::uint8_t> bytes) {
+    for (;;) {
+        const ssize_t sent = ::send(descriptor(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent >= 0) {
+            return {false, static_cast<std::size_t>(sent), 0};
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return {false, 0, 0};
+        }
+        return {true, 0, errno};
+    }
+}
+
+void closeSocket(SocketHandle socket) {
+    if (socket != invalidSocket) {
+        ::close(descriptor(socket));
+    }
+}
+
+void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
+                      std::int64_t timeoutMicros) {
+    if (stopSignalled != 0) {
+        return;
+    }
+    std::array<pollfd, maxWaitEntries + 1> watched{};
+    nfds_t count = 0;
+    for (const WaitEntry &entry : entries) {
+        if (count == maxWaitEntries) {
+            break;
+        }
+        short events = 0;
+        if (entry.wantRead) {
+            events = static_cast<short>(events | POLLIN);
+        }
+        if (entry.wantWrite) {
+            events = static_cast<short>(events | POLLOUT);
+        }
+        watched[count++] = pollfd{descriptor(entry.socket), events, 0};
+    }
+    if (watchConsole) {
+        watched[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
+    }
+    // Round up, so the wait never ends just before the deadline and spins.
+    const std::int64_t timeoutMillis = timeoutMicros <= 0 ? 0 : (timeoutMicros + 999) / 1000;
+    ::poll(watched.data(), count, static_cast<int>(timeoutMillis));
+}
+
+std::string describeError(int errorCode) {
+    return std::strerror(errorCode);
+}
+
+bool isPermissionError(int errorCode) {
+    return errorCode == EACCES || errorCode == EPERM;
+}
+
+void consoleStart() {
+    installStopHandlers();
+    if (!terminalModeChanged && stdinIsTerminal() && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
+        termios raw = savedTerminal;
+        // Single keys, no echo; Ctrl+C still raises SIGINT.
+        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+            terminalModeChanged = true;
+        }
+    }
+}
+
+void consoleRestore() {
+    if (terminalModeChanged) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+        terminalModeChanged = false;
+    }
+}
+
+bool stdinIsTerminal() {
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
+bool stdoutIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool stopRequested() {
+    if (stopSignalled != 0) {
+        return true;
+    }
+    return terminalModeChanged && keyPressWaiting();
+}
+
+void writeConsoleLine(int attribute, std::string_view text, bool colour) {
+    // One write per line: lines from a live log never interleave or wait in a buffer.
+    constexpr std::size_t lineCapacity = 512;
+    std::array<char, lineCapacity> line{};
+    std::size_t length = 0;
+    const auto append = [&](std::string_view part) {
+        const std::size_t take = std::min(part.size(), line.size() - length);
+        std::memcpy(line.data() + length, part.data(), take);
+        length += take;
+    };
+    const bool coloured = colour && attribute != 7;
+    if (coloured) {
+        append(ansiSequenceFor(attribute).view());
+    }
+    append(text);
+    if (coloured) {
+        append(ansiReset);
+    }
+    append("\n");
+    writeAll({line.data(), length});
+}
+
+LocalTime localTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    return {parts.tm_hour, parts.tm_min, parts.tm_sec};
+}
+
+std::int64_t monotonicMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+} // namespace platform

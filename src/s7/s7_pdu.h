@@ -1,0 +1,94 @@
+// The S7 header as read from a job, and the header that starts every S7 reply.
+#pragma once
+
+#include "transport/transport.h"
+#include "transport/wire.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Job header, offsets from the protocol id.
+inline constexpr std::size_t pduMessageTypeOffset = 1;
+inline constexpr std::size_t pduReservedOffset = 2;  // 2 bytes, echoed
+inline constexpr std::size_t pduReferenceOffset = 4; // 2 bytes, echoed
+inline constexpr std::size_t pduParameterLengthOffset = 6;
+inline constexpr std::size_t pduDataLengthOffset = 8;
+inline constexpr std::size_t pduHeaderSize = 10;
+inline constexpr std::size_t pduFunctionOffset = 10;
+inline constexpr std::size_t pduItemCountOffset = 11;
+inline constexpr std::size_t pduFirstItemOffset = 12;
+
+// A request item (variable specification, S7ANY addressing).
+inline constexpr std::size_t requestItemSize = 12;
+inline constexpr std::size_t itemElementCountOffset = 4;
+inline constexpr std::size_t itemDbNumberOffset = 6;
+inline constexpr std::size_t itemAddressOffset = 9; // 3 bytes, in bits
+
+inline constexpr std::uint8_t messageTypeJob = 1;
+inline constexpr std::uint8_t messageTypeAck = 2;
+inline constexpr std::uint8_t messageTypeAckData = 3;
+inline constexpr std::uint8_t messageTypeUserData = 7;
+
+inline constexpr std::uint8_t functionReadVar = 0x04;
+inline constexpr std::uint8_t functionWriteVar = 0x05;
+inline constexpr std::uint8_t functionSetupCommunication = 0xF0;
+
+// Reply header, offsets from the start of the frame.
+inline constexpr std::size_t replyProtocolIdOffset = 7;
+inline constexpr std::size_t replyMessageTypeOffset = 8;
+inline constexpr std::size_t replyReservedOffset = 9;
+inline constexpr std::size_t replyParameterLengthOffset = 13;
+inline constexpr std::size_t replyDataLengthOffset = 15;
+inline constexpr std::size_t replyFunctionOffset = 19;
+inline constexpr std::size_t replyItemCountOffset = 20;
+inline constexpr std::size_t replyHeaderSize = 21;
+
+inline constexpr std::uint8_t s7ProtocolId = 0x32;
+inline constexpr std::size_t dataBlockLimit = 3000; // DB numbers 0-2999 exist
+
+// Item return codes.
+inline constexpr std::uint8_t returnSuccess = 0xFF;
+inline constexpr std::uint8_t returnObjectDoesNotExist = 0x0A;
+inline constexpr std::uint8_t returnAddressOutOfRange = 0x05;
+inline constexpr std::uint8_t returnDataTypeNotSupported = 0x15;
+
+// Transport size of byte, word and double word data items: length counted in bits.
+inline constexpr std::uint8_t transportSizeByte = 0x04;
+
+// Fills the 21-byte reply header: ISO data frame header, ack-data, the job's reserved bytes and
+// reference, the parameter and data lengths, function and item count. The TPKT length is left
+// for finishDataFrame.
+inline void writeReplyHeader(ByteBuffer out, ByteView pdu, std::size_t parameterLength,
+                             std::size_t dataLength, std::uint8_t function,
+                             std::uint8_t itemCount) {
+    writeDataFrameHeader(out);
+    out[replyProtocolIdOffset] = s7ProtocolId;
+    out[replyMessageTypeOffset] = messageTypeAckData;
+    for (std::size_t i = 0; i < 4; ++i) {
+        out[replyReservedOffset + i] = readU8(pdu, pduReservedOffset + i);
+    }
+    writeU16be(out, replyParameterLengthOffset, parameterLength);
+    writeU16be(out, replyDataLengthOffset, dataLength);
+    out[replyFunctionOffset] = function;
+    out[replyItemCountOffset] = itemCount;
+}
+
+// A request item's address: the byte offset is the bit address shifted right by 3, kept to
+// 16 bits; the bit number is dropped.
+struct ItemAddress {
+    std::size_t elementCount;
+    std::size_t dbNumber;
+    std::size_t byteOffset;
+};
+
+inline ItemAddress decodeItemAddress(ByteView item) {
+    const std::size_t bitAddress =
+        (static_cast<std::size_t>(readU8(item, itemAddressOffset)) << 16) |
+        (static_cast<std::size_t>(readU8(item, itemAddressOffset + 1)) << 8) |
+        readU8(item, itemAddressOffset + 2);
+    return {readU16be(item, itemElementCountOffset), readU16be(item, itemDbNumberOffset),
+            (bitAddress >> 3) & 0xFFFF};
+}
+
+// The 21-byte refusal of a whole job: message type ack, no data.
+void sendRefusal(int slot, ByteView pdu, std::uint8_t function);

@@ -1,0 +1,113 @@
+#include "transport/frame_stream.h"
+
+#include "core/connection_table.h"
+#include "core/log.h"
+#include "transport/transport.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+struct DeliveryOutcome {
+    std::size_t consumed;
+    bool connectionGone; // the slot's connection was closed; its state must not be touched
+};
+
+ConnectionSlot &slotAt(int slot) {
+    return connectionTable.slots[static_cast<std::size_t>(slot)];
+}
+
+void logBadHeader(int slot, ByteView header) {
+    const platform::LocalTime now = platform::localTime();
+    logMessage(attributeError, "%02d:%02d:%02d-[%d] Bad TPKT header version=%d length=%d, closing",
+               now.hour, now.minute, now.second, slot, readU8(header, frameTpktVersionOffset),
+               readU16be(header, frameTpktLengthOffset));
+}
+
+void logOversizedFrame(int slot, std::size_t length) {
+    const platform::LocalTime now = platform::localTime();
+    logMessage(attributeError, "%02d:%02d:%02d-[%d] Frame of %d bytes is too large, skipped",
+               now.hour, now.minute, now.second, slot, static_cast<int>(length));
+}
+
+// Handles the whole frames at the start of bytes. Stops at an incomplete frame, when a reply
+// is left pending, or when the connection closes (a refused connection, a disconnect, or a
+// header that cannot be resynchronised).
+DeliveryOutcome handleWholeFrames(int slot, ByteView bytes) {
+    const platform::SocketHandle socket = slotAt(slot).socket;
+    std::size_t at = 0;
+    while (at < bytes.size() && !hasUnsentReply(slot)) {
+        FrameAssembly &assembly = slotAt(slot).assembly;
+        const ByteView rest = bytes.subspan(at);
+        if (assembly.skipRemaining > 0) {
+            const std::size_t drop = std::min(assembly.skipRemaining, rest.size());
+            assembly.skipRemaining -= drop;
+            at += drop;
+            continue;
+        }
+        if (rest.size() < tpktHeaderSize) {
+            break;
+        }
+        const std::size_t length = readU16be(rest, frameTpktLengthOffset);
+        if (readU8(rest, frameTpktVersionOffset) != tpktVersion || length < smallestFrame) {
+            logBadHeader(slot, rest);
+            closeConnection(slot);
+            return {at, true};
+        }
+        if (length > receiveBufferSize) {
+            logOversizedFrame(slot, length);
+            assembly.skipRemaining = length;
+            continue;
+        }
+        if (rest.size() < length) {
+            break;
+        }
+        handleFrame(slot, rest.first(length));
+        at += length;
+        if (slotAt(slot).socket != socket) {
+            return {at, true};
+        }
+    }
+    return {at, false};
+}
+
+void keepUnhandled(FrameAssembly &assembly, ByteView bytes) {
+    std::memmove(assembly.bytes.data(), bytes.data(), bytes.size());
+    assembly.count = bytes.size();
+}
+
+} // namespace
+
+std::size_t receiveRoom(int slot) {
+    return receiveBufferSize - slotAt(slot).assembly.count;
+}
+
+void deliverHeldFrames(int slot) {
+    FrameAssembly &assembly = slotAt(slot).assembly;
+    if (assembly.count == 0) {
+        return;
+    }
+    const ByteView held(assembly.bytes.data(), assembly.count);
+    const DeliveryOutcome outcome = handleWholeFrames(slot, held);
+    if (!outcome.connectionGone) {
+        keepUnhandled(assembly, held.subspan(outcome.consumed));
+    }
+}
+
+void deliverReceivedBytes(int slot, ByteView received) {
+    FrameAssembly &assembly = slotAt(slot).assembly;
+    if (assembly.count == 0) {
+        // The usual case: whole frames are handled where the receive put them.
+        const DeliveryOutcome outcome = handleWholeFrames(slot, received);
+        if (!outcome.connectionGone) {
+            keepUnhandled(assembly, received.subspan(outcome.consumed));
+        }
+        return;
+    }
+    // receiveRoom kept the receive small enough to fit behind what is held.
+    const std::size_t take = std::min(received.size(), assembly.bytes.size() - assembly.count);
+    std::memcpy(assembly.bytes.data() + assembly.count, received.data(), take);
+    assembly.count += take;
+    deliverHeldFrames(slot);
+}

@@ -1,0 +1,74 @@
+// Test harness: the real server code on a loopback port, driven pass by pass with an explicit
+// clock, and plain blocking client sockets talking to it.
+#pragma once
+
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+// "03 00 00 16" -> bytes. Spaces are ignored.
+Bytes hex(std::string_view text);
+std::string toHex(const Bytes &bytes);
+
+class TestClient {
+public:
+    explicit TestClient(std::uint16_t port);
+    ~TestClient();
+    TestClient(const TestClient &) = delete;
+    TestClient &operator=(const TestClient &) = delete;
+
+    void send(const Bytes &bytes);
+    // Everything that has arrived, waiting up to timeoutMs for the first byte.
+    Bytes receiveAvailable(int timeoutMs = 200);
+    // True when the server has closed the connection (end of stream or reset).
+    bool closedByServer(int timeoutMs = 200);
+    // Stops taking replies: shrinks the receive buffer so the server's sends back up.
+    void setReceiveBuffer(int bytes);
+    void close();
+    int descriptor() const { return fd; }
+
+private:
+    int fd;
+};
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs passes without moving the clock (no tick besides the very first pass's).
+    void pass(int count = 1);
+    // Moves the clock by one tick and runs a pass, count times.
+    void tick(int count = 1);
+    // Sends a request and returns the reply that the next pass produces.
+    Bytes exchange(TestClient &client, const Bytes &request);
+    // Connects a client and runs a pass so the server accepts it.
+    std::unique_ptr<TestClient> connect();
+    // Connects, sends the connection request and setup communication, checks both replies.
+    std::unique_ptr<TestClient> connectS7();
+
+    // Log lines with their time stamps replaced by "hh:mm:ss".
+    std::vector<std::string> lines() const;
+    // The attribute of the first line equal to text (after time stamps are replaced), or -1.
+    int attributeOf(const std::string &text) const;
+    bool logged(const std::string &text) const { return attributeOf(text) != -1; }
+    void clearLog() { log.clear(); }
+
+    std::vector<LogRecord> log;
+    std::int64_t now = 0;
+    std::uint16_t port = 0;
+};
+
+// The standard frames of an S7 session start.
+extern const char *const connectionRequestHex;
+extern const char *const connectionConfirmSlot0Hex;
+extern const char *const setupRequestHex;
+extern const char *const setupReplyHex;
