@@ -332,6 +332,10 @@ public:
         }
     }
 
+    // CPU time the serving thread used, so the baseline's cost per request can be set beside
+    // the server's.
+    double cpuMillis() const { return cpuMillis_; }
+
 private:
     struct Client {
         int socket;
@@ -340,7 +344,14 @@ private:
 
     static constexpr int tickMillis = 10; // wakes as often as the server's tick does
 
+    static double threadCpuMillis() {
+        timespec used{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+        return static_cast<double>(used.tv_sec) * 1e3 + static_cast<double>(used.tv_nsec) / 1e6;
+    }
+
     void run() {
+        const double cpuStart = threadCpuMillis();
         std::vector<pollfd> watched;
         Bytes chunk(receiveBufferSize);
         while (!stopping_) {
@@ -366,6 +377,7 @@ private:
             }
             std::erase_if(clients_, [](const Client &client) { return client.socket < 0; });
         }
+        cpuMillis_ = threadCpuMillis() - cpuStart;
     }
 
     // Reads what arrived and answers each whole frame; false when the client has gone.
@@ -420,6 +432,7 @@ private:
     std::vector<Client> clients_;
     std::thread thread_;
     std::atomic<bool> stopping_ = false;
+    double cpuMillis_ = 0;
 };
 
 // Lets the connections finish their set-up and warm-up before the clock starts together.
@@ -781,13 +794,18 @@ int main(int argc, char **argv) {
     const double perSecond = seconds > 0 ? static_cast<double>(requests) / seconds : 0;
     std::printf("mode=%s op=%s bytes=%zu items=%zu connections=%d job_bytes=%zu reply_bytes=%zu "
                 "requests=%llu errors=%llu seconds=%.3f rps=%.0f p50_us=%.1f p99_us=%.1f "
-                "max_us=%.1f\n",
+                "max_us=%.1f%s",
                 options.baseline ? "baseline" : "s7",
                 options.op == Operation::read ? "read" : "write", options.bytes, options.items,
                 options.connections, connections[0]->jobSize(), connections[0]->replySize(),
                 static_cast<unsigned long long>(requests), static_cast<unsigned long long>(errors),
                 seconds, perSecond, percentileMicros(latencies, 0.50),
                 percentileMicros(latencies, 0.99),
-                latencies.empty() ? 0.0 : static_cast<double>(latencies.back()) / 1000.0);
+                latencies.empty() ? 0.0 : static_cast<double>(latencies.back()) / 1000.0,
+                baseline ? " " : "\n");
+    if (baseline) {
+        // Goes on the same line, which the bench script reads as one record.
+        std::printf("baseline_server_cpu_ms=%.3f\n", baseline->cpuMillis());
+    }
     return errors == 0 && requests > 0 ? exitOk : exitErrors;
 }

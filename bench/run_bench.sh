@@ -97,10 +97,12 @@ for round in $(seq "$rounds"); do
             fi
             elapsed=$(( $(now_ms) - start ))
             cpu_b=$(cpu_ms "$server_pid")
-            # key=value pairs become awk-readable fields; the server's CPU per request only
-            # means something for server runs.
-            echo "$op $bytes $conns $kind $round $line server_cpu_ms=$(awk -v a="$cpu_a" \
-                -v b="$cpu_b" 'BEGIN { print b - a }') wall_ms=$elapsed" >>"$results"
+            # One record of key=value fields per run. The baseline reports its serving
+            # thread's CPU itself; the server's comes from /proc.
+            if [ "$kind" = server ]; then
+                line="$line server_cpu_ms=$(awk -v a="$cpu_a" -v b="$cpu_b" 'BEGIN { print b - a }')"
+            fi
+            echo "$op $bytes $conns $kind $round $line wall_ms=$elapsed" >>"$results"
         done
     done
 done
@@ -143,7 +145,8 @@ function verdict(met) { return met ? "met" : "MISSED" }
     mx = value("max_us"); if (mx > worst[key]) worst[key] = mx
     errs[key] += value("errors")
     requests = value("requests")
-    if (requests > 0) cpu_per_request[key, n] = value("server_cpu_ms") * 1000 / requests
+    cpu = $4 == "server" ? value("server_cpu_ms") : value("baseline_server_cpu_ms")
+    if (requests > 0) cpu_per_request[key, n] = cpu * 1000 / requests
     if (!(($1 " " $2 " " $3) in seen)) { seen[$1 " " $2 " " $3] = 1; order[++jobs] = $1 " " $2 " " $3 }
 }
 function stat(array, key,    list, i) {
@@ -152,14 +155,14 @@ function stat(array, key,    list, i) {
 }
 END {
     printf "plcdouble bench: medians of %d rounds x %s s per figure%s; every ratio is server / baseline of the same round set\n", rounds, seconds, (pinned != "" ? ", pinned to CPUs " pinned : "")
-    printf "%-11s %5s | %9s %9s %6s | %8s %8s %6s | %8s %8s %9s | %9s %6s\n", "job", "conns", "base rq/s", "req/s", "x base", "base p50", "p50 us", "x base", "base p99", "p99 us", "max us", "srv us/rq", "errors"
+    printf "%-11s %5s | %9s %9s %6s | %8s %8s %6s | %8s %8s %9s | %10s %9s %6s\n", "job", "conns", "base rq/s", "req/s", "x base", "base p50", "p50 us", "x base", "base p99", "p99 us", "max us", "base us/rq", "srv us/rq", "errors"
     for (j = 1; j <= jobs; ++j) {
         split(order[j], part, " ")
         b = order[j] " baseline"; s = order[j] " server"
         brps = stat(rps, b); srps = stat(rps, s); bp50 = stat(p50, b); sp50 = stat(p50, s)
         figure_rps[order[j]] = srps; base_rps[order[j]] = brps
         figure_p50[order[j]] = sp50; base_p50[order[j]] = bp50
-        printf "%-11s %5s | %9.0f %9.0f %6.2f | %8.1f %8.1f %6.2f | %8.1f %8.1f %9.1f | %9.1f %6d\n", part[1] " " part[2] " B", part[3], brps, srps, ratio(srps, brps), bp50, sp50, ratio(sp50, bp50), stat(p99, b), stat(p99, s), worst[s], stat(cpu_per_request, s), errs[s] + errs[b]
+        printf "%-11s %5s | %9.0f %9.0f %6.2f | %8.1f %8.1f %6.2f | %8.1f %8.1f %9.1f | %10.1f %9.1f %6d\n", part[1] " " part[2] " B", part[3], brps, srps, ratio(srps, brps), bp50, sp50, ratio(sp50, bp50), stat(p99, b), stat(p99, s), worst[s], stat(cpu_per_request, b), stat(cpu_per_request, s), errs[s] + errs[b]
     }
     print ""
     printf "two connections / one, requests per second:"
