@@ -61,6 +61,7 @@ struct Options {
     std::uint64_t warmup = 200;
     bool baseline = false;
     bool freePort = false;
+    double idleSeconds = 0; // with --baseline: no client, only the idle cost of the loop
 };
 
 void printUsage(std::FILE *to) {
@@ -79,6 +80,8 @@ void printUsage(std::FILE *to) {
         "  --warmup N         unmeasured requests per connection before timing (default 200)\n"
         "  --baseline         ping-pong the same frame sizes with a minimal in-process TCP\n"
         "                     server instead (--host and --port are ignored)\n"
+        "  --idle S           with --baseline: run the ping-pong server S seconds with no\n"
+        "                     client and report its CPU time and wake-ups\n"
         "  --free-port        print a free loopback TCP port and exit\n"
         "Prints one line of key=value results; exit status 1 when any reply was wrong.\n",
         to);
@@ -133,6 +136,9 @@ std::optional<Options> parseOptions(int argc, char **argv) {
                    options.items <= maxItems;
         } else if (name == "--db") {
             good = parseNumber(value, options.firstDb);
+        } else if (name == "--idle") {
+            options.idleSeconds = std::strtod(std::string(value).c_str(), nullptr);
+            good = options.idleSeconds > 0 && options.idleSeconds <= 3600;
         } else if (name == "--warmup") {
             good = parseNumber(value, options.warmup);
         } else {
@@ -335,6 +341,7 @@ public:
     // CPU time the serving thread used, so the baseline's cost per request can be set beside
     // the server's.
     double cpuMillis() const { return cpuMillis_; }
+    std::uint64_t wakeups() const { return wakeups_; }
 
 private:
     struct Client {
@@ -355,6 +362,7 @@ private:
         std::vector<pollfd> watched;
         Bytes chunk(receiveBufferSize);
         while (!stopping_) {
+            ++wakeups_;
             watched.assign(1, pollfd{listener_, POLLIN, 0});
             for (const Client &client : clients_) {
                 watched.push_back(pollfd{client.socket, POLLIN, 0});
@@ -433,6 +441,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_ = false;
     double cpuMillis_ = 0;
+    std::uint64_t wakeups_ = 0;
 };
 
 // Lets the connections finish their set-up and warm-up before the clock starts together.
@@ -754,6 +763,16 @@ int main(int argc, char **argv) {
             std::perror("plcdouble-bench: baseline server");
             return exitErrors;
         }
+    }
+
+    if (baseline && options.idleSeconds > 0) {
+        // What a loop that wakes every 10 ms costs when nothing else happens.
+        std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
+        baseline->stop();
+        std::printf("mode=baseline-idle seconds=%.3f baseline_server_cpu_ms=%.3f wakeups=%llu\n",
+                    options.idleSeconds, baseline->cpuMillis(),
+                    static_cast<unsigned long long>(baseline->wakeups()));
+        return exitOk;
     }
 
     StartLine startLine(options.connections);

@@ -6,15 +6,15 @@
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
-# Environment: BENCH_ROUNDS (default 3), BENCH_SECONDS per round (default 1),
+# Environment: BENCH_ROUNDS (default 5), BENCH_SECONDS per round (default 0.6),
 # BENCH_IDLE_SECONDS (default 5), BENCH_CPUS (e.g. 0: pin server and client to those CPUs).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 server=${PLCDOUBLE:-$root/build/release/plcdouble}
 client=${PLCDOUBLE_BENCH:-$root/build/release/plcdouble-bench}
-rounds=${BENCH_ROUNDS:-3}
-seconds=${BENCH_SECONDS:-1}
+rounds=${BENCH_ROUNDS:-5}
+seconds=${BENCH_SECONDS:-0.6}
 idle_seconds=${BENCH_IDLE_SECONDS:-5}
 pin=()
 if [ -n "${BENCH_CPUS:-}" ]; then
@@ -63,15 +63,21 @@ sleep 0.2
 rss_start=$(rss_kib "$server_pid")
 
 echo "Measuring idle CPU for ${idle_seconds} s (no client)..."
+# The baseline's poll loop idles beside it, waking every 10 ms as well: the difference is what
+# the server's tick work costs over a bare wake-up.
 cpu_before=$(cpu_ms "$server_pid")
 switches_before=$(switches "$server_pid")
-sleep "$idle_seconds"
+baseline_idle=$("${pin[@]}" "$client" --baseline --idle "$idle_seconds")
 cpu_after=$(cpu_ms "$server_pid")
 switches_after=$(switches "$server_pid")
 idle_cpu=$(awk -v a="$cpu_before" -v b="$cpu_after" -v s="$idle_seconds" \
     'BEGIN { printf "%.3f", (b - a) / (s * 1000) * 100 }')
 idle_wakeups=$(awk -v a="$switches_before" -v b="$switches_after" -v s="$idle_seconds" \
     'BEGIN { printf "%.0f", (b - a) / s }')
+baseline_idle_cpu=$(echo "$baseline_idle" | tr ' ' '\n' | awk -F= -v s="$idle_seconds" \
+    '$1 == "baseline_server_cpu_ms" { printf "%.3f", $2 / (s * 1000) * 100 }')
+baseline_idle_wakeups=$(echo "$baseline_idle" | tr ' ' '\n' | awk -F= -v s="$idle_seconds" \
+    '$1 == "wakeups" { printf "%.0f", $2 / s }')
 
 jobs=("read 16 1" "read 16 2" "read 200 1" "read 200 2" "write 16 1" "write 16 2" "write 200 1"
       "write 200 2")
@@ -119,7 +125,8 @@ server_pid=
 echo
 awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
     -v rss_after="$rss_after" -v idle_cpu="$idle_cpu" -v idle_wakeups="$idle_wakeups" \
-    -v idle_seconds="$idle_seconds" -v pinned="${BENCH_CPUS:-}" '
+    -v idle_seconds="$idle_seconds" -v baseline_idle_cpu="$baseline_idle_cpu" \
+    -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" '
 function value(name,    i, pair) {
     for (i = 6; i <= NF; ++i) {
         split($i, pair, "=")
@@ -175,7 +182,7 @@ END {
     }
     print ""
     printf "server resident memory: %.2f MiB after start-up, %.2f MiB after the runs\n", rss_start / 1024, rss_after / 1024
-    printf "server idle CPU (no client, %s s): %.3f%% of one core, %s wake-ups per second\n", idle_seconds, idle_cpu, idle_wakeups
+    printf "server idle CPU (no client, %s s): %.3f%% of one core, %s wake-ups per second; baseline poll loop beside it: %.3f%%, %s wake-ups per second\n", idle_seconds, idle_cpu, idle_wakeups, baseline_idle_cpu, baseline_idle_wakeups
     print ""
     print "targets (measured, not asserted):"
     k = "read 16 1"; k2 = "read 16 2"
