@@ -175,6 +175,12 @@ std::unique_ptr<TestClient> ServerTest::connectS7() {
     return client;
 }
 
+std::unique_ptr<TestClient> ServerTest::connectIso() {
+    auto client = connect();
+    EXPECT_EQ(exchange(*client, hex(connectionRequestHex)).size(), 22u);
+    return client;
+}
+
 std::vector<std::string> ServerTest::lines() const {
     static const std::regex timeStamp(R"(\d\d:\d\d:\d\d-\[)");
     std::vector<std::string> texts;

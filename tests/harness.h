@@ -54,6 +54,9 @@ protected:
     std::unique_ptr<TestClient> connect();
     // Connects, sends the connection request and setup communication, checks both replies.
     std::unique_ptr<TestClient> connectS7();
+    // Connects and sends the connection request only, as an S5 fetch/write client does; checks
+    // that a 22-byte confirm comes back.
+    std::unique_ptr<TestClient> connectIso();
 
     // Log lines with their time stamps replaced by "hh:mm:ss".
     std::vector<std::string> lines() const;

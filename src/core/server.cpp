@@ -19,6 +19,7 @@ namespace {
 platform::SocketHandle listener = platform::invalidSocket;
 std::uint16_t listenerPort = 0;
 bool tickClockStarted = false;
+bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
 std::int64_t nextTickMicros = 0;
 
 // The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
@@ -171,6 +172,7 @@ bool serverStart(const Options &options) {
     }
     listener = result.socket;
     listenerPort = result.port;
+    watchConsole = platform::stdinIsTerminal();
     tickClockStarted = false;
     return true;
 }
@@ -207,8 +209,7 @@ void serverWait(std::int64_t nowMicros) {
         entries[count++] = {slotAt(slot).socket, !pending, pending};
     }
     const std::int64_t timeout = tickClockStarted ? nextTickMicros - nowMicros : 0;
-    platform::waitForReadiness(std::span(entries).first(count), platform::stdinIsTerminal(),
-                               timeout);
+    platform::waitForReadiness(std::span(entries).first(count), watchConsole, timeout);
 }
 
 void serverRun() {

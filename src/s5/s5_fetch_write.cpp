@@ -94,6 +94,14 @@ bool refuseShortRequest(int slot, ByteView request, std::uint8_t opCode, const c
     std::array<std::uint8_t, replyHeaderSize> frame{};
     writeS5ReplyHeader(frame, opCode);
     frame[replyErrorOffset] = s5ErrorAreaTooSmall;
+    // The same echo as a full request's reply, from whichever of those bytes did arrive.
+    if (opCode == opCodeFetchReply) {
+        frame[replyEchoOffset] = readU8OrZero(request, requestStartOffset + 1);
+        frame[replyEchoOffset + 1] = readU8OrZero(request, requestLengthOffset);
+        frame[replyEchoOffset + 2] = readU8OrZero(request, requestLengthOffset + 1);
+    } else {
+        frame[replyEchoOffset] = readU8OrZero(request, requestLengthOffset);
+    }
     finishDataFrame(frame, frame.size());
     reportSendError(sendReply(slot, frame));
     const platform::LocalTime now = platform::localTime();
