@@ -274,9 +274,7 @@ void consoleRestore() {
 }
 
 bool stdinIsTerminal() {
-    // Asked on every pass of the loop; the answer cannot change while the server runs.
-    static const bool terminal = ::isatty(STDIN_FILENO) == 1;
-    return terminal;
+    return ::isatty(STDIN_FILENO) == 1;
 }
 
 bool stdoutIsTerminal() {
