@@ -76,11 +76,21 @@ else
 fi
 
 # A writer keeps changing DB 300 while a reader of DB 300 compares what it reads with what it
-# wrote at its start: the reader must report wrong replies and fail.
-"$client" --port "$port" --op write --db 300 --warmup 0 --seconds 2 >"$work/writer" 2>&1 &
+# wrote at its start: the reader must report wrong replies and fail. The reader starts once the
+# writer's connection is up (a client socket whose remote end is the server port, state 01).
+"$client" --port "$port" --op write --db 300 --warmup 0 --seconds 2 --requests 1000000 \
+    >"$work/writer" 2>&1 &
 writer_pid=$!
-sleep 0.3
-if "$client" --port "$port" --op read --db 300 --warmup 0 --requests $requests \
+tries=0
+until grep -q " 0100007F:$hex_port 01 " /proc/net/tcp; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ]; then
+        fail "writer did not connect"
+        break
+    fi
+    sleep 0.05
+done
+if "$client" --port "$port" --op read --db 300 --warmup 0 --seconds 1 --requests 100000 \
     >"$work/out" 2>"$work/err"; then
     fail "reader of a changing block: exit status 0"
     cat "$work/out" "$work/err"
