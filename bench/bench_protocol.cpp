@@ -180,6 +180,11 @@ void setPduReference(std::span<std::uint8_t> frame, std::uint16_t pduReference) 
     frame[pduReferenceOffset + 1] = static_cast<std::uint8_t>(pduReference & 0xFF);
 }
 
+void markBaselineReply(std::span<std::uint8_t> job, std::size_t replySize) {
+    job[baselineReplySizeOffset] = static_cast<std::uint8_t>((replySize >> 8) & 0xFF);
+    job[baselineReplySizeOffset + 1] = static_cast<std::uint8_t>(replySize & 0xFF);
+}
+
 std::size_t tpktLength(std::span<const std::uint8_t> header) {
     if (header.size() < tpktHeaderSize || header[0] != tpktVersion || header[1] != 0x00) {
         return 0;

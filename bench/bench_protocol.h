@@ -48,6 +48,11 @@ void appendReadVarReply(std::vector<std::uint8_t> &out, std::uint16_t pduReferen
 void appendWriteVarReply(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
                          std::size_t itemCount);
 
+// The baseline's ping-pong peer does no protocol work: a job sent to it carries the size of the
+// reply it should answer with in the S7 header's reserved word.
+inline constexpr std::size_t baselineReplySizeOffset = s7Start + 2;
+void markBaselineReply(std::span<std::uint8_t> job, std::size_t replySize);
+
 // Overwrites the PDU reference of a built job or reply.
 void setPduReference(std::span<std::uint8_t> frame, std::uint16_t pduReference);
 

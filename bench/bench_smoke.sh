@@ -65,6 +65,25 @@ run "read odd items" $requests --op read --bytes 7 --items 5 --requests $request
 run "write odd items" $requests --op write --bytes 7 --items 5 --requests $requests
 run "baseline" $requests --baseline --op write --bytes 200 --requests $requests
 
+# The baseline peer as its own process, the way make bench runs it: same answers, clean stop.
+baseline_port=$("$client" --free-port)
+"$client" --serve-baseline --port "$baseline_port" >"$work/baseline-server" 2>&1 &
+baseline_pid=$!
+sleep 0.3
+if ! "$client" --baseline --port "$baseline_port" --connections 2 --op read --bytes 200 \
+    --requests $requests --seconds 60 >"$work/out" 2>"$work/err" ||
+    ! grep -q " requests=$((2 * requests)) errors=0 " "$work/out"; then
+    fail "baseline server process: wrong answers"
+    cat "$work/out" "$work/err"
+fi
+kill -TERM "$baseline_pid"
+if wait "$baseline_pid" && grep -q "baseline_server_cpu_ms=" "$work/baseline-server"; then
+    echo "ok: baseline server process: $(cat "$work/out")"
+else
+    fail "baseline server process did not stop cleanly"
+    cat "$work/baseline-server"
+fi
+
 # A job too large for the agreed PDU is refused before any traffic is measured.
 if "$client" --port "$port" --op read --bytes 200 --items 3 --requests 10 >"$work/out" 2>"$work/err"; then
     fail "oversized job: exit status 0"

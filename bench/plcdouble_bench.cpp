@@ -1,8 +1,9 @@
 // plcdouble-bench: a load client for S7 servers. Each connection does the ISO-on-TCP
 // connection request and Setup communication, then runs Read Var or Write Var jobs with one
 // request outstanding, checks every reply byte for byte, and the run reports requests per
-// second and round-trip latency. --baseline runs the same frame sizes against a minimal
-// in-process TCP ping-pong server instead: the machine's limit for this traffic pattern.
+// second and round-trip latency. --baseline runs the same frame sizes against a minimal TCP
+// ping-pong server (--serve-baseline, or a child process) instead: the machine's limit for this
+// traffic pattern.
 #include "bench_protocol.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -61,7 +64,8 @@ struct Options {
     std::uint64_t warmup = 200;
     bool baseline = false;
     bool freePort = false;
-    double idleSeconds = 0; // with --baseline: no client, only the idle cost of the loop
+    bool portGiven = false;
+    bool serveBaseline = false;
 };
 
 void printUsage(std::FILE *to) {
@@ -78,10 +82,11 @@ void printUsage(std::FILE *to) {
         "  --db N             data block of the first connection; the next one uses N+1\n"
         "                     (default 100)\n"
         "  --warmup N         unmeasured requests per connection before timing (default 200)\n"
-        "  --baseline         ping-pong the same frame sizes with a minimal in-process TCP\n"
-        "                     server instead (--host and --port are ignored)\n"
-        "  --idle S           with --baseline: run the ping-pong server S seconds with no\n"
-        "                     client and report its CPU time and wake-ups\n"
+        "  --baseline         ping-pong the same frame sizes with a minimal TCP server instead:\n"
+        "                     the one at --host/--port when --port is given, else a child\n"
+        "                     process of this program\n"
+        "  --serve-baseline   be that minimal server on 127.0.0.1 --port (default: a free\n"
+        "                     port) until SIGTERM or SIGINT\n"
         "  --free-port        print a free loopback TCP port and exit\n"
         "Prints one line of key=value results; exit status 1 when any reply was wrong.\n",
         to);
@@ -98,6 +103,10 @@ std::optional<Options> parseOptions(int argc, char **argv) {
         const std::string_view name = argv[index];
         if (name == "--baseline") {
             options.baseline = true;
+            continue;
+        }
+        if (name == "--serve-baseline") {
+            options.serveBaseline = true;
             continue;
         }
         if (name == "--free-port") {
@@ -118,6 +127,7 @@ std::optional<Options> parseOptions(int argc, char **argv) {
             options.host = value;
         } else if (name == "--port") {
             good = parseNumber(value, options.port) && options.port != 0;
+            options.portGiven = true;
         } else if (name == "--connections") {
             good = parseNumber(value, options.connections) && options.connections >= 1 &&
                    options.connections <= maxConnections;
@@ -136,9 +146,6 @@ std::optional<Options> parseOptions(int argc, char **argv) {
                    options.items <= maxItems;
         } else if (name == "--db") {
             good = parseNumber(value, options.firstDb);
-        } else if (name == "--idle") {
-            options.idleSeconds = std::strtod(std::string(value).c_str(), nullptr);
-            good = options.idleSeconds > 0 && options.idleSeconds <= 3600;
         } else if (name == "--warmup") {
             good = parseNumber(value, options.warmup);
         } else {
@@ -293,54 +300,89 @@ private:
     std::size_t end_ = 0;
 };
 
-// A tiny single-threaded poll loop like the server's: accepts clients, sets TCP_NODELAY, and
-// answers every whole frame with a frame of the reply size carrying the job's PDU reference.
+// Set by SIGTERM/SIGINT in a --serve-baseline process.
+volatile std::sig_atomic_t stopSignalled = 0;
+
+extern "C" void onStopSignal(int /*signal*/) {
+    stopSignalled = 1;
+}
+
+// The ping-pong peer: a single-threaded poll loop like the server's, in a process of its own
+// like the server, so the scheduler treats both alike. It accepts clients with TCP_NODELAY and
+// answers every whole frame with a frame of the size the job asks for in its S7 header's
+// reserved word (see markBaselineReply), carrying the job's PDU reference. No protocol work.
 class BaselineServer {
 public:
-    explicit BaselineServer(std::size_t replySize) : reply_(replySize, 0) {
-        reply_[0] = bench::tpktVersion;
-        reply_[2] = static_cast<std::uint8_t>(replySize >> 8);
-        reply_[3] = static_cast<std::uint8_t>(replySize & 0xFF);
-    }
+    BaselineServer() : reply_(maxFrameSize, 0), chunk_(receiveBufferSize) {}
     BaselineServer(const BaselineServer &) = delete;
     BaselineServer &operator=(const BaselineServer &) = delete;
-    ~BaselineServer() { stop(); }
+    ~BaselineServer() {
+        for (const Client &client : clients_) {
+            ::close(client.socket);
+        }
+        if (listener_ >= 0) {
+            ::close(listener_);
+        }
+    }
 
-    // Listens on a free loopback port; returns it, or 0 on failure.
-    std::uint16_t start() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Listens on the loopback port (0: any free one); returns the port, or 0 on failure.
+    std::uint16_t listen(std::uint16_t port) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int enable = 1;
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
         socklen_t size = sizeof address;
         if (listener_ < 0 ||
+            setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) != 0 ||
             ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
             ::listen(listener_, maxConnections) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
             return 0;
         }
-        thread_ = std::thread([this] { run(); });
         return ntohs(address.sin_port);
     }
 
-    void stop() {
-        stopping_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        for (Client &client : clients_) {
-            ::close(client.socket);
-        }
-        clients_.clear();
-        if (listener_ >= 0) {
-            ::close(listener_);
-            listener_ = -1;
+    // Serves until a stop signal arrives or stopSocket (when not -1) becomes readable or
+    // closes.
+    void serve(int stopSocket) {
+        std::vector<pollfd> watched;
+        while (stopSignalled == 0) {
+            ++wakeups_;
+            watched.assign(1, pollfd{listener_, POLLIN, 0});
+            for (const Client &client : clients_) {
+                watched.push_back(pollfd{client.socket, POLLIN, 0});
+            }
+            if (stopSocket >= 0) {
+                watched.push_back(pollfd{stopSocket, POLLIN, 0});
+            }
+            if (::poll(watched.data(), watched.size(), tickMillis) <= 0) {
+                continue;
+            }
+            if (stopSocket >= 0 && watched.back().revents != 0) {
+                return;
+            }
+            // Clients accepted below were not in this poll; they are served from the next one.
+            const std::size_t polledClients = clients_.size();
+            if ((watched[0].revents & POLLIN) != 0) {
+                const int accepted =
+                    ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (accepted >= 0) {
+                    setNoDelay(accepted);
+                    clients_.push_back(Client{accepted, {}});
+                }
+            }
+            for (std::size_t index = 0; index < polledClients; ++index) {
+                if (watched[index + 1].revents != 0 && !answer(clients_[index])) {
+                    ::close(clients_[index].socket);
+                    clients_[index].socket = -1;
+                }
+            }
+            std::erase_if(clients_, [](const Client &client) { return client.socket < 0; });
         }
     }
 
-    // CPU time the serving thread used, so the baseline's cost per request can be set beside
-    // the server's.
-    double cpuMillis() const { return cpuMillis_; }
     std::uint64_t wakeups() const { return wakeups_; }
 
 private:
@@ -350,64 +392,40 @@ private:
     };
 
     static constexpr int tickMillis = 10; // wakes as often as the server's tick does
-
-    static double threadCpuMillis() {
-        timespec used{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
-        return static_cast<double>(used.tv_sec) * 1e3 + static_cast<double>(used.tv_nsec) / 1e6;
-    }
-
-    void run() {
-        const double cpuStart = threadCpuMillis();
-        std::vector<pollfd> watched;
-        Bytes chunk(receiveBufferSize);
-        while (!stopping_) {
-            ++wakeups_;
-            watched.assign(1, pollfd{listener_, POLLIN, 0});
-            for (const Client &client : clients_) {
-                watched.push_back(pollfd{client.socket, POLLIN, 0});
-            }
-            if (::poll(watched.data(), watched.size(), tickMillis) <= 0) {
-                continue;
-            }
-            if ((watched[0].revents & POLLIN) != 0) {
-                const int accepted = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK);
-                if (accepted >= 0) {
-                    setNoDelay(accepted);
-                    clients_.push_back(Client{accepted, {}});
-                }
-            }
-            for (std::size_t index = 1; index < watched.size(); ++index) {
-                if (watched[index].revents != 0 && !serve(clients_[index - 1], chunk)) {
-                    ::close(clients_[index - 1].socket);
-                    clients_[index - 1].socket = -1;
-                }
-            }
-            std::erase_if(clients_, [](const Client &client) { return client.socket < 0; });
-        }
-        cpuMillis_ = threadCpuMillis() - cpuStart;
-    }
+    static constexpr std::size_t maxFrameSize = 0xFFFF;
 
     // Reads what arrived and answers each whole frame; false when the client has gone.
-    bool serve(Client &client, Bytes &chunk) {
-        const ssize_t got = ::recv(client.socket, chunk.data(), chunk.size(), 0);
+    bool answer(Client &client) {
+        const ssize_t got = ::recv(client.socket, chunk_.data(), chunk_.size(), 0);
         if (got <= 0) {
             return got < 0 && (errno == EAGAIN || errno == EINTR);
         }
-        client.input.insert(client.input.end(), chunk.begin(), chunk.begin() + got);
+        client.input.insert(client.input.end(), chunk_.begin(), chunk_.begin() + got);
         std::size_t used = 0;
         for (;;) {
             const auto rest = std::span(client.input).subspan(used);
-            const std::size_t length = bench::tpktLength(rest);
-            if (rest.size() < bench::tpktHeaderSize || length > rest.size()) {
+            if (rest.size() < bench::tpktHeaderSize) {
                 break;
             }
-            if (length <= bench::pduReferenceOffset + 1) {
+            const std::size_t length = bench::tpktLength(rest);
+            if (length <= bench::baselineReplySizeOffset + 1) {
+                return false; // not a frame this peer can answer
+            }
+            if (length > rest.size()) {
+                break;
+            }
+            const std::size_t replySize =
+                static_cast<std::size_t>(rest[bench::baselineReplySizeOffset] << 8 |
+                                         rest[bench::baselineReplySizeOffset + 1]);
+            if (replySize <= bench::pduReferenceOffset + 1) {
                 return false;
             }
+            reply_[0] = bench::tpktVersion;
+            reply_[2] = rest[bench::baselineReplySizeOffset];
+            reply_[3] = rest[bench::baselineReplySizeOffset + 1];
             reply_[bench::pduReferenceOffset] = rest[bench::pduReferenceOffset];
             reply_[bench::pduReferenceOffset + 1] = rest[bench::pduReferenceOffset + 1];
-            if (!sendAll(client.socket)) {
+            if (!sendAll(client.socket, std::span(reply_).first(replySize))) {
                 return false;
             }
             used += length;
@@ -417,8 +435,7 @@ private:
         return true;
     }
 
-    bool sendAll(int socket) {
-        std::span<const std::uint8_t> left(reply_);
+    static bool sendAll(int socket, std::span<const std::uint8_t> left) {
         while (!left.empty()) {
             const ssize_t sent = ::send(socket, left.data(), left.size(), MSG_NOSIGNAL);
             if (sent > 0) {
@@ -436,12 +453,97 @@ private:
     }
 
     Bytes reply_;
+    Bytes chunk_;
     int listener_ = -1;
     std::vector<Client> clients_;
-    std::thread thread_;
-    std::atomic<bool> stopping_ = false;
-    double cpuMillis_ = 0;
     std::uint64_t wakeups_ = 0;
+};
+
+double processCpuMillis() {
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) * 1e3 + static_cast<double>(used.tv_nsec) / 1e6;
+}
+
+// --serve-baseline: the ping-pong peer as a long-running process, stopped by SIGTERM or SIGINT.
+int serveBaseline(const Options &options) {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr); // no SA_RESTART: the signal ends the wait at once
+    sigaction(SIGINT, &action, nullptr);
+    BaselineServer server;
+    const std::uint16_t port = server.listen(options.portGiven ? options.port : 0);
+    if (port == 0) {
+        std::perror("plcdouble-bench: baseline server");
+        return exitErrors;
+    }
+    std::printf("baseline server listening on 127.0.0.1 port %u\n", static_cast<unsigned>(port));
+    std::fflush(stdout);
+    server.serve(-1);
+    std::printf("baseline_server_cpu_ms=%.3f wakeups=%llu\n", processCpuMillis(),
+                static_cast<unsigned long long>(server.wakeups()));
+    return exitOk;
+}
+
+// The ping-pong peer in a child process for a --baseline run without --port.
+class BaselineChild {
+public:
+    BaselineChild(const BaselineChild &) = delete;
+    BaselineChild &operator=(const BaselineChild &) = delete;
+    BaselineChild() = default;
+    ~BaselineChild() { stop(); }
+
+    // Forks the child; returns its port, or 0 on failure. Call before starting any thread.
+    std::uint16_t start() {
+        int link[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, link) != 0) {
+            return 0;
+        }
+        auto server = std::make_unique<BaselineServer>();
+        const std::uint16_t port = server->listen(0);
+        if (port == 0) {
+            ::close(link[0]);
+            ::close(link[1]);
+            return 0;
+        }
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::close(link[0]);
+            const double cpuStart = processCpuMillis();
+            server->serve(link[1]);
+            const double report[] = {processCpuMillis() - cpuStart,
+                                     static_cast<double>(server->wakeups())};
+            [[maybe_unused]] const ssize_t written = ::write(link[1], report, sizeof report);
+            std::_Exit(exitOk);
+        }
+        ::close(link[1]);
+        control_ = link[0];
+        return child_ > 0 ? port : 0;
+    }
+
+    // Stops the child and collects its CPU time.
+    void stop() {
+        if (child_ <= 0) {
+            return;
+        }
+        const char stopByte = 's';
+        [[maybe_unused]] const ssize_t sent = ::write(control_, &stopByte, 1);
+        double report[2] = {0, 0};
+        if (::read(control_, report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
+            cpuMillis_ = report[0];
+        }
+        ::close(control_);
+        ::waitpid(child_, nullptr, 0);
+        child_ = -1;
+    }
+
+    double cpuMillis() const { return cpuMillis_; }
+
+private:
+    pid_t child_ = -1;
+    int control_ = -1;
+    double cpuMillis_ = 0;
 };
 
 // Lets the connections finish their set-up and warm-up before the clock starts together.
@@ -536,8 +638,9 @@ private:
 
     bool connect() {
         std::string error;
-        if (!link_.open(options_.baseline ? std::string("127.0.0.1") : options_.host, port_,
-                        error)) {
+        if (!link_.open(options_.baseline && !options_.portGiven ? std::string("127.0.0.1")
+                                                                 : options_.host,
+                        port_, error)) {
             fail(error);
             return false;
         }
@@ -574,6 +677,9 @@ private:
         } else {
             bench::appendWriteVarJob(job_, 0, items_, data_);
             bench::appendWriteVarReply(expected_, 0, items_.size());
+        }
+        if (options_.baseline) {
+            bench::markBaselineReply(job_, expected_.size());
         }
         if (bench::pduBytes(job_) > pduSize_ || bench::pduBytes(expected_) > pduSize_) {
             fail("a job of " + std::to_string(bench::pduBytes(job_)) + " or a reply of " +
@@ -615,6 +721,9 @@ private:
             job_.clear();
             bench::fillPattern(data_, writeSeed_);
             bench::appendWriteVarJob(job_, reference, items_, data_);
+            if (options_.baseline) {
+                bench::markBaselineReply(job_, expected_.size());
+            }
         } else {
             bench::setPduReference(job_, reference);
         }
@@ -745,34 +854,19 @@ int main(int argc, char **argv) {
         return printFreePort();
     }
 
-    std::optional<BaselineServer> baseline;
+    if (options.serveBaseline) {
+        return serveBaseline(options);
+    }
+
+    std::optional<BaselineChild> baseline;
     std::uint16_t port = options.port;
-    if (options.baseline) {
-        // The reply size the server would give to this job.
-        std::vector<bench::Item> items(
-            options.items, bench::Item{0, 0, static_cast<std::uint16_t>(options.bytes)});
-        Bytes reply;
-        if (options.op == Operation::read) {
-            bench::appendReadVarReply(reply, 0, items, Bytes(options.items * options.bytes));
-        } else {
-            bench::appendWriteVarReply(reply, 0, options.items);
-        }
-        baseline.emplace(reply.size());
+    if (options.baseline && !options.portGiven) {
+        baseline.emplace();
         port = baseline->start();
         if (port == 0) {
             std::perror("plcdouble-bench: baseline server");
             return exitErrors;
         }
-    }
-
-    if (baseline && options.idleSeconds > 0) {
-        // What a loop that wakes every 10 ms costs when nothing else happens.
-        std::this_thread::sleep_for(std::chrono::duration<double>(options.idleSeconds));
-        baseline->stop();
-        std::printf("mode=baseline-idle seconds=%.3f baseline_server_cpu_ms=%.3f wakeups=%llu\n",
-                    options.idleSeconds, baseline->cpuMillis(),
-                    static_cast<unsigned long long>(baseline->wakeups()));
-        return exitOk;
     }
 
     StartLine startLine(options.connections);

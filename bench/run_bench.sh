@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # make bench: measures the release server against the machine's own limit in the same run.
-# Starts build/release/plcdouble on a free loopback port, records its memory and idle CPU, then
-# for every job runs the in-process ping-pong baseline and the server job back to back, several
-# rounds each, and prints one table of medians with each figure's ratio to its baseline.
+# Starts build/release/plcdouble and the ping-pong baseline server (plcdouble-bench
+# --serve-baseline) on free loopback ports, records the server's memory and both processes' idle
+# CPU, then for every job runs the baseline and the server job back to back, several rounds
+# each, and prints one table of medians with each figure's ratio to its baseline.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -23,10 +24,11 @@ fi
 
 work=$(mktemp -d)
 server_pid=
+baseline_pid=
 cleanup() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-    fi
+    for pid in $server_pid $baseline_pid; do
+        kill "$pid" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,35 +51,52 @@ switches() {
 }
 now_ms() { date +%s%3N; }
 
+# Waits until the process listens on the port: state 0A in /proc/net/tcp, port in hex.
+wait_listening() {
+    local pid=$1 hex_port
+    hex_port=$(printf '%04X' "$2")
+    for _ in $(seq 100); do
+        grep -q ":$hex_port 00000000:0000 0A" /proc/net/tcp && return 0
+        kill -0 "$pid" 2>/dev/null || { echo "bench: $3 exited at start-up"; exit 1; }
+        sleep 0.1
+    done
+    echo "bench: $3 not listening on port $2"
+    exit 1
+}
+
+# Both servers start the same way and idle alike until their first client, so the scheduler
+# has no reason to treat them differently.
 port=$("$client" --free-port)
 "${pin[@]}" "$server" --port "$port" --bind 127.0.0.1 --color never </dev/null >/dev/null 2>&1 &
 server_pid=$!
-hex_port=$(printf '%04X' "$port")
-for _ in $(seq 100); do
-    grep -q ":$hex_port 00000000:0000 0A" /proc/net/tcp && break
-    kill -0 "$server_pid" 2>/dev/null || { echo "bench: the server exited at start-up"; exit 1; }
-    sleep 0.1
-done
-grep -q ":$hex_port 00000000:0000 0A" /proc/net/tcp || { echo "bench: server not listening"; exit 1; }
+baseline_port=$("$client" --free-port)
+"${pin[@]}" "$client" --serve-baseline --port "$baseline_port" </dev/null >/dev/null 2>&1 &
+baseline_pid=$!
+wait_listening "$server_pid" "$port" "the server"
+wait_listening "$baseline_pid" "$baseline_port" "the baseline server"
 sleep 0.2
 rss_start=$(rss_kib "$server_pid")
 
 echo "Measuring idle CPU for ${idle_seconds} s (no client)..."
-# The baseline's poll loop idles beside it, waking every 10 ms as well: the difference is what
+# The baseline's poll loop idles alongside, waking every 10 ms as well: the difference is what
 # the server's tick work costs over a bare wake-up.
 cpu_before=$(cpu_ms "$server_pid")
 switches_before=$(switches "$server_pid")
-baseline_idle=$("${pin[@]}" "$client" --baseline --idle "$idle_seconds")
+baseline_cpu_before=$(cpu_ms "$baseline_pid")
+baseline_switches_before=$(switches "$baseline_pid")
+sleep "$idle_seconds"
 cpu_after=$(cpu_ms "$server_pid")
 switches_after=$(switches "$server_pid")
-idle_cpu=$(awk -v a="$cpu_before" -v b="$cpu_after" -v s="$idle_seconds" \
-    'BEGIN { printf "%.3f", (b - a) / (s * 1000) * 100 }')
-idle_wakeups=$(awk -v a="$switches_before" -v b="$switches_after" -v s="$idle_seconds" \
-    'BEGIN { printf "%.0f", (b - a) / s }')
-baseline_idle_cpu=$(echo "$baseline_idle" | tr ' ' '\n' | awk -F= -v s="$idle_seconds" \
-    '$1 == "baseline_server_cpu_ms" { printf "%.3f", $2 / (s * 1000) * 100 }')
-baseline_idle_wakeups=$(echo "$baseline_idle" | tr ' ' '\n' | awk -F= -v s="$idle_seconds" \
-    '$1 == "wakeups" { printf "%.0f", $2 / s }')
+baseline_cpu_after=$(cpu_ms "$baseline_pid")
+baseline_switches_after=$(switches "$baseline_pid")
+percent_of_core() {
+    awk -v a="$1" -v b="$2" -v s="$idle_seconds" 'BEGIN { printf "%.3f", (b - a) / (s * 1000) * 100 }'
+}
+per_second() { awk -v a="$1" -v b="$2" -v s="$idle_seconds" 'BEGIN { printf "%.0f", (b - a) / s }'; }
+idle_cpu=$(percent_of_core "$cpu_before" "$cpu_after")
+idle_wakeups=$(per_second "$switches_before" "$switches_after")
+baseline_idle_cpu=$(percent_of_core "$baseline_cpu_before" "$baseline_cpu_after")
+baseline_idle_wakeups=$(per_second "$baseline_switches_before" "$baseline_switches_after")
 
 jobs=("read 16 1" "read 16 2" "read 200 1" "read 200 2" "write 16 1" "write 16 2" "write 200 1"
       "write 200 2")
@@ -90,11 +109,13 @@ for round in $(seq "$rounds"); do
         args=(--op "$op" --bytes "$bytes" --connections "$conns" --seconds "$seconds")
         for kind in baseline server; do
             if [ "$kind" = baseline ]; then
-                run=("${pin[@]}" "$client" --baseline "${args[@]}")
+                run=("${pin[@]}" "$client" --baseline --port "$baseline_port" "${args[@]}")
+                pid=$baseline_pid
             else
                 run=("${pin[@]}" "$client" --port "$port" "${args[@]}")
+                pid=$server_pid
             fi
-            cpu_a=$(cpu_ms "$server_pid")
+            cpu_a=$(cpu_ms "$pid")
             start=$(now_ms)
             if ! line=$("${run[@]}" 2>"$work/err"); then
                 errors_seen=1
@@ -102,25 +123,30 @@ for round in $(seq "$rounds"); do
                 head -n 20 "$work/err"
             fi
             elapsed=$(( $(now_ms) - start ))
-            cpu_b=$(cpu_ms "$server_pid")
-            # One record of key=value fields per run. The baseline reports its serving
-            # thread's CPU itself; the server's comes from /proc.
-            if [ "$kind" = server ]; then
-                line="$line server_cpu_ms=$(awk -v a="$cpu_a" -v b="$cpu_b" 'BEGIN { print b - a }')"
-            fi
+            cpu_b=$(cpu_ms "$pid")
+            # One record of key=value fields per run, with the serving process's CPU time.
+            line="$line server_cpu_ms=$(awk -v a="$cpu_a" -v b="$cpu_b" 'BEGIN { print b - a }')"
             echo "$op $bytes $conns $kind $round $line wall_ms=$elapsed" >>"$results"
         done
     done
 done
 rss_after=$(rss_kib "$server_pid")
 
-kill -TERM "$server_pid"
-set +e
-wait "$server_pid"
-server_status=$?
-set -e
+# Both must stop cleanly on SIGTERM; the server with status 0.
+kill -TERM "$server_pid" "$baseline_pid"
+for name in server baseline; do
+    if [ "$name" = server ]; then pid=$server_pid; else pid=$baseline_pid; fi
+    set +e
+    wait "$pid"
+    status=$?
+    set -e
+    if [ "$status" -ne 0 ]; then
+        echo "bench: $name exit status $status on SIGTERM"
+        errors_seen=1
+    fi
+done
 server_pid=
-[ "$server_status" -eq 0 ] || { echo "bench: server exit status $server_status on SIGTERM"; errors_seen=1; }
+baseline_pid=
 
 echo
 awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
@@ -152,8 +178,7 @@ function verdict(met) { return met ? "met" : "MISSED" }
     mx = value("max_us"); if (mx > worst[key]) worst[key] = mx
     errs[key] += value("errors")
     requests = value("requests")
-    cpu = $4 == "server" ? value("server_cpu_ms") : value("baseline_server_cpu_ms")
-    if (requests > 0) cpu_per_request[key, n] = cpu * 1000 / requests
+    if (requests > 0) cpu_per_request[key, n] = value("server_cpu_ms") * 1000 / requests
     if (!(($1 " " $2 " " $3) in seen)) { seen[$1 " " $2 " " $3] = 1; order[++jobs] = $1 " " $2 " " $3 }
 }
 function stat(array, key,    list, i) {
