@@ -20,6 +20,15 @@ release: build/release/CMakeCache.txt
 debug: build/debug/CMakeCache.txt
 	cmake --build build/debug -j $(JOBS)
 
+# The same program for 64-bit Windows, cross-built with MinGW-w64: build/windows/plcdouble.exe
+.PHONY: windows
+build/windows/CMakeCache.txt:
+	cmake -S . -B build/windows $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+
+windows: build/windows/CMakeCache.txt
+	cmake --build build/windows -j $(JOBS)
+
 run: release
 	./build/release/plcdouble $(ARGS)
 

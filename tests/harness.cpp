@@ -60,13 +60,17 @@ std::string toHex(const Bytes &bytes) {
     return text;
 }
 
-TestClient::TestClient(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+TestClient::TestClient(std::uint16_t port, int receiveBuffer)
+    : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int enable = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
+    if (receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     // Loopback connects complete from the listen backlog, before the server accepts.
     const int result = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
     EXPECT_EQ(result, 0) << "connect: " << std::strerror(errno);
@@ -106,6 +110,18 @@ Bytes TestClient::receiveAvailable(int timeoutMs) {
         wait = 20; // drain what follows close behind
     }
     return received;
+}
+
+Bytes TestClient::receiveNow() {
+    Bytes received;
+    for (;;) {
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0) {
+            return received;
+        }
+        received.insert(received.end(), buffer, buffer + n);
+    }
 }
 
 bool TestClient::closedByServer(int timeoutMs) {
@@ -198,4 +214,13 @@ int ServerTest::attributeOf(const std::string &text) const {
         }
     }
     return -1;
+}
+
+std::vector<std::string> ServerTest::attributedLines() const {
+    const std::vector<std::string> texts = lines();
+    std::vector<std::string> attributed;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        attributed.push_back(std::to_string(log[i].attribute) + " " + texts[i]);
+    }
+    return attributed;
 }

@@ -20,7 +20,9 @@ std::string toHex(const Bytes &bytes);
 
 class TestClient {
 public:
-    explicit TestClient(std::uint16_t port);
+    // A receiveBuffer above 0 sets the socket's receive buffer before it connects, so the
+    // window the server sees is small from the start.
+    explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;
@@ -28,6 +30,8 @@ public:
     void send(const Bytes &bytes);
     // Everything that has arrived, waiting up to timeoutMs for the first byte.
     Bytes receiveAvailable(int timeoutMs = 200);
+    // Everything that has arrived already, without waiting at all.
+    Bytes receiveNow();
     // True when the server has closed the connection (end of stream or reset).
     bool closedByServer(int timeoutMs = 200);
     // Stops taking replies: shrinks the receive buffer so the server's sends back up.
@@ -63,6 +67,8 @@ protected:
     // The attribute of the first line equal to text (after time stamps are replaced), or -1.
     int attributeOf(const std::string &text) const;
     bool logged(const std::string &text) const { return attributeOf(text) != -1; }
+    // Every log line as "attribute text", time stamps replaced: "87 TPDU Size = A".
+    std::vector<std::string> attributedLines() const;
     void clearLog() { log.clear(); }
 
     std::vector<LogRecord> log;

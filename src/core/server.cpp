@@ -56,11 +56,7 @@ const char *stepName(platform::ListenStep step) {
 
 void reportListenFailure(const Options &options, const platform::ListenResult &result) {
     const platform::Ipv4Address &address = options.bindAddress;
-    std::string hint;
-    if (platform::isPermissionError(result.errorCode) && options.port < 1024) {
-        hint = " - use --port with a port above 1023, or give the program the capability to bind "
-               "low ports (setcap cap_net_bind_service=+ep)";
-    }
+    const std::string hint = platform::listenFailureHint(result.errorCode, options.port);
     logMessage(attributeError, "Cannot listen on %d.%d.%d.%d port %d: %s failed: %s (%d)%s",
                address[0], address[1], address[2], address[3], options.port,
                stepName(result.failedAt), platform::describeError(result.errorCode).c_str(),

@@ -84,8 +84,9 @@ void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
 // A short human-readable text for an OS error code.
 std::string describeError(int errorCode);
 
-// True when errorCode says the process may not bind the port (low ports without privilege).
-bool isPermissionError(int errorCode);
+// Advice to append to a listen failure, or an empty text: how to get past a refused bind on this
+// OS (low ports without privilege on POSIX, ports held or excluded on Windows).
+std::string listenFailureHint(int errorCode, std::uint16_t port);
 
 // Console. consoleStart puts an interactive console into single-key, no-echo mode and installs
 // the stop handlers (Ctrl+C, termination request); consoleRestore undoes the console part and is

@@ -248,8 +248,13 @@ std::string describeError(int errorCode) {
     return std::strerror(errorCode);
 }
 
-bool isPermissionError(int errorCode) {
-    return errorCode == EACCES || errorCode == EPERM;
+std::string listenFailureHint(int errorCode, std::uint16_t port) {
+    constexpr std::uint16_t firstUnprivilegedPort = 1024;
+    if ((errorCode == EACCES || errorCode == EPERM) && port < firstUnprivilegedPort) {
+        return " - use --port with a port above 1023, or give the program the capability to bind "
+               "low ports (setcap cap_net_bind_service=+ep)";
+    }
+    return {};
 }
 
 void consoleStart() {

@@ -18,7 +18,7 @@ inline constexpr std::size_t pduFunctionOffset = 10;
 inline constexpr std::size_t pduItemCountOffset = 11;
 inline constexpr std::size_t pduFirstItemOffset = 12;
 
-// A request item (variable specification, S7ANY addressing).
+// A request item: an S7ANY address of a range of bytes.
 inline constexpr std::size_t requestItemSize = 12;
 inline constexpr std::size_t itemElementCountOffset = 4;
 inline constexpr std::size_t itemDbNumberOffset = 6;

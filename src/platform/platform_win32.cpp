@@ -1,0 +1,512 @@
+// Windows implementation of the platform layer: Windows Sockets 2, the Win32 console and the
+// Win32 clocks. Built instead of platform_posix.cpp when the target is Windows.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <timeapi.h>
+
+#include "platform/ansi_colour.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+namespace {
+
+constexpr WORD winsockVersion = MAKEWORD(2, 2);
+constexpr WORD plainAttribute = 7; // light grey on black, the console's own default
+constexpr char lineEnd[] = "\r\n";
+
+// The Ctrl handler runs on a thread of its own, which cannot wake a select() in progress, so
+// every wait is cut into slices of this length and the flag is looked at in between.
+constexpr std::int64_t stopPollMicros = 10'000;
+constexpr std::int64_t microsPerSecond = 1'000'000;
+
+// After a close, logoff or shutdown event Windows ends the process as soon as the handler
+// returns; the handler holds on for this long so the loop can close its sockets and log.
+constexpr DWORD closeGraceMillis = 2'000;
+constexpr DWORD closeGraceStepMillis = 10;
+
+std::atomic<bool> stopSignalled{false};
+std::atomic<bool> consoleRestored{false};
+
+bool consoleActive = false;
+bool inputModeSaved = false;
+DWORD savedInputMode = 0;
+
+SOCKET toSocket(SocketHandle handle) {
+    return static_cast<SOCKET>(handle);
+}
+SocketHandle toHandle(SOCKET socket) {
+    return socket == INVALID_SOCKET ? invalidSocket : static_cast<SocketHandle>(socket);
+}
+
+HANDLE inputHandle() {
+    return GetStdHandle(STD_INPUT_HANDLE);
+}
+HANDLE outputHandle() {
+    return GetStdHandle(STD_OUTPUT_HANDLE);
+}
+
+bool isConsoleHandle(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+        stopSignalled = true;
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        stopSignalled = true;
+        for (DWORD waited = 0; waited < closeGraceMillis && !consoleRestored;
+             waited += closeGraceStepMillis) {
+            Sleep(closeGraceStepMillis);
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// Keys that only change other keys; pressing one alone (say, Alt on the way to Alt+Tab) is no
+// request to stop, just as it sends nothing through a POSIX terminal.
+bool isModifierKey(WORD virtualKey) {
+    switch (virtualKey) {
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isKeyPress(const INPUT_RECORD &record) {
+    return record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+           !isModifierKey(record.Event.KeyEvent.wVirtualKeyCode);
+}
+
+// Looks through the console input without taking a key press out of it. Batches of records
+// that hold no key press (key releases, focus, mouse, window size events) are discarded, so
+// that such events cannot pile up in front of a later key press.
+bool consoleKeyWaiting(HANDLE input) {
+    constexpr DWORD peekBatch = 64;
+    constexpr int batchesPerCall = 16; // the rest waits for the next call
+    INPUT_RECORD records[peekBatch];
+    for (int batch = 0; batch < batchesPerCall; ++batch) {
+        DWORD count = 0;
+        if (!PeekConsoleInputW(input, records, peekBatch, &count) || count == 0) {
+            return false;
+        }
+        if (std::any_of(records, records + count, isKeyPress)) {
+            return true;
+        }
+        // None of these is a key press: drop exactly the records looked at. Input is first in,
+        // first out, so a key that arrived meanwhile stays behind them.
+        DWORD dropped = 0;
+        if (!ReadConsoleInputW(input, records, count, &dropped) || dropped == 0) {
+            return false;
+        }
+        if (count < peekBatch) {
+            return false;
+        }
+    }
+    return false;
+}
+
+std::wstring widen(std::string_view utf8) {
+    if (utf8.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(std::min<std::size_t>(utf8.size(), INT_MAX));
+    const int wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, nullptr, 0);
+    if (wideLength <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, wide.data(), wideLength);
+    return wide;
+}
+
+std::string narrow(std::wstring_view wide) {
+    if (wide.empty()) {
+        return {};
+    }
+    const int length = static_cast<int>(std::min<std::size_t>(wide.size(), INT_MAX));
+    const int utf8Length =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (utf8Length <= 0) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(utf8Length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, utf8.data(), utf8Length, nullptr, nullptr);
+    return utf8;
+}
+
+// Text for a console goes out as UTF-16, so box-drawing characters show whatever output code
+// page the console has; the UTF-8 is never read through the code page.
+void writeToConsole(HANDLE output, std::string_view text) {
+    const std::wstring wide = widen(text);
+    const wchar_t *next = wide.data();
+    std::size_t left = wide.size();
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 0x4000));
+        if (!WriteConsoleW(output, next, chunk, &written, nullptr) || written == 0) {
+            return;
+        }
+        next += written;
+        left -= written;
+    }
+}
+
+// Pipes and files get the UTF-8 bytes unchanged; WriteFile has no buffer in this process, so
+// each line is readable by the other end as soon as this returns.
+void writeToFile(HANDLE output, std::string_view bytes) {
+    const char *next = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 0x10000));
+        if (!WriteFile(output, next, chunk, &written, nullptr) || written == 0) {
+            return;
+        }
+        next += written;
+        left -= written;
+    }
+}
+
+// Windows times waits in steps of its timer tick, 15.6 ms unless a process asks for finer;
+// select() with the loop's 10 ms timeout would then return late and the 10 ms tick would run
+// about a third slow. The request ends with the process.
+constexpr UINT timerResolutionMillis = 1;
+
+void ensureFineTimer() {
+    static const bool requested = timeBeginPeriod(timerResolutionMillis) == TIMERR_NOERROR;
+    (void)requested;
+}
+
+bool isConnectionLoss(int code) {
+    switch (code) {
+    case WSAENETDOWN:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAENOTCONN:
+    case WSAESHUTDOWN:
+    case WSAETIMEDOUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool setNonBlocking(SOCKET socket) {
+    u_long nonBlocking = 1;
+    return ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking) == 0;
+}
+
+Ipv4Address addressOf(const sockaddr_in &address) {
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(&address.sin_addr);
+    return {bytes[0], bytes[1], bytes[2], bytes[3]};
+}
+
+} // namespace
+
+int startNetwork() {
+    WSADATA data{};
+    return WSAStartup(winsockVersion, &data);
+}
+
+ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog) {
+    const auto fail = [](SOCKET socket, ListenStep step) {
+        const int code = WSAGetLastError();
+        if (socket != INVALID_SOCKET) {
+            closesocket(socket);
+        }
+        return ListenResult{invalidSocket, step, code, 0};
+    };
+
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET) {
+        return fail(listener, ListenStep::create);
+    }
+    // Without this another process could bind the same port on top of ours and steal clients.
+    BOOL exclusive = TRUE;
+    if (setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                   reinterpret_cast<const char *>(&exclusive), sizeof exclusive) != 0) {
+        return fail(listener, ListenStep::create);
+    }
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    std::copy(address.begin(), address.end(), reinterpret_cast<std::uint8_t *>(&local.sin_addr));
+    if (bind(listener, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+        return fail(listener, ListenStep::bind);
+    }
+    if (!setNonBlocking(listener) || listen(listener, backlog) != 0) {
+        return fail(listener, ListenStep::listen);
+    }
+
+    sockaddr_in bound{};
+    int boundLength = sizeof bound;
+    if (getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &boundLength) != 0) {
+        return fail(listener, ListenStep::listen);
+    }
+    return ListenResult{toHandle(listener), ListenStep::create, 0, ntohs(bound.sin_port)};
+}
+
+AcceptResult acceptConnection(SocketHandle listener) {
+    sockaddr_in peer{};
+    int peerLength = sizeof peer;
+    const SOCKET socket =
+        accept(toSocket(listener), reinterpret_cast<sockaddr *>(&peer), &peerLength);
+    if (socket == INVALID_SOCKET) {
+        return AcceptResult{invalidSocket, {}};
+    }
+    // Accepted sockets take the listener's mode on Windows; set it anyway so nothing depends
+    // on that. Windows has no SIGPIPE, so nothing else is needed for sends to a dead peer.
+    if (!setNonBlocking(socket)) {
+        closesocket(socket);
+        return AcceptResult{invalidSocket, {}};
+    }
+    BOOL noDelay = TRUE;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&noDelay),
+               sizeof noDelay);
+    return AcceptResult{toHandle(socket), addressOf(peer)};
+}
+
+ReceiveResult receiveBytes(SocketHandle socket, std::span<std::uint8_t> into) {
+    const int capacity = static_cast<int>(std::min<std::size_t>(into.size(), INT_MAX));
+    const int received = recv(toSocket(socket), reinterpret_cast<char *>(into.data()), capacity, 0);
+    if (received > 0) {
+        return ReceiveResult{ReceiveOutcome::data, static_cast<std::size_t>(received), 0};
+    }
+    if (received == 0) {
+        return ReceiveResult{ReceiveOutcome::peerClosed, 0, 0};
+    }
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) {
+        return ReceiveResult{ReceiveOutcome::noData, 0, 0};
+    }
+    if (isConnectionLoss(code)) {
+        return ReceiveResult{ReceiveOutcome::connectionLost, 0, code};
+    }
+    return ReceiveResult{ReceiveOutcome::otherError, 0, code};
+}
+
+SendResult sendBytes(SocketHandle socket, std::span<const std::uint8_t> bytes) {
+    const int length = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+    const int sent =
+        send(toSocket(socket), reinterpret_cast<const char *>(bytes.data()), length, 0);
+    if (sent >= 0) {
+        return SendResult{false, static_cast<std::size_t>(sent), 0};
+    }
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) {
+        return SendResult{false, 0, 0};
+    }
+    return SendResult{true, 0, code};
+}
+
+void closeSocket(SocketHandle socket) {
+    if (socket != invalidSocket) {
+        closesocket(toSocket(socket));
+    }
+}
+
+void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
+                      std::int64_t timeoutMicros) {
+    ensureFineTimer();
+    const std::int64_t deadline = monotonicMicros() + std::max<std::int64_t>(timeoutMicros, 0);
+    for (;;) {
+        if (stopSignalled || (watchConsole && stopRequested())) {
+            return;
+        }
+        const std::int64_t left = deadline - monotonicMicros();
+        if (left <= 0) {
+            return;
+        }
+        const std::int64_t slice = std::min(left, stopPollMicros);
+
+        fd_set readable;
+        fd_set writable;
+        readable.fd_count = 0;
+        writable.fd_count = 0;
+        for (const WaitEntry &entry : entries) {
+            if (entry.wantRead && readable.fd_count < FD_SETSIZE) {
+                readable.fd_array[readable.fd_count++] = toSocket(entry.socket);
+            }
+            if (entry.wantWrite && writable.fd_count < FD_SETSIZE) {
+                writable.fd_array[writable.fd_count++] = toSocket(entry.socket);
+            }
+        }
+        if (readable.fd_count == 0 && writable.fd_count == 0) {
+            // select() refuses three empty sets on Windows instead of waiting.
+            Sleep(static_cast<DWORD>((slice + 999) / 1000));
+            continue;
+        }
+        timeval timeout{};
+        timeout.tv_sec = static_cast<long>(slice / microsPerSecond);
+        timeout.tv_usec = static_cast<long>(slice % microsPerSecond);
+        const int ready = select(0, &readable, &writable, nullptr, &timeout);
+        if (ready != 0) {
+            return; // a socket is ready, or select failed and the caller's next call tells why
+        }
+    }
+}
+
+std::string describeError(int errorCode) {
+    wchar_t *buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(errorCode), 0, reinterpret_cast<wchar_t *>(&buffer), 0,
+        nullptr);
+    std::string text;
+    if (length > 0 && buffer != nullptr) {
+        text = narrow(std::wstring_view(buffer, length));
+    }
+    if (buffer != nullptr) {
+        LocalFree(buffer);
+    }
+    // System messages end in ".\r\n", which would break the one-line log.
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '.')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        text = "error " + std::to_string(errorCode);
+    }
+    return text;
+}
+
+std::string listenFailureHint(int errorCode, std::uint16_t /*port*/) {
+    // Windows has no privileged ports: access is refused when another program holds the port
+    // exclusively or the system has excluded it.
+    if (errorCode == WSAEACCES) {
+        return " - another program holds the port or the system excludes it; use --port with "
+               "another port";
+    }
+    return {};
+}
+
+void consoleStart() {
+    consoleRestored = false;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    const HANDLE input = inputHandle();
+    DWORD mode = 0;
+    if (!consoleActive && isConsoleHandle(input) && GetConsoleMode(input, &mode)) {
+        savedInputMode = mode;
+        inputModeSaved = true;
+        // Keys arrive one by one and are not echoed into the log; Ctrl+C still comes as a
+        // control event because processed input stays on.
+        const DWORD singleKey = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
+        SetConsoleMode(input, singleKey | ENABLE_PROCESSED_INPUT);
+    }
+    consoleActive = true;
+}
+
+void consoleRestore() {
+    if (inputModeSaved) {
+        SetConsoleMode(inputHandle(), savedInputMode);
+        inputModeSaved = false;
+    }
+    if (consoleActive) {
+        SetConsoleCtrlHandler(onConsoleControl, FALSE);
+        consoleActive = false;
+    }
+    consoleRestored = true;
+}
+
+bool stdinIsTerminal() {
+    return isConsoleHandle(inputHandle());
+}
+
+// GetConsoleMode rather than _isatty, which also says yes for the NUL device.
+bool stdoutIsTerminal() {
+    return isConsoleHandle(outputHandle());
+}
+
+bool stopRequested() {
+    if (stopSignalled) {
+        return true;
+    }
+    const HANDLE input = inputHandle();
+    return isConsoleHandle(input) && consoleKeyWaiting(input);
+}
+
+void writeConsoleLine(int attribute, std::string_view text, bool colour) {
+    std::fflush(stdout); // anything the C runtime still holds goes first
+    const HANDLE output = outputHandle();
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    if (!isConsoleHandle(output)) {
+        // A pipe or file cannot carry console attributes; colour asked for there (--color
+        // always) comes as the same ANSI sequences the POSIX build writes.
+        const bool coloured = colour && attribute != plainAttribute;
+        std::string line;
+        if (coloured) {
+            line += ansiSequenceFor(attribute).view();
+        }
+        line += text;
+        if (coloured) {
+            line += ansiReset;
+        }
+        line += lineEnd;
+        writeToFile(output, line);
+        return;
+    }
+    if (colour) {
+        SetConsoleTextAttribute(output, static_cast<WORD>(attribute));
+        writeToConsole(output, text);
+        SetConsoleTextAttribute(output, plainAttribute);
+    } else {
+        writeToConsole(output, text);
+    }
+    writeToConsole(output, lineEnd);
+}
+
+LocalTime localTime() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return LocalTime{now.wHour, now.wMinute, now.wSecond};
+}
+
+std::int64_t monotonicMicros() {
+    static const std::int64_t frequency = [] {
+        LARGE_INTEGER value{};
+        QueryPerformanceFrequency(&value);
+        return static_cast<std::int64_t>(value.QuadPart);
+    }();
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    const std::int64_t ticks = counter.QuadPart;
+    // Split so that ticks * 1e6 cannot overflow on long uptimes.
+    return ticks / frequency * microsPerSecond + ticks % frequency * microsPerSecond / frequency;
+}
+
+} // namespace platform
