@@ -7,7 +7,6 @@
 #include "bench_protocol.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
