@@ -14,8 +14,8 @@ constexpr std::uint8_t rosctrAckData = 0x03;
 constexpr std::uint8_t functionSetup = 0xF0;
 constexpr std::uint8_t functionRead = 0x04;
 constexpr std::uint8_t functionWrite = 0x05;
-constexpr std::uint8_t itemVariableSpec = 0x12;
-constexpr std::uint8_t itemSpecLength = 0x0A; // bytes after this one in the item spec
+constexpr std::uint8_t itemVariableAddress = 0x12;
+constexpr std::uint8_t itemAddressLength = 0x0A; // bytes after this one in the item address
 constexpr std::uint8_t syntaxAny = 0x10;
 constexpr std::uint8_t transportByte = 0x02; // item element type: bytes
 constexpr std::uint8_t areaDataBlock = 0x84;
@@ -78,9 +78,9 @@ void putAckHeader(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
     out.insert(out.end(), {0x00, 0x00}); // no error
 }
 
-void putItemSpecs(std::vector<std::uint8_t> &out, std::span<const Item> items) {
+void putItemAddresses(std::vector<std::uint8_t> &out, std::span<const Item> items) {
     for (const Item &item : items) {
-        out.insert(out.end(), {itemVariableSpec, itemSpecLength, syntaxAny, transportByte});
+        out.insert(out.end(), {itemVariableAddress, itemAddressLength, syntaxAny, transportByte});
         put16(out, item.byteCount);
         put16(out, item.dbNumber);
         out.push_back(areaDataBlock);
@@ -136,21 +136,21 @@ void appendSetupCommunicationJob(std::vector<std::uint8_t> &out, std::uint16_t p
 void appendReadVarJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
                       std::span<const Item> items) {
     const std::size_t start = beginFrame(out);
-    putJobHeader(out, pduReference, functionHeaderSize + itemSpecSize * items.size(), 0);
+    putJobHeader(out, pduReference, functionHeaderSize + itemAddressSize * items.size(), 0);
     out.push_back(functionRead);
     out.push_back(static_cast<std::uint8_t>(items.size()));
-    putItemSpecs(out, items);
+    putItemAddresses(out, items);
     endFrame(out, start);
 }
 
 void appendWriteVarJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
                        std::span<const Item> items, std::span<const std::uint8_t> data) {
     const std::size_t start = beginFrame(out);
-    putJobHeader(out, pduReference, functionHeaderSize + itemSpecSize * items.size(),
+    putJobHeader(out, pduReference, functionHeaderSize + itemAddressSize * items.size(),
                  dataSectionSize(items));
     out.push_back(functionWrite);
     out.push_back(static_cast<std::uint8_t>(items.size()));
-    putItemSpecs(out, items);
+    putItemAddresses(out, items);
     putDataSection(out, dataItemReserved, items, data);
     endFrame(out, start);
 }
