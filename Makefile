@@ -4,7 +4,7 @@ ARGS ?=
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all release debug run test clean format fuzz
+.PHONY: all release debug run test bench clean format fuzz
 
 all: release
 
@@ -39,6 +39,10 @@ test: debug
 SECONDS ?= 60
 fuzz:
 	sh fuzz/run.sh $(SECONDS)
+
+# Measures the release server against the machine's loopback limit; see README.
+bench: release
+	bench/run_bench.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -1,0 +1,138 @@
+#!/bin/sh
+# Runs the load client against a real server for a few hundred requests of each kind and
+# checks every reply was right; then shows the client does notice wrong replies, by letting a
+# second client overwrite the block a reader compares against. Not a measurement.
+# usage: bench_smoke.sh PLCDOUBLE PLCDOUBLE_BENCH
+set -u
+server=$1
+client=$2
+requests=300
+failures=0
+work=$(mktemp -d)
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+port=$("$client" --free-port) || { echo "FAIL: no free port"; exit 1; }
+"$server" --port "$port" --bind 127.0.0.1 --color never </dev/null >/dev/null 2>&1 &
+server_pid=$!
+cleanup() {
+    kill "$server_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Listening shows up in /proc/net/tcp as state 0A on the port in hex.
+hex_port=$(printf '%04X' "$port")
+tries=0
+until grep -q ":$hex_port 00000000:0000 0A" /proc/net/tcp; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ] || ! kill -0 "$server_pid" 2>/dev/null; then
+        echo "FAIL: server did not start listening on $port"
+        exit 1
+    fi
+    sleep 0.1
+done
+
+# run NAME EXPECTED_REQUESTS CLIENT_ARGS...: the client must exit 0, with exactly the
+# requests asked for and no errors.
+run() {
+    name=$1
+    expected=$2
+    shift 2
+    if ! "$client" --port "$port" --warmup 20 --seconds 60 "$@" >"$work/out" 2>"$work/err"; then
+        fail "$name: exit status not 0"
+        cat "$work/out" "$work/err"
+        return
+    fi
+    if ! grep -q " requests=$expected errors=0 " "$work/out"; then
+        fail "$name: expected $expected requests without errors"
+        cat "$work/out" "$work/err"
+        return
+    fi
+    echo "ok: $name: $(cat "$work/out")"
+}
+
+run "read 16 bytes" $requests --op read --bytes 16 --requests $requests
+run "write 16 bytes" $requests --op write --bytes 16 --requests $requests
+run "read 200 bytes" $requests --op read --bytes 200 --requests $requests
+run "write 200 bytes" $requests --op write --bytes 200 --requests $requests
+run "read 2 connections" $((2 * requests)) --op read --connections 2 --requests $requests
+run "write 2 connections" $((2 * requests)) --op write --connections 2 --requests $requests
+run "read odd items" $requests --op read --bytes 7 --items 5 --requests $requests
+run "write odd items" $requests --op write --bytes 7 --items 5 --requests $requests
+run "baseline" $requests --baseline --op write --bytes 200 --requests $requests
+
+# The baseline peer as its own process, the way make bench runs it: same answers, clean stop.
+baseline_port=$("$client" --free-port)
+"$client" --serve-baseline --port "$baseline_port" >"$work/baseline-server" 2>&1 &
+baseline_pid=$!
+sleep 0.3
+if ! "$client" --baseline --port "$baseline_port" --connections 2 --op read --bytes 200 \
+    --requests $requests --seconds 60 >"$work/out" 2>"$work/err" ||
+    ! grep -q " requests=$((2 * requests)) errors=0 " "$work/out"; then
+    fail "baseline server process: wrong answers"
+    cat "$work/out" "$work/err"
+fi
+kill -TERM "$baseline_pid"
+if wait "$baseline_pid" && grep -q "baseline_server_cpu_ms=" "$work/baseline-server"; then
+    echo "ok: baseline server process: $(cat "$work/out")"
+else
+    fail "baseline server process did not stop cleanly"
+    cat "$work/baseline-server"
+fi
+
+# A job too large for the agreed PDU is refused before any traffic is measured.
+if "$client" --port "$port" --op read --bytes 200 --items 3 --requests 10 >"$work/out" 2>"$work/err"; then
+    fail "oversized job: exit status 0"
+elif ! grep -q "exceeds the 480-byte PDU" "$work/err"; then
+    fail "oversized job: no PDU message"
+    cat "$work/err"
+else
+    echo "ok: oversized job refused"
+fi
+
+# A writer keeps changing DB 300 while a reader of DB 300 compares what it reads with what it
+# wrote at its start: the reader must report wrong replies and fail. The reader starts once the
+# writer's connection is up (a client socket whose remote end is the server port, state 01).
+"$client" --port "$port" --op write --db 300 --warmup 0 --seconds 2 --requests 1000000 \
+    >"$work/writer" 2>&1 &
+writer_pid=$!
+tries=0
+until grep -q " 0100007F:$hex_port 01 " /proc/net/tcp; do
+    tries=$((tries + 1))
+    if [ "$tries" -gt 100 ]; then
+        fail "writer did not connect"
+        break
+    fi
+    sleep 0.05
+done
+if "$client" --port "$port" --op read --db 300 --warmup 0 --seconds 1 --requests 100000 \
+    >"$work/out" 2>"$work/err"; then
+    fail "reader of a changing block: exit status 0"
+    cat "$work/out" "$work/err"
+elif ! grep -q "wrong Read Var reply" "$work/err" || grep -q " errors=0 " "$work/out"; then
+    fail "reader of a changing block: no wrong reply reported"
+    cat "$work/out" "$work/err"
+else
+    echo "ok: wrong replies detected: $(head -n 2 "$work/err" | tr '\n' ' ')"
+fi
+if ! wait "$writer_pid"; then
+    fail "writer beside the reader: exit status not 0"
+    cat "$work/writer"
+fi
+
+kill -TERM "$server_pid"
+wait "$server_pid"
+status=$?
+if [ "$status" -ne 0 ]; then
+    fail "server exit status $status after SIGTERM"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all bench client checks passed"

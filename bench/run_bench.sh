@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# make bench: measures the release server against the machine's own limit in the same run.
+# Starts build/release/plcdouble and the ping-pong baseline server (plcdouble-bench
+# --serve-baseline) on free loopback ports, records the server's memory and both processes' idle
+# CPU, then for every job runs the baseline and the server job back to back, several rounds
+# each, and prints one table of medians with each figure's ratio to its baseline.
+# A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
+# server misbehaved.
+#
+# Environment: BENCH_ROUNDS (default 5), BENCH_SECONDS per round (default 0.6),
+# BENCH_IDLE_SECONDS (default 5), BENCH_CPUS (e.g. 0: pin server and client to those CPUs).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+server=${PLCDOUBLE:-$root/build/release/plcdouble}
+client=${PLCDOUBLE_BENCH:-$root/build/release/plcdouble-bench}
+rounds=${BENCH_ROUNDS:-5}
+seconds=${BENCH_SECONDS:-0.6}
+idle_seconds=${BENCH_IDLE_SECONDS:-5}
+pin=()
+if [ -n "${BENCH_CPUS:-}" ]; then
+    pin=(taskset -c "$BENCH_CPUS")
+fi
+
+work=$(mktemp -d)
+server_pid=
+baseline_pid=
+cleanup() {
+    for pid in $server_pid $baseline_pid; do
+        kill "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# CPU time the process has used, in milliseconds, over all its threads: the scheduler's exact
+# figure when the kernel shows it, else user+system ticks.
+cpu_ms() {
+    if grep -qs '^se.sum_exec_runtime' "/proc/$1/sched"; then
+        cat /proc/"$1"/task/*/sched 2>/dev/null | awk '/^se.sum_exec_runtime/ { sum += $3 }
+            END { printf "%.3f\n", sum }'
+    else
+        # Fields after the command name, which is in parentheses and may hold spaces.
+        sed 's/^.*) //' "/proc/$1/stat" |
+            awk -v tick="$(getconf CLK_TCK)" '{ print ($12 + $13) * 1000 / tick }'
+    fi
+}
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+switches() {
+    awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { n += $2 } END { print n }' "/proc/$1/status"
+}
+now_ms() { date +%s%3N; }
+
+# Waits until the process listens on the port: state 0A in /proc/net/tcp, port in hex.
+wait_listening() {
+    local pid=$1 hex_port
+    hex_port=$(printf '%04X' "$2")
+    for _ in $(seq 100); do
+        grep -q ":$hex_port 00000000:0000 0A" /proc/net/tcp && return 0
+        kill -0 "$pid" 2>/dev/null || { echo "bench: $3 exited at start-up"; exit 1; }
+        sleep 0.1
+    done
+    echo "bench: $3 not listening on port $2"
+    exit 1
+}
+
+# Both servers start the same way and idle alike until their first client, so the scheduler
+# has no reason to treat them differently.
+port=$("$client" --free-port)
+"${pin[@]}" "$server" --port "$port" --bind 127.0.0.1 --color never </dev/null >/dev/null 2>&1 &
+server_pid=$!
+baseline_port=$("$client" --free-port)
+"${pin[@]}" "$client" --serve-baseline --port "$baseline_port" </dev/null >/dev/null 2>&1 &
+baseline_pid=$!
+wait_listening "$server_pid" "$port" "the server"
+wait_listening "$baseline_pid" "$baseline_port" "the baseline server"
+sleep 0.2
+rss_start=$(rss_kib "$server_pid")
+
+echo "Measuring idle CPU for ${idle_seconds} s (no client)..."
+# The baseline's poll loop idles alongside, waking every 10 ms as well: the difference is what
+# the server's tick work costs over a bare wake-up.
+cpu_before=$(cpu_ms "$server_pid")
+switches_before=$(switches "$server_pid")
+baseline_cpu_before=$(cpu_ms "$baseline_pid")
+baseline_switches_before=$(switches "$baseline_pid")
+sleep "$idle_seconds"
+cpu_after=$(cpu_ms "$server_pid")
+switches_after=$(switches "$server_pid")
+baseline_cpu_after=$(cpu_ms "$baseline_pid")
+baseline_switches_after=$(switches "$baseline_pid")
+percent_of_core() {
+    awk -v a="$1" -v b="$2" -v s="$idle_seconds" 'BEGIN { printf "%.3f", (b - a) / (s * 1000) * 100 }'
+}
+per_second() { awk -v a="$1" -v b="$2" -v s="$idle_seconds" 'BEGIN { printf "%.0f", (b - a) / s }'; }
+idle_cpu=$(percent_of_core "$cpu_before" "$cpu_after")
+idle_wakeups=$(per_second "$switches_before" "$switches_after")
+baseline_idle_cpu=$(percent_of_core "$baseline_cpu_before" "$baseline_cpu_after")
+baseline_idle_wakeups=$(per_second "$baseline_switches_before" "$baseline_switches_after")
+
+jobs=("read 16 1" "read 16 2" "read 200 1" "read 200 2" "write 16 1" "write 16 2" "write 200 1"
+      "write 200 2")
+results=$work/results
+errors_seen=0
+echo "Running ${#jobs[@]} jobs x ${rounds} rounds x (baseline + server) x ${seconds} s..."
+for round in $(seq "$rounds"); do
+    for job in "${jobs[@]}"; do
+        read -r op bytes conns <<<"$job"
+        args=(--op "$op" --bytes "$bytes" --connections "$conns" --seconds "$seconds")
+        for kind in baseline server; do
+            if [ "$kind" = baseline ]; then
+                run=("${pin[@]}" "$client" --baseline --port "$baseline_port" "${args[@]}")
+                pid=$baseline_pid
+            else
+                run=("${pin[@]}" "$client" --port "$port" "${args[@]}")
+                pid=$server_pid
+            fi
+            cpu_a=$(cpu_ms "$pid")
+            start=$(now_ms)
+            if ! line=$("${run[@]}" 2>"$work/err"); then
+                errors_seen=1
+                echo "bench: $kind $job failed:"
+                head -n 20 "$work/err"
+            fi
+            elapsed=$(( $(now_ms) - start ))
+            cpu_b=$(cpu_ms "$pid")
+            # One record of key=value fields per run, with the serving process's CPU time.
+            line="$line server_cpu_ms=$(awk -v a="$cpu_a" -v b="$cpu_b" 'BEGIN { print b - a }')"
+            echo "$op $bytes $conns $kind $round $line wall_ms=$elapsed" >>"$results"
+        done
+    done
+done
+rss_after=$(rss_kib "$server_pid")
+
+# Both must stop cleanly on SIGTERM; the server with status 0.
+kill -TERM "$server_pid" "$baseline_pid"
+for name in server baseline; do
+    if [ "$name" = server ]; then pid=$server_pid; else pid=$baseline_pid; fi
+    set +e
+    wait "$pid"
+    status=$?
+    set -e
+    if [ "$status" -ne 0 ]; then
+        echo "bench: $name exit status $status on SIGTERM"
+        errors_seen=1
+    fi
+done
+server_pid=
+baseline_pid=
+
+echo
+awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
+    -v rss_after="$rss_after" -v idle_cpu="$idle_cpu" -v idle_wakeups="$idle_wakeups" \
+    -v idle_seconds="$idle_seconds" -v baseline_idle_cpu="$baseline_idle_cpu" \
+    -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" '
+function value(name,    i, pair) {
+    for (i = 6; i <= NF; ++i) {
+        split($i, pair, "=")
+        if (pair[1] == name) return pair[2] + 0
+    }
+    return 0
+}
+function median(list, count,    sorted, i, j, t) {
+    for (i = 1; i <= count; ++i) sorted[i] = list[i]
+    for (i = 2; i <= count; ++i)
+        for (j = i; j > 1 && sorted[j - 1] > sorted[j]; --j) {
+            t = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = t
+        }
+    if (count % 2) return sorted[(count + 1) / 2]
+    return (sorted[count / 2] + sorted[count / 2 + 1]) / 2
+}
+function ratio(a, b) { return b > 0 ? a / b : 0 }
+function verdict(met) { return met ? "met" : "MISSED" }
+{
+    key = $1 " " $2 " " $3 " " $4
+    n = ++count[key]
+    rps[key, n] = value("rps"); p50[key, n] = value("p50_us"); p99[key, n] = value("p99_us")
+    mx = value("max_us"); if (mx > worst[key]) worst[key] = mx
+    errs[key] += value("errors")
+    requests = value("requests")
+    if (requests > 0) cpu_per_request[key, n] = value("server_cpu_ms") * 1000 / requests
+    if (!(($1 " " $2 " " $3) in seen)) { seen[$1 " " $2 " " $3] = 1; order[++jobs] = $1 " " $2 " " $3 }
+}
+function stat(array, key,    list, i) {
+    for (i = 1; i <= count[key]; ++i) list[i] = array[key, i]
+    return median(list, count[key])
+}
+END {
+    printf "plcdouble bench: medians of %d rounds x %s s per figure%s; every ratio is server / baseline of the same round set\n", rounds, seconds, (pinned != "" ? ", pinned to CPUs " pinned : "")
+    printf "%-11s %5s | %9s %9s %6s | %8s %8s %6s | %8s %8s %9s | %10s %9s %6s\n", "job", "conns", "base rq/s", "req/s", "x base", "base p50", "p50 us", "x base", "base p99", "p99 us", "max us", "base us/rq", "srv us/rq", "errors"
+    for (j = 1; j <= jobs; ++j) {
+        split(order[j], part, " ")
+        b = order[j] " baseline"; s = order[j] " server"
+        brps = stat(rps, b); srps = stat(rps, s); bp50 = stat(p50, b); sp50 = stat(p50, s)
+        figure_rps[order[j]] = srps; base_rps[order[j]] = brps
+        figure_p50[order[j]] = sp50; base_p50[order[j]] = bp50
+        printf "%-11s %5s | %9.0f %9.0f %6.2f | %8.1f %8.1f %6.2f | %8.1f %8.1f %9.1f | %10.1f %9.1f %6d\n", part[1] " " part[2] " B", part[3], brps, srps, ratio(srps, brps), bp50, sp50, ratio(sp50, bp50), stat(p99, b), stat(p99, s), worst[s], stat(cpu_per_request, b), stat(cpu_per_request, s), errs[s] + errs[b]
+    }
+    print ""
+    printf "two connections / one, requests per second:"
+    for (j = 1; j <= jobs; ++j) {
+        split(order[j], part, " ")
+        if (part[3] == 2) {
+            one = part[1] " " part[2] " 1"
+            printf "  %s %s B %.2f (baseline %.2f)", part[1], part[2], ratio(figure_rps[order[j]], figure_rps[one]), ratio(base_rps[order[j]], base_rps[one])
+        }
+    }
+    print ""
+    printf "server resident memory: %.2f MiB after start-up, %.2f MiB after the runs\n", rss_start / 1024, rss_after / 1024
+    printf "server idle CPU (no client, %s s): %.3f%% of one core, %s wake-ups per second; baseline poll loop beside it: %.3f%%, %s wake-ups per second\n", idle_seconds, idle_cpu, idle_wakeups, baseline_idle_cpu, baseline_idle_wakeups
+    print ""
+    print "targets (measured, not asserted):"
+    k = "read 16 1"; k2 = "read 16 2"
+    r = ratio(figure_p50[k], base_p50[k])
+    printf "  read 16 B, 1 conn, p50 <= 1.5x baseline:      %5.2fx  %s\n", r, verdict(r > 0 && r <= 1.5)
+    r = ratio(figure_rps[k], base_rps[k])
+    printf "  read 16 B, 1 conn, req/s >= 0.7x baseline:    %5.2fx  %s\n", r, verdict(r >= 0.7)
+    r = ratio(figure_rps[k2], figure_rps[k])
+    printf "  read 16 B, 2 conns >= 1.5x req/s of 1 conn:   %5.2fx  %s\n", r, verdict(r >= 1.5)
+    printf "  idle CPU < 1%% of one core:                    %5.3f%%  %s\n", idle_cpu, verdict(idle_cpu < 1)
+    printf "  resident memory after start-up < 4 MiB:      %5.2f MiB  %s\n", rss_start / 1024, verdict(rss_start < 4096)
+}' "$results"
+
+exit "$errors_seen"
