@@ -33,9 +33,14 @@ struct S5Request {
     std::size_t length; // in words
 };
 
+// Fields beyond a request cut short read as zero; such a request is refused anyway.
 S5Request decodeRequest(ByteView request) {
-    return {readU8(request, requestDbNumberOffset), readU16be(request, requestStartOffset),
-            readU16be(request, requestLengthOffset)};
+    const auto field = [&](std::size_t at) {
+        return static_cast<std::size_t>((readU8OrZero(request, at) << 8) |
+                                        readU8OrZero(request, at + 1));
+    };
+    return {readU8OrZero(request, requestDbNumberOffset), field(requestStartOffset),
+            field(requestLengthOffset)};
 }
 
 // The reply header both replies share; they differ in the op code and the echoed bytes.
@@ -48,12 +53,25 @@ void writeS5ReplyHeader(ByteBuffer out, std::uint8_t opCode) {
     }
 }
 
+// The block the request addresses, or none when its fixed header is cut short (such a request
+// is refused without touching the table).
+std::span<std::uint8_t> blockFor(ByteView request, const S5Request &decoded) {
+    if (request.size() < requestHeaderSize) {
+        return {};
+    }
+    return ensureDataBlock(static_cast<std::size_t>(decoded.dbNumber));
+}
+
 // Words s .. s + n - 1 lie inside the block.
 bool insideBlock(const S5Request &request, std::span<const std::uint8_t> block) {
     return 2 * (request.start + request.length) <= block.size();
 }
 
-const char *fetchRefusalReason(const S5Request &decoded, std::span<const std::uint8_t> block) {
+const char *fetchRefusalReason(ByteView request, const S5Request &decoded,
+                               std::span<const std::uint8_t> block) {
+    if (request.size() < requestHeaderSize) {
+        return "request too short";
+    }
     if (block.empty()) {
         return "no memory for the block";
     }
@@ -68,6 +86,9 @@ const char *fetchRefusalReason(const S5Request &decoded, std::span<const std::ui
 
 const char *writeRefusalReason(ByteView request, const S5Request &decoded,
                                std::span<const std::uint8_t> block) {
+    if (request.size() < requestHeaderSize) {
+        return "request too short";
+    }
     if (block.empty()) {
         return "no memory for the block";
     }
@@ -86,49 +107,33 @@ void reportSendError(const ReplyResult &sent) {
     }
 }
 
-// A request whose fixed header is cut short: answered as refused, with what fields are there.
-bool refuseShortRequest(int slot, ByteView request, std::uint8_t opCode, const char *line) {
-    if (request.size() >= requestHeaderSize) {
-        return false;
-    }
-    std::array<std::uint8_t, replyHeaderSize> frame{};
-    writeS5ReplyHeader(frame, opCode);
-    frame[replyErrorOffset] = s5ErrorAreaTooSmall;
-    // The same echo as a full request's reply, from whichever of those bytes did arrive.
-    if (opCode == opCodeFetchReply) {
-        frame[replyEchoOffset] = readU8OrZero(request, requestStartOffset + 1);
-        frame[replyEchoOffset + 1] = readU8OrZero(request, requestLengthOffset);
-        frame[replyEchoOffset + 2] = readU8OrZero(request, requestLengthOffset + 1);
-    } else {
-        frame[replyEchoOffset] = readU8OrZero(request, requestLengthOffset);
-    }
-    finishDataFrame(frame, frame.size());
-    reportSendError(sendReply(slot, frame));
+// The request's line: in the slot's colour when served, in 70 with the reason when refused.
+void logOutcome(int slot, const char *what, const S5Request &decoded, const char *refusal) {
     const platform::LocalTime now = platform::localTime();
-    logMessage(attributeError, "%02d:%02d:%02d-[%d] %s DB:%d:%d l=%d refused: request too short",
-               now.hour, now.minute, now.second, slot, line, readU8OrZero(request, 9),
-               (readU8OrZero(request, 10) << 8) | readU8OrZero(request, 11),
-               (readU8OrZero(request, 12) << 8) | readU8OrZero(request, 13));
-    return true;
+    const int start = static_cast<int>(decoded.start);
+    const int length = static_cast<int>(decoded.length);
+    if (refusal != nullptr) {
+        logMessage(attributeError, "%02d:%02d:%02d-[%d] %s DB:%d:%d l=%d refused: %s", now.hour,
+                   now.minute, now.second, slot, what, decoded.dbNumber, start, length, refusal);
+        return;
+    }
+    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d] %s DB:%d:%d l=%d", now.hour, now.minute,
+               now.second, slot, what, decoded.dbNumber, start, length);
 }
 
 } // namespace
 
 void handleS5Fetch(int slot, ByteView request) {
-    if (refuseShortRequest(slot, request, opCodeFetchReply, "Sending S5 data")) {
-        return;
-    }
     const S5Request decoded = decodeRequest(request);
-    const std::span<const std::uint8_t> block =
-        ensureDataBlock(static_cast<std::size_t>(decoded.dbNumber));
-    const char *refusal = fetchRefusalReason(decoded, block);
+    const std::span<const std::uint8_t> block = blockFor(request, decoded);
+    const char *refusal = fetchRefusalReason(request, decoded, block);
 
     std::array<std::uint8_t, fetchFrameCapacity> frame{};
     writeS5ReplyHeader(frame, opCodeFetchReply);
     // The reply echoes the low byte of the start and both bytes of the length.
-    frame[replyEchoOffset] = readU8(request, requestStartOffset + 1);
-    frame[replyEchoOffset + 1] = readU8(request, requestLengthOffset);
-    frame[replyEchoOffset + 2] = readU8(request, requestLengthOffset + 1);
+    frame[replyEchoOffset] = readU8OrZero(request, requestStartOffset + 1);
+    frame[replyEchoOffset + 1] = readU8OrZero(request, requestLengthOffset);
+    frame[replyEchoOffset + 2] = readU8OrZero(request, requestLengthOffset + 1);
     std::size_t frameLength = replyHeaderSize;
     if (refusal != nullptr) {
         frame[replyErrorOffset] = s5ErrorAreaTooSmall;
@@ -143,53 +148,30 @@ void handleS5Fetch(int slot, ByteView request) {
     }
     finishDataFrame(frame, frameLength);
     reportSendError(sendReply(slot, ByteView(frame).first(frameLength)));
-
-    const platform::LocalTime now = platform::localTime();
-    const int start = static_cast<int>(decoded.start);
-    const int length = static_cast<int>(decoded.length);
-    if (refusal != nullptr) {
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] Sending S5 data DB:%d:%d l=%d refused: %s",
-                   now.hour, now.minute, now.second, slot, decoded.dbNumber, start, length,
-                   refusal);
-        return;
-    }
-    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d] Sending S5 data DB:%d:%d l=%d",
-               now.hour, now.minute, now.second, slot, decoded.dbNumber, start, length);
+    logOutcome(slot, "Sending S5 data", decoded, refusal);
 }
 
 void handleS5Write(int slot, ByteView request) {
-    if (refuseShortRequest(slot, request, opCodeWriteAck, "Sending S5 write ack")) {
-        return;
-    }
     const S5Request decoded = decodeRequest(request);
-    const std::span<std::uint8_t> block =
-        ensureDataBlock(static_cast<std::size_t>(decoded.dbNumber));
+    const std::span<std::uint8_t> block = blockFor(request, decoded);
     // Decided before the acknowledgement leaves: a refused write stores nothing.
     const char *refusal = writeRefusalReason(request, decoded, block);
 
     std::array<std::uint8_t, replyHeaderSize> frame{};
     writeS5ReplyHeader(frame, opCodeWriteAck);
-    frame[replyEchoOffset] = readU8(request, requestLengthOffset);
+    frame[replyEchoOffset] = readU8OrZero(request, requestLengthOffset);
     if (refusal != nullptr) {
         frame[replyErrorOffset] = s5ErrorAreaTooSmall;
     }
     finishDataFrame(frame, frame.size());
     reportSendError(sendReply(slot, frame));
 
-    const platform::LocalTime now = platform::localTime();
-    const int start = static_cast<int>(decoded.start);
-    const int length = static_cast<int>(decoded.length);
-    if (refusal != nullptr) {
-        logMessage(attributeError,
-                   "%02d:%02d:%02d-[%d] Sending S5 write ack DB:%d:%d l=%d refused: %s", now.hour,
-                   now.minute, now.second, slot, decoded.dbNumber, start, length, refusal);
-        return;
+    if (refusal == nullptr) {
+        for (std::size_t i = 0; i < decoded.length; ++i) {
+            const std::size_t word = decoded.start + i;
+            block[2 * word] = readU8(request, requestFirstWordOffset + 2 * i + 1);
+            block[2 * word + 1] = readU8(request, requestFirstWordOffset + 2 * i);
+        }
     }
-    for (std::size_t i = 0; i < decoded.length; ++i) {
-        const std::size_t word = decoded.start + i;
-        block[2 * word] = readU8(request, requestFirstWordOffset + 2 * i + 1);
-        block[2 * word + 1] = readU8(request, requestFirstWordOffset + 2 * i);
-    }
-    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d] Sending S5 write ack DB:%d:%d l=%d",
-               now.hour, now.minute, now.second, slot, decoded.dbNumber, start, length);
+    logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }
