@@ -19,9 +19,9 @@
 //   - framing: with one client and a still clock, the stream cut at the chosen points gives
 //     exactly the replies, log lines and data block contents that the whole stream sent at once
 //     gives.
+#include "app/server.h"
 #include "core/connection_table.h"
 #include "core/log.h"
-#include "core/server.h"
 #include "memory/data_block_table.h"
 #include "sim/demo_data.h"
 #include "transport/transport.h"
@@ -192,13 +192,7 @@ struct Outcome {
 
 // A fresh server state for every run: no connections, no data blocks, DB1 and DB15 seeded.
 void resetServerState() {
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        ::close(static_cast<int>(connectionTable.slots[static_cast<std::size_t>(slot)].socket));
-    }
-    resetConnectionTable();
-    releaseDataBlocks();
-    std::memset(peerReference, 0, sizeof peerReference);
-    ReceiveBuffer.fill(0);
+    serverReset();
     simulateTick();
     capturedLog.clear();
 }

@@ -1,5 +1,5 @@
 // Command line parsing.
-#include "core/command_line.h"
+#include "app/command_line.h"
 
 #include <gtest/gtest.h>
 

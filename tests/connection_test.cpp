@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include "core/connection_table.h"
+#include "memory/data_block_table.h"
 
 namespace {
 
@@ -145,9 +146,16 @@ TEST_F(ConnectionTest, FramesOnSlotOneNeverRestartSlotZerosCount) {
 
 TEST_F(ConnectionTest, ReplyLeavesInTheSamePassWithoutWaitingForATick) {
     auto client = connect();
-    const std::int64_t before = now;
-    EXPECT_EQ(toHex(exchange(*client, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
-    EXPECT_EQ(now, before);
+    // DB15 word 0 counts ticks: it must not move while the reply is made.
+    const auto ticksSoFar = [] {
+        return toHex(Bytes(findDataBlock(15).first(2).begin(), findDataBlock(15).first(2).end()));
+    };
+    const std::string before = ticksSoFar();
+    client->send(hex(setupRequestHex));
+    pass();
+    // Taken without waiting: the reply left within that one pass.
+    EXPECT_EQ(toHex(client->receiveNow()), toHex(hex(setupReplyHex)));
+    EXPECT_EQ(ticksSoFar(), before);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "harness.h"
 
-#include "core/server.h"
+#include "app/server.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,5 +1,5 @@
 // Console log rendering: attribute colours on a terminal, plain lines otherwise, one line per call.
-#include "core/command_line.h"
+#include "app/command_line.h"
 #include "core/log.h"
 #include "platform/ansi_colour.h"
 

@@ -3,8 +3,8 @@
 // by the idle limit once its replies stop leaving.
 #include "harness.h"
 
+#include "app/server.h"
 #include "core/connection_table.h"
-#include "core/server.h"
 
 #include <cerrno>
 #include <cstring>

@@ -3,8 +3,8 @@
 // frames, truncated requests, a client that stops taking its replies).
 #include "harness.h"
 
+#include "app/server.h"
 #include "core/connection_table.h"
-#include "core/server.h"
 
 #include <algorithm>
 #include <functional>
@@ -841,10 +841,13 @@ TEST_F(TruncationTest, ConnectionRequestCutShortIsJudgedOnlyByItsOwnBytes) {
     });
 }
 
-TEST_F(TruncationTest, DisconnectRequestCutShortIsDroppedUntilItCarriesBothReferences) {
+TEST_F(TruncationTest, DisconnectRequestCutShortClosesWithoutConfirmUntilItCarriesBothReferences) {
     sweep(disconnectRequest, [&](std::size_t length) -> Outcome {
         if (length < 10) {
-            return {"", {}, false};
+            return {"",
+                    {"70 hh:mm:ss-[0] Disconnect request of " + std::to_string(length) +
+                     " bytes, closing without confirm"},
+                    true};
         }
         return {toHex(disconnectConfirm), {"23 hh:mm:ss-[0] Sending DisConnect confirm"}, true};
     });

@@ -14,6 +14,7 @@ void freeSlot(ConnectionSlot &slot) {
     slot.socket = platform::invalidSocket;
     slot.s7Active = 0;
     slot.idleTicks = 0;
+    slot.peerReference = {};
     slot.assembly.count = 0;
     slot.assembly.skipRemaining = 0;
     slot.unsent.offset = 0;
@@ -21,6 +22,10 @@ void freeSlot(ConnectionSlot &slot) {
 }
 
 } // namespace
+
+ConnectionSlot &slotAt(int slot) {
+    return connectionTable.slots[static_cast<std::size_t>(slot)];
+}
 
 void resetConnectionTable() {
     for (ConnectionSlot &slot : connectionTable.slots) {
@@ -30,7 +35,7 @@ void resetConnectionTable() {
 }
 
 void closeConnection(int slot) {
-    ConnectionSlot &closing = connectionTable.slots[static_cast<std::size_t>(slot)];
+    ConnectionSlot &closing = slotAt(slot);
     if (closing.unsent.count > 0) {
         // The frame sent just before the close (a disconnect confirm, a refusal) found the
         // socket full; there is no later pass to send its rest, so the OS takes it now and
@@ -46,17 +51,16 @@ void closeConnection(int slot) {
         connectionTable.slots[0] = connectionTable.slots[1];
         freeSlot(connectionTable.slots[1]);
     }
-    const platform::LocalTime now = platform::localTime();
-    logMessage(attributeSlot0, "%02d:%02d:%02d-[%d] TCP Dis-conn %d", now.hour, now.minute,
-               now.second, slot, connectionTable.connectionCount);
+    logMessage(attributeSlot0, "%s TCP Dis-conn %d", slotPrefix(slot).text(),
+               connectionTable.connectionCount);
 }
 
 bool hasUnsentReply(int slot) {
-    return connectionTable.slots[static_cast<std::size_t>(slot)].unsent.count > 0;
+    return slotAt(slot).unsent.count > 0;
 }
 
 void flushUnsentReply(int slot) {
-    ConnectionSlot &connection = connectionTable.slots[static_cast<std::size_t>(slot)];
+    ConnectionSlot &connection = slotAt(slot);
     UnsentReply &unsent = connection.unsent;
     if (unsent.count == 0) {
         return;
@@ -77,7 +81,7 @@ void flushUnsentReply(int slot) {
 }
 
 ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
-    ConnectionSlot &connection = connectionTable.slots[static_cast<std::size_t>(slot)];
+    ConnectionSlot &connection = slotAt(slot);
     UnsentReply &unsent = connection.unsent;
     std::size_t taken = 0;
     if (unsent.count == 0) {

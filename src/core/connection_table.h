@@ -31,6 +31,8 @@ struct ConnectionSlot {
     platform::SocketHandle socket;
     std::int32_t s7Active;
     std::int32_t idleTicks;
+    // The client's source reference from its latest connection request, echoed in the confirm.
+    std::array<std::uint8_t, 2> peerReference;
     FrameAssembly assembly;
     UnsentReply unsent;
 };
@@ -44,6 +46,9 @@ extern ConnectionTable connectionTable;
 
 // The one buffer every receive writes into; its content is valid until the next receive.
 extern std::array<std::uint8_t, receiveBufferSize> ReceiveBuffer;
+
+// The slot by its number (its position in the compact table).
+ConnectionSlot &slotAt(int slot);
 
 // Empties the table without touching any socket (start-up and tests).
 void resetConnectionTable();

@@ -24,6 +24,22 @@ TextAttribute writeAttribute(int slot) {
     return slot == 0 ? attributeWriteSlot0 : attributeWriteSlot1;
 }
 
+LinePrefix slotPrefix(int slot) {
+    const platform::LocalTime now = platform::localTime();
+    LinePrefix prefix{};
+    std::snprintf(prefix.characters.data(), prefix.characters.size(), "%02d:%02d:%02d-[%d]",
+                  now.hour, now.minute, now.second, slot);
+    return prefix;
+}
+
+LinePrefix itemPrefix(int item, int slot) {
+    const platform::LocalTime now = platform::localTime();
+    LinePrefix prefix{};
+    std::snprintf(prefix.characters.data(), prefix.characters.size(), "(%d)%02d:%02d:%02d-[%d]",
+                  item, now.hour, now.minute, now.second, slot);
+    return prefix;
+}
+
 void setLogColour(bool colour) {
     logColour = colour;
 }

@@ -1,6 +1,7 @@
 // The console log: every line the server prints goes through logMessage.
 #pragma once
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ void setLogColour(bool colour);
 // Formats one line (at most 255 characters, cut at the first line break) and prints it in the
 // given attribute.
 [[gnu::format(printf, 2, 3)]] void logMessage(TextAttribute attribute, const char *format, ...);
+
+// The prefix of a traffic line, "hh:mm:ss-[slot]" in local time, and of a line about one item of
+// an S7 request, "(item)hh:mm:ss-[slot]". The clock is read when the prefix is made.
+struct LinePrefix {
+    std::array<char, 48> characters;
+    const char *text() const { return characters.data(); }
+};
+LinePrefix slotPrefix(int slot);
+LinePrefix itemPrefix(int item, int slot);
 
 // Tests read the log through this: while a capture is set, every line is also recorded there.
 struct LogRecord {

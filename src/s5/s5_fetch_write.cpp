@@ -1,22 +1,36 @@
 #include "s5/s5_fetch_write.h"
 
 #include "core/connection_table.h"
+#include "core/data_frame.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
-#include "transport/transport.h"
 
 #include <array>
 
 namespace {
 
-// Request, offsets from the letter 'S'.
+// Request, offsets from the letter 'S':
+//
+//   0..1 "S5"  2 0x10  3 0x01  4 0x03  5 op code (5 fetch, 3 write)  6..8 area, block type
+//   9 DB number   10..11 start word BE   12..13 word count BE   14..15 0xFF 0x02
+//   16.. words to write (write only), big-endian
+constexpr std::size_t requestOpCodeOffset = 5;
 constexpr std::size_t requestDbNumberOffset = 9;
 constexpr std::size_t requestStartOffset = 10;
 constexpr std::size_t requestLengthOffset = 12;
 constexpr std::size_t requestHeaderSize = 16;
 constexpr std::size_t requestFirstWordOffset = 16;
 
-// Reply, offsets from the start of the frame.
+constexpr std::uint8_t opCodeFetch = 5;
+constexpr std::uint8_t opCodeWrite = 3;
+
+// Reply, offsets from the start of the frame:
+//
+//   0..6   ISO data frame header
+//   7..8   "S5"        9 0x10   10 0x01   11 0x03   12 op code (6 fetch reply, 4 write ack)
+//   13..14 08 00       15 error byte (0 served, 0x03 refused)   16..17 FF 07
+//   18..20 fetch: start low byte, length high and low byte; write ack: length high byte
+//   21..22 00 00       23.. fetched words, big-endian
 constexpr std::size_t replyHeaderSize = 23;
 constexpr std::size_t replyErrorOffset = 15;
 constexpr std::size_t replyEchoOffset = 18;
@@ -101,27 +115,18 @@ const char *writeRefusalReason(ByteView request, const S5Request &decoded,
     return nullptr;
 }
 
-void reportSendError(const ReplyResult &sent) {
-    if (sent.failed) {
-        logMessage(attributeSlot0, "Socket error sending DT %d", sent.errorCode);
-    }
-}
-
 // The request's line: in the slot's colour when served, in 70 with the reason when refused.
 void logOutcome(int slot, const char *what, const S5Request &decoded, const char *refusal) {
-    const platform::LocalTime now = platform::localTime();
     const int start = static_cast<int>(decoded.start);
     const int length = static_cast<int>(decoded.length);
     if (refusal != nullptr) {
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] %s DB:%d:%d l=%d refused: %s", now.hour,
-                   now.minute, now.second, slot, what, decoded.dbNumber, start, length, refusal);
+        logMessage(attributeError, "%s %s DB:%d:%d l=%d refused: %s", slotPrefix(slot).text(), what,
+                   decoded.dbNumber, start, length, refusal);
         return;
     }
-    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d] %s DB:%d:%d l=%d", now.hour, now.minute,
-               now.second, slot, what, decoded.dbNumber, start, length);
+    logMessage(trafficAttribute(slot), "%s %s DB:%d:%d l=%d", slotPrefix(slot).text(), what,
+               decoded.dbNumber, start, length);
 }
-
-} // namespace
 
 void handleS5Fetch(int slot, ByteView request) {
     const S5Request decoded = decodeRequest(request);
@@ -146,8 +151,7 @@ void handleS5Fetch(int slot, ByteView request) {
         }
         frameLength += 2 * decoded.length;
     }
-    finishDataFrame(frame, frameLength);
-    reportSendError(sendReply(slot, ByteView(frame).first(frameLength)));
+    sendDataFrame(slot, frame, frameLength, SendFailureLine::s5);
     logOutcome(slot, "Sending S5 data", decoded, refusal);
 }
 
@@ -163,8 +167,7 @@ void handleS5Write(int slot, ByteView request) {
     if (refusal != nullptr) {
         frame[replyErrorOffset] = s5ErrorAreaTooSmall;
     }
-    finishDataFrame(frame, frame.size());
-    reportSendError(sendReply(slot, frame));
+    sendDataFrame(slot, frame, frame.size(), SendFailureLine::s5);
 
     if (refusal == nullptr) {
         for (std::size_t i = 0; i < decoded.length; ++i) {
@@ -174,4 +177,22 @@ void handleS5Write(int slot, ByteView request) {
         }
     }
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
+}
+
+} // namespace
+
+void handleS5Payload(int slot, ByteView payload) {
+    if (!fits(payload, requestOpCodeOffset, 1)) {
+        return;
+    }
+    switch (readU8(payload, requestOpCodeOffset)) {
+    case opCodeFetch:
+        handleS5Fetch(slot, payload);
+        return;
+    case opCodeWrite:
+        handleS5Write(slot, payload);
+        return;
+    default:
+        return; // other op codes are not served
+    }
 }

@@ -10,8 +10,13 @@
 
 namespace {
 
+// The reply: the reply header (function 0x04, item count), then one data item per request item,
+// each starting at an even position of the data section:
+//
+//   +0 return code   +1 transport size 0x04   +2..3 length in bits   +4.. the bytes   [fill 00]
+//
+// A failed item is the 4-byte header alone, with length 0.
 constexpr std::size_t readReplyParameterLength = 2;
-constexpr std::size_t dataItemHeaderSize = 4;
 // The data section sits behind the reply header inside one 1024-byte frame.
 constexpr std::size_t dataSectionCapacity = largestReplyFrame - replyHeaderSize;
 
@@ -30,11 +35,10 @@ std::size_t readItem(ByteView item, ByteBuffer section, std::size_t at, std::siz
     const int dbNumber = static_cast<int>(address.dbNumber);
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
-    const platform::LocalTime now = platform::localTime();
-    if (address.dbNumber >= dataBlockLimit) {
+    if (address.dbNumber >= dataBlockCount) {
         writeFailedItem(section, at, returnObjectDoesNotExist);
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] Sending S7 NO IO data DB%d,%d l=%d",
-                   now.hour, now.minute, now.second, slot, dbNumber, byteOffset, count);
+        logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d", slotPrefix(slot).text(),
+                   dbNumber, byteOffset, count);
         return at + dataItemHeaderSize;
     }
     const std::span<const std::uint8_t> block =
@@ -43,9 +47,8 @@ std::size_t readItem(ByteView item, ByteBuffer section, std::size_t at, std::siz
             : acquireDataBlock(address.elementCount, address.dbNumber, address.byteOffset);
     if (block.empty()) {
         writeFailedItem(section, at, returnAddressOutOfRange);
-        logMessage(attributeError,
-                   "%02d:%02d:%02d-[%d] Sending S7 NO IO data DB%d,%d l=%d DB too big", now.hour,
-                   now.minute, now.second, slot, dbNumber, byteOffset, count);
+        logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d DB too big",
+                   slotPrefix(slot).text(), dbNumber, byteOffset, count);
         return at + dataItemHeaderSize;
     }
     section[at] = returnSuccess;
@@ -53,8 +56,8 @@ std::size_t readItem(ByteView item, ByteBuffer section, std::size_t at, std::siz
     writeU16be(section, at + 2, (address.elementCount * 8) & 0xFFFF);
     std::memcpy(section.data() + at + dataItemHeaderSize, block.data() + address.byteOffset,
                 address.elementCount);
-    logMessage(trafficAttribute(slot), "(%d)%02d:%02d:%02d-[%d] Sending S7 data DB%d,%d l=%d",
-               index, now.hour, now.minute, now.second, slot, dbNumber, byteOffset, count);
+    logMessage(trafficAttribute(slot), "%s Sending S7 data DB%d,%d l=%d",
+               itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return at + dataItemHeaderSize + address.elementCount;
 }
 
@@ -96,11 +99,5 @@ void handleReadVar(int slot, ByteView pdu) {
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
     const std::size_t frameLength = replyHeaderSize + at;
-    finishDataFrame(frame, frameLength);
-    const ReplyResult sent = sendReply(slot, ByteView(frame).first(frameLength));
-    if (sent.failed) {
-        const platform::LocalTime now = platform::localTime();
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] Socket error sending DT 0x%08X", now.hour,
-                   now.minute, now.second, slot, static_cast<unsigned>(sent.errorCode));
-    }
+    sendDataFrame(slot, frame, frameLength, SendFailureLine::timestamped);
 }

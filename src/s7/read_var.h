@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/wire.h"
+#include "core/wire.h"
 
 // Answers a Read Var job: one data item per request item, from the data blocks.
 void handleReadVar(int slot, ByteView pdu);

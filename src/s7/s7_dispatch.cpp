@@ -18,22 +18,19 @@ constexpr std::size_t setupPduLengthOffset = 25;
 constexpr std::size_t offeredParallelJobs = 1;
 constexpr std::size_t offeredPduLength = 480;
 
-// The offer is fixed: nothing the client proposed is read.
+// The offer is fixed: nothing the client proposed is read. The reply, 27 bytes:
+//
+//   0..20 reply header (19 function 0xF0, 20 reserved 0)
+//   21..22 parallel jobs calling   23..24 parallel jobs called   25..26 PDU length
 void sendSetupCommResponse(int slot, ByteView pdu) {
     std::array<std::uint8_t, setupReplySize> frame{};
     writeReplyHeader(frame, pdu, setupParameterLength, 0, functionSetupCommunication, 0);
     writeU16be(frame, setupParallelJobsCallingOffset, offeredParallelJobs);
     writeU16be(frame, setupParallelJobsCalledOffset, offeredParallelJobs);
     writeU16be(frame, setupPduLengthOffset, offeredPduLength);
-    finishDataFrame(frame, frame.size());
-    const ReplyResult sent = sendReply(slot, frame);
-    if (sent.failed) {
-        logMessage(attributeError, "Socket error sending DT %d", sent.errorCode);
-        return;
+    if (sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain)) {
+        logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response", slotPrefix(slot).text());
     }
-    const platform::LocalTime now = platform::localTime();
-    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d] Sending S7 PDU Response", now.hour,
-               now.minute, now.second, slot);
 }
 
 void handleJob(int slot, ByteView pdu, int s7Length) {
@@ -49,12 +46,9 @@ void handleJob(int slot, ByteView pdu, int s7Length) {
     case functionSetupCommunication:
         sendSetupCommResponse(slot, pdu);
         return;
-    default: {
-        const platform::LocalTime now = platform::localTime();
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] Unknown command %d", now.hour, now.minute,
-                   now.second, slot, function);
+    default:
+        logMessage(attributeError, "%s Unknown command %d", slotPrefix(slot).text(), function);
         return;
-    }
     }
 }
 
@@ -64,17 +58,16 @@ void sendRefusal(int slot, ByteView pdu, std::uint8_t function) {
     std::array<std::uint8_t, replyHeaderSize> frame{};
     writeReplyHeader(frame, pdu, 2, 0, function, readU8OrZero(pdu, pduItemCountOffset));
     frame[replyMessageTypeOffset] = messageTypeAck;
-    finishDataFrame(frame, frame.size());
-    sendReply(slot, frame);
+    writeU16be(frame, frameTpktLengthOffset, frame.size());
+    sendReply(slot, frame); // a failed send of the refusal is not logged
     logMessage(attributeError, "Sending NAK");
 }
 
 void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
     if (pdu.size() < pduHeaderSize) {
         // Too short for an S7 header: nothing to answer.
-        const platform::LocalTime now = platform::localTime();
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] Unknown packet type %d", now.hour,
-                   now.minute, now.second, slot, readU8OrZero(pdu, pduMessageTypeOffset));
+        logMessage(attributeError, "%s Unknown packet type %d", slotPrefix(slot).text(),
+                   readU8OrZero(pdu, pduMessageTypeOffset));
         return;
     }
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
@@ -82,13 +75,11 @@ void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
         handleJob(slot, pdu, s7Length);
         return;
     }
-    const platform::LocalTime now = platform::localTime();
     if (messageType == messageTypeAck || messageType == messageTypeAckData ||
         messageType == messageTypeUserData) {
-        logMessage(attributeError, "%02d:%02d:%02d-[%d] received data msg ht=%d cmd=%d", now.hour,
-                   now.minute, now.second, slot, messageType, readU8OrZero(pdu, pduFunctionOffset));
+        logMessage(attributeError, "%s received data msg ht=%d cmd=%d", slotPrefix(slot).text(),
+                   messageType, readU8OrZero(pdu, pduFunctionOffset));
         return;
     }
-    logMessage(attributeError, "%02d:%02d:%02d-[%d] Unknown packet type %d", now.hour, now.minute,
-               now.second, slot, messageType);
+    logMessage(attributeError, "%s Unknown packet type %d", slotPrefix(slot).text(), messageType);
 }

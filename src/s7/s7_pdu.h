@@ -1,13 +1,21 @@
 // The S7 header as read from a job, and the header that starts every S7 reply.
 #pragma once
 
-#include "transport/transport.h"
-#include "transport/wire.h"
+#include "core/data_frame.h"
+#include "core/wire.h"
 
 #include <cstddef>
 #include <cstdint>
 
-// Job header, offsets from the protocol id.
+// Job header, offsets from the protocol id:
+//
+//   0 0x32   1 message type   2..3 reserved   4..5 reference   6..7 parameter length
+//   8..9 data length   | parameters: 10 function  11 item count  12.. items
+//
+// A request item (S7ANY address), 12 bytes:
+//
+//   0 0x12  1 0x0A  2 syntax 0x10  3 transport size  4..5 element count  6..7 DB number
+//   8 area  9..11 bit address (byte offset << 3 | bit)
 inline constexpr std::size_t pduMessageTypeOffset = 1;
 inline constexpr std::size_t pduReservedOffset = 2;  // 2 bytes, echoed
 inline constexpr std::size_t pduReferenceOffset = 4; // 2 bytes, echoed
@@ -33,7 +41,11 @@ inline constexpr std::uint8_t functionReadVar = 0x04;
 inline constexpr std::uint8_t functionWriteVar = 0x05;
 inline constexpr std::uint8_t functionSetupCommunication = 0xF0;
 
-// Reply header, offsets from the start of the frame.
+// Reply header, offsets from the start of the frame:
+//
+//   0..6 ISO data frame header   7 0x32   8 message type (3 ack-data, 2 ack)
+//   9..10 reserved (echoed)   11..12 reference (echoed)   13..14 parameter length
+//   15..16 data length   17..18 error class and code   19 function   20 item count
 inline constexpr std::size_t replyProtocolIdOffset = 7;
 inline constexpr std::size_t replyMessageTypeOffset = 8;
 inline constexpr std::size_t replyReservedOffset = 9;
@@ -44,7 +56,6 @@ inline constexpr std::size_t replyItemCountOffset = 20;
 inline constexpr std::size_t replyHeaderSize = 21;
 
 inline constexpr std::uint8_t s7ProtocolId = 0x32;
-inline constexpr std::size_t dataBlockLimit = 3000; // DB numbers 0-2999 exist
 
 // Item return codes.
 inline constexpr std::uint8_t returnSuccess = 0xFF;
@@ -52,12 +63,24 @@ inline constexpr std::uint8_t returnObjectDoesNotExist = 0x0A;
 inline constexpr std::uint8_t returnAddressOutOfRange = 0x05;
 inline constexpr std::uint8_t returnDataTypeNotSupported = 0x15;
 
-// Transport size of byte, word and double word data items: length counted in bits.
+// A data item, in a reply or a Write Var job: return code, transport size, length, the bytes.
+inline constexpr std::size_t dataItemReturnCodeOffset = 0;
+inline constexpr std::size_t dataItemTransportSizeOffset = 1;
+inline constexpr std::size_t dataItemLengthOffset = 2;
+inline constexpr std::size_t dataItemHeaderSize = 4;
+
+// Data item transport sizes. Byte, word and double word (0x04) and integers (0x05) count their
+// length in bits; bits (0x03) count one bit per item; reals (0x07) and octet strings (0x09)
+// count bytes.
+inline constexpr std::uint8_t transportSizeBit = 0x03;
 inline constexpr std::uint8_t transportSizeByte = 0x04;
+inline constexpr std::uint8_t transportSizeInteger = 0x05;
+inline constexpr std::uint8_t transportSizeReal = 0x07;
+inline constexpr std::uint8_t transportSizeOctetString = 0x09;
 
 // Fills the 21-byte reply header: ISO data frame header, ack-data, the job's reserved bytes and
 // reference, the parameter and data lengths, function and item count. The TPKT length is left
-// for finishDataFrame.
+// for sendDataFrame.
 inline void writeReplyHeader(ByteBuffer out, ByteView pdu, std::size_t parameterLength,
                              std::size_t dataLength, std::uint8_t function,
                              std::uint8_t itemCount) {

@@ -14,15 +14,7 @@ namespace {
 constexpr std::size_t writeReplyParameterLength = 2;
 constexpr std::size_t largestItemCount = 255;
 
-// Data item of a request: return code, transport size, length, then the bytes.
-constexpr std::size_t dataItemTransportSizeOffset = 1;
-constexpr std::size_t dataItemLengthOffset = 2;
-constexpr std::size_t dataItemHeaderSize = 4;
-
-// Transport sizes whose length field counts bytes rather than bits.
-constexpr std::uint8_t transportSizeBit = 0x03;
-constexpr std::uint8_t transportSizeReal = 0x07;
-constexpr std::uint8_t transportSizeOctetString = 0x09;
+// The reply: the reply header (function 0x05, item count), then one return code byte per item.
 
 // The bytes a data item carries, by its transport size: a bit travels in one whole byte; reals
 // and octet strings count bytes; the others count bits.
@@ -45,31 +37,27 @@ std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
     const int dataLength = static_cast<int>(byteLength);
-    const platform::LocalTime now = platform::localTime();
-    if (address.dbNumber >= dataBlockLimit) {
-        logMessage(attributeError, "(%d)%02d:%02d:%02d-[%d] Receiving S7 NO IO data DB%d,%d l=%d",
-                   index, now.hour, now.minute, now.second, slot, dbNumber, byteOffset, count);
+    if (address.dbNumber >= dataBlockCount) {
+        logMessage(attributeError, "%s Receiving S7 NO IO data DB%d,%d l=%d",
+                   itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
         return returnObjectDoesNotExist;
     }
     if (transportSize != transportSizeByte || byteLength == 0) {
-        logMessage(attributeError,
-                   "(%d)%02d:%02d:%02d-[%d] Receiving S7 Bad Write data DB%d,%d l=%d dl=%d", index,
-                   now.hour, now.minute, now.second, slot, dbNumber, byteOffset, count, dataLength);
+        logMessage(attributeError, "%s Receiving S7 Bad Write data DB%d,%d l=%d dl=%d",
+                   itemPrefix(index, slot).text(), dbNumber, byteOffset, count, dataLength);
         return returnDataTypeNotSupported;
     }
     const std::span<std::uint8_t> block =
         acquireDataBlock(byteLength, address.dbNumber, address.byteOffset);
     if (block.empty()) {
-        logMessage(
-            attributeError,
-            "(%d)%02d:%02d:%02d-[%d] Receiving S7 Bad Write data DB%d,%d l=%d dl=%d too big !!!",
-            index, now.hour, now.minute, now.second, slot, dbNumber, byteOffset, count, dataLength);
+        logMessage(attributeError, "%s Receiving S7 Bad Write data DB%d,%d l=%d dl=%d too big !!!",
+                   itemPrefix(index, slot).text(), dbNumber, byteOffset, count, dataLength);
         return returnAddressOutOfRange;
     }
     std::memcpy(block.data() + address.byteOffset, dataItem.data() + dataItemHeaderSize,
                 byteLength);
-    logMessage(writeAttribute(slot), "(%d)%02d:%02d:%02d-[%d] Receiving write S7 data DB%d,%d l=%d",
-               index, now.hour, now.minute, now.second, slot, dbNumber, byteOffset, count);
+    logMessage(writeAttribute(slot), "%s Receiving write S7 data DB%d,%d l=%d",
+               itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return returnSuccess;
 }
 
@@ -124,9 +112,5 @@ void handleWriteVar(int slot, ByteView pdu, int s7Length) {
             writeItem(item, pdu.subspan(dataItemStarts[i]), slot, static_cast<int>(i));
     }
     const std::size_t frameLength = replyHeaderSize + itemCount;
-    finishDataFrame(frame, frameLength);
-    const ReplyResult sent = sendReply(slot, ByteView(frame).first(frameLength));
-    if (sent.failed) {
-        logMessage(attributeError, "Socket error sending DT %d", sent.errorCode);
-    }
+    sendDataFrame(slot, frame, frameLength, SendFailureLine::plain);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transport/wire.h"
+#include "core/wire.h"
 
 // Stores the items of a Write Var job and answers with one return code per item, or refuses
 // the whole job when its lengths do not add up.

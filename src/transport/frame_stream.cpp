@@ -14,21 +14,15 @@ struct DeliveryOutcome {
     bool connectionGone; // the slot's connection was closed; its state must not be touched
 };
 
-ConnectionSlot &slotAt(int slot) {
-    return connectionTable.slots[static_cast<std::size_t>(slot)];
-}
-
 void logBadHeader(int slot, ByteView header) {
-    const platform::LocalTime now = platform::localTime();
-    logMessage(attributeError, "%02d:%02d:%02d-[%d] Bad TPKT header version=%d length=%d, closing",
-               now.hour, now.minute, now.second, slot, readU8(header, frameTpktVersionOffset),
+    logMessage(attributeError, "%s Bad TPKT header version=%d length=%d, closing",
+               slotPrefix(slot).text(), readU8(header, frameTpktVersionOffset),
                readU16be(header, frameTpktLengthOffset));
 }
 
 void logOversizedFrame(int slot, std::size_t length) {
-    const platform::LocalTime now = platform::localTime();
-    logMessage(attributeError, "%02d:%02d:%02d-[%d] Frame of %d bytes is too large, skipped",
-               now.hour, now.minute, now.second, slot, static_cast<int>(length));
+    logMessage(attributeError, "%s Frame of %d bytes is too large, skipped",
+               slotPrefix(slot).text(), static_cast<int>(length));
 }
 
 // Handles the whole frames at the start of bytes. Stops at an incomplete frame, when a reply

@@ -1,7 +1,7 @@
 // Cuts the frames out of a connection's TCP byte stream by their TPKT headers.
 #pragma once
 
-#include "transport/wire.h"
+#include "core/wire.h"
 
 // Handles every whole frame in bytes just received on the slot, in order, and keeps the start
 // of an incomplete frame for the next receive. Frames behind a reply that could not be sent

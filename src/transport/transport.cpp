@@ -7,8 +7,6 @@
 
 #include <array>
 
-std::uint8_t peerReference[2][2] = {};
-
 namespace {
 
 // COTP PDU types, in the upper four bits of the type byte.
@@ -40,12 +38,9 @@ constexpr std::size_t drSourceReferenceOffset = 8;
 constexpr std::size_t drDestinationReferenceOffset = 6;
 constexpr std::size_t drFixedPartSize = 10;
 
-// Data frame routing.
-constexpr std::size_t dtS5OpCodeOffset = framePayloadOffset + 5;
+// Data frame routing, by the payload's first byte.
 constexpr std::uint8_t payloadS5 = 0x53; // 'S'
 constexpr std::uint8_t payloadS7 = 0x32;
-constexpr std::uint8_t s5OpFetch = 5;
-constexpr std::uint8_t s5OpWrite = 3;
 
 constexpr std::size_t connectConfirmSize = 22;
 constexpr std::size_t disconnectConfirmSize = 11;
@@ -66,59 +61,46 @@ FrameKind classifyFrame(ByteView frame) {
     return FrameKind::other;
 }
 
+// Connection confirm (or, with the type changed to DR, the refusal), always 22 bytes:
+//
+//   0..3  TPKT 03 00 00 16     4  LI 0x11      5  CC 0xD0 (DR 0x80)
+//   6..7  dst ref = client's   8..9  src ref = slot + 1, 0     10  class 0
+//   11..13  TPDU size 512 (C0 01 09)
+//   14..17  calling TSAP "KT" (C1 02 4B 54)    18..21  called TSAP 03 02 (C1 02 03 02)
 void sendConnectConfirm(int slot, bool refuse) {
-    const auto index = static_cast<std::size_t>(slot);
-    // TPKT, LI 17, type, references, class 0, then TPDU size 512 and the two fixed TSAPs.
-    std::array<std::uint8_t, connectConfirmSize> frame = {0x03,
-                                                          0x00,
-                                                          0x00,
-                                                          0x16,
-                                                          0x11,
-                                                          cotpConnectionConfirm,
-                                                          peerReference[index][0],
-                                                          peerReference[index][1],
-                                                          static_cast<std::uint8_t>(slot + 1),
-                                                          0x00,
-                                                          0x00,
-                                                          0xC0,
-                                                          0x01,
-                                                          0x09,
-                                                          0xC1,
-                                                          0x02,
-                                                          0x4B,
-                                                          0x54,
-                                                          0xC1,
-                                                          0x02,
-                                                          0x03,
-                                                          0x02};
-    if (refuse) {
-        frame[frameCotpTypeOffset] = cotpDisconnectRequest;
-    }
+    const std::array<std::uint8_t, 2> reference = slotAt(slot).peerReference;
+    // clang-format off
+    const std::array<std::uint8_t, connectConfirmSize> frame = {
+        0x03, 0x00, 0x00, 0x16,                               // TPKT
+        0x11, refuse ? cotpDisconnectRequest : cotpConnectionConfirm,
+        reference[0], reference[1],                           // destination reference
+        static_cast<std::uint8_t>(slot + 1), 0x00,            // source reference
+        0x00,                                                 // class 0
+        0xC0, 0x01, 0x09,                                     // TPDU size 512
+        0xC1, 0x02, 0x4B, 0x54,                               // calling TSAP
+        0xC1, 0x02, 0x03, 0x02};                              // called TSAP
+    // clang-format on
     sendReply(slot, frame);
-    const platform::LocalTime now = platform::localTime();
-    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d]Sending Connect confirm dref=%d",
-               now.hour, now.minute, now.second, slot,
-               peerReference[index][0] + 256 * peerReference[index][1]);
+    logMessage(trafficAttribute(slot), "%sSending Connect confirm dref=%d", slotPrefix(slot).text(),
+               reference[0] + 256 * reference[1]);
 }
 
 // The DC swaps the DR's references: ours go back as the source, the client's as destination.
+//
+//   0..3  TPKT 03 00 00 0B   4  LI 6   5  DC 0xC0   6..7  DR's source   8..9  DR's destination
+//   10  reason 0
 void sendDisconnectConfirm(int slot, ByteView frame) {
+    // clang-format off
     const std::array<std::uint8_t, disconnectConfirmSize> reply = {
-        0x03,
-        0x00,
-        0x00,
-        0x0B,
-        0x06,
-        cotpDisconnectConfirm,
-        readU8(frame, drSourceReferenceOffset),
-        readU8(frame, drSourceReferenceOffset + 1),
+        0x03, 0x00, 0x00, 0x0B,                                                       // TPKT
+        0x06, cotpDisconnectConfirm,                                                  // LI, DC
+        readU8(frame, drSourceReferenceOffset), readU8(frame, drSourceReferenceOffset + 1),
         readU8(frame, drDestinationReferenceOffset),
         readU8(frame, drDestinationReferenceOffset + 1),
-        0x00};
+        0x00};                                                                        // reason
+    // clang-format on
     sendReply(slot, reply);
-    const platform::LocalTime now = platform::localTime();
-    logMessage(trafficAttribute(slot), "%02d:%02d:%02d-[%d] Sending DisConnect confirm", now.hour,
-               now.minute, now.second, slot);
+    logMessage(trafficAttribute(slot), "%s Sending DisConnect confirm", slotPrefix(slot).text());
 }
 
 void logConnectParameter(ByteView frame, std::size_t codeAt) {
@@ -162,9 +144,8 @@ void handleConnectionRequest(int slot, ByteView frame) {
     if (frame.size() < crFixedPartSize) {
         return;
     }
-    const auto index = static_cast<std::size_t>(slot);
-    peerReference[index][0] = readU8(frame, crSourceReferenceOffset);
-    peerReference[index][1] = readU8(frame, crSourceReferenceOffset + 1);
+    slotAt(slot).peerReference = {readU8(frame, crSourceReferenceOffset),
+                                  readU8(frame, crSourceReferenceOffset + 1)};
     walkConnectParameters(frame);
     // Bytes beyond the frame read as zero, so a short request is judged as if zero-filled.
     const bool refuse = readU8OrZero(frame, crCalledTsapCodeOffset) == parameterCalledTsap &&
@@ -177,6 +158,11 @@ void handleConnectionRequest(int slot, ByteView frame) {
 
 void handleDisconnectRequest(int slot, ByteView frame) {
     if (frame.size() < drFixedPartSize) {
+        // No references to echo, so no confirm; the client asked to end the connection all the
+        // same.
+        logMessage(attributeError, "%s Disconnect request of %d bytes, closing without confirm",
+                   slotPrefix(slot).text(), static_cast<int>(frame.size()));
+        closeConnection(slot);
         return;
     }
     sendDisconnectConfirm(slot, frame);
@@ -190,19 +176,11 @@ void routeData(int slot, ByteView frame) {
     const ByteView payload = frame.subspan(framePayloadOffset);
     const std::uint8_t first = readU8(frame, framePayloadOffset);
     if (first == payloadS5) {
-        if (!fits(frame, dtS5OpCodeOffset, 1)) {
-            return;
-        }
-        const std::uint8_t opCode = readU8(frame, dtS5OpCodeOffset);
-        if (opCode == s5OpFetch) {
-            handleS5Fetch(slot, payload);
-        } else if (opCode == s5OpWrite) {
-            handleS5Write(slot, payload);
-        }
+        handleS5Payload(slot, payload);
         return;
     }
     if (first == payloadS7) {
-        connectionTable.slots[static_cast<std::size_t>(slot)].s7Active = 1;
+        slotAt(slot).s7Active = 1;
         // The length the client's header implies: the frame less TPKT, LI byte and LI.
         const int s7Length = static_cast<int>(frame.size()) -
                              static_cast<int>(readU8(frame, frameCotpLengthOffset)) - 5;
@@ -211,20 +189,6 @@ void routeData(int slot, ByteView frame) {
 }
 
 } // namespace
-
-void writeDataFrameHeader(ByteBuffer out) {
-    out[0] = tpktVersion;
-    out[1] = 0x00;
-    out[2] = 0x00;
-    out[3] = 0x00;
-    out[4] = 0x02; // LI
-    out[5] = 0xF0; // DT
-    out[6] = 0x80; // TPDU 0, end of transmission
-}
-
-void finishDataFrame(ByteBuffer out, std::size_t frameLength) {
-    writeU16be(out, frameTpktLengthOffset, frameLength);
-}
 
 void handleFrame(int slot, ByteView frame) {
     if (frame.size() < smallestFrame) {

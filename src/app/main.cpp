@@ -1,4 +1,4 @@
-#include "core/server.h"
+#include "app/server.h"
 
 int main(int argc, char **argv) {
     return serverMain(argc, argv);

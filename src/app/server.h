@@ -1,7 +1,7 @@
 // Start-up, one pass of the main loop, and the loop itself.
 #pragma once
 
-#include "core/command_line.h"
+#include "app/command_line.h"
 
 #include <cstdint>
 
@@ -26,7 +26,12 @@ void serverWait(std::int64_t nowMicros);
 // Runs passes until a stop is requested.
 void serverRun();
 
-// Closes every socket, empties the connection and data block tables, resets the tick clock.
+// Back to the state of a server that has just started, listener aside: closes every client
+// socket, empties the connection and data block tables (the demo blocks are seeded again on the
+// next tick) and restarts the tick clock. Tests and the fuzzer call it between runs.
+void serverReset();
+
+// serverReset, then closes the listener.
 void serverShutdown();
 
 // The whole program: command line, start-up, loop, exit status.

@@ -1,4 +1,4 @@
-#include "core/server.h"
+#include "app/server.h"
 
 #include "core/connection_table.h"
 #include "core/log.h"
@@ -61,10 +61,6 @@ void reportListenFailure(const Options &options, const platform::ListenResult &r
                address[0], address[1], address[2], address[3], options.port,
                stepName(result.failedAt), platform::describeError(result.errorCode).c_str(),
                result.errorCode, hint.c_str());
-}
-
-ConnectionSlot &slotAt(int slot) {
-    return connectionTable.slots[static_cast<std::size_t>(slot)];
 }
 
 void acceptOne() {
@@ -217,16 +213,22 @@ void serverRun() {
     }
 }
 
-void serverShutdown() {
+void serverReset() {
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         platform::closeSocket(slotAt(slot).socket);
     }
     resetConnectionTable();
+    ReceiveBuffer.fill(0);
+    releaseDataBlocks();
+    tickClockStarted = false;
+    nextTickMicros = 0;
+}
+
+void serverShutdown() {
+    serverReset();
     platform::closeSocket(listener);
     listener = platform::invalidSocket;
     listenerPort = 0;
-    tickClockStarted = false;
-    releaseDataBlocks();
 }
 
 int serverMain(int argc, char **argv) {
