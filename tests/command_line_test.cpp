@@ -62,6 +62,22 @@ TEST(CommandLine, UnknownArgumentsAndValuesAreErrorsWithAMessage) {
     EXPECT_FALSE(parse({"102"}).ok);
 }
 
+TEST(CommandLine, CpuProfilesAndConnectionCounts) {
+    EXPECT_EQ(parse({}).options.cpu->name, "classic");
+    EXPECT_EQ(parse({}).options.connections, 0);
+    for (const char *name : {"classic", "s7-300", "s7-400", "s7-1200", "s7-1500"}) {
+        const ParseResult result = parse({"--cpu", name});
+        ASSERT_TRUE(result.ok) << name;
+        EXPECT_EQ(result.options.cpu->name, name);
+    }
+    EXPECT_FALSE(parse({"--cpu", "s7-200"}).ok);
+    EXPECT_FALSE(parse({"--cpu", "S7-300"}).ok);
+    EXPECT_EQ(parse({"--connections", "1"}).options.connections, 1);
+    EXPECT_EQ(parse({"--connections=64"}).options.connections, 64);
+    EXPECT_FALSE(parse({"--connections", "0"}).ok);
+    EXPECT_FALSE(parse({"--connections", "65"}).ok);
+}
+
 TEST(CommandLine, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.showHelp);
     EXPECT_TRUE(parse({"--version"}).options.showVersion);

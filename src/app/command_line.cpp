@@ -4,11 +4,13 @@
 
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
-    "                 [--help] [--version]\n"
+    "                 [--cpu NAME] [--connections N] [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
     "                   always or never (default auto)\n"
+    "  --cpu NAME       answer as classic (default), s7-300, s7-400, s7-1200 or s7-1500\n"
+    "  --connections N  clients served at once, 1-64 (default: classic 2, else the CPU's)\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -81,7 +83,8 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
             name = name.substr(0, equals);
             hasValue = true;
         }
-        const bool takesValue = name == "--port" || name == "--bind" || name == "--color";
+        const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
+                                name == "--cpu" || name == "--connections";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -103,6 +106,18 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
                 return failure("bad colour mode: " + std::string(value) +
                                " (expected auto, always or never)");
             }
+        } else if (name == "--cpu") {
+            options.cpu = findCpuProfile(value);
+            if (options.cpu == nullptr) {
+                return failure("bad cpu: " + std::string(value) +
+                               " (expected classic, s7-300, s7-400, s7-1200 or s7-1500)");
+            }
+        } else if (name == "--connections") {
+            unsigned long count = 0;
+            if (!parseNumber(value, count) || count < 1 || count > largestConnectionLimit) {
+                return failure("bad connection count: " + std::string(value) + " (expected 1-64)");
+            }
+            options.connections = static_cast<int>(count);
         } else if (name == "--help") {
             options.showHelp = true;
         } else if (name == "--version") {

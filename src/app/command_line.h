@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "s7/cpu_profile.h"
 
 #include <cstdint>
 #include <span>
@@ -14,6 +15,8 @@ struct Options {
     std::uint16_t port = 102;
     platform::Ipv4Address bindAddress{0, 0, 0, 0};
     ColourMode colour = ColourMode::automatic;
+    const CpuProfile *cpu = &cpuProfileAt(0); // classic
+    int connections = 0;                      // 0: as many as the profile serves
     bool showHelp = false;
     bool showVersion = false;
 };
@@ -23,6 +26,9 @@ struct ParseResult {
     Options options;
     std::string error; // one line, when not ok
 };
+
+// Clients served at once: 1 to this many.
+inline constexpr int largestConnectionLimit = 64;
 
 ParseResult parseCommandLine(std::span<const std::string_view> arguments);
 

@@ -4,6 +4,8 @@
 #include "core/log.h"
 #include "memory/data_block_table.h"
 #include "platform/platform.h"
+#include "s7/cpu_profile.h"
+#include "s7/cpu_state.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
@@ -146,12 +148,16 @@ void runTick() {
         }
         ++slot;
     }
-    simulateTick();
+    if (cpuRunState() == CpuRunState::run) {
+        simulateTick(); // a stopped CPU's program does not run
+    }
 }
 
 } // namespace
 
 bool serverStart(const Options &options) {
+    setActiveCpuProfile(*options.cpu);
+    setCpuRunState(CpuRunState::run);
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     resetConnectionTable();
