@@ -9,6 +9,7 @@
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,19 @@ std::uint16_t listenerPort = 0;
 bool tickClockStarted = false;
 bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
 std::int64_t nextTickMicros = 0;
+
+// What the last readiness wait found, for the pass behind it: the slots to serve, in slot
+// order, and whether the listener has a client waiting. A pass with no wait before it (tests)
+// serves every slot and tries to accept. Only ready sockets are asked, so a pass costs what its
+// ready connections need whatever the number of idle ones; and a non-blocking accept with an
+// empty queue is not cheap on Linux (the kernel builds a whole socket before it looks).
+struct Readiness {
+    bool known;
+    bool listenerReady;
+    int slotCount;
+    std::array<int, maxConnections> slots;
+};
+Readiness readiness{};
 
 // The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
 constexpr std::string_view bannerCredit =
@@ -70,7 +84,7 @@ void acceptOne() {
     if (accepted.socket == platform::invalidSocket) {
         return;
     }
-    if (connectionTable.connectionCount >= maxConnections) {
+    if (connectionTable.connectionCount >= connectionTable.limit) {
         logMessage(attributeError, "Incoming connection denied %d",
                    connectionTable.connectionCount);
         platform::closeSocket(accepted.socket);
@@ -161,9 +175,11 @@ bool serverStart(const Options &options) {
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     resetConnectionTable();
+    setConnectionLimit(options.connections > 0 ? options.connections : options.cpu->connections);
+    readiness.known = false;
     platform::startNetwork();
-    const platform::ListenResult result =
-        platform::openListener(options.bindAddress, options.port, listenBacklog);
+    const platform::ListenResult result = platform::openListener(
+        options.bindAddress, options.port, std::max(listenBacklog, connectionTable.limit));
     if (result.socket == platform::invalidSocket) {
         reportListenFailure(options, result);
         return false;
@@ -182,10 +198,24 @@ std::uint16_t serverPort() {
 void serverPass(std::int64_t nowMicros) {
     // Connections first: a client that closed in the same wake-up as a new one connected frees
     // its slot before the newcomer is counted.
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        serveSlot(slot);
+    if (readiness.known) {
+        readiness.known = false;
+        // A slot closing moves every slot above it down one; only the served slot can close.
+        int closedSoFar = 0;
+        for (int index = 0; index < readiness.slotCount; ++index) {
+            const int countBefore = connectionTable.connectionCount;
+            serveSlot(readiness.slots[static_cast<std::size_t>(index)] - closedSoFar);
+            closedSoFar += countBefore - connectionTable.connectionCount;
+        }
+        if (readiness.listenerReady) {
+            acceptOne();
+        }
+    } else {
+        for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+            serveSlot(slot);
+        }
+        acceptOne();
     }
-    acceptOne();
     if (!tickClockStarted) {
         tickClockStarted = true;
         nextTickMicros = nowMicros;
@@ -203,13 +233,22 @@ void serverPass(std::int64_t nowMicros) {
 void serverWait(std::int64_t nowMicros) {
     std::array<platform::WaitEntry, 1 + maxConnections> entries{};
     std::size_t count = 0;
-    entries[count++] = {listener, true, false};
+    entries[count++] = {listener, true, false, false};
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         const bool pending = hasUnsentReply(slot);
-        entries[count++] = {slotAt(slot).socket, !pending, pending};
+        entries[count++] = {slotAt(slot).socket, !pending, pending, false};
     }
     const std::int64_t timeout = tickClockStarted ? nextTickMicros - nowMicros : 0;
-    platform::waitForReadiness(std::span(entries).first(count), watchConsole, timeout);
+    const std::span<platform::WaitEntry> watched = std::span(entries).first(count);
+    readiness.known = platform::waitForReadiness(watched, watchConsole, timeout);
+    readiness.listenerReady = watched[0].ready;
+    readiness.slotCount = 0;
+    for (std::size_t entry = 1; entry < count; ++entry) {
+        if (watched[entry].ready) {
+            readiness.slots[static_cast<std::size_t>(readiness.slotCount++)] =
+                static_cast<int>(entry - 1);
+        }
+    }
 }
 
 void serverRun() {
@@ -226,6 +265,7 @@ void serverReset() {
     resetConnectionTable();
     ReceiveBuffer.fill(0);
     releaseDataBlocks();
+    readiness.known = false;
     tickClockStarted = false;
     nextTickMicros = 0;
 }

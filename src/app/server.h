@@ -7,6 +7,8 @@
 
 inline constexpr std::int64_t tickMicros = 10'000;
 inline constexpr std::int32_t idleTickLimit = 6500;
+// Connections the OS completes before the loop accepts them: at least this many, and as many
+// as are served at once, so that many clients connecting together are not left waiting.
 inline constexpr int listenBacklog = 4;
 
 // Prints the banner and start line and opens the listening socket. On failure it logs why and
@@ -16,8 +18,9 @@ bool serverStart(const Options &options);
 // The port the listener is bound to (tests ask for port 0 and read the real one here).
 std::uint16_t serverPort();
 
-// One pass: accept at most one client, serve each slot in slot order, and run the 10 ms tick
-// (idle counting, demo data) when nowMicros has reached it. Never waits.
+// One pass: serve the slots (those the last serverWait found ready, else every slot) in slot
+// order, accept at most one client, and run the 10 ms tick (idle counting, demo data) when
+// nowMicros has reached it. Never waits.
 void serverPass(std::int64_t nowMicros);
 
 // Waits until a socket is ready or the next tick is due, whichever comes first.

@@ -34,6 +34,10 @@ void resetConnectionTable() {
     connectionTable.connectionCount = 0;
 }
 
+void setConnectionLimit(int limit) {
+    connectionTable.limit = std::clamp(limit, 1, maxConnections);
+}
+
 void closeConnection(int slot) {
     ConnectionSlot &closing = slotAt(slot);
     if (closing.unsent.count > 0) {
@@ -45,12 +49,11 @@ void closeConnection(int slot) {
     }
     platform::closeSocket(closing.socket);
     connectionTable.connectionCount -= 1;
-    freeSlot(closing);
-    if (slot == 0 && connectionTable.connectionCount == 1) {
-        // Slot numbers are positions: the remaining connection becomes slot 0.
-        connectionTable.slots[0] = connectionTable.slots[1];
-        freeSlot(connectionTable.slots[1]);
+    // Slot numbers are positions: every connection above moves down one.
+    for (int above = slot; above < connectionTable.connectionCount; ++above) {
+        slotAt(above) = slotAt(above + 1);
     }
+    freeSlot(slotAt(connectionTable.connectionCount));
     logMessage(attributeSlot0, "%s TCP Dis-conn %d", slotPrefix(slot).text(),
                connectionTable.connectionCount);
 }

@@ -1,4 +1,4 @@
-// The two client connections and everything kept per connection.
+// The client connections and everything kept per connection.
 #pragma once
 
 #include "platform/platform.h"
@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <span>
 
-inline constexpr int maxConnections = 2;
+// Slots the table holds; how many clients are served at once is connectionTable.limit.
+inline constexpr int maxConnections = 64;
+inline constexpr int classicConnections = 2;
+
 inline constexpr std::size_t receiveBufferSize = 1024;
 inline constexpr std::size_t largestReplyFrame = 1024;
 
@@ -40,6 +43,7 @@ struct ConnectionSlot {
 struct ConnectionTable {
     std::array<ConnectionSlot, maxConnections> slots;
     std::int32_t connectionCount;
+    std::int32_t limit = classicConnections; // clients served at once, 1 to maxConnections
 };
 
 extern ConnectionTable connectionTable;
@@ -50,10 +54,14 @@ extern std::array<std::uint8_t, receiveBufferSize> ReceiveBuffer;
 // The slot by its number (its position in the compact table).
 ConnectionSlot &slotAt(int slot);
 
-// Empties the table without touching any socket (start-up and tests).
+// Empties the table without touching any socket (start-up and tests); the limit stays.
 void resetConnectionTable();
 
-// Closes the slot's connection, keeps the table compact (slot 1 moves down to slot 0) and logs.
+// How many clients are served at once, kept within 1 and maxConnections.
+void setConnectionLimit(int limit);
+
+// Closes the slot's connection, keeps the table compact (every slot above moves down one) and
+// logs.
 void closeConnection(int slot);
 
 // True while the slot holds reply bytes the client has not taken.

@@ -16,12 +16,13 @@ std::vector<LogRecord> *logCapture = nullptr;
 
 } // namespace
 
+// Slots above 1 alternate the two colours: even slots as slot 0, odd ones as slot 1.
 TextAttribute trafficAttribute(int slot) {
-    return slot == 0 ? attributeSlot0 : attributeSlot1;
+    return slot % 2 == 0 ? attributeSlot0 : attributeSlot1;
 }
 
 TextAttribute writeAttribute(int slot) {
-    return slot == 0 ? attributeWriteSlot0 : attributeWriteSlot1;
+    return slot % 2 == 0 ? attributeWriteSlot0 : attributeWriteSlot1;
 }
 
 LinePrefix slotPrefix(int slot) {

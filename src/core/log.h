@@ -18,7 +18,8 @@ inline constexpr TextAttribute attributeWriteSlot0 = 87;
 inline constexpr TextAttribute attributeWriteSlot1 = 94;
 inline constexpr TextAttribute attributeConnectParameter = 87;
 
-// Normal traffic of a slot: slot 0 and slot 1 have their own colours.
+// Normal traffic of a slot: slot 0 and slot 1 have their own colours; the slots above take
+// them in turn (even slots slot 0's, odd ones slot 1's).
 TextAttribute trafficAttribute(int slot);
 // S7 data stored into a data block by a slot.
 TextAttribute writeAttribute(int slot);

@@ -74,17 +74,20 @@ void reserveSendRoom(SocketHandle socket, std::size_t count);
 
 void closeSocket(SocketHandle socket);
 
-// One socket to watch in waitForReadiness.
+// One socket to watch in waitForReadiness, and what the wait found.
 struct WaitEntry {
     SocketHandle socket;
     bool wantRead;
     bool wantWrite;
+    bool ready; // set by the wait: readable or writable as asked, or failed
 };
 
 // Waits until one of the sockets is ready, the console has a key press waiting (when
-// watchConsole is set), a stop was requested, or timeoutMicros have passed.
-void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
-                      std::int64_t timeoutMicros);
+// watchConsole is set), a stop was requested, or timeoutMicros have passed. Returns true when
+// every entry's ready flag tells whether that socket is ready (a socket not ready has nothing
+// to read, so the caller need not ask it), false when the wait ended without telling (a signal,
+// an error): then ask every socket.
+bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros);
 
 // A short human-readable text for an OS error code.
 std::string describeError(int errorCode);

@@ -25,34 +25,10 @@ volatile std::sig_atomic_t stopSignalled = 0;
 bool terminalModeChanged = false;
 termios savedTerminal{};
 
-constexpr std::size_t maxWaitEntries = 8;
+// The listener and every client connection.
+constexpr std::size_t maxWaitEntries = 128;
 // The send buffer asked for when a connection's last bytes must be taken at once.
 constexpr std::size_t closingSendBuffer = 1024 * 1024;
-
-// What the last readiness wait saw of each socket it watched for reading. Accept and receive
-// skip their system call when that wait found nothing to read: a non-blocking accept with an
-// empty queue is not cheap on Linux (the kernel builds a whole socket before it looks), and the
-// loop would otherwise pay it on every pass. Each verdict is used once; a call with no wait
-// before it asks the OS as usual.
-struct ReadVerdict {
-    int socket;
-    bool readable;
-    bool unused;
-};
-std::array<ReadVerdict, maxWaitEntries> lastWait{};
-std::size_t lastWaitCount = 0;
-
-// True when the last wait watched the socket and found nothing to read.
-bool lastWaitSawNothing(int socket) {
-    for (std::size_t index = 0; index < lastWaitCount; ++index) {
-        ReadVerdict &verdict = lastWait[index];
-        if (verdict.socket == socket && verdict.unused) {
-            verdict.unused = false;
-            return !verdict.readable;
-        }
-    }
-    return false;
-}
 
 int descriptor(SocketHandle socket) {
     return static_cast<int>(socket);
@@ -137,9 +113,6 @@ ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog) 
 
 AcceptResult acceptConnection(SocketHandle listener) {
     AcceptResult result{invalidSocket, {}};
-    if (lastWaitSawNothing(descriptor(listener))) {
-        return result;
-    }
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
     // Linux does not pass the listener's non-blocking mode on to accepted sockets.
@@ -156,9 +129,6 @@ AcceptResult acceptConnection(SocketHandle listener) {
 }
 
 ReceiveResult receiveBytes(SocketHandle socket, std::span<std::uint8_t> into) {
-    if (lastWaitSawNothing(descriptor(socket))) {
-        return {ReceiveOutcome::noData, 0, 0};
-    }
     const ssize_t received = ::recv(descriptor(socket), into.data(), into.size(), 0);
     if (received > 0) {
         return {ReceiveOutcome::data, static_cast<std::size_t>(received), 0};
@@ -231,18 +201,16 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
-void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
-                      std::int64_t timeoutMicros) {
-    lastWaitCount = 0;
-    if (stopSignalled != 0) {
-        return;
+bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros) {
+    for (WaitEntry &entry : entries) {
+        entry.ready = false;
+    }
+    if (stopSignalled != 0 || entries.size() > maxWaitEntries) {
+        return false;
     }
     std::array<pollfd, maxWaitEntries + 1> watched{};
     nfds_t count = 0;
     for (const WaitEntry &entry : entries) {
-        if (count == maxWaitEntries) {
-            break;
-        }
         short events = 0;
         if (entry.wantRead) {
             events = static_cast<short>(events | POLLIN);
@@ -258,15 +226,12 @@ void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
     // Round up, so the wait never ends just before the deadline and spins.
     const std::int64_t timeoutMillis = timeoutMicros <= 0 ? 0 : (timeoutMicros + 999) / 1000;
     if (::poll(watched.data(), count, static_cast<int>(timeoutMillis)) < 0) {
-        return; // interrupted: no verdicts, the next calls ask the OS
+        return false; // interrupted: no verdicts, the next calls ask the OS
     }
-    constexpr short readReady = POLLIN | POLLERR | POLLHUP | POLLNVAL;
-    for (nfds_t index = 0; index < count; ++index) {
-        if ((watched[index].events & POLLIN) != 0 && watched[index].fd != STDIN_FILENO) {
-            lastWait[lastWaitCount++] = {watched[index].fd,
-                                         (watched[index].revents & readReady) != 0, true};
-        }
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        entries[index].ready = watched[index].revents != 0;
     }
+    return true;
 }
 
 std::string describeError(int errorCode) {

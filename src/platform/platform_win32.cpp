@@ -6,6 +6,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// select() sets hold 64 sockets unless told otherwise: the listener and 64 clients need more.
+#define FD_SETSIZE 128
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -359,17 +361,19 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
-void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
-                      std::int64_t timeoutMicros) {
+bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros) {
     ensureFineTimer();
+    for (WaitEntry &entry : entries) {
+        entry.ready = false;
+    }
     const std::int64_t deadline = monotonicMicros() + std::max<std::int64_t>(timeoutMicros, 0);
     for (;;) {
         if (stopSignalled || (watchConsole && stopRequested())) {
-            return;
+            return false;
         }
         const std::int64_t left = deadline - monotonicMicros();
         if (left <= 0) {
-            return;
+            return true; // nothing became ready
         }
         const std::int64_t slice = std::min(left, stopPollMicros);
 
@@ -394,8 +398,16 @@ void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
         timeout.tv_sec = static_cast<long>(slice / microsPerSecond);
         timeout.tv_usec = static_cast<long>(slice % microsPerSecond);
         const int ready = select(0, &readable, &writable, nullptr, &timeout);
-        if (ready != 0) {
-            return; // a socket is ready, or select failed and the caller's next call tells why
+        if (ready < 0) {
+            return false; // the caller's next calls tell why
+        }
+        if (ready > 0) {
+            // select left only the ready sockets in the sets.
+            for (WaitEntry &entry : entries) {
+                entry.ready = (entry.wantRead && FD_ISSET(toSocket(entry.socket), &readable)) ||
+                              (entry.wantWrite && FD_ISSET(toSocket(entry.socket), &writable));
+            }
+            return true;
         }
     }
 }
