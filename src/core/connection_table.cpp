@@ -6,7 +6,7 @@
 #include <cstring>
 
 ConnectionTable connectionTable{};
-std::array<std::uint8_t, receiveBufferSize> ReceiveBuffer{};
+std::array<std::uint8_t, largestRequestFrame> ReceiveBuffer{};
 
 namespace {
 
@@ -15,10 +15,14 @@ void freeSlot(ConnectionSlot &slot) {
     slot.s7Active = 0;
     slot.idleTicks = 0;
     slot.peerReference = {};
+    slot.tpduSize = 0;
+    slot.pduLength = 0;
     slot.assembly.count = 0;
     slot.assembly.skipRemaining = 0;
     slot.unsent.offset = 0;
     slot.unsent.count = 0;
+    slot.joined.count = 0;
+    slot.joined.discarding = false;
 }
 
 } // namespace

@@ -12,22 +12,48 @@
 inline constexpr int maxConnections = 64;
 inline constexpr int classicConnections = 2;
 
+// Classic takes frames of up to 1024 bytes. A CPU profile takes a whole TPDU of the largest
+// size it confirms (1024) behind its TPKT header.
 inline constexpr std::size_t receiveBufferSize = 1024;
+inline constexpr std::size_t largestTpduSize = 1024;
+inline constexpr std::size_t smallestTpduSize = 128; // class 0's default, when none is asked
+inline constexpr std::size_t largestRequestFrame = largestTpduSize + 4;
+
+// The largest reply frame a service builds, and what it takes once split into DT frames of
+// the smallest TPDU: each piece repeats the TPKT header and the 3-byte DT header.
 inline constexpr std::size_t largestReplyFrame = 1024;
+inline constexpr std::size_t dataFrameOverhead = 7;
+inline constexpr std::size_t largestReplyPayload = largestReplyFrame - dataFrameOverhead;
+inline constexpr std::size_t smallestPiecePayload = smallestTpduSize - 3;
+inline constexpr std::size_t mostReplyPieces =
+    (largestReplyPayload + smallestPiecePayload - 1) / smallestPiecePayload;
+inline constexpr std::size_t largestSplitReply =
+    largestReplyPayload + dataFrameOverhead * mostReplyPieces;
+
+// An S7 request that arrives in several DT frames is joined here; the largest PDU any profile
+// negotiates.
+inline constexpr std::size_t largestJoinedPdu = 960;
 
 // Bytes received on a connection that are not handled yet: the start of a frame whose rest has
 // not arrived, or frames held back while the connection's replies cannot be sent.
 struct FrameAssembly {
-    std::array<std::uint8_t, receiveBufferSize> bytes;
+    std::array<std::uint8_t, largestRequestFrame> bytes;
     std::size_t count;
     std::size_t skipRemaining; // bytes still to drop of a frame too large to handle
 };
 
 // Reply bytes the client's socket did not take yet; they leave before anything else.
 struct UnsentReply {
-    std::array<std::uint8_t, largestReplyFrame> bytes;
+    std::array<std::uint8_t, largestSplitReply> bytes;
     std::size_t offset;
     std::size_t count;
+};
+
+// The payloads of a request's DT frames so far, until the frame with end of transmission.
+struct JoinedRequest {
+    std::array<std::uint8_t, largestJoinedPdu> bytes;
+    std::size_t count;
+    bool discarding; // the request outgrew the limit: drop its frames up to its last one
 };
 
 struct ConnectionSlot {
@@ -36,8 +62,14 @@ struct ConnectionSlot {
     std::int32_t idleTicks;
     // The client's source reference from its latest connection request, echoed in the confirm.
     std::array<std::uint8_t, 2> peerReference;
+    // The TPDU size a profile's confirm agreed; replies longer than it leave as several DT
+    // frames. 0: every reply leaves as one frame (classic, or no connection request yet).
+    std::uint16_t tpduSize;
+    // The S7 PDU size Setup communication agreed; 0 until then.
+    std::uint16_t pduLength;
     FrameAssembly assembly;
     UnsentReply unsent;
+    JoinedRequest joined;
 };
 
 struct ConnectionTable {
@@ -49,7 +81,7 @@ struct ConnectionTable {
 extern ConnectionTable connectionTable;
 
 // The one buffer every receive writes into; its content is valid until the next receive.
-extern std::array<std::uint8_t, receiveBufferSize> ReceiveBuffer;
+extern std::array<std::uint8_t, largestRequestFrame> ReceiveBuffer;
 
 // The slot by its number (its position in the compact table).
 ConnectionSlot &slotAt(int slot);

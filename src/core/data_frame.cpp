@@ -3,6 +3,9 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 
+#include <algorithm>
+#include <array>
+
 void writeDataFrameHeader(ByteBuffer out) {
     // clang-format off
     out[0] = tpktVersion; out[1] = 0x00; // version, reserved
@@ -13,9 +16,57 @@ void writeDataFrameHeader(ByteBuffer out) {
     // clang-format on
 }
 
+namespace {
+
+constexpr std::size_t frameTpduNumberOffset = 6;
+constexpr std::uint8_t endOfTransmission = 0x80;
+
+// A reply longer than the slot's TPDU size, as several DT frames back to back in one buffer:
+//
+//   +0..3 TPKT 03 00 LL LL   +4 LI 02   +5 DT F0   +6 00 (80 on the last)   +7.. up to TPDU - 3
+//                                                                               payload bytes
+//
+// Returns the bytes written, or 0 when they would not fit.
+std::size_t splitDataFrame(ByteView payload, std::size_t tpduSize,
+                           std::span<std::uint8_t, largestSplitReply> out) {
+    const std::size_t perPiece = tpduSize - (dataFrameHeaderSize - tpktHeaderSize);
+    const std::size_t pieces = (payload.size() + perPiece - 1) / perPiece;
+    if (payload.size() + pieces * dataFrameHeaderSize > out.size()) {
+        return 0;
+    }
+    std::size_t at = 0;
+    for (std::size_t piece = 0; piece < pieces; ++piece) {
+        const ByteView part = payload.subspan(piece * perPiece)
+                                  .first(std::min(perPiece, payload.size() - piece * perPiece));
+        const ByteBuffer frame = ByteBuffer(out).subspan(at, dataFrameHeaderSize + part.size());
+        writeDataFrameHeader(frame);
+        writeU16be(frame, frameTpktLengthOffset, frame.size());
+        frame[frameTpduNumberOffset] = piece + 1 == pieces ? endOfTransmission : std::uint8_t{0};
+        std::copy(part.begin(), part.end(), frame.begin() + framePayloadOffset);
+        at += frame.size();
+    }
+    return at;
+}
+
+} // namespace
+
 bool sendDataFrame(int slot, ByteBuffer frame, std::size_t length, SendFailureLine failureLine) {
     writeU16be(frame, frameTpktLengthOffset, length);
-    const ReplyResult sent = sendReply(slot, ByteView(frame).first(length));
+    const std::size_t tpduSize = slotAt(slot).tpduSize;
+    ReplyResult sent{false, 0};
+    if (tpduSize == 0 || length <= tpktHeaderSize + tpduSize) {
+        sent = sendReply(slot, ByteView(frame).first(length));
+    } else {
+        std::array<std::uint8_t, largestSplitReply> pieces; // filled before use
+        const std::size_t split = splitDataFrame(
+            ByteView(frame).first(length).subspan(framePayloadOffset), tpduSize, pieces);
+        if (split == 0) {
+            logMessage(attributeError, "%s Reply of %d bytes is too large to split, dropped",
+                       slotPrefix(slot).text(), static_cast<int>(length));
+            return false;
+        }
+        sent = sendReply(slot, ByteView(pieces).first(split));
+    }
     if (!sent.failed) {
         return true;
     }

@@ -39,4 +39,6 @@ void writeDataFrameHeader(ByteBuffer out);
 
 // Writes the TPKT length of the first length bytes of frame, sends them through the one send path
 // and logs a failed send. Returns true when the frame was sent (or queued behind earlier bytes).
+// On a slot whose connect agreed a TPDU size, a frame longer than it leaves as several DT frames
+// (end of transmission only on the last), sent together.
 bool sendDataFrame(int slot, ByteBuffer frame, std::size_t length, SendFailureLine failureLine);

@@ -28,6 +28,7 @@ void sendSetupCommResponse(int slot, ByteView pdu) {
     writeU16be(frame, setupParallelJobsCallingOffset, offeredParallelJobs);
     writeU16be(frame, setupParallelJobsCalledOffset, offeredParallelJobs);
     writeU16be(frame, setupPduLengthOffset, offeredPduLength);
+    slotAt(slot).pduLength = offeredPduLength; // bounds requests joined from several DT frames
     if (sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response", slotPrefix(slot).text());
     }

@@ -2,6 +2,7 @@
 
 #include "core/connection_table.h"
 #include "core/log.h"
+#include "s7/cpu_profile.h"
 #include "transport/transport.h"
 
 #include <algorithm>
@@ -13,6 +14,13 @@ struct DeliveryOutcome {
     std::size_t consumed;
     bool connectionGone; // the slot's connection was closed; its state must not be touched
 };
+
+// The largest frame handled: classic's 1024 bytes, or in a profile a whole TPDU of the largest
+// size its confirm agrees behind its TPKT header.
+std::size_t largestFrame() {
+    return activeCpuProfile().behaviour == CpuBehaviour::classic ? receiveBufferSize
+                                                                 : largestRequestFrame;
+}
 
 void logBadHeader(int slot, ByteView header) {
     logMessage(attributeError, "%s Bad TPKT header version=%d length=%d, closing",
@@ -49,7 +57,7 @@ DeliveryOutcome handleWholeFrames(int slot, ByteView bytes) {
             closeConnection(slot);
             return {at, true};
         }
-        if (length > receiveBufferSize) {
+        if (length > largestFrame()) {
             logOversizedFrame(slot, length);
             assembly.skipRemaining = length;
             continue;
@@ -74,7 +82,7 @@ void keepUnhandled(FrameAssembly &assembly, ByteView bytes) {
 } // namespace
 
 std::size_t receiveRoom(int slot) {
-    return receiveBufferSize - slotAt(slot).assembly.count;
+    return largestFrame() - slotAt(slot).assembly.count;
 }
 
 void deliverHeldFrames(int slot) {

@@ -3,9 +3,12 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "s5/s5_fetch_write.h"
+#include "s7/cpu_profile.h"
 #include "s7/s7_dispatch.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -33,6 +36,16 @@ constexpr std::uint8_t parameterTpduSize = 0xC0;
 constexpr std::uint8_t parameterCallingTsap = 0xC1;
 constexpr std::uint8_t parameterCalledTsap = 0xC2;
 
+// TPDU sizes as their codes say (size = 2 to the code): a profile's confirm agrees at most
+// 1024 bytes, and 128, class 0's default, when the request names none.
+constexpr std::uint8_t tpduCodeSmallest = 0x07;
+constexpr std::uint8_t tpduCodeLargest = 0x0A;
+// A TSAP is echoed as sent; longer ones are refused, which keeps the confirm's LI in a byte.
+constexpr std::size_t largestTsap = 32;
+// The called TSAP's second byte addresses the CPU: rack in the upper 3 bits, slot in the lower 5.
+constexpr std::size_t calledTsapSize = 2;
+constexpr std::size_t calledTsapRackSlotOffset = 1;
+
 // Disconnect request, as read: the references must be there to be echoed.
 constexpr std::size_t drSourceReferenceOffset = 8;
 constexpr std::size_t drDestinationReferenceOffset = 6;
@@ -44,6 +57,10 @@ constexpr std::uint8_t payloadS7 = 0x32;
 
 constexpr std::size_t connectConfirmSize = 22;
 constexpr std::size_t disconnectConfirmSize = 11;
+
+// A DT frame's TPDU number byte; its top bit marks the last frame of a request.
+constexpr std::size_t dataTpduNumberOffset = 6;
+constexpr std::uint8_t endOfTransmission = 0x80;
 
 enum class FrameKind { disconnectRequest, connectionRequest, data, other };
 
@@ -117,27 +134,131 @@ void logConnectParameter(ByteView frame, std::size_t codeAt) {
     }
 }
 
-// Logs every parameter that lies wholly inside both the LI and the frame, in order.
-void walkConnectParameters(ByteView frame) {
-    const int lengthIndicator = readU8(frame, frameCotpLengthOffset);
+// What a profile's confirm needs of the request; each is the first of its kind.
+struct ConnectParameters {
+    std::optional<std::uint8_t> tpduSizeCode;
+    std::optional<ByteView> callingTsap;
+    std::optional<ByteView> calledTsap;
+};
+
+// Logs every parameter that lies wholly inside both the LI and the frame, in order, and notes
+// the values of the TPDU size and the two TSAPs.
+ConnectParameters walkConnectParameters(ByteView frame) {
+    ConnectParameters found;
+    const std::size_t headerEnd = frameCotpTypeOffset + readU8(frame, frameCotpLengthOffset);
+    const ByteView header = frame.first(std::min(frame.size(), headerEnd));
     std::size_t codeAt = crFirstParameterOffset;
-    if (!fits(frame, codeAt, 2)) {
-        return;
-    }
-    std::size_t valueLength = readU8(frame, codeAt + 1);
-    // Header bytes left behind the current parameter: the fixed part takes 6 bytes after the
-    // LI byte, and the parameter 2 + its length.
-    int rest = lengthIndicator - static_cast<int>(valueLength) - 8;
-    while (rest >= 0 && fits(frame, codeAt + 2, valueLength)) {
+    while (fits(header, codeAt, 2) && fits(header, codeAt + 2, readU8(header, codeAt + 1))) {
         logConnectParameter(frame, codeAt);
-        const std::size_t nextCodeAt = codeAt + 2 + valueLength;
-        if (!fits(frame, nextCodeAt, 2)) {
-            return;
+        const std::uint8_t code = readU8(header, codeAt);
+        const ByteView value = header.subspan(codeAt + 2, readU8(header, codeAt + 1));
+        if (code == parameterTpduSize && !found.tpduSizeCode && value.size() == 1) {
+            found.tpduSizeCode = readU8(value, 0);
+        } else if (code == parameterCallingTsap && !found.callingTsap) {
+            found.callingTsap = value;
+        } else if (code == parameterCalledTsap && !found.calledTsap) {
+            found.calledTsap = value;
         }
-        codeAt = nextCodeAt;
-        valueLength = readU8(frame, codeAt + 1);
-        rest -= 2 + static_cast<int>(valueLength);
+        codeAt += 2 + value.size();
     }
+    return found;
+}
+
+// The TPDU size code a profile confirms: the client's, within 128 and 1024 bytes.
+std::uint8_t agreedTpduCode(const ConnectParameters &parameters) {
+    if (!parameters.tpduSizeCode) {
+        return tpduCodeSmallest;
+    }
+    return std::clamp(*parameters.tpduSizeCode, tpduCodeSmallest, tpduCodeLargest);
+}
+
+enum class ConnectVerdict { accept, noS7CalledTsap, otherCpu, tsapTooLong };
+
+// A profile answers on its own rack and slots only, and echoes TSAPs of up to 32 bytes.
+ConnectVerdict judgeConnect(const ConnectParameters &parameters, const CpuProfile &profile) {
+    if (!parameters.calledTsap || parameters.calledTsap->size() != calledTsapSize) {
+        return ConnectVerdict::noS7CalledTsap;
+    }
+    if (parameters.callingTsap && parameters.callingTsap->size() > largestTsap) {
+        return ConnectVerdict::tsapTooLong;
+    }
+    const std::uint8_t rackSlot = readU8(*parameters.calledTsap, calledTsapRackSlotOffset);
+    const int rack = rackSlot >> 5;
+    const int cpuSlot = rackSlot & 0x1F;
+    const bool served = rack == profile.acceptedRack && (cpuSlot == profile.acceptedSlots[0] ||
+                                                         cpuSlot == profile.acceptedSlots[1]);
+    return served ? ConnectVerdict::accept : ConnectVerdict::otherCpu;
+}
+
+// A profile's connection confirm (or, with the type changed to DR, its refusal) echoes what the
+// client asked for, the TPDU size within bounds:
+//
+//   0..3  TPKT 03 00 LL LL     4  LI      5  CC 0xD0 (DR 0x80)
+//   6..7  dst ref = client's   8..9  src ref = slot + 1, 0     10  class 0
+//   11..13  TPDU size C0 01 code
+//   then  C1 len calling TSAP, as sent (when sent)
+//   then  C2 len called TSAP, as sent (when sent)
+void sendProfileConnectConfirm(int slot, const ConnectParameters &parameters, bool refuse) {
+    const std::array<std::uint8_t, 2> reference = slotAt(slot).peerReference;
+    std::array<std::uint8_t, crFixedPartSize + 3 + 2 * (2 + largestTsap)> frame{};
+    // clang-format off
+    const std::array<std::uint8_t, crFixedPartSize + 3> fixedPart = {
+        0x03, 0x00, 0x00, 0x00,                               // TPKT, length below
+        0x00,                                                 // LI, below
+        refuse ? cotpDisconnectRequest : cotpConnectionConfirm,
+        reference[0], reference[1],                           // destination reference
+        static_cast<std::uint8_t>(slot + 1), 0x00,            // source reference
+        0x00,                                                 // class 0
+        parameterTpduSize, 0x01, agreedTpduCode(parameters)}; // TPDU size
+    // clang-format on
+    std::copy(fixedPart.begin(), fixedPart.end(), frame.begin());
+    std::size_t at = fixedPart.size();
+    for (const auto &[code, tsap] : {std::pair{parameterCallingTsap, parameters.callingTsap},
+                                     std::pair{parameterCalledTsap, parameters.calledTsap}}) {
+        if (tsap && tsap->size() <= largestTsap) {
+            frame[at] = code;
+            frame[at + 1] = static_cast<std::uint8_t>(tsap->size());
+            std::copy(tsap->begin(), tsap->end(),
+                      frame.begin() + static_cast<std::ptrdiff_t>(at + 2));
+            at += 2 + tsap->size();
+        }
+    }
+    writeU16be(frame, frameTpktLengthOffset, at);
+    frame[frameCotpLengthOffset] = static_cast<std::uint8_t>(at - frameCotpTypeOffset);
+    sendReply(slot, ByteView(frame).first(at));
+}
+
+// A profile refuses a connect that does not address its CPU, and agrees a TPDU size for the
+// slot's replies otherwise.
+void handleProfileConnectionRequest(int slot, const ConnectParameters &parameters) {
+    const ConnectVerdict verdict = judgeConnect(parameters, activeCpuProfile());
+    sendProfileConnectConfirm(slot, parameters, verdict != ConnectVerdict::accept);
+    ConnectionSlot &connection = slotAt(slot);
+    const int reference = connection.peerReference[0] + 256 * connection.peerReference[1];
+    switch (verdict) {
+    case ConnectVerdict::accept:
+        connection.tpduSize = static_cast<std::uint16_t>(1U << agreedTpduCode(parameters));
+        connection.joined.count = 0;
+        connection.joined.discarding = false;
+        logMessage(trafficAttribute(slot), "%sSending Connect confirm dref=%d TPDU %d",
+                   slotPrefix(slot).text(), reference, connection.tpduSize);
+        return;
+    case ConnectVerdict::otherCpu: {
+        const std::uint8_t rackSlot = readU8(*parameters.calledTsap, calledTsapRackSlotOffset);
+        logMessage(attributeError, "%s Refusing connect to rack %d slot %d dref=%d",
+                   slotPrefix(slot).text(), rackSlot >> 5, rackSlot & 0x1F, reference);
+        break;
+    }
+    case ConnectVerdict::noS7CalledTsap:
+        logMessage(attributeError, "%s Refusing connect without a 2-byte called TSAP dref=%d",
+                   slotPrefix(slot).text(), reference);
+        break;
+    case ConnectVerdict::tsapTooLong:
+        logMessage(attributeError, "%s Refusing connect with a TSAP over %d bytes dref=%d",
+                   slotPrefix(slot).text(), static_cast<int>(largestTsap), reference);
+        break;
+    }
+    closeConnection(slot);
 }
 
 void handleConnectionRequest(int slot, ByteView frame) {
@@ -146,7 +267,11 @@ void handleConnectionRequest(int slot, ByteView frame) {
     }
     slotAt(slot).peerReference = {readU8(frame, crSourceReferenceOffset),
                                   readU8(frame, crSourceReferenceOffset + 1)};
-    walkConnectParameters(frame);
+    const ConnectParameters parameters = walkConnectParameters(frame);
+    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+        handleProfileConnectionRequest(slot, parameters);
+        return;
+    }
     // Bytes beyond the frame read as zero, so a short request is judged as if zero-filled.
     const bool refuse = readU8OrZero(frame, crCalledTsapCodeOffset) == parameterCalledTsap &&
                         (readU8OrZero(frame, crCalledSlotOffset) & 0x0F) != acceptedCpuSlot;
@@ -169,22 +294,70 @@ void handleDisconnectRequest(int slot, ByteView frame) {
     closeConnection(slot);
 }
 
-void routeData(int slot, ByteView frame) {
-    if (frame.size() <= framePayloadOffset) {
-        return;
-    }
-    const ByteView payload = frame.subspan(framePayloadOffset);
-    const std::uint8_t first = readU8(frame, framePayloadOffset);
+void routePayload(int slot, ByteView payload, int s7Length) {
+    const std::uint8_t first = readU8(payload, 0);
     if (first == payloadS5) {
         handleS5Payload(slot, payload);
         return;
     }
     if (first == payloadS7) {
         slotAt(slot).s7Active = 1;
-        // The length the client's header implies: the frame less TPKT, LI byte and LI.
-        const int s7Length = static_cast<int>(frame.size()) -
-                             static_cast<int>(readU8(frame, frameCotpLengthOffset)) - 5;
         handleS7Pdu(slot, payload, s7Length);
+    }
+}
+
+void routeData(int slot, ByteView frame) {
+    if (frame.size() <= framePayloadOffset) {
+        return;
+    }
+    // The length the client's header implies: the frame less TPKT, LI byte and LI.
+    const int s7Length =
+        static_cast<int>(frame.size()) - static_cast<int>(readU8(frame, frameCotpLengthOffset)) - 5;
+    routePayload(slot, frame.subspan(framePayloadOffset), s7Length);
+}
+
+// The most a request joined from several DT frames may hold: the agreed PDU (the profile's
+// largest until Setup communication agreed one), and never more than the buffer.
+std::size_t joinLimit(const ConnectionSlot &connection) {
+    const std::size_t pdu =
+        connection.pduLength != 0 ? connection.pduLength : activeCpuProfile().maxPduLength;
+    return std::min(pdu, largestJoinedPdu);
+}
+
+// In a profile a request may come in several DT frames: their payloads are joined and the
+// whole is handled when the frame with end of transmission arrives. A request that outgrows the
+// limit is dropped with one line, and its later frames with it.
+void joinData(int slot, ByteView frame) {
+    ConnectionSlot &connection = slotAt(slot);
+    JoinedRequest &joined = connection.joined;
+    const bool last = (readU8(frame, dataTpduNumberOffset) & endOfTransmission) != 0;
+    if (last && joined.count == 0 && !joined.discarding) {
+        routeData(slot, frame); // the usual case: a request in one frame
+        return;
+    }
+    const ByteView payload = frame.subspan(std::min(frame.size(), framePayloadOffset));
+    const std::size_t limit = joinLimit(connection);
+    if (!joined.discarding && joined.count + payload.size() > limit) {
+        logMessage(attributeError, "%s Request in several DT frames exceeds %d bytes, dropped",
+                   slotPrefix(slot).text(), static_cast<int>(limit));
+        joined.discarding = true;
+        joined.count = 0;
+    }
+    if (!joined.discarding) {
+        std::copy(payload.begin(), payload.end(),
+                  joined.bytes.begin() + static_cast<std::ptrdiff_t>(joined.count));
+        joined.count += payload.size();
+    }
+    if (!last) {
+        return;
+    }
+    const ByteView request(joined.bytes.data(), joined.count);
+    const bool whole = !joined.discarding && !request.empty();
+    joined.count = 0;
+    joined.discarding = false;
+    if (whole) {
+        // The buffer keeps its bytes while they are handled: nothing joins meanwhile.
+        routePayload(slot, request, static_cast<int>(request.size()));
     }
 }
 
@@ -202,7 +375,11 @@ void handleFrame(int slot, ByteView frame) {
         handleConnectionRequest(slot, frame);
         return;
     case FrameKind::data:
-        routeData(slot, frame);
+        if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+            joinData(slot, frame);
+        } else {
+            routeData(slot, frame); // classic handles every frame alone
+        }
         return;
     case FrameKind::other:
         return;
