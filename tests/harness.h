@@ -2,6 +2,7 @@
 // clock, and plain blocking client sockets talking to it.
 #pragma once
 
+#include "app/command_line.h"
 #include "core/log.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +60,8 @@ private:
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override;
+    // A fixture that serves as a CPU profile, or with another connection limit, sets it here.
+    virtual void configure(Options & /*options*/) {}
     void TearDown() override;
 
     // Runs passes without moving the clock (no tick besides the very first pass's).
