@@ -40,7 +40,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int exitOk = 0;
 constexpr int exitErrors = 1;
 constexpr int exitUsage = 2;
-constexpr int maxConnections = 2;     // the server takes two clients at most
+constexpr int maxConnections = 64;    // the most a server serves (--connections 64)
 constexpr std::size_t maxItems = 255; // the item count is one byte
 constexpr std::size_t maxDataBlockBytes = 65534;
 constexpr std::size_t receiveBufferSize = 64 * 1024;
@@ -72,7 +72,8 @@ void printUsage(std::FILE *to) {
         "usage: plcdouble-bench [options]\n"
         "  --host H           server address (default 127.0.0.1)\n"
         "  --port N           server port (default 102)\n"
-        "  --connections 1|2  connections, one outstanding request each (default 1)\n"
+        "  --connections N    connections, 1-64, one outstanding request each (default 1);\n"
+        "                     the server must serve that many (plcdouble --connections N)\n"
         "  --seconds S        measured time (default 3)\n"
         "  --requests N       stop each connection after N measured requests (default: none)\n"
         "  --op read|write    Read Var or Write Var jobs (default read)\n"
@@ -763,12 +764,13 @@ private:
     }
 
     bool measure(Clock::time_point deadline) {
-        // Enough room for a generous rate, so the loop does not reallocate while timing.
+        // Enough room for a generous rate, so the loop does not reallocate while timing; the
+        // connections share it.
         constexpr double expectedPerSecond = 100000;
         result_.latencies.reserve(
-            options_.requests != 0
-                ? options_.requests
-                : static_cast<std::size_t>(options_.seconds * expectedPerSecond));
+            options_.requests != 0 ? options_.requests
+                                   : static_cast<std::size_t>(options_.seconds * expectedPerSecond /
+                                                              options_.connections));
         while (options_.requests == 0 || result_.requests < options_.requests) {
             std::int64_t latency = 0;
             if (!oneRequest(&latency)) {
