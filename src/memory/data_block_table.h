@@ -29,6 +29,9 @@ extern DataBlockTable dataBlockTable;
 std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
                                          std::size_t byteOffset);
 
+// Whether acquireDataBlock can serve the range at all, whatever the block's present size.
+bool dataBlockRangeAllowed(std::size_t byteCount, std::size_t byteOffset);
+
 // For the S5 services and the demo data: the block as it is, created at 2048 bytes when the slot
 // is empty. Empty only when the heap cannot supply a new block.
 std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber);
