@@ -3,9 +3,11 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
+#include "memory/process_image.h"
 #include "platform/platform.h"
 #include "s7/cpu_profile.h"
 #include "s7/cpu_state.h"
+#include "s7/item_access.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
@@ -158,6 +160,10 @@ void runTick() {
 bool serverStart(const Options &options) {
     setActiveCpuProfile(*options.cpu);
     setCpuRunState(CpuRunState::run);
+    const CpuProfile &cpu = *options.cpu;
+    configureProcessImage({cpu.inputBytes, cpu.inputBytes, cpu.flagBytes,
+                           cpu.timerCount * timerCounterElementBytes,
+                           cpu.counterCount * timerCounterElementBytes});
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     resetConnectionTable();
@@ -226,6 +232,7 @@ void serverReset() {
     resetConnectionTable();
     ReceiveBuffer.fill(0);
     releaseDataBlocks();
+    clearProcessImage();
     tickClockStarted = false;
     nextTickMicros = 0;
 }

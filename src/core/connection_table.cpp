@@ -15,6 +15,7 @@ void freeSlot(ConnectionSlot &slot) {
     slot.s7Active = 0;
     slot.idleTicks = 0;
     slot.peerReference = {};
+    slot.pduLength = 0;
     slot.assembly.count = 0;
     slot.assembly.skipRemaining = 0;
     slot.unsent.offset = 0;

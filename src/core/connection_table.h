@@ -33,6 +33,8 @@ struct ConnectionSlot {
     std::int32_t idleTicks;
     // The client's source reference from its latest connection request, echoed in the confirm.
     std::array<std::uint8_t, 2> peerReference;
+    // The S7 PDU length agreed in setup communication (real-CPU profiles); 0 until then.
+    std::uint16_t pduLength;
     FrameAssembly assembly;
     UnsentReply unsent;
 };
