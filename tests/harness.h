@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/log.h"
+#include "s7/cpu_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,9 @@ protected:
     std::vector<LogRecord> log;
     std::int64_t now = 0;
     std::uint16_t port = 0;
+    // The profile SetUp starts the server as (classic when null); a fixture's constructor may
+    // choose another.
+    const CpuProfile *cpu = nullptr;
 };
 
 // The standard frames of an S7 session start.
