@@ -196,6 +196,7 @@ void ServerTest::SetUp() {
     Options options;
     options.port = 0; // any free port
     options.bindAddress = {127, 0, 0, 1};
+    options.cpu = cpuProfile;
     ASSERT_TRUE(serverStart(options));
     port = serverPort();
     ASSERT_NE(port, 0);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/log.h"
+#include "s7/cpu_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -85,6 +86,8 @@ protected:
     void clearLog() { log.clear(); }
 
     std::vector<LogRecord> log;
+    // The profile the server answers as; a fixture's constructor may pick another.
+    const CpuProfile *cpuProfile = findCpuProfile("classic");
     std::int64_t now = 0;
     std::uint16_t port = 0;
 };

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "s7/cpu_profile.h"
 #include "s7/cpu_state.h"
+#include "s7/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
@@ -158,6 +159,7 @@ void runTick() {
 bool serverStart(const Options &options) {
     setActiveCpuProfile(*options.cpu);
     setCpuRunState(CpuRunState::run);
+    resetPlcClock();
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     resetConnectionTable();

@@ -2,8 +2,10 @@
 
 #include "core/connection_table.h"
 #include "core/log.h"
+#include "s7/cpu_profile.h"
 #include "s7/read_var.h"
 #include "s7/s7_pdu.h"
+#include "s7/userdata.h"
 #include "s7/write_var.h"
 
 #include <array>
@@ -73,6 +75,11 @@ void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
     if (messageType == messageTypeJob) {
         handleJob(slot, pdu, s7Length);
+        return;
+    }
+    if (messageType == messageTypeUserData &&
+        activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+        handleUserData(slot, pdu);
         return;
     }
     if (messageType == messageTypeAck || messageType == messageTypeAckData ||
