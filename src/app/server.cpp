@@ -8,6 +8,7 @@
 #include "s7/cpu_profile.h"
 #include "s7/cpu_state.h"
 #include "s7/item_access.h"
+#include "s7/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
@@ -164,6 +165,7 @@ bool serverStart(const Options &options) {
     configureProcessImage({cpu.inputBytes, cpu.inputBytes, cpu.flagBytes,
                            cpu.timerCount * timerCounterElementBytes,
                            cpu.counterCount * timerCounterElementBytes});
+    resetPlcClock();
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     resetConnectionTable();

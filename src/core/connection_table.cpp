@@ -20,6 +20,7 @@ void freeSlot(ConnectionSlot &slot) {
     slot.assembly.skipRemaining = 0;
     slot.unsent.offset = 0;
     slot.unsent.count = 0;
+    slot.userdata = {};
 }
 
 } // namespace

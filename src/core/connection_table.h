@@ -27,6 +27,19 @@ struct UnsentReply {
     std::size_t count;
 };
 
+// Userdata bookkeeping of a connection: the sequence number of its latest answer, and an answer
+// longer than one PDU whose further parts the client asks for in turn (every part carries the
+// answer's sequence number, also as its data unit reference).
+struct UserdataState {
+    std::uint8_t sequence; // of the latest answer; 0 before the first
+    bool continuationOpen;
+    std::uint8_t group; // function group and subfunction of the open answer
+    std::uint8_t subfunction;
+    std::uint16_t listId; // what it lists: SZL ID and index, or the block type
+    std::uint16_t listIndex;
+    std::uint16_t next; // where the next part starts: a record, or a block number
+};
+
 struct ConnectionSlot {
     platform::SocketHandle socket;
     std::int32_t s7Active;
@@ -37,6 +50,7 @@ struct ConnectionSlot {
     std::uint16_t pduLength;
     FrameAssembly assembly;
     UnsentReply unsent;
+    UserdataState userdata;
 };
 
 struct ConnectionTable {

@@ -78,6 +78,13 @@ std::span<std::uint8_t> findDataBlock(std::size_t dbNumber) {
     return viewOf(dataBlockTable.slots[dbNumber]);
 }
 
+std::size_t nextExistingDataBlock(std::size_t dbNumber) {
+    while (dbNumber < dataBlockCount && dataBlockTable.slots[dbNumber].bytes == nullptr) {
+        ++dbNumber;
+    }
+    return dbNumber;
+}
+
 void releaseDataBlocks() {
     for (DataBlock &block : dataBlockTable.slots) {
         std::free(block.bytes);

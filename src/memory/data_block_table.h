@@ -39,5 +39,9 @@ std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber);
 // The block if it exists, without creating it.
 std::span<std::uint8_t> findDataBlock(std::size_t dbNumber);
 
+// The number of the first existing block at or above dbNumber, or dataBlockCount when there is
+// none. Creates nothing.
+std::size_t nextExistingDataBlock(std::size_t dbNumber);
+
 // Frees every block; the table is empty afterwards.
 void releaseDataBlocks();
