@@ -19,10 +19,9 @@ using Lines = std::vector<std::string>;
 // A fixture serving as the named profile, with the given connection limit (0: the profile's).
 class ProfileTest : public ServerTest {
 protected:
-    ProfileTest(const char *cpu, int connections) : cpuName(cpu), connectionLimit(connections) {}
-    void configure(Options &options) override {
-        options.cpu = findCpuProfile(cpuName);
-        options.connections = connectionLimit;
+    ProfileTest(const char *profile, int limit) {
+        cpu = findCpuProfile(profile);
+        connections = limit;
     }
     // Tests that run after this one in the same process find the classic server again.
     void TearDown() override {
@@ -42,9 +41,6 @@ protected:
         EXPECT_EQ(toHex(exchange(*client, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
         return client;
     }
-
-    const char *cpuName;
-    int connectionLimit;
 };
 
 class S7_1500Test : public ProfileTest {

@@ -196,7 +196,10 @@ void ServerTest::SetUp() {
     Options options;
     options.port = 0; // any free port
     options.bindAddress = {127, 0, 0, 1};
-    configure(options);
+    if (cpu != nullptr) {
+        options.cpu = cpu;
+    }
+    options.connections = connections;
     ASSERT_TRUE(serverStart(options));
     port = serverPort();
     ASSERT_NE(port, 0);

@@ -2,8 +2,8 @@
 // clock, and plain blocking client sockets talking to it.
 #pragma once
 
-#include "app/command_line.h"
 #include "core/log.h"
+#include "s7/cpu_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -60,8 +60,6 @@ private:
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    // A fixture that serves as a CPU profile, or with another connection limit, sets it here.
-    virtual void configure(Options & /*options*/) {}
     void TearDown() override;
 
     // Runs passes without moving the clock (no tick besides the very first pass's).
@@ -90,6 +88,11 @@ protected:
     std::vector<LogRecord> log;
     std::int64_t now = 0;
     std::uint16_t port = 0;
+    // The profile SetUp starts the server as (classic when null); a fixture's constructor may
+    // choose another.
+    const CpuProfile *cpu = nullptr;
+    // Clients served at once (as --connections; 0: the profile's own count).
+    int connections = 0;
 };
 
 // The standard frames of an S7 session start.

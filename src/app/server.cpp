@@ -3,9 +3,12 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
+#include "memory/process_image.h"
 #include "platform/platform.h"
 #include "s7/cpu_profile.h"
 #include "s7/cpu_state.h"
+#include "s7/item_access.h"
+#include "s7/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
@@ -172,6 +175,11 @@ void runTick() {
 bool serverStart(const Options &options) {
     setActiveCpuProfile(*options.cpu);
     setCpuRunState(CpuRunState::run);
+    const CpuProfile &cpu = *options.cpu;
+    configureProcessImage({cpu.inputBytes, cpu.inputBytes, cpu.flagBytes,
+                           cpu.timerCount * timerCounterElementBytes,
+                           cpu.counterCount * timerCounterElementBytes});
+    resetPlcClock();
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     resetConnectionTable();
@@ -265,6 +273,7 @@ void serverReset() {
     resetConnectionTable();
     ReceiveBuffer.fill(0);
     releaseDataBlocks();
+    clearProcessImage();
     readiness.known = false;
     tickClockStarted = false;
     nextTickMicros = 0;

@@ -23,6 +23,7 @@ void freeSlot(ConnectionSlot &slot) {
     slot.unsent.count = 0;
     slot.joined.count = 0;
     slot.joined.discarding = false;
+    slot.userdata = {};
 }
 
 } // namespace

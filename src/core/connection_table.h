@@ -56,6 +56,19 @@ struct JoinedRequest {
     bool discarding; // the request outgrew the limit: drop its frames up to its last one
 };
 
+// Userdata bookkeeping of a connection: the sequence number of its latest answer, and an answer
+// longer than one PDU whose further parts the client asks for in turn (every part carries the
+// answer's sequence number, also as its data unit reference).
+struct UserdataState {
+    std::uint8_t sequence; // of the latest answer; 0 before the first
+    bool continuationOpen;
+    std::uint8_t group; // function group and subfunction of the open answer
+    std::uint8_t subfunction;
+    std::uint16_t listId; // what it lists: SZL ID and index, or the block type
+    std::uint16_t listIndex;
+    std::uint16_t next; // where the next part starts: a record, or a block number
+};
+
 struct ConnectionSlot {
     platform::SocketHandle socket;
     std::int32_t s7Active;
@@ -65,11 +78,12 @@ struct ConnectionSlot {
     // The TPDU size a profile's confirm agreed; replies longer than it leave as several DT
     // frames. 0: every reply leaves as one frame (classic, or no connection request yet).
     std::uint16_t tpduSize;
-    // The S7 PDU size Setup communication agreed; 0 until then.
+    // The S7 PDU length agreed in setup communication (real-CPU profiles); 0 until then.
     std::uint16_t pduLength;
     FrameAssembly assembly;
     UnsentReply unsent;
     JoinedRequest joined;
+    UserdataState userdata;
 };
 
 struct ConnectionTable {

@@ -35,6 +35,11 @@ bool growBlock(DataBlock &block, std::size_t newSize) {
 
 } // namespace
 
+bool dataBlockRangeAllowed(std::size_t byteCount, std::size_t byteOffset) {
+    return byteCount <= largestDataBlock && byteOffset <= largestDataBlock &&
+           byteOffset + byteCount + growthSlack <= largestDataBlock;
+}
+
 std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
                                          std::size_t byteOffset) {
     if (dbNumber >= dataBlockCount) {
@@ -45,13 +50,10 @@ std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNu
     if (block.bytes == nullptr && !createBlock(block, initialSizeS7)) {
         return {};
     }
-    if (byteCount > largestDataBlock || byteOffset > largestDataBlock) {
+    if (!dataBlockRangeAllowed(byteCount, byteOffset)) {
         return {};
     }
     const std::size_t need = byteOffset + byteCount;
-    if (need + growthSlack > largestDataBlock) {
-        return {};
-    }
     if (need > block.size && !growBlock(block, need + growthSlack)) {
         return {};
     }
@@ -74,6 +76,13 @@ std::span<std::uint8_t> findDataBlock(std::size_t dbNumber) {
         return {};
     }
     return viewOf(dataBlockTable.slots[dbNumber]);
+}
+
+std::size_t nextExistingDataBlock(std::size_t dbNumber) {
+    while (dbNumber < dataBlockCount && dataBlockTable.slots[dbNumber].bytes == nullptr) {
+        ++dbNumber;
+    }
+    return dbNumber;
 }
 
 void releaseDataBlocks() {

@@ -29,12 +29,19 @@ extern DataBlockTable dataBlockTable;
 std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
                                          std::size_t byteOffset);
 
+// Whether acquireDataBlock can serve the range at all, whatever the block's present size.
+bool dataBlockRangeAllowed(std::size_t byteCount, std::size_t byteOffset);
+
 // For the S5 services and the demo data: the block as it is, created at 2048 bytes when the slot
 // is empty. Empty only when the heap cannot supply a new block.
 std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber);
 
 // The block if it exists, without creating it.
 std::span<std::uint8_t> findDataBlock(std::size_t dbNumber);
+
+// The number of the first existing block at or above dbNumber, or dataBlockCount when there is
+// none. Creates nothing.
+std::size_t nextExistingDataBlock(std::size_t dbNumber);
 
 // Frees every block; the table is empty afterwards.
 void releaseDataBlocks();

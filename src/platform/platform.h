@@ -121,6 +121,20 @@ struct LocalTime {
 
 LocalTime localTime();
 
+// The local date and time to the millisecond: the host clock behind the PLC clock that S7
+// clients read and set.
+struct LocalDateTime {
+    int year;  // e.g. 2024
+    int month; // 1-12
+    int day;   // 1-31
+    int hour;
+    int minute;
+    int second;
+    int millisecond;
+};
+
+LocalDateTime localDateTime();
+
 // A monotonic clock in microseconds, for the loop's tick.
 std::int64_t monotonicMicros();
 

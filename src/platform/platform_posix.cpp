@@ -312,6 +312,21 @@ LocalTime localTime() {
     return {parts.tm_hour, parts.tm_min, parts.tm_sec};
 }
 
+LocalDateTime localDateTime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::time_t seconds = now.tv_sec;
+    std::tm parts{};
+    localtime_r(&seconds, &parts);
+    return {parts.tm_year + 1900,
+            parts.tm_mon + 1,
+            parts.tm_mday,
+            parts.tm_hour,
+            parts.tm_min,
+            parts.tm_sec,
+            static_cast<int>(now.tv_nsec / 1'000'000)};
+}
+
 std::int64_t monotonicMicros() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

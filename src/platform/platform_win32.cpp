@@ -529,6 +529,13 @@ LocalTime localTime() {
     return LocalTime{now.wHour, now.wMinute, now.wSecond};
 }
 
+LocalDateTime localDateTime() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return {now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+            now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
 std::int64_t monotonicMicros() {
     static const std::int64_t frequency = [] {
         LARGE_INTEGER value{};

@@ -3,6 +3,8 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
+#include "s7/cpu_profile.h"
+#include "s7/item_access.h"
 #include "s7/s7_pdu.h"
 
 #include <array>
@@ -71,9 +73,124 @@ std::size_t roomForItem(std::size_t at, std::size_t itemsAfter, std::size_t elem
     return reserved <= left ? left - reserved : 0;
 }
 
+// ---------------------------------------------------------------------------------------------
+// As a real CPU. The reply: the reply header (function 0x04, item count), then one data item
+// per request item:
+//
+//   +0 return code FF   +1 transport size by element type   +2..3 length (bits or bytes)
+//   +4.. the bytes   [fill 00 when the length in bytes is odd and another item follows]
+//
+// A failed item is exactly EC 00 00 00. The reply is sized before any memory is touched; one
+// that would not fit the agreed PDU is refused as a whole.
+constexpr std::size_t largestItemCount = 255;
+
+struct ReadPlan {
+    std::array<ItemPlan, largestItemCount> items;
+    std::size_t dataLength; // of the reply's data section
+};
+
+std::size_t replyDataBytes(const ItemPlan &plan) {
+    return plan.returnCode == returnSuccess ? plan.byteCount : 0;
+}
+
+void planReply(ByteView pdu, std::size_t itemCount, ReadPlan &plan) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        const ItemPlan item =
+            planItem(pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize),
+                     AccessDirection::read);
+        plan.items[i] = item;
+        length += dataItemHeaderSize + replyDataBytes(item);
+        if (i + 1 < itemCount && replyDataBytes(item) % 2 == 1) {
+            length += 1;
+        }
+    }
+    plan.dataLength = length;
+}
+
+std::span<const std::uint8_t> sourceBytes(const ItemPlan &plan) {
+    if (plan.target == ItemTarget::dataBlock) {
+        return acquireDataBlock(plan.byteCount, plan.dbNumber, plan.byteOffset);
+    }
+    return processArea(plan.area);
+}
+
+// Writes one data item at position at of the data section and returns the position behind it
+// (fill byte included).
+std::size_t writeReadItem(ItemPlan plan, ByteView item, ByteBuffer section, std::size_t at,
+                          bool last, int slot, int index) {
+    const std::span<const std::uint8_t> source =
+        plan.returnCode == returnSuccess ? sourceBytes(plan) : std::span<const std::uint8_t>{};
+    if (plan.returnCode == returnSuccess && source.empty()) {
+        plan.returnCode = returnAddressOutOfRange; // the heap could not grow the block
+    }
+    const ItemName name = itemName(item);
+    const int count = static_cast<int>(readU16be(item, itemElementCountOffset));
+    if (plan.returnCode != returnSuccess) {
+        section[at] = plan.returnCode; // EC 00 00 00
+        logMessage(attributeError, "%s Sending S7 NO IO data %s l=%d (code %02X)",
+                   itemPrefix(index, slot).text(), name.text(), count, plan.returnCode);
+        return at + dataItemHeaderSize;
+    }
+    section[at] = returnSuccess;
+    section[at + 1] = plan.replyTransportSize;
+    writeU16be(section, at + 2, dataLengthField(plan.replyTransportSize, plan.byteCount));
+    if (plan.bit >= 0) {
+        section[at + dataItemHeaderSize] =
+            static_cast<std::uint8_t>((source[plan.byteOffset] >> plan.bit) & 1);
+    } else {
+        std::memcpy(section.data() + at + dataItemHeaderSize, source.data() + plan.byteOffset,
+                    plan.byteCount);
+    }
+    logMessage(trafficAttribute(slot), "%s Sending S7 data %s l=%d", itemPrefix(index, slot).text(),
+               name.text(), count);
+    const std::size_t behind = at + dataItemHeaderSize + plan.byteCount;
+    return behind + (!last && plan.byteCount % 2 == 1 ? 1 : 0);
+}
+
+void readVarAsCpu(int slot, ByteView pdu) {
+    const std::size_t itemCount = readU8OrZero(pdu, pduItemCountOffset);
+    bool wellFormed = itemCount > 0 && fits(pdu, pduFirstItemOffset, requestItemSize * itemCount);
+    for (std::size_t i = 0; wellFormed && i < itemCount; ++i) {
+        wellFormed = isAnyPointerItem(
+            pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize));
+    }
+    if (!wellFormed) {
+        logMessage(attributeError, "%s Refusing Read Var: malformed job", slotPrefix(slot).text());
+        sendHeaderError(slot, pdu, errorNotAvailable);
+        return;
+    }
+    static ReadPlan plan; // 255 plans: kept off the stack
+    planReply(pdu, itemCount, plan);
+    const std::size_t replyLength = ackDataHeaderSize + readReplyParameterLength + plan.dataLength;
+    const std::size_t limit = negotiatedPduLength(slot);
+    if (replyLength > limit || replyHeaderSize + plan.dataLength > largestReplyFrame) {
+        logMessage(attributeError, "%s Refusing Read Var: reply of %d bytes exceeds the PDU of %d",
+                   slotPrefix(slot).text(), static_cast<int>(replyLength), static_cast<int>(limit));
+        sendHeaderError(slot, pdu, errorExceedsPdu);
+        return;
+    }
+    std::array<std::uint8_t, largestReplyFrame> frame{};
+    const ByteBuffer section = ByteBuffer(frame).subspan(replyHeaderSize);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        const ByteView item =
+            pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
+        at = writeReadItem(plan.items[i], item, section, at, i + 1 == itemCount, slot,
+                           static_cast<int>(i));
+    }
+    writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
+                     static_cast<std::uint8_t>(itemCount));
+    sendDataFrame(slot, frame, replyHeaderSize + at, SendFailureLine::timestamped);
+}
+
 } // namespace
 
 void handleReadVar(int slot, ByteView pdu) {
+    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+        readVarAsCpu(slot, pdu);
+        return;
+    }
     if (!fits(pdu, pduItemCountOffset, 1)) {
         sendRefusal(slot, pdu, functionReadVar);
         return;

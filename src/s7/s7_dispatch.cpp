@@ -2,10 +2,14 @@
 
 #include "core/connection_table.h"
 #include "core/log.h"
+#include "s7/cpu_control.h"
+#include "s7/cpu_profile.h"
 #include "s7/read_var.h"
 #include "s7/s7_pdu.h"
+#include "s7/userdata.h"
 #include "s7/write_var.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -28,13 +32,84 @@ void sendSetupCommResponse(int slot, ByteView pdu) {
     writeU16be(frame, setupParallelJobsCallingOffset, offeredParallelJobs);
     writeU16be(frame, setupParallelJobsCalledOffset, offeredParallelJobs);
     writeU16be(frame, setupPduLengthOffset, offeredPduLength);
-    slotAt(slot).pduLength = offeredPduLength; // bounds requests joined from several DT frames
     if (sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response", slotPrefix(slot).text());
     }
 }
 
+// As a real CPU, the offer is what both sides can do: the smaller of the asked and the
+// profile's PDU length and parallel jobs, each way. No S7 CPU works with a PDU below 240 bytes,
+// so a smaller ask gets 240, and a job count below 1 gets 1. The agreed PDU bounds every later
+// job and reply on the connection. The request's parameters, offsets from the protocol id:
+//
+//   10 0xF0   11 reserved   12..13 parallel jobs calling   14..15 parallel jobs called
+//   16..17 PDU length
+constexpr std::size_t setupAskedCallingOffset = 12;
+constexpr std::size_t setupAskedCalledOffset = 14;
+constexpr std::size_t setupAskedPduOffset = 16;
+constexpr std::size_t smallestPduLength = 240;
+
+void setupCommunicationAsCpu(int slot, ByteView pdu) {
+    if (!fits(pdu, setupAskedPduOffset, 2)) {
+        logMessage(attributeError, "%s Refusing setup communication: malformed job",
+                   slotPrefix(slot).text());
+        sendHeaderError(slot, pdu, errorNotAvailable);
+        return;
+    }
+    const CpuProfile &profile = activeCpuProfile();
+    const auto agreedJobs = [&profile](std::size_t asked) {
+        return std::clamp<std::size_t>(asked, 1, profile.maxParallelJobs);
+    };
+    const std::size_t calling = agreedJobs(readU16be(pdu, setupAskedCallingOffset));
+    const std::size_t called = agreedJobs(readU16be(pdu, setupAskedCalledOffset));
+    const std::size_t pduLength = std::min<std::size_t>(
+        std::max<std::size_t>(readU16be(pdu, setupAskedPduOffset), smallestPduLength),
+        profile.maxPduLength);
+    std::array<std::uint8_t, setupReplySize> frame{};
+    writeReplyHeader(frame, pdu, setupParameterLength, 0, functionSetupCommunication, 0);
+    writeU16be(frame, setupParallelJobsCallingOffset, calling);
+    writeU16be(frame, setupParallelJobsCalledOffset, called);
+    writeU16be(frame, setupPduLengthOffset, pduLength);
+    slotAt(slot).pduLength = static_cast<std::uint16_t>(pduLength);
+    if (sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain)) {
+        logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response (PDU %d, jobs %d/%d)",
+                   slotPrefix(slot).text(), static_cast<int>(pduLength), static_cast<int>(calling),
+                   static_cast<int>(called));
+    }
+}
+
+// As a real CPU: a job larger than the agreed PDU is refused whatever it asks; every function
+// gets an answer.
+void handleJobAsCpu(int slot, ByteView pdu, int s7Length) {
+    const std::uint8_t function = readU8OrZero(pdu, pduFunctionOffset);
+    const std::size_t limit = negotiatedPduLength(slot);
+    if (pdu.size() > limit) {
+        logMessage(attributeError, "%s Refusing a job of %d bytes: exceeds the PDU of %d",
+                   slotPrefix(slot).text(), static_cast<int>(pdu.size()), static_cast<int>(limit));
+        sendHeaderError(slot, pdu, errorExceedsPdu);
+        return;
+    }
+    switch (function) {
+    case functionReadVar:
+        handleReadVar(slot, pdu);
+        return;
+    case functionWriteVar:
+        handleWriteVar(slot, pdu, s7Length);
+        return;
+    case functionSetupCommunication:
+        setupCommunicationAsCpu(slot, pdu);
+        return;
+    default:
+        handleControlJob(slot, pdu, function);
+        return;
+    }
+}
+
 void handleJob(int slot, ByteView pdu, int s7Length) {
+    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+        handleJobAsCpu(slot, pdu, s7Length);
+        return;
+    }
     // A job whose header ends before the function code names function 0.
     const std::uint8_t function = readU8OrZero(pdu, pduFunctionOffset);
     switch (function) {
@@ -64,6 +139,26 @@ void sendRefusal(int slot, ByteView pdu, std::uint8_t function) {
     logMessage(attributeError, "Sending NAK");
 }
 
+void sendHeaderError(int slot, ByteView pdu, HeaderError error) {
+    constexpr std::size_t headerErrorFrameSize = 19;
+    constexpr std::size_t errorClassOffset = 17;
+    std::array<std::uint8_t, headerErrorFrameSize> frame{};
+    writeDataFrameHeader(frame);
+    frame[replyProtocolIdOffset] = s7ProtocolId;
+    frame[replyMessageTypeOffset] = messageTypeAck;
+    for (std::size_t i = 0; i < 4; ++i) {
+        frame[replyReservedOffset + i] = readU8(pdu, pduReservedOffset + i);
+    }
+    frame[errorClassOffset] = error.errorClass;
+    frame[errorClassOffset + 1] = error.errorCode;
+    sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain);
+}
+
+std::size_t negotiatedPduLength(int slot) {
+    const std::uint16_t agreed = slotAt(slot).pduLength;
+    return agreed != 0 ? agreed : activeCpuProfile().maxPduLength;
+}
+
 void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
     if (pdu.size() < pduHeaderSize) {
         // Too short for an S7 header: nothing to answer.
@@ -74,6 +169,11 @@ void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
     if (messageType == messageTypeJob) {
         handleJob(slot, pdu, s7Length);
+        return;
+    }
+    if (messageType == messageTypeUserData &&
+        activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+        handleUserData(slot, pdu);
         return;
     }
     if (messageType == messageTypeAck || messageType == messageTypeAckData ||

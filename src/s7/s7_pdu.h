@@ -40,6 +40,8 @@ inline constexpr std::uint8_t messageTypeUserData = 7;
 inline constexpr std::uint8_t functionReadVar = 0x04;
 inline constexpr std::uint8_t functionWriteVar = 0x05;
 inline constexpr std::uint8_t functionSetupCommunication = 0xF0;
+inline constexpr std::uint8_t functionPlcStart = 0x28; // a PI service; P_PROGRAM starts the CPU
+inline constexpr std::uint8_t functionPlcStop = 0x29;
 
 // Reply header, offsets from the start of the frame:
 //
@@ -61,7 +63,9 @@ inline constexpr std::uint8_t s7ProtocolId = 0x32;
 inline constexpr std::uint8_t returnSuccess = 0xFF;
 inline constexpr std::uint8_t returnObjectDoesNotExist = 0x0A;
 inline constexpr std::uint8_t returnAddressOutOfRange = 0x05;
-inline constexpr std::uint8_t returnDataTypeNotSupported = 0x15;
+inline constexpr std::uint8_t returnDataTypeNotSupported = 0x15; // the classic write refusal
+inline constexpr std::uint8_t returnTypeNotSupported = 0x06;
+inline constexpr std::uint8_t returnTypeInconsistent = 0x07;
 
 // A data item, in a reply or a Write Var job: return code, transport size, length, the bytes.
 inline constexpr std::size_t dataItemReturnCodeOffset = 0;
@@ -115,3 +119,24 @@ inline ItemAddress decodeItemAddress(ByteView item) {
 
 // The 21-byte refusal of a whole job: message type ack, no data.
 void sendRefusal(int slot, ByteView pdu, std::uint8_t function);
+
+// Header errors: a job refused as a whole, as a real CPU refuses it.
+struct HeaderError {
+    std::uint8_t errorClass;
+    std::uint8_t errorCode;
+};
+inline constexpr HeaderError errorNotAvailable = {0x81, 0x04}; // also a malformed job
+inline constexpr HeaderError errorExceedsPdu = {0x85, 0x00};
+
+// Sends the header error as an ack (message type 2) with neither parameters nor data:
+//
+//   0..6 ISO data frame header   7 0x32   8 type 2   9..10 reserved (echoed)
+//   11..12 reference (echoed)   13..14 parameter length 0   15..16 data length 0
+//   17 error class   18 error code
+void sendHeaderError(int slot, ByteView pdu, HeaderError error);
+
+// The PDU length agreed in the slot's setup communication; the profile's largest until then.
+std::size_t negotiatedPduLength(int slot);
+
+// The header of an ack-data S7 PDU: the job header's ten bytes, then error class and code.
+inline constexpr std::size_t ackDataHeaderSize = 12;

@@ -3,6 +3,8 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
+#include "s7/cpu_profile.h"
+#include "s7/item_access.h"
 #include "s7/s7_pdu.h"
 
 #include <algorithm>
@@ -83,9 +85,127 @@ bool locateDataItems(ByteView declared, std::size_t dataStart, std::size_t itemC
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// As a real CPU. The job's data section holds one data item per request item:
+//
+//   +0 reserved 00   +1 transport size   +2..3 length (bits or bytes)   +4.. the bytes
+//   [fill byte when the bytes are odd and another item follows]
+//
+// The items must fill the data section exactly: a client that leaves out a fill byte between
+// items gets the whole job refused, as from a real CPU; one fill byte behind an odd last item is
+// tolerated. The data section is checked as a whole before anything is stored.
+
+// Finds every data item inside data; false when they do not add up to its length.
+bool locateCpuDataItems(ByteView data, std::size_t itemCount,
+                        std::array<std::size_t, largestItemCount> &starts) {
+    std::size_t at = 0;
+    bool lastOdd = false;
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        if (!fits(data, at, dataItemHeaderSize)) {
+            return false;
+        }
+        const std::size_t byteLength = dataItemBytes(readU8(data, at + dataItemTransportSizeOffset),
+                                                     readU16be(data, at + dataItemLengthOffset));
+        if (!fits(data, at + dataItemHeaderSize, byteLength)) {
+            return false;
+        }
+        starts[i] = at;
+        at += dataItemHeaderSize + byteLength;
+        lastOdd = byteLength % 2 == 1;
+        if (i + 1 < itemCount && lastOdd) {
+            at += 1; // the fill byte in front of the next item
+        }
+    }
+    return at == data.size() || (lastOdd && at + 1 == data.size());
+}
+
+std::span<std::uint8_t> targetBytes(const ItemPlan &plan) {
+    if (plan.target == ItemTarget::dataBlock) {
+        return acquireDataBlock(plan.byteCount, plan.dbNumber, plan.byteOffset);
+    }
+    return processArea(plan.area);
+}
+
+// Stores one item whose request and data agree; returns its return code.
+std::uint8_t storeItem(const ItemPlan &plan, ByteView dataItem) {
+    const std::span<std::uint8_t> target = targetBytes(plan);
+    if (target.empty()) {
+        return returnAddressOutOfRange; // the heap could not grow the block
+    }
+    const std::uint8_t *bytes = dataItem.data() + dataItemHeaderSize;
+    if (plan.bit >= 0) {
+        // A bit item sets or clears that one bit; its neighbours keep their values.
+        const auto mask = static_cast<std::uint8_t>(1u << plan.bit);
+        std::uint8_t &byte = target[plan.byteOffset];
+        byte = (bytes[0] & 1) != 0 ? static_cast<std::uint8_t>(byte | mask)
+                                   : static_cast<std::uint8_t>(byte & ~mask);
+        return returnSuccess;
+    }
+    std::memcpy(target.data() + plan.byteOffset, bytes, plan.byteCount);
+    return returnSuccess;
+}
+
+void writeVarAsCpu(int slot, ByteView pdu) {
+    const std::size_t itemCount = readU8OrZero(pdu, pduItemCountOffset);
+    const std::size_t parameterLength = readU16be(pdu, pduParameterLengthOffset);
+    const std::size_t dataStart = pduHeaderSize + parameterLength;
+    const std::size_t dataLength = readU16be(pdu, pduDataLengthOffset);
+    bool wellFormed = itemCount > 0 && parameterLength == 2 + requestItemSize * itemCount &&
+                      dataStart + dataLength == pdu.size();
+    for (std::size_t i = 0; wellFormed && i < itemCount; ++i) {
+        wellFormed = isAnyPointerItem(
+            pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize));
+    }
+    if (!wellFormed) {
+        logMessage(attributeError, "%s Refusing Write Var: malformed job", slotPrefix(slot).text());
+        sendHeaderError(slot, pdu, errorNotAvailable);
+        return;
+    }
+    const ByteView data = pdu.subspan(dataStart, dataLength);
+    std::array<std::size_t, largestItemCount> dataItemStarts{};
+    if (!locateCpuDataItems(data, itemCount, dataItemStarts)) {
+        logMessage(attributeError, "%s Refusing Write Var: data items do not add up to %d bytes",
+                   slotPrefix(slot).text(), static_cast<int>(dataLength));
+        sendHeaderError(slot, pdu, errorNotAvailable);
+        return;
+    }
+    std::array<std::uint8_t, largestReplyFrame> frame{};
+    writeReplyHeader(frame, pdu, writeReplyParameterLength, itemCount, functionWriteVar,
+                     static_cast<std::uint8_t>(itemCount));
+    for (std::size_t i = 0; i < itemCount; ++i) {
+        const ByteView item =
+            pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
+        const ByteView dataItem = data.subspan(dataItemStarts[i]);
+        const ItemPlan plan = planItem(item, AccessDirection::write);
+        std::uint8_t code = plan.returnCode;
+        if (code == returnSuccess) {
+            code = checkWriteData(plan, readU8(dataItem, dataItemTransportSizeOffset),
+                                  readU16be(dataItem, dataItemLengthOffset));
+        }
+        if (code == returnSuccess) {
+            code = storeItem(plan, dataItem);
+        }
+        frame[replyHeaderSize + i] = code;
+        const ItemName name = itemName(item);
+        const int count = readU16be(item, itemElementCountOffset);
+        if (code == returnSuccess) {
+            logMessage(writeAttribute(slot), "%s Receiving write S7 data %s l=%d",
+                       itemPrefix(static_cast<int>(i), slot).text(), name.text(), count);
+        } else {
+            logMessage(attributeError, "%s Receiving S7 NO IO data %s l=%d (code %02X)",
+                       itemPrefix(static_cast<int>(i), slot).text(), name.text(), count, code);
+        }
+    }
+    sendDataFrame(slot, frame, replyHeaderSize + itemCount, SendFailureLine::plain);
+}
+
 } // namespace
 
 void handleWriteVar(int slot, ByteView pdu, int s7Length) {
+    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+        writeVarAsCpu(slot, pdu);
+        return;
+    }
     if (!fits(pdu, pduItemCountOffset, 1) || readU8(pdu, pduItemCountOffset) == 0) {
         sendRefusal(slot, pdu, functionWriteVar);
         return;

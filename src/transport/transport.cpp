@@ -5,6 +5,7 @@
 #include "s5/s5_fetch_write.h"
 #include "s7/cpu_profile.h"
 #include "s7/s7_dispatch.h"
+#include "s7/s7_pdu.h"
 
 #include <algorithm>
 #include <array>
@@ -318,25 +319,22 @@ void routeData(int slot, ByteView frame) {
 
 // The most a request joined from several DT frames may hold: the agreed PDU (the profile's
 // largest until Setup communication agreed one), and never more than the buffer.
-std::size_t joinLimit(const ConnectionSlot &connection) {
-    const std::size_t pdu =
-        connection.pduLength != 0 ? connection.pduLength : activeCpuProfile().maxPduLength;
-    return std::min(pdu, largestJoinedPdu);
+std::size_t joinLimit(int slot) {
+    return std::min(negotiatedPduLength(slot), largestJoinedPdu);
 }
 
 // In a profile a request may come in several DT frames: their payloads are joined and the
 // whole is handled when the frame with end of transmission arrives. A request that outgrows the
 // limit is dropped with one line, and its later frames with it.
 void joinData(int slot, ByteView frame) {
-    ConnectionSlot &connection = slotAt(slot);
-    JoinedRequest &joined = connection.joined;
+    JoinedRequest &joined = slotAt(slot).joined;
     const bool last = (readU8(frame, dataTpduNumberOffset) & endOfTransmission) != 0;
     if (last && joined.count == 0 && !joined.discarding) {
         routeData(slot, frame); // the usual case: a request in one frame
         return;
     }
     const ByteView payload = frame.subspan(std::min(frame.size(), framePayloadOffset));
-    const std::size_t limit = joinLimit(connection);
+    const std::size_t limit = joinLimit(slot);
     if (!joined.discarding && joined.count + payload.size() > limit) {
         logMessage(attributeError, "%s Request in several DT frames exceeds %d bytes, dropped",
                    slotPrefix(slot).text(), static_cast<int>(limit));

@@ -1,0 +1,10 @@
+// Job functions besides Read Var, Write Var and setup communication, as a real CPU answers them:
+// PLC stop and PLC start move the CPU between RUN and STOP; every other function (upload,
+// download, unknown ones) is refused at once.
+#pragma once
+
+#include "core/wire.h"
+
+#include <cstdint>
+
+void handleControlJob(int slot, ByteView pdu, std::uint8_t function);

@@ -1,0 +1,257 @@
+#include "s7/item_access.h"
+
+#include "memory/data_block_table.h"
+#include "s7/s7_pdu.h"
+
+#include <array>
+#include <cstdio>
+
+namespace {
+
+// A request item (S7ANY), 12 bytes:
+//
+//   0 0x12  1 0x0A  2 syntax 0x10  3 transport size  4..5 element count  6..7 DB number
+//   8 area  9..11 address: byte << 3 | bit, or the element number of a timer or counter
+constexpr std::size_t itemSpecTypeOffset = 0;
+constexpr std::size_t itemSpecLengthOffset = 1;
+constexpr std::size_t itemSyntaxOffset = 2;
+constexpr std::size_t itemTransportSizeOffset = 3;
+constexpr std::size_t itemAreaOffset = 8;
+constexpr std::uint8_t variableSpecification = 0x12;
+constexpr std::uint8_t anyPointerLength = 0x0A;
+constexpr std::uint8_t syntaxAnyPointer = 0x10;
+
+constexpr std::uint8_t requestBit = 0x01;
+constexpr std::uint8_t requestCounter = 0x1C;
+constexpr std::uint8_t requestTimer = 0x1D;
+
+constexpr std::uint8_t areaPeriphery = 0x80;
+constexpr std::uint8_t areaInputs = 0x81;
+constexpr std::uint8_t areaOutputs = 0x82;
+constexpr std::uint8_t areaFlags = 0x83;
+constexpr std::uint8_t areaDataBlock = 0x84;
+constexpr std::uint8_t areaInstanceDataBlock = 0x85;
+constexpr std::uint8_t areaCounters = 0x1C;
+constexpr std::uint8_t areaTimers = 0x1D;
+
+// clang-format off
+constexpr std::array<ElementType, 10> elementTypes = {{
+    // request TS             bytes  reply TS
+    {requestBit,              1,     transportSizeBit},
+    {0x02 /* BYTE */,         1,     transportSizeByte},
+    {0x03 /* CHAR */,         1,     transportSizeOctetString},
+    {0x04 /* WORD */,         2,     transportSizeByte},
+    {0x05 /* INT */,          2,     transportSizeInteger},
+    {0x06 /* DWORD */,        4,     transportSizeByte},
+    {0x07 /* DINT */,         4,     transportSizeInteger},
+    {0x08 /* REAL */,         4,     transportSizeReal},
+    {requestCounter,          2,     transportSizeOctetString},
+    {requestTimer,            2,     transportSizeOctetString},
+}};
+// clang-format on
+
+bool countsBits(std::uint8_t dataTransportSize) {
+    return dataTransportSize == transportSizeBit || dataTransportSize == transportSizeByte ||
+           dataTransportSize == transportSizeInteger;
+}
+
+std::size_t readAddress(ByteView item) {
+    return (static_cast<std::size_t>(readU8(item, itemAddressOffset)) << 16) |
+           (static_cast<std::size_t>(readU8(item, itemAddressOffset + 1)) << 8) |
+           readU8(item, itemAddressOffset + 2);
+}
+
+ItemPlan failed(std::uint8_t returnCode) {
+    return {returnCode, 0, ItemTarget::none, ProcessArea::inputs, 0, 0, 0, -1};
+}
+
+struct AreaChoice {
+    bool known;
+    ItemTarget target;
+    ProcessArea area;
+};
+
+AreaChoice chooseArea(std::uint8_t code, AccessDirection direction) {
+    switch (code) {
+    case areaPeriphery:
+        return {true, ItemTarget::processArea,
+                direction == AccessDirection::read ? ProcessArea::inputs : ProcessArea::outputs};
+    case areaInputs:
+        return {true, ItemTarget::processArea, ProcessArea::inputs};
+    case areaOutputs:
+        return {true, ItemTarget::processArea, ProcessArea::outputs};
+    case areaFlags:
+        return {true, ItemTarget::processArea, ProcessArea::flags};
+    case areaTimers:
+        return {true, ItemTarget::processArea, ProcessArea::timers};
+    case areaCounters:
+        return {true, ItemTarget::processArea, ProcessArea::counters};
+    case areaDataBlock:
+    case areaInstanceDataBlock:
+        return {true, ItemTarget::dataBlock, ProcessArea::inputs};
+    default:
+        return {false, ItemTarget::none, ProcessArea::inputs};
+    }
+}
+
+bool isTimerOrCounterType(std::uint8_t transportSize) {
+    return transportSize == requestTimer || transportSize == requestCounter;
+}
+
+// Timers answer only to the timer type and counters only to the counter type; the other areas
+// to neither. A real S7-300 answers 05 to a timer read as bytes.
+bool typeFitsArea(std::uint8_t transportSize, std::uint8_t areaCode) {
+    if (areaCode == areaTimers) {
+        return transportSize == requestTimer;
+    }
+    if (areaCode == areaCounters) {
+        return transportSize == requestCounter;
+    }
+    return !isTimerOrCounterType(transportSize);
+}
+
+} // namespace
+
+const ElementType *findElementType(std::uint8_t requestTransportSize) {
+    for (const ElementType &type : elementTypes) {
+        if (type.requestTransportSize == requestTransportSize) {
+            return &type;
+        }
+    }
+    return nullptr;
+}
+
+std::size_t dataLengthField(std::uint8_t dataTransportSize, std::size_t byteCount) {
+    if (dataTransportSize == transportSizeBit) {
+        return 1;
+    }
+    return countsBits(dataTransportSize) ? byteCount * 8 : byteCount;
+}
+
+std::size_t dataItemBytes(std::uint8_t dataTransportSize, std::size_t lengthField) {
+    return countsBits(dataTransportSize) ? (lengthField + 7) / 8 : lengthField;
+}
+
+bool isAnyPointerItem(ByteView item) {
+    return fits(item, 0, requestItemSize) &&
+           readU8(item, itemSpecTypeOffset) == variableSpecification &&
+           readU8(item, itemSpecLengthOffset) == anyPointerLength &&
+           readU8(item, itemSyntaxOffset) == syntaxAnyPointer;
+}
+
+ItemPlan planItem(ByteView item, AccessDirection direction) {
+    const std::uint8_t transportSize = readU8(item, itemTransportSizeOffset);
+    const std::uint8_t areaCode = readU8(item, itemAreaOffset);
+    const std::size_t count = readU16be(item, itemElementCountOffset);
+    const std::size_t dbNumber = readU16be(item, itemDbNumberOffset);
+    const std::size_t address = readAddress(item);
+    const ElementType *type = findElementType(transportSize);
+    if (type == nullptr) {
+        return failed(returnTypeNotSupported);
+    }
+    const AreaChoice choice = chooseArea(areaCode, direction);
+    if (!choice.known) {
+        return failed(returnObjectDoesNotExist);
+    }
+    const std::span<const std::uint8_t> areaBytes = choice.target == ItemTarget::processArea
+                                                        ? processArea(choice.area)
+                                                        : std::span<const std::uint8_t>{};
+    if (choice.target == ItemTarget::processArea && areaBytes.empty()) {
+        return failed(returnObjectDoesNotExist); // the CPU has no such area (S7-1200 timers)
+    }
+    if (choice.target == ItemTarget::dataBlock && (dbNumber == 0 || dbNumber >= dataBlockCount)) {
+        return failed(returnObjectDoesNotExist);
+    }
+    if (!typeFitsArea(transportSize, areaCode)) {
+        return failed(returnAddressOutOfRange);
+    }
+    ItemPlan plan{returnSuccess,
+                  type->replyTransportSize,
+                  choice.target,
+                  choice.area,
+                  dbNumber,
+                  address >> 3,
+                  count * type->bytesPerElement,
+                  -1};
+    if (transportSize == requestBit) {
+        if (count != 1) {
+            return failed(returnTypeInconsistent); // a bit item addresses exactly one bit
+        }
+        plan.bit = static_cast<int>(address & 7);
+    } else if (isTimerOrCounterType(transportSize)) {
+        plan.byteOffset = address * timerCounterElementBytes; // the address is the element
+    }
+    const bool inRange = choice.target == ItemTarget::dataBlock
+                             ? dataBlockRangeAllowed(plan.byteCount, plan.byteOffset)
+                             : plan.byteOffset <= areaBytes.size() &&
+                                   plan.byteCount <= areaBytes.size() - plan.byteOffset;
+    if (!inRange) {
+        return failed(returnAddressOutOfRange);
+    }
+    return plan;
+}
+
+std::uint8_t checkWriteData(const ItemPlan &plan, std::uint8_t dataTransportSize,
+                            std::size_t lengthField) {
+    if (plan.bit >= 0) {
+        return dataTransportSize == transportSizeBit && lengthField == 1 ? returnSuccess
+                                                                         : returnTypeInconsistent;
+    }
+    switch (dataTransportSize) {
+    case transportSizeBit:
+        return returnTypeInconsistent; // a bit of data for an item of whole elements
+    case transportSizeByte:
+    case transportSizeInteger:
+        return lengthField == plan.byteCount * 8 ? returnSuccess : returnTypeInconsistent;
+    case transportSizeReal:
+    case transportSizeOctetString:
+        return lengthField == plan.byteCount ? returnSuccess : returnTypeInconsistent;
+    default:
+        return returnTypeNotSupported;
+    }
+}
+
+ItemName itemName(ByteView item) {
+    ItemName name{};
+    const auto dbNumber = static_cast<unsigned>(readU16be(item, itemDbNumberOffset));
+    const std::uint8_t code = readU8(item, itemAreaOffset);
+    const std::size_t address = readAddress(item);
+    const auto byteOffset = static_cast<unsigned>(address >> 3);
+    const auto element = static_cast<unsigned>(address);
+    std::array<char, 16> bit{};
+    if (readU8(item, itemTransportSizeOffset) == requestBit) {
+        std::snprintf(bit.data(), bit.size(), ".%u", static_cast<unsigned>(address & 7));
+    }
+    char *out = name.characters.data();
+    const std::size_t room = name.characters.size();
+    switch (code) {
+    case areaPeriphery:
+        std::snprintf(out, room, "P%u%s", byteOffset, bit.data());
+        break;
+    case areaInputs:
+        std::snprintf(out, room, "I%u%s", byteOffset, bit.data());
+        break;
+    case areaOutputs:
+        std::snprintf(out, room, "Q%u%s", byteOffset, bit.data());
+        break;
+    case areaFlags:
+        std::snprintf(out, room, "M%u%s", byteOffset, bit.data());
+        break;
+    case areaTimers:
+        std::snprintf(out, room, "T%u", element);
+        break;
+    case areaCounters:
+        std::snprintf(out, room, "C%u", element);
+        break;
+    case areaDataBlock:
+        std::snprintf(out, room, "DB%u,%u%s", dbNumber, byteOffset, bit.data());
+        break;
+    case areaInstanceDataBlock:
+        std::snprintf(out, room, "DI%u,%u%s", dbNumber, byteOffset, bit.data());
+        break;
+    default:
+        std::snprintf(out, room, "area 0x%02X,%u", static_cast<unsigned>(code), byteOffset);
+        break;
+    }
+    return name;
+}
