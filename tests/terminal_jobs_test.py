@@ -202,14 +202,16 @@ def s7_session(port):
 
 
 def cpu_seconds(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def signal_ignored(pid, number):
-    for line in open(f"/proc/{pid}/status"):
-        if line.startswith("SigIgn:"):
-            return int(line.split()[1], 16) & (1 << (number - 1)) != 0
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("SigIgn:"):
+                return int(line.split()[1], 16) & (1 << (number - 1)) != 0
     raise Failure("no SigIgn in /proc status")
 
 
