@@ -3,16 +3,21 @@
 ARGS ?=
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Our own trees treat warnings as errors (a plain CMake build does not). A tree is configured
+# again when this file changes, so an option added here reaches trees configured before.
+CONFIGURE = cmake -S . -B $(@D) $(if $(wildcard $@),,$(GENERATOR)) -DPLCDOUBLE_WERROR=ON
 
 .PHONY: all release debug run test bench clean format fuzz
 
 all: release
 
-build/release/CMakeCache.txt:
-	cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+build/release/CMakeCache.txt: Makefile
+	$(CONFIGURE) -DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+	touch $@
 
-build/debug/CMakeCache.txt:
-	cmake -S . -B build/debug $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPLCDOUBLE_SANITIZE=ON
+build/debug/CMakeCache.txt: Makefile
+	$(CONFIGURE) -DCMAKE_BUILD_TYPE=Debug -DPLCDOUBLE_SANITIZE=ON -DPLCDOUBLE_INTEROP_TESTS=ON
+	touch $@
 
 release: build/release/CMakeCache.txt
 	cmake --build build/release -j $(JOBS)
@@ -22,9 +27,10 @@ debug: build/debug/CMakeCache.txt
 
 # The same program for 64-bit Windows, cross-built with MinGW-w64: build/windows/plcdouble.exe
 .PHONY: windows
-build/windows/CMakeCache.txt:
-	cmake -S . -B build/windows $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+build/windows/CMakeCache.txt: Makefile
+	$(CONFIGURE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 		-DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+	touch $@
 
 windows: build/windows/CMakeCache.txt
 	cmake --build build/windows -j $(JOBS)
