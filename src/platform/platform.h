@@ -95,14 +95,16 @@ std::string listenFailureHint(int errorCode, std::uint16_t port);
 
 // Console. consoleStart puts an interactive console into single-key, no-echo mode and installs
 // the stop handlers (Ctrl+C, termination request); consoleRestore undoes the console part and is
-// safe to call more than once.
+// safe to call more than once. Where a terminal has jobs (POSIX), only the foreground job takes
+// it: a server started or continued in the background leaves the terminal alone and ignores
+// keys, and takes it again when brought back to the foreground.
 void consoleStart();
 void consoleRestore();
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
 
-// True once a stop was requested by signal, or when stdin is an interactive console and a key
-// press is waiting (the key is left in the input).
+// True once a stop was requested by signal, or when stdin is an interactive console this process
+// holds in single-key mode and a key press is waiting (the key is left in the input).
 bool stopRequested();
 
 // Writes one console line in the given text attribute (Windows console attribute bits) followed

@@ -21,8 +21,15 @@ namespace platform {
 namespace {
 
 volatile std::sig_atomic_t stopSignalled = 0;
+// Set by SIGCONT (the shell's fg or bg): the process may have changed sides of the terminal.
+volatile std::sig_atomic_t continueSignalled = 0;
 
-bool terminalModeChanged = false;
+// The console is watched for keys only while the process is the terminal's foreground job and
+// has put it into single-key mode. A background job never touches the terminal: changing its
+// mode would stop the process with SIGTTOU, and a key typed there is meant for another job.
+bool consoleWanted = false; // consoleStart ran and stdin is a terminal
+bool terminalOwned = false; // single-key mode set by us, in the foreground as last seen
+bool terminalSaved = false; // savedTerminal holds the mode to restore
 termios savedTerminal{};
 
 constexpr std::size_t maxWaitEntries = 8;
@@ -62,6 +69,10 @@ void onStopSignal(int /*signal*/) {
     stopSignalled = 1;
 }
 
+void onContinueSignal(int /*signal*/) {
+    continueSignalled = 1;
+}
+
 void installStopHandlers() {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -70,11 +81,49 @@ void installStopHandlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = onContinueSignal;
+    sigaction(SIGCONT, &action, nullptr);
+}
+
+bool inForeground() {
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+// Puts the terminal into single-key mode when the process is its foreground job; in the
+// background gives it up without touching it. The mode to restore is read on the first claim
+// only: on a later one (fg after Ctrl+Z, a SIGCONT without a stop) the terminal may still be in
+// our own single-key mode.
+void claimTerminal() {
+    if (!consoleWanted || !inForeground()) {
+        terminalOwned = false;
+        return;
+    }
+    if (!terminalSaved) {
+        if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+            return;
+        }
+        terminalSaved = true;
+    }
+    termios raw = savedTerminal;
+    // Single keys, no echo; Ctrl+C still raises SIGINT, Ctrl+Z still stops the job.
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    terminalOwned = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
 }
 
 bool keyPressWaiting() {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    return poll(&input, 1, 0) > 0 && (input.revents & POLLIN) != 0;
+    if (poll(&input, 1, 0) <= 0 || (input.revents & POLLIN) == 0) {
+        return false;
+    }
+    // Moved to the background without a stop (another job was given the terminal): the key is
+    // not ours, and from now on the console is not watched.
+    if (!inForeground()) {
+        terminalOwned = false;
+        return false;
+    }
+    return true;
 }
 
 void writeAll(std::string_view bytes) {
@@ -252,7 +301,7 @@ void waitForReadiness(std::span<const WaitEntry> entries, bool watchConsole,
         }
         watched[count++] = pollfd{descriptor(entry.socket), events, 0};
     }
-    if (watchConsole) {
+    if (watchConsole && terminalOwned) {
         watched[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
     }
     // Round up, so the wait never ends just before the deadline and spins.
@@ -284,23 +333,19 @@ std::string listenFailureHint(int errorCode, std::uint16_t port) {
 
 void consoleStart() {
     installStopHandlers();
-    if (!terminalModeChanged && stdinIsTerminal() && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
-        termios raw = savedTerminal;
-        // Single keys, no echo; Ctrl+C still raises SIGINT.
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
-            terminalModeChanged = true;
-        }
-    }
+    consoleWanted = stdinIsTerminal();
+    claimTerminal();
 }
 
 void consoleRestore() {
-    if (terminalModeChanged) {
+    // Restored only from the foreground: in the background the shell has put back its own mode
+    // when the job was stopped, and writing it would stop the process with SIGTTOU.
+    if (terminalOwned && inForeground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-        terminalModeChanged = false;
     }
+    consoleWanted = false;
+    terminalOwned = false;
+    terminalSaved = false;
 }
 
 bool stdinIsTerminal() {
@@ -315,7 +360,12 @@ bool stopRequested() {
     if (stopSignalled != 0) {
         return true;
     }
-    return terminalModeChanged && keyPressWaiting();
+    if (continueSignalled != 0) {
+        // fg takes the terminal back into single-key mode, bg leaves it alone.
+        continueSignalled = 0;
+        claimTerminal();
+    }
+    return terminalOwned && keyPressWaiting();
 }
 
 void writeConsoleLine(int attribute, std::string_view text, bool colour) {
