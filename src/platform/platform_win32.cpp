@@ -454,8 +454,19 @@ void consoleStart() {
         inputModeSaved = true;
         // Keys arrive one by one and are not echoed into the log; Ctrl+C still comes as a
         // control event because processed input stays on.
-        const DWORD singleKey = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
-        SetConsoleMode(input, singleKey | ENABLE_PROCESSED_INPUT);
+        const DWORD singleKey =
+            (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
+            ENABLE_PROCESSED_INPUT;
+        // Quick edit goes off while the server runs: a click in the window would start a
+        // selection, and the console holds every write until the selection ends. The console
+        // reports the quick-edit bit along with ENABLE_EXTENDED_FLAGS, so restoring the saved
+        // mode brings it back as it was. A console that refuses the extended flags still gets
+        // single keys.
+        const DWORD noQuickEdit =
+            (singleKey & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE)) | ENABLE_EXTENDED_FLAGS;
+        if (!SetConsoleMode(input, noQuickEdit)) {
+            SetConsoleMode(input, singleKey);
+        }
     }
     consoleActive = true;
 }
