@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -30,6 +32,16 @@ volatile std::sig_atomic_t continueSignalled = 0;
 bool consoleWanted = false; // consoleStart ran and stdin is a terminal
 bool terminalOwned = false; // single-key mode set by us, in the foreground as last seen
 bool terminalSaved = false; // savedTerminal holds the mode to restore
+
+// Statically initialised and never destroyed: a log writer stuck in a write outlives main.
+pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t logCondition = PTHREAD_COND_INITIALIZER;
+void (*logThreadBody)() = nullptr;
+
+void *runLogThread(void * /*argument*/) {
+    logThreadBody();
+    return nullptr;
+}
 termios savedTerminal{};
 
 constexpr std::size_t maxWaitEntries = 8;
@@ -368,26 +380,81 @@ bool stopRequested() {
     return terminalOwned && keyPressWaiting();
 }
 
-void writeConsoleLine(int attribute, std::string_view text, bool colour) {
-    // One write per line: lines from a live log never interleave or wait in a buffer.
-    constexpr std::size_t lineCapacity = 512;
-    std::array<char, lineCapacity> line{};
+void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
+    // Whole lines gathered into writes of at most PIPE_BUF bytes: a pipe takes each in one
+    // piece, so lines never interleave with another writer's, and none waits in a buffer.
+    constexpr std::size_t longestLine = 512;
+    static_assert(longestLine <= PIPE_BUF);
+    std::array<char, PIPE_BUF> out{};
     std::size_t length = 0;
-    const auto append = [&](std::string_view part) {
-        const std::size_t take = std::min(part.size(), line.size() - length);
-        std::memcpy(line.data() + length, part.data(), take);
-        length += take;
-    };
-    const bool coloured = colour && attribute != 7;
-    if (coloured) {
-        append(ansiSequenceFor(attribute).view());
+    for (const ConsoleLine &line : lines) {
+        if (out.size() - length < longestLine) {
+            writeAll({out.data(), length});
+            length = 0;
+        }
+        const std::size_t end = length + longestLine - 1; // room for the line end
+        const auto append = [&](std::string_view part) {
+            const std::size_t take = std::min(part.size(), end - length);
+            std::memcpy(out.data() + length, part.data(), take);
+            length += take;
+        };
+        const bool coloured = colour && line.attribute != 7;
+        if (coloured) {
+            append(ansiSequenceFor(line.attribute).view());
+        }
+        append(line.text);
+        if (coloured) {
+            append(ansiReset);
+        }
+        out[length++] = '\n';
     }
-    append(text);
-    if (coloured) {
-        append(ansiReset);
+    writeAll({out.data(), length});
+}
+
+bool startLogThread(void (*body)()) {
+    // The new thread inherits the signal mask: with the stop signals and SIGCONT (fg, bg)
+    // blocked there, their handlers always run on the loop thread and cut its poll short.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGCONT);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread{};
+    logThreadBody = body;
+    const int created = pthread_create(&thread, &attributes, runLogThread, nullptr);
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return created == 0;
+}
+
+void lockLog() {
+    pthread_mutex_lock(&logMutex);
+}
+
+void unlockLog() {
+    pthread_mutex_unlock(&logMutex);
+}
+
+void waitLog(std::int64_t timeoutMicros) {
+    if (timeoutMicros < 0) {
+        pthread_cond_wait(&logCondition, &logMutex);
+        return;
     }
-    append("\n");
-    writeAll({line.data(), length});
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const std::int64_t nanos = deadline.tv_nsec + timeoutMicros % 1'000'000 * 1000;
+    deadline.tv_sec += static_cast<time_t>(timeoutMicros / 1'000'000 + nanos / 1'000'000'000);
+    deadline.tv_nsec = static_cast<long>(nanos % 1'000'000'000);
+    pthread_cond_clockwait(&logCondition, &logMutex, CLOCK_MONOTONIC, &deadline);
+}
+
+void wakeLogWaiters() {
+    pthread_cond_broadcast(&logCondition);
 }
 
 LocalTime localTime() {
