@@ -1,43 +1,66 @@
 # Two commands cover daily work: `make run` (release build, then start the server) and
-# `make test` (sanitizer build, then every test through ctest). Both configure on first use.
+# `make test` (sanitizer build, then every test through ctest). Both install the Debian packages
+# they need (scripts/deps.sh) and configure on first use.
 ARGS ?=
 JOBS ?= $(shell nproc)
-GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Looked up when a tree is configured, after the packages (Ninja among them) are installed.
+GENERATOR = $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Our own trees treat warnings as errors (a plain CMake build does not). A tree is configured
+# again when this file changes, so an option added here reaches trees configured before.
+CONFIGURE = cmake -S . -B $(@D) $(if $(wildcard $@),,$(GENERATOR)) -DPLCDOUBLE_WERROR=ON
 
-.PHONY: all release debug run test bench clean format fuzz
+# The package groups of scripts/deps.sh that each goal needs, checked once per make run before
+# anything is configured.
+DEPS_all = build
+DEPS_release = build
+DEPS_run = build
+DEPS_bench = build
+DEPS_debug = build test
+DEPS_test = build test fuzz
+DEPS_fuzz = build fuzz
+DEPS_windows = build windows
+DEPS_deps = build test fuzz windows
+
+.PHONY: all deps release debug run test bench clean format fuzz
 
 all: release
 
-build/release/CMakeCache.txt:
-	cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+deps:
+	@sh scripts/deps.sh $(sort $(foreach goal,$(or $(MAKECMDGOALS),all),$(DEPS_$(goal))))
 
-build/debug/CMakeCache.txt:
-	cmake -S . -B build/debug $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DPLCDOUBLE_SANITIZE=ON
+build/release/CMakeCache.txt: Makefile | deps
+	$(CONFIGURE) -DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+	touch $@
 
-release: build/release/CMakeCache.txt
+build/debug/CMakeCache.txt: Makefile | deps
+	$(CONFIGURE) -DCMAKE_BUILD_TYPE=Debug -DPLCDOUBLE_SANITIZE=ON -DPLCDOUBLE_INTEROP_TESTS=ON
+	touch $@
+
+release: deps build/release/CMakeCache.txt
 	cmake --build build/release -j $(JOBS)
 
-debug: build/debug/CMakeCache.txt
+debug: deps build/debug/CMakeCache.txt
 	cmake --build build/debug -j $(JOBS)
 
 # The same program for 64-bit Windows, cross-built with MinGW-w64: build/windows/plcdouble.exe
 .PHONY: windows
-build/windows/CMakeCache.txt:
-	cmake -S . -B build/windows $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+build/windows/CMakeCache.txt: Makefile | deps
+	$(CONFIGURE) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 		-DCMAKE_BUILD_TYPE=Release -DPLCDOUBLE_TESTS=OFF
+	touch $@
 
-windows: build/windows/CMakeCache.txt
+windows: deps build/windows/CMakeCache.txt
 	cmake --build build/windows -j $(JOBS)
 
 run: release
 	./build/release/plcdouble $(ARGS)
 
-test: debug
+test: deps debug
 	ctest --test-dir build/debug --output-on-failure -j $(JOBS)
 
 # The stream fuzzer (clang, build/fuzz) for SECONDS seconds; `make test` runs it for 60.
 SECONDS ?= 60
-fuzz:
+fuzz: deps
 	sh fuzz/run.sh $(SECONDS)
 
 # Measures the release server against the machine's loopback limit; see README.

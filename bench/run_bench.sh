@@ -3,7 +3,9 @@
 # Starts build/release/plcdouble and the ping-pong baseline server (plcdouble-bench
 # --serve-baseline) on free loopback ports, records the server's memory and both processes' idle
 # CPU, then for every job runs the baseline and the server job back to back, several rounds
-# each, and prints one table of medians with each figure's ratio to its baseline.
+# each, and prints one table of medians with each figure's ratio to its baseline. A third
+# server, whose stdout is a pipe nobody reads, runs the read 16 B job after the first server in
+# each round: the stalled-log row, against the first server with stdout to /dev/null.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -25,8 +27,9 @@ fi
 work=$(mktemp -d)
 server_pid=
 baseline_pid=
+stalled_pid=
 cleanup() {
-    for pid in $server_pid $baseline_pid; do
+    for pid in $server_pid $baseline_pid $stalled_pid; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -74,10 +77,28 @@ server_pid=$!
 baseline_port=$("$client" --free-port)
 "${pin[@]}" "$client" --serve-baseline --port "$baseline_port" </dev/null >/dev/null 2>&1 &
 baseline_pid=$!
+# The stalled-log server writes its log into a FIFO that this script holds open and never
+# reads: once the pipe and the server's log queue are full, every line it logs is dropped.
+mkfifo "$work/stalled-log"
+exec 3<>"$work/stalled-log"
+stalled_port=$("$client" --free-port)
+"${pin[@]}" "$server" --port "$stalled_port" --bind 127.0.0.1 --color never </dev/null \
+    >"$work/stalled-log" 2>/dev/null 3>&- &
+stalled_pid=$!
 wait_listening "$server_pid" "$port" "the server"
 wait_listening "$baseline_pid" "$baseline_port" "the baseline server"
+wait_listening "$stalled_pid" "$stalled_port" "the stalled-log server"
 sleep 0.2
 rss_start=$(rss_kib "$server_pid")
+
+# One line per request: 30,000 lines fill the 64 KiB pipe and the 1 MiB queue behind it.
+echo "Filling the stalled-log server's log pipe and queue..."
+if ! "$client" --port "$stalled_port" --op read --bytes 16 --requests 30000 --seconds 60 \
+    >/dev/null 2>"$work/err"; then
+    echo "bench: filling the stalled log failed:"
+    head -n 20 "$work/err"
+    exit 1
+fi
 
 echo "Measuring idle CPU for ${idle_seconds} s (no client)..."
 # The baseline's poll loop idles alongside, waking every 10 ms as well: the difference is what
@@ -104,15 +125,23 @@ jobs=("read 16 1" "read 16 2" "read 200 1" "read 200 2" "write 16 1" "write 16 2
       "write 200 2" "read 16 64")
 results=$work/results
 errors_seen=0
-echo "Running ${#jobs[@]} jobs x ${rounds} rounds x (baseline + server) x ${seconds} s..."
+echo "Running ${#jobs[@]} jobs x ${rounds} rounds x (baseline + server) x ${seconds} s," \
+    "and read 16 B 1 conn against the stalled-log server..."
 for round in $(seq "$rounds"); do
     for job in "${jobs[@]}"; do
         read -r op bytes conns <<<"$job"
         args=(--op "$op" --bytes "$bytes" --connections "$conns" --seconds "$seconds")
-        for kind in baseline server; do
+        kinds=(baseline server)
+        if [ "$job" = "read 16 1" ]; then
+            kinds+=(stalled)
+        fi
+        for kind in "${kinds[@]}"; do
             if [ "$kind" = baseline ]; then
                 run=("${pin[@]}" "$client" --baseline --port "$baseline_port" "${args[@]}")
                 pid=$baseline_pid
+            elif [ "$kind" = stalled ]; then
+                run=("${pin[@]}" "$client" --port "$stalled_port" "${args[@]}")
+                pid=$stalled_pid
             else
                 run=("${pin[@]}" "$client" --port "$port" "${args[@]}")
                 pid=$server_pid
@@ -134,14 +163,23 @@ for round in $(seq "$rounds"); do
 done
 rss_after=$(rss_kib "$server_pid")
 
-# Both must stop cleanly on SIGTERM; the server with status 0.
-kill -TERM "$server_pid" "$baseline_pid"
-for name in server baseline; do
-    if [ "$name" = server ]; then pid=$server_pid; else pid=$baseline_pid; fi
+# All must stop cleanly on SIGTERM with status 0; the stalled-log server within about a second
+# although its log pipe is still full.
+stop_start=$(now_ms)
+kill -TERM "$server_pid" "$baseline_pid" "$stalled_pid"
+for name in server baseline stalled; do
+    case $name in
+    server) pid=$server_pid ;;
+    baseline) pid=$baseline_pid ;;
+    stalled) pid=$stalled_pid ;;
+    esac
     set +e
     wait "$pid"
     status=$?
     set -e
+    if [ "$name" = stalled ]; then
+        stalled_stop_ms=$(( $(now_ms) - stop_start ))
+    fi
     if [ "$status" -ne 0 ]; then
         echo "bench: $name exit status $status on SIGTERM"
         errors_seen=1
@@ -149,12 +187,15 @@ for name in server baseline; do
 done
 server_pid=
 baseline_pid=
+stalled_pid=
+exec 3<&-
 
 echo
 awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
     -v rss_after="$rss_after" -v idle_cpu="$idle_cpu" -v idle_wakeups="$idle_wakeups" \
     -v idle_seconds="$idle_seconds" -v baseline_idle_cpu="$baseline_idle_cpu" \
-    -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" '
+    -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" \
+    -v stalled_stop_ms="$stalled_stop_ms" '
 function value(name,    i, pair) {
     for (i = 6; i <= NF; ++i) {
         split($i, pair, "=")
@@ -183,21 +224,34 @@ function verdict(met) { return met ? "met" : "MISSED" }
     if (requests > 0) cpu_per_request[key, n] = value("server_cpu_ms") * 1000 / requests
     if (!(($1 " " $2 " " $3) in seen)) { seen[$1 " " $2 " " $3] = 1; order[++jobs] = $1 " " $2 " " $3 }
 }
+function header() {
+    printf "%-11s %5s | %9s %9s %6s | %8s %8s %6s | %8s %8s %9s | %10s %9s %6s\n", "job", "conns", "base rq/s", "req/s", "x base", "base p50", "p50 us", "x base", "base p99", "p99 us", "max us", "base us/rq", "srv us/rq", "errors"
+}
+# One row of the table: the job, then the figure of key s beside that of its base, key b.
+function row(job, b, s,    part, brps, srps, bp50, sp50) {
+    split(job, part, " ")
+    brps = stat(rps, b); srps = stat(rps, s); bp50 = stat(p50, b); sp50 = stat(p50, s)
+    printf "%-11s %5s | %9.0f %9.0f %6.2f | %8.1f %8.1f %6.2f | %8.1f %8.1f %9.1f | %10.1f %9.1f %6d\n", part[1] " " part[2] " B", part[3], brps, srps, ratio(srps, brps), bp50, sp50, ratio(sp50, bp50), stat(p99, b), stat(p99, s), worst[s], stat(cpu_per_request, b), stat(cpu_per_request, s), errs[s] + errs[b]
+}
 function stat(array, key,    list, i) {
     for (i = 1; i <= count[key]; ++i) list[i] = array[key, i]
     return median(list, count[key])
 }
 END {
     printf "plcdouble bench: medians of %d rounds x %s s per figure%s; every ratio is server / baseline of the same round set\n", rounds, seconds, (pinned != "" ? ", pinned to CPUs " pinned : "")
-    printf "%-11s %5s | %9s %9s %6s | %8s %8s %6s | %8s %8s %9s | %10s %9s %6s\n", "job", "conns", "base rq/s", "req/s", "x base", "base p50", "p50 us", "x base", "base p99", "p99 us", "max us", "base us/rq", "srv us/rq", "errors"
+    header()
     for (j = 1; j <= jobs; ++j) {
-        split(order[j], part, " ")
         b = order[j] " baseline"; s = order[j] " server"
-        brps = stat(rps, b); srps = stat(rps, s); bp50 = stat(p50, b); sp50 = stat(p50, s)
-        figure_rps[order[j]] = srps; base_rps[order[j]] = brps
-        figure_p50[order[j]] = sp50; base_p50[order[j]] = bp50; figure_p99[order[j]] = stat(p99, s)
-        printf "%-11s %5s | %9.0f %9.0f %6.2f | %8.1f %8.1f %6.2f | %8.1f %8.1f %9.1f | %10.1f %9.1f %6d\n", part[1] " " part[2] " B", part[3], brps, srps, ratio(srps, brps), bp50, sp50, ratio(sp50, bp50), stat(p99, b), stat(p99, s), worst[s], stat(cpu_per_request, b), stat(cpu_per_request, s), errs[s] + errs[b]
+        row(order[j], b, s)
+        figure_rps[order[j]] = stat(rps, s); base_rps[order[j]] = stat(rps, b)
+        figure_p50[order[j]] = stat(p50, s); base_p50[order[j]] = stat(p50, b)
+        figure_p99[order[j]] = stat(p99, s)
     }
+    print ""
+    print "stalled log: the server with stdout into a pipe nobody reads (full before the first round), its base the server with stdout to /dev/null"
+    header()
+    row("read 16 1", "read 16 1 server", "read 16 1 stalled")
+    stalled_rps = stat(rps, "read 16 1 stalled")
     print ""
     printf "two connections / one, requests per second:"
     for (j = 1; j <= jobs; ++j) {
@@ -210,6 +264,7 @@ END {
     print ""
     printf "server resident memory: %.2f MiB after start-up, %.2f MiB after the runs\n", rss_start / 1024, rss_after / 1024
     printf "server idle CPU (no client, %s s): %.3f%% of one core, %s wake-ups per second; baseline poll loop beside it: %.3f%%, %s wake-ups per second\n", idle_seconds, idle_cpu, idle_wakeups, baseline_idle_cpu, baseline_idle_wakeups
+    printf "stalled-log server: stopped %d ms after SIGTERM with its log pipe still full\n", stalled_stop_ms
     print ""
     print "targets (measured, not asserted):"
     k = "read 16 1"; k2 = "read 16 2"
@@ -219,11 +274,13 @@ END {
     printf "  read 16 B, 1 conn, req/s >= 0.7x baseline:    %5.2fx  %s\n", r, verdict(r >= 0.7)
     r = ratio(figure_rps[k2], figure_rps[k])
     printf "  read 16 B, 2 conns >= 1.5x req/s of 1 conn:   %5.2fx  %s\n", r, verdict(r >= 1.5)
-    k = "read 16 64"
-    printf "  read 16 B, 64 conns, total req/s > 22000:    %6.0f  %s\n", figure_rps[k], verdict(figure_rps[k] > 22000)
-    printf "  read 16 B, 64 conns, p99 < 6 ms:             %6.0f us  %s\n", figure_p99[k], verdict(figure_p99[k] > 0 && figure_p99[k] < 6000)
+    k64 = "read 16 64"
+    printf "  read 16 B, 64 conns, total req/s > 22000:    %6.0f  %s\n", figure_rps[k64], verdict(figure_rps[k64] > 22000)
+    printf "  read 16 B, 64 conns, p99 < 6 ms:             %6.0f us  %s\n", figure_p99[k64], verdict(figure_p99[k64] > 0 && figure_p99[k64] < 6000)
     printf "  idle CPU < 1%% of one core:                    %5.3f%%  %s\n", idle_cpu, verdict(idle_cpu < 1)
     printf "  resident memory after start-up < 4 MiB:      %5.2f MiB  %s\n", rss_start / 1024, verdict(rss_start < 4096)
+    r = ratio(stalled_rps, figure_rps[k])
+    printf "  stalled log >= 0.9x req/s of /dev/null log:  %5.2fx  %s\n", r, verdict(r >= 0.9)
 }' "$results"
 
 exit "$errors_seen"

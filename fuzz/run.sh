@@ -8,12 +8,16 @@ seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/fuzz"
 cxx=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
-if [ ! -f "$build/CMakeCache.txt" ]; then
+# Configured once, and again for a tree from before warnings were errors here.
+if ! grep -qs '^PLCDOUBLE_WERROR:BOOL=ON$' "$build/CMakeCache.txt"; then
     generator=""
-    if command -v ninja >/dev/null 2>&1; then generator="-G Ninja"; fi
+    if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then
+        generator="-G Ninja"
+    fi
     # shellcheck disable=SC2086
     cmake -S "$root" -B "$build" $generator -DCMAKE_CXX_COMPILER="$cxx" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLCDOUBLE_FUZZ=ON -DPLCDOUBLE_TESTS=OFF
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLCDOUBLE_FUZZ=ON -DPLCDOUBLE_TESTS=OFF \
+        -DPLCDOUBLE_WERROR=ON
 fi
 cmake --build "$build" -j 2 --target plcdouble_fuzz
 fuzzer="$build/fuzz/plcdouble_fuzz"

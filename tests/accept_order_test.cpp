@@ -8,12 +8,6 @@ namespace {
 
 using AcceptOrderTest = ServerTest;
 
-// The confirm for a client in slot 1: its source reference is the slot number plus one.
-const char *const connectionConfirmSlot1Hex =
-    "03 00 00 16 11 D0 00 01 02 00 00 C0 01 09 C1 02 4B 54 C1 02 03 02";
-const char *const connectionConfirmSlot0Hex =
-    "03 00 00 16 11 D0 00 01 01 00 00 C0 01 09 C1 02 4B 54 C1 02 03 02";
-
 TEST_F(AcceptOrderTest, NewcomerTakesTheSlotOfAClientThatClosedInTheSamePass) {
     auto first = connectS7();
     auto second = connect();
@@ -22,6 +16,7 @@ TEST_F(AcceptOrderTest, NewcomerTakesTheSlotOfAClientThatClosedInTheSamePass) {
 
     first->close();
     TestClient newcomer(port); // connects before the server's next pass
+    ASSERT_TRUE(newcomer.connected());
     pass();
 
     EXPECT_EQ(lines(), (std::vector<std::string>{"hh:mm:ss-[0] TCP Dis-conn 1",
@@ -39,6 +34,7 @@ TEST_F(AcceptOrderTest, NewcomerIsAcceptedWhenBothClientsClosedInTheSamePass) {
     first->close();
     second->close();
     TestClient newcomer(port);
+    ASSERT_TRUE(newcomer.connected());
     newcomer.send(hex(connectionRequestHex));
     // The first pass lets slot 0 go and takes the newcomer into slot 1; the next lets the other
     // client go, which moves the newcomer down to slot 0; by the third its request is answered.

@@ -27,7 +27,6 @@ namespace {
 
 // A frame that counts as traffic but carries no S7: a data frame with an unknown first byte.
 const char *const nonS7FrameHex = "03 00 00 08 02 F0 80 00";
-const char *const disconnectRequestHex = "03 00 00 0B 06 80 01 00 00 05 00";
 
 TEST_F(ConnectionTest, SlotOneMovesDownWhenSlotZeroClosesAndTheNextClientTakesSlotOne) {
     auto first = connect();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <netinet/in.h>
@@ -12,77 +13,11 @@
 #include <poll.h>
 #include <regex>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
-const char *const connectionRequestHex = "03 00 00 16 11 E0 00 00 00 01 00 C1 02 01 00 C2 02 01 02 "
-                                         "C0 01 0A";
-const char *const connectionConfirmSlot0Hex = "03 00 00 16 11 D0 00 01 01 00 00 C0 01 09 C1 02 4B "
-                                              "54 C1 02 03 02";
-const char *const setupRequestHex = "03 00 00 19 02 F0 80 32 01 00 00 00 01 00 08 00 00 F0 00 00 "
-                                    "01 00 01 01 E0";
-const char *const setupReplyHex = "03 00 00 1B 02 F0 80 32 03 00 00 00 01 00 08 00 00 00 00 F0 00 "
-                                  "00 01 00 01 01 E0";
-
-Bytes hex(std::string_view text) {
-    Bytes bytes;
-    int high = -1;
-    for (const char c : text) {
-        int value = -1;
-        if (c >= '0' && c <= '9') {
-            value = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            value = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            value = c - 'A' + 10;
-        } else {
-            continue;
-        }
-        if (high < 0) {
-            high = value;
-        } else {
-            bytes.push_back(static_cast<std::uint8_t>(high * 16 + value));
-            high = -1;
-        }
-    }
-    EXPECT_EQ(high, -1) << "odd number of hex digits in " << text;
-    return bytes;
-}
-
-std::string toHex(const Bytes &bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        if (!text.empty()) {
-            text += ' ';
-        }
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
-}
-
-Bytes operator+(Bytes left, const Bytes &right) {
-    left.insert(left.end(), right.begin(), right.end());
-    return left;
-}
-
-Bytes be16(std::size_t value) {
-    return {static_cast<std::uint8_t>((value >> 8) & 0xFF),
-            static_cast<std::uint8_t>(value & 0xFF)};
-}
-
-Bytes be24(std::size_t value) {
-    return {static_cast<std::uint8_t>((value >> 16) & 0xFF),
-            static_cast<std::uint8_t>((value >> 8) & 0xFF),
-            static_cast<std::uint8_t>(value & 0xFF)};
-}
-
-Bytes isoDataFrame(const Bytes &payload) {
-    return hex("03 00") + be16(7 + payload.size()) + hex("02 F0 80") + payload;
-}
-
 TestClient::TestClient(std::uint16_t port, int receiveBuffer)
-    : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+    : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -92,9 +27,7 @@ TestClient::TestClient(std::uint16_t port, int receiveBuffer)
     if (receiveBuffer > 0) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
-    // Loopback connects complete from the listen backlog, before the server accepts.
-    const int result = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    EXPECT_EQ(result, 0) << "connect: " << std::strerror(errno);
+    isConnected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
 }
 
 TestClient::~TestClient() {
@@ -108,13 +41,10 @@ void TestClient::close() {
     }
 }
 
-void TestClient::send(const Bytes &bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0) << "send: " << std::strerror(errno);
-        sent += static_cast<std::size_t>(n);
-    }
+bool TestClient::send(const Bytes &bytes) {
+    const bool sent = trySend(bytes);
+    EXPECT_TRUE(sent) << "send: " << std::strerror(errno);
+    return sent;
 }
 
 bool TestClient::trySend(const Bytes &bytes) {
@@ -187,8 +117,56 @@ bool TestClient::closedByServer(int timeoutMs) {
     return false;
 }
 
+bool TestClient::closedWithoutData(int timeoutMs) {
+    pollfd watched{fd, POLLIN, 0};
+    if (::poll(&watched, 1, timeoutMs) <= 0) {
+        return false;
+    }
+    std::uint8_t byte = 0;
+    const ssize_t n = ::recv(fd, &byte, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
 void TestClient::setReceiveBuffer(int bytes) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void TestClient::shutdownSending() {
+    ::shutdown(fd, SHUT_WR);
+}
+
+void TestClient::abort() {
+    if (fd >= 0) {
+        const linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+    close();
+}
+
+std::uint16_t freeLoopbackPort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+std::unique_ptr<TestClient> connectWithRetry(std::uint16_t port, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto client = std::make_unique<TestClient>(port);
+        if (client->connected()) {
+            return client;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void ServerTest::SetUp() {
@@ -229,8 +207,15 @@ Bytes ServerTest::exchange(TestClient &client, const Bytes &request) {
     return client.receiveAvailable();
 }
 
+void ServerTest::expectNoReply(TestClient &client, const Bytes &frame) {
+    client.send(frame);
+    pass();
+    EXPECT_EQ(toHex(client.receiveAvailable(noReplyWaitMs)), "");
+}
+
 std::unique_ptr<TestClient> ServerTest::connect() {
     auto client = std::make_unique<TestClient>(port);
+    EXPECT_TRUE(client->connected()) << "connect to port " << port << ": " << std::strerror(errno);
     pass();
     return client;
 }

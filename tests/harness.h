@@ -1,61 +1,75 @@
 // Test harness: the real server code on a loopback port, driven pass by pass with an explicit
-// clock, and plain blocking client sockets talking to it.
+// clock, and plain blocking client sockets talking to it (or to the real program started by
+// process.h).
 #pragma once
 
 #include "core/log.h"
 #include "s7/cpu_profile.h"
+#include "frames.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
+// How long to wait for a reply that must not come: the server sends within the pass, and
+// loopback delivers before send returns, so a short wait is enough.
+constexpr int noReplyWaitMs = 20;
 
-// "03 00 00 16" -> bytes. Spaces are ignored.
-Bytes hex(std::string_view text);
-std::string toHex(const Bytes &bytes);
-
-// Building frames in tests: concatenation and big-endian fields.
-Bytes operator+(Bytes left, const Bytes &right);
-Bytes be16(std::size_t value);
-Bytes be24(std::size_t value);
-// An ISO data frame (TPKT header with the frame's real length, COTP DT) around a payload.
-Bytes isoDataFrame(const Bytes &payload);
-
+// A plain blocking client on a loopback port. No ASSERT macro stops it halfway, and only send
+// reports a failure through gtest, so client threads can use it too (with trySend where they
+// report errors their own way).
 class TestClient {
 public:
     // A receiveBuffer above 0 sets the socket's receive buffer before it connects, so the
-    // window the server sees is small from the start.
+    // window the server sees is small from the start. Loopback connects complete from the
+    // listen backlog, before the server accepts; connected() tells whether this one did.
     explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;
 
-    void send(const Bytes &bytes);
-    // Like send, but for a peer that may have been closed by the server: false when the bytes
-    // could not all be sent.
+    bool connected() const { return isConnected; }
+    // Sends all the bytes; false, and a test failure, if they could not all be sent.
+    bool send(const Bytes &bytes);
+    // Like send, but for a peer that may have been closed by the server or a caller that
+    // reports the failure itself: false without a test failure.
     bool trySend(const Bytes &bytes);
     // Everything that has arrived, waiting up to timeoutMs for the first byte.
     Bytes receiveAvailable(int timeoutMs = 200);
-    // Exactly count bytes, or fewer if they have not all arrived within timeoutMs. Does not wait
-    // for more once count bytes are there, so tight request loops stay fast.
+    // Exactly count bytes, or fewer if they have not all arrived, waiting up to timeoutMs for
+    // each piece. Does not wait for more once count bytes are there, so tight request loops
+    // stay fast.
     Bytes receiveExactly(std::size_t count, int timeoutMs = 2000);
     // Everything that has arrived already, without waiting at all.
     Bytes receiveNow();
-    // True when the server has closed the connection (end of stream or reset).
+    // True when the server has closed the connection (end of stream or reset), after taking
+    // whatever data arrives first.
     bool closedByServer(int timeoutMs = 200);
+    // True when the server ends the connection (end of stream or reset) within timeoutMs
+    // without sending anything first.
+    bool closedWithoutData(int timeoutMs = 2000);
     // Stops taking replies: shrinks the receive buffer so the server's sends back up.
     void setReceiveBuffer(int bytes);
+    // Ends the sending direction only (end of stream to the server), still able to receive.
+    void shutdownSending();
+    // Closes with a reset instead of an orderly end of stream.
+    void abort();
     void close();
     int descriptor() const { return fd; }
 
 private:
     int fd;
+    bool isConnected = false;
 };
+
+// A loopback port that was free a moment ago.
+std::uint16_t freeLoopbackPort();
+// A client connected to a server that may still be starting: tries again until timeoutMs has
+// passed; nullptr if it never connected.
+std::unique_ptr<TestClient> connectWithRetry(std::uint16_t port, int timeoutMs);
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -68,6 +82,8 @@ protected:
     void tick(int count = 1);
     // Sends a request and returns the reply that the next pass produces.
     Bytes exchange(TestClient &client, const Bytes &request);
+    // Sends a frame that must get no reply, runs a pass, and checks that none comes.
+    void expectNoReply(TestClient &client, const Bytes &frame);
     // Connects a client and runs a pass so the server accepts it.
     std::unique_ptr<TestClient> connect();
     // Connects, sends the connection request and setup communication, checks both replies.
@@ -94,9 +110,3 @@ protected:
     // Clients served at once (as --connections; 0: the profile's own count).
     int connections = 0;
 };
-
-// The standard frames of an S7 session start.
-extern const char *const connectionRequestHex;
-extern const char *const connectionConfirmSlot0Hex;
-extern const char *const setupRequestHex;
-extern const char *const setupReplyHex;

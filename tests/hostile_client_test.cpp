@@ -31,44 +31,20 @@ constexpr std::size_t largestFrame = 1024;
 // An oversized frame of up to 4 KiB is read 1024 bytes a pass before a hang-up is seen.
 constexpr int maxPassesToDrain = 16;
 
-Bytes readJob(std::uint16_t reference, std::size_t count, std::size_t db, std::size_t offset) {
-    return isoDataFrame(hex("32 01 00 00") + be16(reference) +
-                        hex("00 0E 00 00 04 01 12 0A 10 02") + be16(count) + be16(db) + hex("84") +
-                        be24(offset * 8));
-}
-
-Bytes writeJob(std::uint16_t reference, std::size_t db, std::size_t offset, const Bytes &data) {
-    return isoDataFrame(hex("32 01 00 00") + be16(reference) + hex("00 0E") +
-                        be16(4 + data.size()) + hex("05 01 12 0A 10 02") + be16(data.size()) +
-                        be16(db) + hex("84") + be24(offset * 8) + hex("00 04") +
-                        be16(data.size() * 8) + data);
-}
-
-Bytes readReply(std::uint16_t reference, const Bytes &data) {
-    return hex("03 00") + be16(25 + data.size()) + hex("02 F0 80 32 03 00 00") + be16(reference) +
-           hex("00 02") + be16(4 + data.size()) + hex("00 00 04 01 FF 04") + be16(data.size() * 8) +
-           data;
-}
-
-Bytes writeReply(std::uint16_t reference) {
-    return hex("03 00 00 16 02 F0 80 32 03 00 00") + be16(reference) +
-           hex("00 02 00 01 00 00 05 01 FF");
-}
-
 // Valid frames of every kind the server handles: the raw material for mutation.
 std::vector<Bytes> templates() {
     return {
         hex(connectionRequestHex),
         hex(setupRequestHex),
-        readJob(1, 4, 10, 8),
+        readVarRequest(1, 10, 8, 4),
         hex("03 00 00 2B 02 F0 80 32 01 00 00 00 02 00 1A 00 00 04 02 12 0A 10 02 00 03 00 0B 84 "
             "00 00 00 12 0A 10 02 00 02 00 0C 84 00 00 28"),
-        writeJob(3, 11, 0, hex("01 02 03 04 05")),
+        writeVarRequest(3, 11, 0, hex("01 02 03 04 05")),
         hex("03 00 00 31 02 F0 80 32 01 00 00 00 04 00 1A 00 0C 05 02 12 0A 10 01 00 01 00 0D 84 "
             "00 00 00 12 0A 10 02 00 02 00 0D 84 00 00 10 00 03 00 01 01 00 00 04 00 10 AA BB"),
-        isoDataFrame(hex("53 35 10 01 03 05 03 08 01 14 00 00 00 03 FF 02")),
-        isoDataFrame(hex("53 35 10 01 03 03 03 08 01 07 00 05 00 01 FF 02 12 34")),
-        hex("03 00 00 0B 06 80 01 00 00 05 00"),
+        s5FetchRequest(20, 0, 3),
+        s5WriteRequest(7, 5, hex("12 34")),
+        hex(disconnectRequestHex),
     };
 }
 
@@ -135,17 +111,23 @@ private:
     }
 
     Bytes truncated() {
-        Bytes frame = pickTemplate();
-        frame.resize(std::max<std::size_t>(7, pick(frame.size())));
-        const Bytes length = be16(frame.size());
-        frame[2] = length[0];
-        frame[3] = length[1];
-        return frame;
+        const Bytes &frame = pickTemplate();
+        return truncatedFrame(frame, std::max<std::size_t>(7, pick(frame.size())));
     }
 
+    // The random fields are drawn in statements of their own: function arguments have no fixed
+    // order of evaluation.
     Bytes wrongS7Lengths() {
-        Bytes frame = pick(2) == 0 ? readJob(5, 1 + pick(400), pick(3000), pick(65536))
-                                   : writeJob(6, pick(3000), pick(65536), noise(1 + pick(220)));
+        Bytes frame;
+        if (pick(2) == 0) {
+            const std::size_t start = pick(65536);
+            const std::size_t db = pick(3000);
+            frame = readVarRequest(5, db, start, 1 + pick(400));
+        } else {
+            const Bytes data = noise(1 + pick(220));
+            const std::size_t start = pick(65536);
+            frame = writeVarRequest(6, pick(3000), start, data);
+        }
         const Bytes parameter = be16(pick(2) == 0 ? pick(65536) : pick(40));
         const Bytes data = be16(pick(2) == 0 ? pick(65536) : pick(240));
         frame[13] = parameter[0];
@@ -171,8 +153,14 @@ private:
 
     Bytes topAddress() {
         const std::size_t address = (1 << 24) - 1 - pick(64);
-        Bytes frame = pick(2) == 0 ? readJob(9, pick(200), pick(3000), 0)
-                                   : writeJob(9, pick(3000), 0, noise(1 + pick(100)));
+        Bytes frame;
+        if (pick(2) == 0) {
+            const std::size_t db = pick(3000);
+            frame = readVarRequest(9, db, 0, pick(200));
+        } else {
+            const Bytes data = noise(1 + pick(100));
+            frame = writeVarRequest(9, pick(3000), 0, data);
+        }
         const Bytes top = be24(address);
         std::copy(top.begin(), top.end(), frame.begin() + 28);
         return frame;
@@ -319,15 +307,15 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
                       shadow.begin() + static_cast<std::ptrdiff_t>(offset));
 
             ++reference;
-            good->send(writeJob(reference, guardedDb, offset, pattern));
+            good->send(writeVarRequest(reference, guardedDb, offset, pattern));
             pass();
             const Bytes written = good->receiveExactly(22);
-            ASSERT_EQ(toHex(written), toHex(writeReply(reference))) << "hostile frame " << i;
+            ASSERT_EQ(toHex(written), toHex(writeVarReply(reference))) << "hostile frame " << i;
 
             ++reference;
-            good->send(readJob(reference, size, guardedDb, offset));
+            good->send(readVarRequest(reference, guardedDb, offset, size));
             pass();
-            const Bytes expected = readReply(reference, pattern);
+            const Bytes expected = readVarReply(reference, pattern);
             ASSERT_EQ(toHex(good->receiveExactly(expected.size())), toHex(expected))
                 << "hostile frame " << i;
         }
@@ -338,9 +326,9 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
     constexpr std::size_t readBack = 128;
     for (std::size_t offset = 0; offset < guardedRegion; offset += readBack) {
         ++reference;
-        good->send(readJob(reference, readBack, guardedDb, offset));
+        good->send(readVarRequest(reference, guardedDb, offset, readBack));
         pass();
-        const Bytes expected = readReply(
+        const Bytes expected = readVarReply(
             reference, Bytes(shadow.begin() + static_cast<std::ptrdiff_t>(offset),
                              shadow.begin() + static_cast<std::ptrdiff_t>(offset + readBack)));
         ASSERT_EQ(toHex(good->receiveExactly(expected.size())), toHex(expected));

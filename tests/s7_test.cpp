@@ -11,28 +11,13 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-constexpr int noReplyWaitMs = 20;
-
 // An ISO data frame around an S7 PDU given in hex.
 Bytes dt(const std::string &pduHex) {
-    Bytes frame = hex("03 00 00 00 02 F0 80");
-    const Bytes pdu = hex(pduHex);
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
-    frame[2] = static_cast<std::uint8_t>(frame.size() >> 8);
-    frame[3] = static_cast<std::uint8_t>(frame.size() & 0xFF);
-    return frame;
+    return isoDataFrame(hex(pduHex));
 }
 
 Bytes zeros(std::size_t count) {
     return Bytes(count, 0x00);
-}
-
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
 }
 
 // Data bytes that show where each byte came from.
@@ -44,87 +29,16 @@ Bytes pattern(std::size_t count) {
     return bytes;
 }
 
-// One Write Var item into DB byteOffset (element count = byte count) carrying data with the
-// given transport size and length field.
-Bytes singleWrite(std::uint16_t dbNumber, std::uint16_t byteOffset, std::uint8_t transportSize,
-                  std::uint16_t lengthField, const Bytes &data) {
-    const auto u8 = [](std::size_t value) { return static_cast<std::uint8_t>(value & 0xFF); };
-    const std::size_t dataLength = 4 + data.size();
-    const std::uint32_t bitAddress = static_cast<std::uint32_t>(byteOffset) * 8;
-    Bytes pdu = {0x32,
-                 0x01,
-                 0x00,
-                 0x00,
-                 0x00,
-                 0x01,
-                 0x00,
-                 0x0E,
-                 u8(dataLength >> 8),
-                 u8(dataLength),
-                 0x05,
-                 0x01,
-                 0x12,
-                 0x0A,
-                 0x10,
-                 0x02,
-                 u8(data.size() >> 8),
-                 u8(data.size()),
-                 u8(dbNumber >> 8),
-                 u8(dbNumber),
-                 0x84,
-                 u8(bitAddress >> 16),
-                 u8(bitAddress >> 8),
-                 u8(bitAddress),
-                 0x00,
-                 transportSize,
-                 u8(lengthField >> 8),
-                 u8(lengthField)};
-    pdu.insert(pdu.end(), data.begin(), data.end());
-    return dt(toHex(pdu));
-}
-
 const std::string writeOkReply =
     "03 00 00 16 02 F0 80 32 03 00 00 00 01 00 02 00 01 00 00 05 01 FF";
 
 class S7Test : public ServerTest {
 protected:
-    // Sends a frame that must get no reply, and checks that none comes.
-    void expectNoReply(TestClient &client, const Bytes &frame) {
-        client.send(frame);
-        pass();
-        EXPECT_EQ(toHex(client.receiveAvailable(noReplyWaitMs)), "");
-    }
-
     // Reads count bytes of a DB from byteOffset and returns the reply's data (after FF 04 LL LL).
     Bytes readBack(TestClient &client, std::uint16_t dbNumber, std::uint16_t byteOffset,
                    std::uint16_t count) {
         const auto u8 = [](std::size_t value) { return static_cast<std::uint8_t>(value & 0xFF); };
-        const std::uint32_t bitAddress = static_cast<std::uint32_t>(byteOffset) * 8;
-        const Bytes pdu = {0x32,
-                           0x01,
-                           0x00,
-                           0x00,
-                           0x00,
-                           0x63,
-                           0x00,
-                           0x0E,
-                           0x00,
-                           0x00,
-                           0x04,
-                           0x01,
-                           0x12,
-                           0x0A,
-                           0x10,
-                           0x02,
-                           u8(count >> 8),
-                           u8(count),
-                           u8(dbNumber >> 8),
-                           u8(dbNumber),
-                           0x84,
-                           u8(bitAddress >> 16),
-                           u8(bitAddress >> 8),
-                           u8(bitAddress)};
-        const Bytes reply = exchange(client, dt(toHex(pdu)));
+        const Bytes reply = exchange(client, readVarRequest(0x63, dbNumber, byteOffset, count));
         EXPECT_EQ(reply.size(), 25u + count);
         if (reply.size() < 25) {
             return {};
@@ -313,7 +227,7 @@ TEST_F(S7Test, ElementCount0GivesAnEmptySuccessItem) {
 
 TEST_F(S7Test, ItemsOf3And2BytesAreSeparatedByOneFillByteAndNoneFollowsTheLast) {
     auto client = connectS7();
-    exchange(*client, singleWrite(10, 0, 0x04, 32, hex("11 22 33 44")));
+    exchange(*client, writeVarRequest(1, 10, 0, hex("11 22 33 44")));
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 13 00 1A 00 00 04 02 12 0A 10 02 00 03 00 "
                                          "0A 84 00 00 00 12 0A 10 02 00 02 00 0A 84 00 00 08"))),
               "03 00 00 23 02 F0 80 32 03 00 00 00 13 00 02 00 0E 00 00 04 02 FF 04 00 18 11 22 33 "
@@ -322,7 +236,7 @@ TEST_F(S7Test, ItemsOf3And2BytesAreSeparatedByOneFillByteAndNoneFollowsTheLast) 
 
 TEST_F(S7Test, FailedItemBetweenTwoGoodOnesTakesFourBytes) {
     auto client = connectS7();
-    exchange(*client, singleWrite(10, 0, 0x04, 32, hex("11 22 33 44")));
+    exchange(*client, writeVarRequest(1, 10, 0, hex("11 22 33 44")));
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 16 00 26 00 00 04 03 12 0A 10 02 00 03 00 "
                                          "0A 84 00 00 00 12 0A 10 02 00 05 0B B8 84 00 00 00 12 0A "
                                          "10 02 00 02 00 0A 84 00 00 08"))),
@@ -336,9 +250,9 @@ TEST_F(S7Test, ReadVarReachingByte65470IsServedAndOneMoreIsTooBig) {
     // Byte offset 65400 (bit address 07 FB C0) with 70 bytes: the block grows to 65534.
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 14 00 0E 00 00 04 01 12 0A 10 02 00 46 00 "
                                          "0B 84 07 FB C0"))),
-              toHex(joined({hex("03 00 00 5F 02 F0 80 32 03 00 00 00 14 00 02 00 4A 00 00 04 01 FF "
-                                "04 02 30"),
-                            zeros(70)})));
+              toHex(hex("03 00 00 5F 02 F0 80 32 03 00 00 00 14 00 02 00 4A 00 00 04 01 FF "
+                        "04 02 30") +
+                    zeros(70)));
     EXPECT_EQ(blockSize(11), 65534u);
     // 71 bytes on a block that did not exist: refused, but the block is created at 256 bytes.
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 15 00 0E 00 00 04 01 12 0A 10 02 00 47 00 "
@@ -356,9 +270,9 @@ TEST_F(S7Test, ReadVarReplyFillsAt999BytesAndAThousandBytesAreRefusedWith05) {
     clearLog();
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 17 00 0E 00 00 04 01 12 0A 10 02 03 E7 00 "
                                          "14 84 00 00 00"))),
-              toHex(joined({hex("03 00 04 00 02 F0 80 32 03 00 00 00 17 00 02 03 EB 00 00 04 01 FF "
-                                "04 1F 38"),
-                            zeros(999)})));
+              toHex(hex("03 00 04 00 02 F0 80 32 03 00 00 00 17 00 02 03 EB 00 00 04 01 FF "
+                        "04 1F 38") +
+                    zeros(999)));
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 18 00 0E 00 00 04 01 12 0A 10 02 03 E8 00 "
                                          "15 84 00 00 00"))),
               "03 00 00 19 02 F0 80 32 03 00 00 00 18 00 02 00 04 00 00 04 01 05 04 00 00");
@@ -372,15 +286,15 @@ TEST_F(S7Test, ReadVarItemsThatDoNotFitTheReplyAre05AndTheOthersAreServed) {
     // 500 + 495 bytes fill the 1003-byte data section exactly.
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 19 00 1A 00 00 04 02 12 0A 10 02 01 F4 00 "
                                          "14 84 00 00 00 12 0A 10 02 01 EF 00 14 84 00 00 00"))),
-              toHex(joined({hex("03 00 04 00 02 F0 80 32 03 00 00 00 19 00 02 03 EB 00 00 04 02 FF "
-                                "04 0F A0"),
-                            zeros(500), hex("FF 04 0F 78"), zeros(495)})));
+              toHex(hex("03 00 04 00 02 F0 80 32 03 00 00 00 19 00 02 03 EB 00 00 04 02 FF "
+                        "04 0F A0") +
+                    zeros(500) + hex("FF 04 0F 78") + zeros(495)));
     // One byte more for the second item does not fit.
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 1A 00 1A 00 00 04 02 12 0A 10 02 01 F4 00 "
                                          "14 84 00 00 00 12 0A 10 02 01 F0 00 14 84 00 00 00"))),
-              toHex(joined({hex("03 00 02 11 02 F0 80 32 03 00 00 00 1A 00 02 01 FC 00 00 04 02 FF "
-                                "04 0F A0"),
-                            zeros(500), hex("05 04 00 00")})));
+              toHex(hex("03 00 02 11 02 F0 80 32 03 00 00 00 1A 00 02 01 FC 00 00 04 02 FF "
+                        "04 0F A0") +
+                    zeros(500) + hex("05 04 00 00")));
     // An item too large for the reply leaves room for the small one behind it.
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 1B 00 1A 00 00 04 02 12 0A 10 02 03 E8 00 "
                                          "14 84 00 00 00 12 0A 10 02 00 02 00 14 84 00 00 00"))),
@@ -397,10 +311,10 @@ TEST_F(S7Test, EightyThreeItemsOf12BytesServeTheFirst55AndAnswerTheRestWith05) {
     }
     Bytes expected = hex("03 00 03 F5 02 F0 80 32 03 00 00 00 1C 00 02 03 E0 00 00 04 53");
     for (int i = 0; i < 55; ++i) {
-        expected = joined({expected, hex("FF 04 00 60"), zeros(12)});
+        expected = expected + hex("FF 04 00 60") + zeros(12);
     }
     for (int i = 0; i < 28; ++i) {
-        expected = joined({expected, hex("05 04 00 00")});
+        expected = expected + hex("05 04 00 00");
     }
     EXPECT_EQ(toHex(exchange(*client, dt(request))), toHex(expected));
 }
@@ -433,15 +347,15 @@ TEST_F(S7Test, ReadVarLengthFieldsAreNotChecked) {
 TEST_F(S7Test, BlocksGrowWhenAccessReachesPastTheirEndAndKeepTheirBytes) {
     auto client = connectS7();
     // Bytes 252-255 end exactly at the 256-byte size: no growth.
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(30, 252, 0x04, 32, hex("A1 A2 A3 A4")))),
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 30, 252, hex("A1 A2 A3 A4")))),
               writeOkReply);
     EXPECT_EQ(blockSize(30), 256u);
     // Bytes 253-256 reach one past it: the block becomes 257 + 64 bytes.
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(30, 253, 0x04, 32, hex("B1 B2 B3 B4")))),
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 30, 253, hex("B1 B2 B3 B4")))),
               writeOkReply);
     EXPECT_EQ(blockSize(30), 321u);
     EXPECT_EQ(toHex(readBack(*client, 30, 250, 71)),
-              toHex(joined({hex("00 00 A1 B1 B2 B3 B4"), zeros(64)})));
+              toHex(hex("00 00 A1 B1 B2 B3 B4") + zeros(64)));
     EXPECT_EQ(blockSize(30), 321u);
     EXPECT_EQ(toHex(readBack(*client, 30, 321, 1)), "00");
     EXPECT_EQ(blockSize(30), 386u);
@@ -467,7 +381,7 @@ TEST_F(S7Test, WriteVarOnSlot1IsLoggedInSlot1WriteColour) {
     auto first = connectS7();
     auto second = connectS7();
     clearLog();
-    EXPECT_EQ(toHex(exchange(*second, singleWrite(40, 0, 0x04, 8, hex("55")))), writeOkReply);
+    EXPECT_EQ(toHex(exchange(*second, writeVarRequest(1, 40, 0, hex("55")))), writeOkReply);
     EXPECT_EQ(attributedLines(), (Lines{"94 (0)hh:mm:ss-[1] Receiving write S7 data DB40,0 l=1"}));
     EXPECT_EQ(toHex(readBack(*first, 40, 0, 1)), "55");
 }
@@ -560,17 +474,14 @@ TEST_F(S7Test, WriteVarByteLengthsFrom1To440AreStoredAnd0IsRefused) {
          {std::size_t{1}, std::size_t{220}, std::size_t{221}, std::size_t{300}, std::size_t{440}}) {
         SCOPED_TRACE(length);
         const Bytes data = pattern(length);
-        EXPECT_EQ(
-            toHex(exchange(*client,
-                           singleWrite(50, 2, 0x04, static_cast<std::uint16_t>(length * 8), data))),
-            writeOkReply);
+        EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 50, 2, data))), writeOkReply);
         EXPECT_EQ(toHex(readBack(*client, 50, 2, static_cast<std::uint16_t>(length))), toHex(data));
     }
     clearLog();
     // Lengths in bits: 7 gives 0 bytes, refused; 12 gives 1 byte.
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(51, 0, 0x04, 7, {}))),
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 51, 0, Bytes{}, 7))),
               "03 00 00 16 02 F0 80 32 03 00 00 00 01 00 02 00 01 00 00 05 01 15");
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(51, 0, 0x04, 12, hex("5A")))), writeOkReply);
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 51, 0, hex("5A"), 12))), writeOkReply);
     EXPECT_EQ(attributedLines(),
               (Lines{"70 (0)hh:mm:ss-[0] Receiving S7 Bad Write data DB51,0 l=0 dl=0",
                      "87 (0)hh:mm:ss-[0] Receiving write S7 data DB51,0 l=1"}));
@@ -580,21 +491,21 @@ TEST_F(S7Test, WriteVarByteLengthsFrom1To440AreStoredAnd0IsRefused) {
 TEST_F(S7Test, WriteVarToDb3000IsObjectDoesNotExist) {
     auto client = connectS7();
     clearLog();
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(3000, 0, 0x04, 8, hex("01")))),
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 3000, 0, hex("01")))),
               "03 00 00 16 02 F0 80 32 03 00 00 00 01 00 02 00 01 00 00 05 01 0A");
     EXPECT_EQ(attributedLines(),
               (Lines{"70 (0)hh:mm:ss-[0] Receiving S7 NO IO data DB3000,0 l=1"}));
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(2999, 0, 0x04, 8, hex("01")))), writeOkReply);
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 2999, 0, hex("01")))), writeOkReply);
 }
 
 TEST_F(S7Test, WriteVarReachingByte65470IsStoredAndOneMoreIsTooBig) {
     auto client = connectS7();
     const Bytes data70 = pattern(70);
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(13, 65400, 0x04, 70 * 8, data70))), writeOkReply);
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 13, 65400, data70))), writeOkReply);
     EXPECT_EQ(blockSize(13), 65534u);
     EXPECT_EQ(toHex(readBack(*client, 13, 65400, 70)), toHex(data70));
     clearLog();
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(13, 65400, 0x04, 71 * 8, pattern(71)))),
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 13, 65400, pattern(71)))),
               "03 00 00 16 02 F0 80 32 03 00 00 00 01 00 02 00 01 00 00 05 01 05");
     EXPECT_EQ(attributedLines(),
               (Lines{"70 (0)hh:mm:ss-[0] Receiving S7 Bad Write data DB13,65400 l=71 dl=71 too big "
@@ -632,7 +543,7 @@ TEST_F(S7Test, LaterItemOverwritesAnEarlierOneInTheSameJob) {
 TEST_F(S7Test, WriteCreatesTheBlockAndItsOtherBytesReadAsZero) {
     auto client = connectS7();
     EXPECT_TRUE(findDataBlock(60).empty());
-    EXPECT_EQ(toHex(exchange(*client, singleWrite(60, 100, 0x04, 16, hex("AB CD")))), writeOkReply);
+    EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 60, 100, hex("AB CD")))), writeOkReply);
     EXPECT_EQ(blockSize(60), 256u);
     EXPECT_EQ(toHex(readBack(*client, 60, 98, 6)), "00 00 AB CD 00 00");
 }
@@ -657,7 +568,7 @@ TEST_F(S7Test, WordWrittenOverS5ReadsOverS7WithItsBytesExchanged) {
 TEST_F(S7Test, DemoBlocksReadOverS7ShowTheirSeedTextAndCountersAfterEachTick) {
     auto client = connectS7(); // the first pass has run one tick
     EXPECT_EQ(toHex(readBack(*client, 15, 128, 34)),
-              toHex(joined({hex("20 0B 48 65 6C 6C 6F 20 74 68 65 72 65"), zeros(21)})));
+              toHex(hex("20 0B 48 65 6C 6C 6F 20 74 68 65 72 65") + zeros(21)));
     EXPECT_EQ(blockSize(15), 2048u);
     // DB15 counts least significant byte first; the flag bits are set in words 5 to 7.
     EXPECT_EQ(toHex(readBack(*client, 15, 0, 16)),

@@ -14,27 +14,18 @@
 namespace {
 
 // Read Var of 400 bytes of DB200 at offset 0: a 425-byte reply per 31-byte request.
-const char *const bigReadHex = "03 00 00 1F 02 F0 80 32 01 00 00 00 09 00 0E 00 00 04 01 12 0A "
-                               "10 02 01 90 00 C8 84 00 00 00";
+const Bytes bigRead = readVarRequest(9, 200, 0, 400);
 
-// The well-behaved client's exchanges, with their exact replies.
-const char *const writeDb10Hex = "03 00 00 27 02 F0 80 32 01 00 00 00 07 00 0E 00 08 05 01 12 0A "
-                                 "10 02 00 04 00 0A 84 00 00 40 00 04 00 20 01 02 03 04";
-const char *const writeDb10ReplyHex = "03 00 00 16 02 F0 80 32 03 00 00 00 07 00 02 00 01 00 00 "
-                                      "05 01 FF";
-const char *const readDb10Hex = "03 00 00 1F 02 F0 80 32 01 00 00 00 06 00 0E 00 00 04 01 12 0A "
-                                "10 02 00 04 00 0A 84 00 00 40";
-const char *const readDb10ReplyHex = "03 00 00 1D 02 F0 80 32 03 00 00 00 06 00 02 00 08 00 00 04 "
-                                     "01 FF 04 00 20 01 02 03 04";
+// The well-behaved client's exchanges, with their replies.
+const Bytes writeDb10 = writeVarRequest(7, 10, 8, hex("01 02 03 04"));
+const Bytes writeDb10Reply = writeVarReply(7);
+const Bytes readDb10 = readVarRequest(6, 10, 8, 4);
+const Bytes readDb10Reply = readVarReply(6, hex("01 02 03 04"));
 // S5: fetch 3 words of DB20 from word 0, and write the word 0x1234 at word 5 of DB7.
-const char *const s5FetchHex = "03 00 00 17 02 F0 80 53 35 10 01 03 05 03 08 01 14 00 00 00 03 FF "
-                               "02";
-const char *const s5FetchReplyHex = "03 00 00 1D 02 F0 80 53 35 10 01 03 06 08 00 00 FF 07 00 00 "
-                                    "03 00 00 00 00 00 00 00 00";
-const char *const s5WriteHex = "03 00 00 19 02 F0 80 53 35 10 01 03 03 03 08 01 07 00 05 00 01 FF "
-                               "02 12 34";
-const char *const s5WriteReplyHex = "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07 00 00 "
-                                    "00 00 00";
+const Bytes s5Fetch = s5FetchRequest(20, 0, 3);
+const Bytes s5FetchZerosReply = s5FetchReply(0, Bytes(6, 0x00));
+const Bytes s5Write = s5WriteRequest(7, 5, hex("12 34"));
+const Bytes s5WriteAck = s5WriteReply(1);
 
 constexpr int maxStallRounds = 5000;
 constexpr int requestsPerRound = 40;
@@ -67,8 +58,7 @@ protected:
         for (int round = 0; round < maxStallRounds; ++round) {
             if (pending.size() < pendingLowWater) {
                 for (int i = 0; i < requestsPerRound; ++i) {
-                    const Bytes request = hex(bigReadHex);
-                    pending.insert(pending.end(), request.begin(), request.end());
+                    pending.insert(pending.end(), bigRead.begin(), bigRead.end());
                 }
             }
             sendWithoutWaiting(slow, pending);
@@ -117,12 +107,12 @@ TEST_F(SlowReaderTest, PipeliningClientThatNeverReadsIsClosedByTheIdleLimit) {
 
     int exchanges = 0;
     const auto exchangeGood = [&] {
-        good->send(hex(writeDb10Hex));
+        good->send(writeDb10);
         pass();
-        ASSERT_EQ(toHex(good->receiveExactly(22)), toHex(hex(writeDb10ReplyHex)));
-        good->send(hex(readDb10Hex));
+        ASSERT_EQ(toHex(good->receiveExactly(22)), toHex(writeDb10Reply));
+        good->send(readDb10);
         pass();
-        ASSERT_EQ(toHex(good->receiveExactly(29)), toHex(hex(readDb10ReplyHex)));
+        ASSERT_EQ(toHex(good->receiveExactly(29)), toHex(readDb10Reply));
         ++exchanges;
     };
 
@@ -152,12 +142,12 @@ TEST_F(SlowReaderTest, StuckSlot1IsClosedEvenWhileSlot0SendsOnlyS5) {
     auto slow = connectS7();
 
     const auto exchangeS5 = [&] {
-        good->send(hex(s5WriteHex));
+        good->send(s5Write);
         pass();
-        ASSERT_EQ(toHex(good->receiveExactly(23)), toHex(hex(s5WriteReplyHex)));
-        good->send(hex(s5FetchHex));
+        ASSERT_EQ(toHex(good->receiveExactly(23)), toHex(s5WriteAck));
+        good->send(s5Fetch);
         pass();
-        ASSERT_EQ(toHex(good->receiveExactly(29)), toHex(hex(s5FetchReplyHex)));
+        ASSERT_EQ(toHex(good->receiveExactly(29)), toHex(s5FetchZerosReply));
     };
 
     ASSERT_TRUE(stallSlot(1, *slow, exchangeS5));

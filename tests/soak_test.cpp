@@ -8,32 +8,21 @@
 //
 // PLCDOUBLE_SOAK_BINARY runs it against another build (for example build/release/plcdouble).
 #include "harness.h"
+#include "process.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <random>
-#include <spawn.h>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -59,18 +48,6 @@ constexpr std::size_t residentBlockSize = 256;
 constexpr long rssSlackKiB = 512;
 
 // -- The server process ----------------------------------------------------------------------
-
-std::uint16_t freeLoopbackPort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
-    ::close(probe);
-    return ntohs(address.sin_port);
-}
 
 int openDescriptors(pid_t pid) {
     const std::string path = "/proc/" + std::to_string(pid) + "/fd";
@@ -99,54 +76,6 @@ long residentKiB(pid_t pid) {
     return -1;
 }
 
-class ServerProcess {
-public:
-    ServerProcess(const std::string &binary, std::uint16_t port, const std::string &logPath) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const std::string portText = std::to_string(port);
-        std::vector<std::string> arguments = {binary,      "--port",  portText, "--bind",
-                                              "127.0.0.1", "--color", "never"};
-        std::vector<char *> argv;
-        for (std::string &argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~ServerProcess() {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
-
-    // Stops the server with SIGTERM and returns its exit status (-1 if it did not exit in time).
-    int stop() {
-        ::kill(pid, SIGTERM);
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-        int status = 0;
-        while (Clock::now() < deadline) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-
-    pid_t pid = -1;
-};
-
 // Waits until the server's descriptor count is expected; returns the last count seen.
 int awaitDescriptors(pid_t pid, int expected) {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
@@ -156,123 +85,6 @@ int awaitDescriptors(pid_t pid, int expected) {
         count = openDescriptors(pid);
     }
     return count;
-}
-
-// -- A blocking client ------------------------------------------------------------------------
-
-class Client {
-public:
-    explicit Client(std::uint16_t port) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int enable = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
-        connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    }
-    ~Client() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    Client(const Client &) = delete;
-    Client &operator=(const Client &) = delete;
-
-    bool send(const Bytes &bytes) {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            sent += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    Bytes receive(std::size_t count) {
-        Bytes received(count);
-        std::size_t at = 0;
-        pollfd watched{fd, POLLIN, 0};
-        while (at<count && ::poll(&watched, 1, replyTimeoutMs)> 0) {
-            const ssize_t n = ::recv(fd, received.data() + at, count - at, 0);
-            if (n <= 0) {
-                break;
-            }
-            at += static_cast<std::size_t>(n);
-        }
-        received.resize(at);
-        return received;
-    }
-
-    // True when the server ends the connection (end of stream or reset) within the timeout
-    // without sending anything first.
-    bool closedWithoutData() {
-        pollfd watched{fd, POLLIN, 0};
-        if (::poll(&watched, 1, replyTimeoutMs) <= 0) {
-            return false;
-        }
-        std::uint8_t byte = 0;
-        const ssize_t n = ::recv(fd, &byte, 1, 0);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
-
-    void shutdownSending() { ::shutdown(fd, SHUT_WR); }
-
-    // Closes with a reset instead of an orderly end of stream.
-    void abort() {
-        const linger hard{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::close(fd);
-        fd = -1;
-    }
-
-    bool connected = false;
-
-private:
-    int fd;
-};
-
-// -- Frames -----------------------------------------------------------------------------------
-
-const char *const disconnectRequestHex = "03 00 00 0B 06 80 01 00 00 05 00";
-
-struct ReadItem {
-    std::size_t db;
-    std::size_t offset;
-    std::size_t count;
-};
-
-Bytes s7Item(std::size_t count, std::size_t db, std::size_t offset) {
-    return hex("12 0A 10 02") + be16(count) + be16(db) + hex("84") + be24(offset * 8);
-}
-
-Bytes readJob(std::uint16_t reference, const std::vector<ReadItem> &items) {
-    Bytes parameters = {0x04, static_cast<std::uint8_t>(items.size())};
-    for (const ReadItem &item : items) {
-        parameters = parameters + s7Item(item.count, item.db, item.offset);
-    }
-    return isoDataFrame(hex("32 01 00 00") + be16(reference) + be16(parameters.size()) +
-                        hex("00 00") + parameters);
-}
-
-Bytes writeJob(std::uint16_t reference, std::size_t db, std::size_t offset, const Bytes &data) {
-    return isoDataFrame(hex("32 01 00 00") + be16(reference) + hex("00 0E") +
-                        be16(4 + data.size()) + hex("05 01") + s7Item(data.size(), db, offset) +
-                        hex("00 04") + be16(data.size() * 8) + data);
-}
-
-Bytes writeReply(std::uint16_t reference) {
-    return hex("03 00 00 16 02 F0 80 32 03 00 00") + be16(reference) +
-           hex("00 02 00 01 00 00 05 01 FF");
-}
-
-Bytes s5Request(std::uint8_t op, std::size_t db, std::size_t start, std::size_t count,
-                const Bytes &words = {}) {
-    return isoDataFrame(hex("53 35 10 01 03") + Bytes{op} + hex("03 08 01") +
-                        Bytes{static_cast<std::uint8_t>(db)} + be16(start) + be16(count) +
-                        hex("FF 02") + words);
 }
 
 // -- The load ---------------------------------------------------------------------------------
@@ -287,15 +99,15 @@ public:
 
     // Connects, negotiates and creates the client's blocks. Returns an error text or "".
     std::string start() {
-        if (!client.connected) {
+        if (!client.connected()) {
             return "connect failed";
         }
         client.send(hex(connectionRequestHex));
-        if (client.receive(22).size() != 22) {
+        if (client.receiveExactly(22, replyTimeoutMs).size() != 22) {
             return "no connection confirm";
         }
         client.send(hex(setupRequestHex));
-        if (toHex(client.receive(27)) != toHex(hex(setupReplyHex))) {
+        if (toHex(client.receiveExactly(27, replyTimeoutMs)) != toHex(hex(setupReplyHex))) {
             return "setup reply differs";
         }
         for (std::size_t i = 0; i < blocksPerClient; ++i) {
@@ -340,10 +152,11 @@ public:
 
     std::string finish() {
         client.send(hex(disconnectRequestHex));
-        if (toHex(client.receive(11)) != "03 00 00 0B 06 C0 00 05 01 00 00") {
+        if (toHex(client.receiveExactly(11, replyTimeoutMs)) != toHex(hex(disconnectConfirmHex))) {
             return "no disconnect confirm";
         }
-        return client.closedWithoutData() ? "" : "not closed after the disconnect confirm";
+        return client.closedWithoutData(replyTimeoutMs) ? ""
+                                                        : "not closed after the disconnect confirm";
     }
 
 private:
@@ -352,10 +165,10 @@ private:
     }
 
     std::string expect(const Bytes &request, const Bytes &expected, const char *what) {
-        if (!client.send(request)) {
+        if (!client.trySend(request)) {
             return std::string(what) + ": send failed";
         }
-        const Bytes reply = client.receive(expected.size());
+        const Bytes reply = client.receiveExactly(expected.size(), replyTimeoutMs);
         if (reply != expected) {
             return std::string(what) + ": expected " + toHex(expected) + " got " + toHex(reply);
         }
@@ -370,26 +183,21 @@ private:
         std::copy(data.begin(), data.end(),
                   shadow[db].begin() + static_cast<std::ptrdiff_t>(offset));
         ++reference;
-        return expect(writeJob(reference, db, offset, data), writeReply(reference), "S7 write");
+        return expect(writeVarRequest(reference, db, offset, data), writeVarReply(reference),
+                      "S7 write");
     }
 
     std::string s7Read(const std::vector<ReadItem> &items) {
-        Bytes section;
+        std::vector<Bytes> itemData;
         for (const ReadItem &item : items) {
-            if (section.size() % 2 == 1) {
-                section.push_back(0); // fill byte before an item at an odd position
-            }
             const Bytes &block = shadow[item.db];
-            section = section + hex("FF 04") + be16(item.count * 8) +
-                      Bytes(block.begin() + static_cast<std::ptrdiff_t>(item.offset),
-                            block.begin() + static_cast<std::ptrdiff_t>(item.offset + item.count));
+            itemData.emplace_back(block.begin() + static_cast<std::ptrdiff_t>(item.start),
+                                  block.begin() +
+                                      static_cast<std::ptrdiff_t>(item.start + item.length));
         }
         ++reference;
-        const Bytes expected = hex("03 00") + be16(21 + section.size()) +
-                               hex("02 F0 80 32 03 00 00") + be16(reference) + hex("00 02") +
-                               be16(section.size()) + hex("00 00 04") +
-                               Bytes{static_cast<std::uint8_t>(items.size())} + section;
-        return expect(readJob(reference, items), expected, "S7 read");
+        return expect(readVarRequest(reference, items), readVarReply(reference, itemData),
+                      "S7 read");
     }
 
     // Words travel big-endian and are held least significant byte first.
@@ -403,9 +211,7 @@ private:
             block[2 * (start + i)] = words[2 * i + 1];
             block[2 * (start + i) + 1] = words[2 * i];
         }
-        const Bytes expected = hex("03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07") +
-                               Bytes{static_cast<std::uint8_t>(count >> 8)} + hex("00 00 00 00");
-        return expect(s5Request(3, db, start, count, words), expected, "S5 write");
+        return expect(s5WriteRequest(db, start, words), s5WriteReply(count), "S5 write");
     }
 
     std::string s5Fetch(std::size_t db, std::size_t start, std::size_t count) {
@@ -415,15 +221,12 @@ private:
             words.push_back(block[2 * (start + i) + 1]);
             words.push_back(block[2 * (start + i)]);
         }
-        const Bytes expected =
-            hex("03 00") + be16(23 + 2 * count) + hex("02 F0 80 53 35 10 01 03 06 08 00 00 FF 07") +
-            Bytes{static_cast<std::uint8_t>(start & 0xFF)} + be16(count) + hex("00 00") + words;
-        return expect(s5Request(5, db, start, count), expected, "S5 fetch");
+        return expect(s5FetchRequest(db, start, count), s5FetchReply(start, words), "S5 fetch");
     }
 
     int index;
     std::mt19937 random;
-    Client client;
+    TestClient client;
     Shadow shadow;
     std::uint16_t reference = 0;
 };
@@ -447,39 +250,38 @@ int countLines(const std::string &log, const std::string &needle) {
 
 TEST(SoakTest, HundredThousandRequestsThousandReconnectsAndRefusalsLeaveNothingBehind) {
     const char *override = std::getenv("PLCDOUBLE_SOAK_BINARY");
-    const std::string binary = override != nullptr ? override : PLCDOUBLE_BINARY;
+    StartOptions options;
+    if (override != nullptr) {
+        options.binary = override;
+    }
     const std::string logPath = (std::filesystem::temp_directory_path() /
                                  ("plcdouble-soak-" + std::to_string(::getpid()) + ".log"))
                                     .string();
     const std::uint16_t port = freeLoopbackPort();
-    ServerProcess server(binary, port, logPath);
-    ASSERT_GT(server.pid, 0) << "cannot start " << binary;
+    // The log goes to a file to be counted at the end; stderr stays the test's own, so a leak
+    // report at exit shows in the test output.
+    options.standardOutput = OutputTarget::toFile(logPath);
+    options.standardError = OutputTarget::inherited();
+    ChildProcess server = ChildProcess::start(
+        {"--port", std::to_string(port), "--bind", "127.0.0.1", "--color", "never"}, options);
+    ASSERT_TRUE(server.running()) << "cannot start " << options.binary;
 
     // Warm-up: the server is up once it accepts; one whole session brings every path in.
     {
-        const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-        bool up = false;
-        while (!up && Clock::now() < deadline) {
-            Client probe(port);
-            up = probe.connected;
-            if (!up) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                continue;
-            }
-            probe.send(hex(connectionRequestHex));
-            ASSERT_EQ(probe.receive(22).size(), 22u);
-            probe.send(hex(setupRequestHex));
-            ASSERT_EQ(toHex(probe.receive(27)), toHex(hex(setupReplyHex)));
-            probe.send(readJob(1, {{10, 0, 4}}));
-            ASSERT_EQ(probe.receive(29).size(), 29u);
-            probe.send(hex(disconnectRequestHex));
-            ASSERT_EQ(probe.receive(11).size(), 11u);
-            ASSERT_TRUE(probe.closedWithoutData());
-        }
-        ASSERT_TRUE(up) << "the server never accepted on port " << port;
+        const std::unique_ptr<TestClient> probe = connectWithRetry(port, 10'000);
+        ASSERT_NE(probe, nullptr) << "the server never accepted on port " << port;
+        probe->send(hex(connectionRequestHex));
+        ASSERT_EQ(probe->receiveExactly(22, replyTimeoutMs).size(), 22u);
+        probe->send(hex(setupRequestHex));
+        ASSERT_EQ(toHex(probe->receiveExactly(27, replyTimeoutMs)), toHex(hex(setupReplyHex)));
+        probe->send(readVarRequest(1, 10, 0, 4));
+        ASSERT_EQ(probe->receiveExactly(29, replyTimeoutMs).size(), 29u);
+        probe->send(hex(disconnectRequestHex));
+        ASSERT_EQ(probe->receiveExactly(11, replyTimeoutMs).size(), 11u);
+        ASSERT_TRUE(probe->closedWithoutData(replyTimeoutMs));
     }
-    const int startDescriptors = awaitDescriptors(server.pid, openDescriptors(server.pid));
-    const long startKiB = residentKiB(server.pid);
+    const int startDescriptors = awaitDescriptors(server.pid(), openDescriptors(server.pid()));
+    const long startKiB = residentKiB(server.pid());
     ASSERT_GT(startDescriptors, 0);
     ASSERT_GT(startKiB, 0);
 
@@ -527,8 +329,8 @@ TEST(SoakTest, HundredThousandRequestsThousandReconnectsAndRefusalsLeaveNothingB
         }
         while ((loadersDone < loadClients || refusals < minimumRefusals) &&
                refusals < maxRefusals && Clock::now() < phaseDeadline) {
-            Client third(port);
-            if (!third.connected || !third.closedWithoutData()) {
+            TestClient third(port);
+            if (!third.connected() || !third.closedWithoutData(replyTimeoutMs)) {
                 report("a third client was not refused at once");
                 break;
             }
@@ -547,49 +349,52 @@ TEST(SoakTest, HundredThousandRequestsThousandReconnectsAndRefusalsLeaveNothingB
 
     // Phase 2: connect/disconnect cycles beside a long-lived client, in three styles: ISO
     // disconnect, TCP end of stream, TCP reset. After each the server's descriptors are back.
-    Client resident(port);
-    ASSERT_TRUE(resident.connected);
-    ASSERT_EQ(awaitDescriptors(server.pid, startDescriptors + 1), startDescriptors + 1);
+    TestClient resident(port);
+    ASSERT_TRUE(resident.connected());
+    ASSERT_EQ(awaitDescriptors(server.pid(), startDescriptors + 1), startDescriptors + 1);
     std::uint16_t reference = 0;
     for (int cycle = 0; cycle < connectCycles; ++cycle) {
         {
-            Client cycling(port);
-            ASSERT_TRUE(cycling.connected) << "cycle " << cycle;
+            TestClient cycling(port);
+            ASSERT_TRUE(cycling.connected()) << "cycle " << cycle;
             cycling.send(hex(connectionRequestHex));
-            ASSERT_EQ(toHex(cycling.receive(22)),
-                      "03 00 00 16 11 D0 00 01 02 00 00 C0 01 09 C1 02 4B 54 C1 02 03 02")
+            ASSERT_EQ(toHex(cycling.receiveExactly(22, replyTimeoutMs)),
+                      toHex(hex(connectionConfirmSlot1Hex)))
                 << "cycle " << cycle;
             cycling.send(hex(setupRequestHex));
-            ASSERT_EQ(toHex(cycling.receive(27)), toHex(hex(setupReplyHex))) << "cycle " << cycle;
+            ASSERT_EQ(toHex(cycling.receiveExactly(27, replyTimeoutMs)), toHex(hex(setupReplyHex)))
+                << "cycle " << cycle;
             switch (cycle % 3) {
             case 0:
                 cycling.send(hex(disconnectRequestHex));
-                ASSERT_EQ(toHex(cycling.receive(11)), "03 00 00 0B 06 C0 00 05 01 00 00");
-                ASSERT_TRUE(cycling.closedWithoutData()) << "cycle " << cycle;
+                ASSERT_EQ(toHex(cycling.receiveExactly(11, replyTimeoutMs)),
+                          toHex(hex(disconnectConfirmHex)));
+                ASSERT_TRUE(cycling.closedWithoutData(replyTimeoutMs)) << "cycle " << cycle;
                 break;
             case 1:
                 cycling.shutdownSending();
-                ASSERT_TRUE(cycling.closedWithoutData()) << "cycle " << cycle;
+                ASSERT_TRUE(cycling.closedWithoutData(replyTimeoutMs)) << "cycle " << cycle;
                 break;
             default:
                 cycling.abort();
                 break;
             }
         }
-        ASSERT_EQ(awaitDescriptors(server.pid, startDescriptors + 1), startDescriptors + 1)
+        ASSERT_EQ(awaitDescriptors(server.pid(), startDescriptors + 1), startDescriptors + 1)
             << "cycle " << cycle;
         if (cycle % 100 == 0) {
             // The long-lived client is served between the cycles.
             ++reference;
-            resident.send(writeJob(reference, 99, 0, hex("C0 FF EE")));
-            ASSERT_EQ(toHex(resident.receive(22)), toHex(writeReply(reference)));
+            resident.send(writeVarRequest(reference, 99, 0, hex("C0 FF EE")));
+            ASSERT_EQ(toHex(resident.receiveExactly(22, replyTimeoutMs)),
+                      toHex(writeVarReply(reference)));
         }
     }
     resident.abort();
 
     // Nothing left behind: descriptors as at the start, memory grown only by the blocks.
-    EXPECT_EQ(awaitDescriptors(server.pid, startDescriptors), startDescriptors);
-    const long endKiB = residentKiB(server.pid);
+    EXPECT_EQ(awaitDescriptors(server.pid(), startDescriptors), startDescriptors);
+    const long endKiB = residentKiB(server.pid());
     const long blocksKiB =
         static_cast<long>((loadClients * blocksPerClient * blockSize + residentBlockSize) / 1024);
     EXPECT_LE(endKiB - startKiB, blocksKiB + rssSlackKiB)
@@ -598,7 +403,7 @@ TEST(SoakTest, HundredThousandRequestsThousandReconnectsAndRefusalsLeaveNothingB
                 "descriptors\n",
                 refusals.load(), startKiB, endKiB, blocksKiB, startDescriptors);
 
-    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.stop(SIGTERM, 20'000), 0);
     const std::string log = readFile(logPath);
     std::filesystem::remove(logPath);
     EXPECT_EQ(countLines(log, "Incoming connection denied 2"), refusals.load());

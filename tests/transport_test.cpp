@@ -18,26 +18,6 @@ namespace {
 using TransportTest = ServerTest;
 using Lines = std::vector<std::string>;
 
-// How long to wait for a reply that must not come: the server sends within the pass, and
-// loopback delivers before send returns, so a short wait is enough.
-constexpr int noReplyWaitMs = 20;
-
-Bytes joined(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes &part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-// The first length bytes of a frame, with the TPKT length saying so.
-Bytes truncatedFrame(const Bytes &frame, std::size_t length) {
-    Bytes cut(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(length));
-    cut[2] = static_cast<std::uint8_t>(length >> 8);
-    cut[3] = static_cast<std::uint8_t>(length & 0xFF);
-    return cut;
-}
-
 // Requests used throughout.
 const Bytes connectionRequest = hex(connectionRequestHex);
 const Bytes connectionConfirm = hex(connectionConfirmSlot0Hex);
@@ -51,8 +31,8 @@ const Bytes readRequest = hex("03 00 00 1F 02 F0 80 32 01 00 00 00 06 00 0E 00 0
                               "02 00 04 00 0A 84 00 00 40");
 const Bytes readReplyAfterWrite = hex("03 00 00 1D 02 F0 80 32 03 00 00 00 06 00 02 00 08 00 00 04 "
                                       "01 FF 04 00 20 01 02 03 04");
-const Bytes disconnectRequest = hex("03 00 00 0B 06 80 01 00 00 05 00");
-const Bytes disconnectConfirm = hex("03 00 00 0B 06 C0 00 05 01 00 00");
+const Bytes disconnectRequest = hex(disconnectRequestHex);
+const Bytes disconnectConfirm = hex(disconnectConfirmHex);
 
 // Data frames the server ignores (first payload byte 0x99) whose bytes, if an earlier frame's
 // leftovers were read as part of a later short frame, would change its outcome. The first has
@@ -254,9 +234,7 @@ TEST_F(TransportTest, OtherCotpTypesGetNoReplyNoLineAndLeaveTheConnectionOpen) {
     for (const char *type : {"D0", "C0", "70", "50", "00", "10", "20", "60", "90", "A0", "B0"}) {
         SCOPED_TRACE(type);
         clearLog();
-        client->send(hex(std::string("03 00 00 0B 06 ") + type + " 00 01 00 05 00"));
-        pass();
-        EXPECT_EQ(toHex(client->receiveAvailable(noReplyWaitMs)), "");
+        expectNoReply(*client, hex(std::string("03 00 00 0B 06 ") + type + " 00 01 00 05 00"));
         EXPECT_EQ(attributedLines(), Lines{});
     }
     EXPECT_EQ(toHex(exchange(*client, setupRequest)), toHex(setupReply));
@@ -277,9 +255,8 @@ TEST_F(TransportTest, DataFrameWithoutEndOfTransmissionBitIsRoutedAsIfComplete) 
 TEST_F(TransportTest, DataFrameWithUnknownFirstPayloadByteIsIgnored) {
     auto client = connectS7();
     clearLog();
-    client->send(hex("03 00 00 19 02 F0 80 33 01 00 00 00 01 00 08 00 00 F0 00 00 01 00 01 01 E0"));
-    pass();
-    EXPECT_EQ(toHex(client->receiveAvailable(noReplyWaitMs)), "");
+    expectNoReply(
+        *client, hex("03 00 00 19 02 F0 80 33 01 00 00 00 01 00 08 00 00 F0 00 00 01 00 01 01 E0"));
     EXPECT_EQ(attributedLines(), Lines{});
     EXPECT_EQ(toHex(exchange(*client, setupRequest)), toHex(setupReply));
 }
@@ -289,9 +266,7 @@ TEST_F(TransportTest, DataFrameTooShortForItsFirstPayloadByteIsDropped) {
     client->send(leftoverBait);
     pass();
     clearLog();
-    client->send(hex("03 00 00 07 02 F0 80"));
-    pass();
-    EXPECT_EQ(toHex(client->receiveAvailable(noReplyWaitMs)), "");
+    expectNoReply(*client, hex("03 00 00 07 02 F0 80"));
     EXPECT_EQ(attributedLines(), Lines{});
     EXPECT_EQ(toHex(exchange(*client, setupRequest)), toHex(setupReply));
 }
@@ -300,9 +275,8 @@ TEST_F(TransportTest, S5PayloadIsRoutedByItsOpCodeAlone) {
     auto client = connectS7();
     clearLog();
     // Op code 4 is no S5 request: ignored.
-    client->send(hex("03 00 00 17 02 F0 80 53 35 10 01 03 04 03 08 01 05 00 00 00 01 FF 02"));
-    pass();
-    EXPECT_EQ(toHex(client->receiveAvailable(noReplyWaitMs)), "");
+    expectNoReply(*client,
+                  hex("03 00 00 17 02 F0 80 53 35 10 01 03 04 03 08 01 05 00 00 00 01 FF 02"));
     EXPECT_EQ(attributedLines(), Lines{});
     // "S" with any second byte and op code 5 is a fetch.
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 17 02 F0 80 53 58 10 01 03 05 03 08 01 05 00 "
@@ -341,8 +315,8 @@ Bytes sessionStream() {
     return stream;
 }
 
-const std::string sessionReplies = toHex(
-    joined({connectionConfirm, setupReply, writeReply, readReplyAfterWrite, disconnectConfirm}));
+const std::string sessionReplies =
+    toHex(connectionConfirm + setupReply + writeReply + readReplyAfterWrite + disconnectConfirm);
 
 const Lines sessionLines = {"87 Calling TSAP = 1,0",
                             "87 Called TSAP = 1,2",
@@ -432,9 +406,7 @@ TEST_F(TransportTest, FrameStartOnOneSlotSurvivesTheOtherSlotsTrafficInBetween) 
     auto second = connectS7();
     const Bytes firstHalf(writeRequest.begin(), writeRequest.begin() + 20);
     const Bytes secondHalf(writeRequest.begin() + 20, writeRequest.end());
-    first->send(firstHalf);
-    pass();
-    EXPECT_EQ(toHex(first->receiveAvailable(noReplyWaitMs)), "");
+    expectNoReply(*first, firstHalf);
     // Slot 1 writes other bytes to the same place, through the same receive buffer.
     EXPECT_EQ(toHex(exchange(*second, hex("03 00 00 27 02 F0 80 32 01 00 00 00 05 00 0E 00 08 05 "
                                           "01 12 0A 10 02 00 04 00 0A 84 00 00 40 00 04 00 20 EE "
@@ -461,19 +433,16 @@ TEST_F(TransportTest, FiftyRequestsInOneSendAreAllAnsweredInOrderAcrossReceives)
     auto client = connectS7();
     constexpr int requestCount = 50;
     Bytes stream;
-    std::string expected;
+    Bytes expected;
     for (int i = 0; i < requestCount; ++i) {
-        const std::string reference = toHex(Bytes{0x00, static_cast<std::uint8_t>(i)});
-        const Bytes request = hex("03 00 00 1F 02 F0 80 32 01 00 00 " + reference +
-                                  " 00 0E 00 00 04 01 12 0A 10 02 00 01 00 14 84 00 00 00");
-        stream.insert(stream.end(), request.begin(), request.end());
-        expected += (expected.empty() ? "" : " ") +
-                    std::string("03 00 00 1A 02 F0 80 32 03 00 00 ") + reference +
-                    " 00 02 00 05 00 00 04 01 FF 04 00 08 00";
+        const auto reference = static_cast<std::uint16_t>(i);
+        stream = stream + readVarRequest(reference, 20, 0, 1);
+        expected = expected + readVarReply(reference, Bytes{0x00});
     }
+    ASSERT_EQ(stream.size(), static_cast<std::size_t>(requestCount) * 31);
     client->send(stream);
     pass(3);
-    EXPECT_EQ(toHex(client->receiveAvailable()), expected);
+    EXPECT_EQ(toHex(client->receiveAvailable()), toHex(expected));
 }
 
 // A mixed stream of 300 frames from a fixed seed: setups, multi-item reads and writes of every
@@ -485,13 +454,6 @@ std::vector<Bytes> mixedFrames() {
         return static_cast<std::uint32_t>(random() % limit);
     };
     const auto u8 = [](std::uint32_t value) { return static_cast<std::uint8_t>(value & 0xFF); };
-    const auto frameOf = [&u8](Bytes payload) {
-        Bytes frame = {0x03, 0x00, 0x00, 0x00, 0x02, 0xF0, 0x80};
-        frame.insert(frame.end(), payload.begin(), payload.end());
-        frame[2] = u8(static_cast<std::uint32_t>(frame.size() >> 8));
-        frame[3] = u8(static_cast<std::uint32_t>(frame.size()));
-        return frame;
-    };
     const auto item = [&](std::uint32_t count, std::uint32_t offset) {
         const std::uint32_t db = 20 + below(6);
         const std::uint32_t bits = offset * 8 + below(8);
@@ -507,7 +469,7 @@ std::vector<Bytes> mixedFrames() {
         if (kind == 0) {
             pdu.insert(pdu.end(),
                        {0x00, 0x08, 0x00, 0x00, 0xF0, 0x00, 0x00, 0x01, 0x00, 0x01, 0x01, 0xE0});
-            frames.push_back(frameOf(pdu));
+            frames.push_back(isoDataFrame(pdu));
         } else if (kind <= 3) {
             // Read Var; one in five announces an item more than it carries.
             const std::uint32_t items = 1 + below(5);
@@ -518,7 +480,7 @@ std::vector<Bytes> mixedFrames() {
                 const Bytes one = item(below(400), below(700));
                 pdu.insert(pdu.end(), one.begin(), one.end());
             }
-            frames.push_back(frameOf(pdu));
+            frames.push_back(isoDataFrame(pdu));
         } else if (kind <= 6) {
             // Write Var of up to three data items, any transport size, sized to fit the frame.
             const std::uint32_t items = 1 + below(3);
@@ -555,16 +517,16 @@ std::vector<Bytes> mixedFrames() {
                                    u8(declared >> 8), u8(declared)});
             pdu.insert(pdu.end(), parameters.begin(), parameters.end());
             pdu.insert(pdu.end(), data.begin(), data.end());
-            frames.push_back(frameOf(pdu));
+            frames.push_back(isoDataFrame(pdu));
         } else if (kind == 7) {
             pdu.insert(pdu.end(), {0x00, 0x02, 0x00, 0x00, u8(0x10 + below(0xE0)), 0x00});
-            frames.push_back(frameOf(pdu));
+            frames.push_back(isoDataFrame(pdu));
         } else if (kind == 8) {
             Bytes junk = {0x99};
             for (std::uint32_t b = below(200); b > 0; --b) {
                 junk.push_back(u8(below(256)));
             }
-            frames.push_back(frameOf(junk));
+            frames.push_back(isoDataFrame(junk));
         } else {
             Bytes oversized = {0x03, 0x00, 0x00, 0x00};
             const std::uint32_t length = 1025 + below(3000);
@@ -690,9 +652,8 @@ TEST_F(TransportTest, TpktLengthBelow7ClosesWithOneErrorLineAnd7IsAccepted) {
 TEST_F(TransportTest, BadHeaderBehindGoodFramesClosesAfterTheyAreAnswered) {
     auto client = connectS7();
     clearLog();
-    EXPECT_EQ(
-        toHex(exchange(*client, joined({setupRequest, hex("04 00 00 07 02 F0 80"), setupRequest}))),
-        toHex(setupReply));
+    EXPECT_EQ(toHex(exchange(*client, setupRequest + hex("04 00 00 07 02 F0 80") + setupRequest)),
+              toHex(setupReply));
     EXPECT_TRUE(client->closedByServer());
     EXPECT_EQ(attributedLines(),
               (Lines{"23 hh:mm:ss-[0] Sending S7 PDU Response",
@@ -715,7 +676,7 @@ Bytes oversizedFrame(std::size_t length) {
 TEST_F(TransportTest, FrameOf1025BytesIsSkippedWholeAndTheConnectionGoesOn) {
     auto client = connectS7();
     clearLog();
-    client->send(joined({oversizedFrame(1025), setupRequest}));
+    client->send(oversizedFrame(1025) + setupRequest);
     pass(3);
     EXPECT_EQ(toHex(client->receiveAvailable()), toHex(setupReply));
     EXPECT_EQ(attributedLines(), (Lines{"70 hh:mm:ss-[0] Frame of 1025 bytes is too large, skipped",
@@ -726,7 +687,7 @@ TEST_F(TransportTest, FrameOf1025BytesIsSkippedWholeAndTheConnectionGoesOn) {
 TEST_F(TransportTest, FrameOf65535BytesIsSkippedWholeOverManyReceives) {
     auto client = connectS7();
     clearLog();
-    client->send(joined({oversizedFrame(65535), setupRequest}));
+    client->send(oversizedFrame(65535) + setupRequest);
     pass(80); // 64 receives of 1024 bytes, and a few to spare
     EXPECT_EQ(toHex(client->receiveAvailable()), toHex(setupReply));
     EXPECT_EQ(attributedLines(),
@@ -904,19 +865,11 @@ TEST_F(TruncationTest, WriteVarCutShortIsRefusedAndStoresNothing) {
 // A Read Var of 999 bytes of DB20 gets a reply of exactly 1024 bytes; the reference tells the
 // replies apart.
 Bytes largeReadRequest(int reference) {
-    Bytes request = hex("03 00 00 1F 02 F0 80 32 01 00 00 00 00 00 0E 00 00 04 01 12 0A 10 02 03 "
-                        "E7 00 14 84 00 00 00");
-    request[11] = static_cast<std::uint8_t>(reference >> 8);
-    request[12] = static_cast<std::uint8_t>(reference & 0xFF);
-    return request;
+    return readVarRequest(static_cast<std::uint16_t>(reference), 20, 0, 999);
 }
 
 Bytes largeReadReply(int reference) {
-    Bytes reply = hex("03 00 04 00 02 F0 80 32 03 00 00 00 00 00 02 03 EB 00 00 04 01 FF 04 1F 38");
-    reply[11] = static_cast<std::uint8_t>(reference >> 8);
-    reply[12] = static_cast<std::uint8_t>(reference & 0xFF);
-    reply.resize(1024, 0x00);
-    return reply;
+    return readVarReply(static_cast<std::uint16_t>(reference), Bytes(999, 0x00));
 }
 
 class StalledClientTest : public ServerTest {
@@ -924,6 +877,7 @@ protected:
     // A client with a small receive window, through connection request and setup.
     std::unique_ptr<TestClient> connectSmallWindow() {
         auto client = std::make_unique<TestClient>(port, 4096);
+        EXPECT_TRUE(client->connected());
         pass();
         // A small send buffer on the server's side too, as a slow link would give: the server
         // runs into a partial send after tens of replies rather than thousands.

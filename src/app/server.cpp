@@ -306,14 +306,17 @@ int serverMain(int argc, char **argv) {
     }
     setLogColour(decideColour(parsed.options.colour, platform::stdoutIsTerminal(),
                               std::getenv("NO_COLOR") != nullptr));
+    startLogOutput();
     platform::consoleStart();
     if (!serverStart(parsed.options)) {
+        finishLogOutput();
         platform::consoleRestore();
         releaseDataBlocks();
         return 1;
     }
     serverRun();
     releaseDataBlocks();
+    finishLogOutput();
     platform::consoleRestore();
     return 0;
 }

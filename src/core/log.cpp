@@ -1,18 +1,88 @@
 #include "core/log.h"
 
+#include "core/log_queue.h"
 #include "platform/platform.h"
 
 #include <array>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string_view>
 
 namespace {
 
 constexpr std::size_t lineBufferSize = 256;
 
+constexpr std::size_t queueCapacity = 1024 * 1024;
+constexpr std::size_t writerBatchLines = 64;
+constexpr std::int64_t finishWaitMicros = 1'000'000;
+// Short enough that a person or a test following the log sees each line at once.
+constexpr std::int64_t writerLingerMicros = 1'000;
+
 bool logColour = false;
 std::vector<LogRecord> *logCapture = nullptr;
+bool queuedOutput = false; // lines go through the writer thread
+
+// Shared with the writer thread, under the platform's log lock; writerColour is set before the
+// thread starts and only read by it. The queue is never freed: a writer stuck in a write when
+// the process exits may still reach it.
+LogQueue *queue = nullptr;
+bool writerRunning = false;
+bool writerWaiting = false; // asleep in waitLog until a line comes
+bool writerStopping = false;
+bool writerColour = false;
+
+// The writer thread: the only one that writes to the output while it runs. It takes a batch of
+// lines out under the lock and writes them without it, so the loop only ever waits for the
+// moment it takes to queue a line. Once the queue is empty it lingers a moment before it goes
+// to sleep: under steady traffic it then wakes once per linger for all lines that came meanwhile
+// instead of being woken (a system call in the loop) for every line.
+void runWriter() {
+    std::array<QueuedLine, writerBatchLines> batch{};
+    std::array<platform::ConsoleLine, writerBatchLines> lines{};
+    bool lingered = false;
+    platform::lockLog();
+    for (;;) {
+        std::size_t count = 0;
+        while (count < batch.size() && queue->pop(batch[count])) {
+            ++count;
+        }
+        if (count > 0) {
+            platform::unlockLog();
+            for (std::size_t index = 0; index < count; ++index) {
+                lines[index] = {batch[index].attribute, batch[index].view()};
+            }
+            platform::writeConsoleLines(std::span(lines).first(count), writerColour);
+            platform::lockLog();
+            lingered = false;
+        } else if (writerStopping) {
+            break;
+        } else if (!lingered) {
+            platform::waitLog(writerLingerMicros);
+            lingered = true;
+        } else {
+            writerWaiting = true;
+            platform::waitLog(-1);
+            writerWaiting = false;
+        }
+    }
+    writerRunning = false;
+    platform::wakeLogWaiters();
+    platform::unlockLog();
+}
+
+void queueLine(TextAttribute attribute, std::string_view text) {
+    platform::lockLog();
+    queue->push(attribute, text);
+    // Only a sleeping writer needs the wake-up; one busy writing finds the line on its next turn.
+    const bool wake = writerWaiting;
+    writerWaiting = false;
+    platform::unlockLog();
+    if (wake) {
+        platform::wakeLogWaiters();
+    }
+}
 
 } // namespace
 
@@ -45,6 +115,45 @@ void setLogColour(bool colour) {
     logColour = colour;
 }
 
+void startLogOutput() {
+    if (queuedOutput) {
+        return;
+    }
+    if (queue == nullptr) {
+        queue = new LogQueue(queueCapacity);
+    }
+    writerColour = logColour;
+    writerStopping = false;
+    writerWaiting = false;
+    writerRunning = true;
+    if (!platform::startLogThread(runWriter)) {
+        writerRunning = false;
+        return; // lines keep going out directly
+    }
+    queuedOutput = true;
+}
+
+void finishLogOutput() {
+    if (!queuedOutput) {
+        return;
+    }
+    const std::int64_t deadline = platform::monotonicMicros() + finishWaitMicros;
+    platform::lockLog();
+    writerStopping = true;
+    platform::wakeLogWaiters();
+    while (writerRunning) {
+        const std::int64_t left = deadline - platform::monotonicMicros();
+        if (left <= 0) {
+            break;
+        }
+        platform::waitLog(left);
+    }
+    const bool ended = !writerRunning;
+    platform::unlockLog();
+    // A writer still stuck keeps the queue: a line now must not block on the output either.
+    queuedOutput = !ended;
+}
+
 void setLogCapture(std::vector<LogRecord> *capture) {
     logCapture = capture;
 }
@@ -64,7 +173,12 @@ void logMessage(TextAttribute attribute, const char *format, ...) {
     if (lineBreak != std::string_view::npos) {
         text = text.substr(0, lineBreak);
     }
-    platform::writeConsoleLine(attribute, text, logColour);
+    if (queuedOutput) {
+        queueLine(attribute, text);
+    } else {
+        const platform::ConsoleLine single{attribute, text};
+        platform::writeConsoleLines({&single, 1}, logColour);
+    }
     if (logCapture != nullptr) {
         logCapture->push_back({attribute, std::string(text)});
     }

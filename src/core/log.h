@@ -24,8 +24,22 @@ TextAttribute trafficAttribute(int slot);
 // S7 data stored into a data block by a slot.
 TextAttribute writeAttribute(int slot);
 
-// Whether lines are coloured; decided once at start-up from the command line and the terminal.
+// Whether lines are coloured; decided once at start-up from the command line and the terminal,
+// before startLogOutput.
 void setLogColour(bool colour);
+
+// From here on a writer thread of its own writes the lines, taking them from a bounded queue
+// (about 1 MiB), so an output that stops taking them (a paused pager, a stalled log shipper, a
+// console in text selection) never holds the loop. While the queue is full, whole lines are
+// dropped and counted; once the output takes lines again one line in attributeError says how
+// many: "Log output stalled: 1234 lines dropped". Lines keep their order and leave at once while
+// the output keeps up. Before this call (as in the tests) every line is written by the calling
+// thread before logMessage returns.
+void startLogOutput();
+
+// Writes out what is queued, waiting at most about a second for a stalled output, and ends the
+// writer thread. A writer still stuck in a write then is left behind: the process exits past it.
+void finishLogOutput();
 
 // Formats one line (at most 255 characters, cut at the first line break) and prints it in the
 // given attribute.

@@ -98,20 +98,42 @@ std::string listenFailureHint(int errorCode, std::uint16_t port);
 
 // Console. consoleStart puts an interactive console into single-key, no-echo mode and installs
 // the stop handlers (Ctrl+C, termination request); consoleRestore undoes the console part and is
-// safe to call more than once.
+// safe to call more than once. Where a terminal has jobs (POSIX), only the foreground job takes
+// it: a server started or continued in the background leaves the terminal alone and ignores
+// keys, and takes it again when brought back to the foreground.
 void consoleStart();
 void consoleRestore();
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
 
-// True once a stop was requested by signal, or when stdin is an interactive console and a key
-// press is waiting (the key is left in the input).
+// True once a stop was requested by signal, or when stdin is an interactive console this process
+// holds in single-key mode and a key press is waiting (the key is left in the input).
 bool stopRequested();
 
-// Writes one console line in the given text attribute (Windows console attribute bits) followed
-// by the OS line end, and makes sure it has left the process. With colour off the text is
-// written plain.
-void writeConsoleLine(int attribute, std::string_view text, bool colour);
+struct ConsoleLine {
+    int attribute; // Windows console attribute bits
+    std::string_view text;
+};
+
+// Writes console lines, each in its text attribute and followed by the OS line end, and makes
+// sure they have left the process. With colour off the text is written plain.
+void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour);
+
+// The log writer thread and what it shares with the loop thread: one lock and one condition.
+// The queue and what the thread does are core/log.cpp's; only these primitives differ by OS
+// (the Windows toolchain's runtime has no std::thread or std::mutex).
+//
+// Starts body on a detached thread of its own, which never takes the stop signals (Ctrl+C and
+// termination requests still cut the loop's readiness wait short). False when it could not be
+// started.
+bool startLogThread(void (*body)());
+void lockLog();
+void unlockLog();
+// Called with the lock held: releases it until wakeLogWaiters is called or timeoutMicros have
+// passed (negative: no limit), then holds it again. May also return early for no reason.
+void waitLog(std::int64_t timeoutMicros);
+// Wakes every thread in waitLog.
+void wakeLogWaiters();
 
 struct LocalTime {
     int hour;

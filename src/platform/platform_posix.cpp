@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,8 +23,25 @@ namespace platform {
 namespace {
 
 volatile std::sig_atomic_t stopSignalled = 0;
+// Set by SIGCONT (the shell's fg or bg): the process may have changed sides of the terminal.
+volatile std::sig_atomic_t continueSignalled = 0;
 
-bool terminalModeChanged = false;
+// The console is watched for keys only while the process is the terminal's foreground job and
+// has put it into single-key mode. A background job never touches the terminal: changing its
+// mode would stop the process with SIGTTOU, and a key typed there is meant for another job.
+bool consoleWanted = false; // consoleStart ran and stdin is a terminal
+bool terminalOwned = false; // single-key mode set by us, in the foreground as last seen
+bool terminalSaved = false; // savedTerminal holds the mode to restore
+
+// Statically initialised and never destroyed: a log writer stuck in a write outlives main.
+pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t logCondition = PTHREAD_COND_INITIALIZER;
+void (*logThreadBody)() = nullptr;
+
+void *runLogThread(void * /*argument*/) {
+    logThreadBody();
+    return nullptr;
+}
 termios savedTerminal{};
 
 // The listener and every client connection.
@@ -38,6 +57,10 @@ void onStopSignal(int /*signal*/) {
     stopSignalled = 1;
 }
 
+void onContinueSignal(int /*signal*/) {
+    continueSignalled = 1;
+}
+
 void installStopHandlers() {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -46,11 +69,49 @@ void installStopHandlers() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = onContinueSignal;
+    sigaction(SIGCONT, &action, nullptr);
+}
+
+bool inForeground() {
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+// Puts the terminal into single-key mode when the process is its foreground job; in the
+// background gives it up without touching it. The mode to restore is read on the first claim
+// only: on a later one (fg after Ctrl+Z, a SIGCONT without a stop) the terminal may still be in
+// our own single-key mode.
+void claimTerminal() {
+    if (!consoleWanted || !inForeground()) {
+        terminalOwned = false;
+        return;
+    }
+    if (!terminalSaved) {
+        if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+            return;
+        }
+        terminalSaved = true;
+    }
+    termios raw = savedTerminal;
+    // Single keys, no echo; Ctrl+C still raises SIGINT, Ctrl+Z still stops the job.
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    terminalOwned = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
 }
 
 bool keyPressWaiting() {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    return poll(&input, 1, 0) > 0 && (input.revents & POLLIN) != 0;
+    if (poll(&input, 1, 0) <= 0 || (input.revents & POLLIN) == 0) {
+        return false;
+    }
+    // Moved to the background without a stop (another job was given the terminal): the key is
+    // not ours, and from now on the console is not watched.
+    if (!inForeground()) {
+        terminalOwned = false;
+        return false;
+    }
+    return true;
 }
 
 void writeAll(std::string_view bytes) {
@@ -220,7 +281,7 @@ bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int6
         }
         watched[count++] = pollfd{descriptor(entry.socket), events, 0};
     }
-    if (watchConsole) {
+    if (watchConsole && terminalOwned) {
         watched[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
     }
     // Round up, so the wait never ends just before the deadline and spins.
@@ -249,23 +310,19 @@ std::string listenFailureHint(int errorCode, std::uint16_t port) {
 
 void consoleStart() {
     installStopHandlers();
-    if (!terminalModeChanged && stdinIsTerminal() && tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
-        termios raw = savedTerminal;
-        // Single keys, no echo; Ctrl+C still raises SIGINT.
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
-            terminalModeChanged = true;
-        }
-    }
+    consoleWanted = stdinIsTerminal();
+    claimTerminal();
 }
 
 void consoleRestore() {
-    if (terminalModeChanged) {
+    // Restored only from the foreground: in the background the shell has put back its own mode
+    // when the job was stopped, and writing it would stop the process with SIGTTOU.
+    if (terminalOwned && inForeground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-        terminalModeChanged = false;
     }
+    consoleWanted = false;
+    terminalOwned = false;
+    terminalSaved = false;
 }
 
 bool stdinIsTerminal() {
@@ -280,29 +337,89 @@ bool stopRequested() {
     if (stopSignalled != 0) {
         return true;
     }
-    return terminalModeChanged && keyPressWaiting();
+    if (continueSignalled != 0) {
+        // fg takes the terminal back into single-key mode, bg leaves it alone.
+        continueSignalled = 0;
+        claimTerminal();
+    }
+    return terminalOwned && keyPressWaiting();
 }
 
-void writeConsoleLine(int attribute, std::string_view text, bool colour) {
-    // One write per line: lines from a live log never interleave or wait in a buffer.
-    constexpr std::size_t lineCapacity = 512;
-    std::array<char, lineCapacity> line{};
+void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
+    // Whole lines gathered into writes of at most PIPE_BUF bytes: a pipe takes each in one
+    // piece, so lines never interleave with another writer's, and none waits in a buffer.
+    constexpr std::size_t longestLine = 512;
+    static_assert(longestLine <= PIPE_BUF);
+    std::array<char, PIPE_BUF> out{};
     std::size_t length = 0;
-    const auto append = [&](std::string_view part) {
-        const std::size_t take = std::min(part.size(), line.size() - length);
-        std::memcpy(line.data() + length, part.data(), take);
-        length += take;
-    };
-    const bool coloured = colour && attribute != 7;
-    if (coloured) {
-        append(ansiSequenceFor(attribute).view());
+    for (const ConsoleLine &line : lines) {
+        if (out.size() - length < longestLine) {
+            writeAll({out.data(), length});
+            length = 0;
+        }
+        const std::size_t end = length + longestLine - 1; // room for the line end
+        const auto append = [&](std::string_view part) {
+            const std::size_t take = std::min(part.size(), end - length);
+            std::memcpy(out.data() + length, part.data(), take);
+            length += take;
+        };
+        const bool coloured = colour && line.attribute != 7;
+        if (coloured) {
+            append(ansiSequenceFor(line.attribute).view());
+        }
+        append(line.text);
+        if (coloured) {
+            append(ansiReset);
+        }
+        out[length++] = '\n';
     }
-    append(text);
-    if (coloured) {
-        append(ansiReset);
+    writeAll({out.data(), length});
+}
+
+bool startLogThread(void (*body)()) {
+    // The new thread inherits the signal mask: with the stop signals and SIGCONT (fg, bg)
+    // blocked there, their handlers always run on the loop thread and cut its poll short.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGCONT);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread{};
+    logThreadBody = body;
+    const int created = pthread_create(&thread, &attributes, runLogThread, nullptr);
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return created == 0;
+}
+
+void lockLog() {
+    pthread_mutex_lock(&logMutex);
+}
+
+void unlockLog() {
+    pthread_mutex_unlock(&logMutex);
+}
+
+void waitLog(std::int64_t timeoutMicros) {
+    if (timeoutMicros < 0) {
+        pthread_cond_wait(&logCondition, &logMutex);
+        return;
     }
-    append("\n");
-    writeAll({line.data(), length});
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const std::int64_t nanos = deadline.tv_nsec + timeoutMicros % 1'000'000 * 1000;
+    deadline.tv_sec += static_cast<time_t>(timeoutMicros / 1'000'000 + nanos / 1'000'000'000);
+    deadline.tv_nsec = static_cast<long>(nanos % 1'000'000'000);
+    pthread_cond_clockwait(&logCondition, &logMutex, CLOCK_MONOTONIC, &deadline);
+}
+
+void wakeLogWaiters() {
+    pthread_cond_broadcast(&logCondition);
 }
 
 LocalTime localTime() {

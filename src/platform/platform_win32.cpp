@@ -52,6 +52,16 @@ bool consoleActive = false;
 bool inputModeSaved = false;
 DWORD savedInputMode = 0;
 
+// Statically initialised and never destroyed: a log writer stuck in a write outlives main.
+SRWLOCK logLock = SRWLOCK_INIT;
+CONDITION_VARIABLE logCondition = CONDITION_VARIABLE_INIT;
+void (*logThreadBody)() = nullptr;
+
+DWORD WINAPI runLogThread(LPVOID /*argument*/) {
+    logThreadBody();
+    return 0;
+}
+
 SOCKET toSocket(SocketHandle handle) {
     return static_cast<SOCKET>(handle);
 }
@@ -456,8 +466,19 @@ void consoleStart() {
         inputModeSaved = true;
         // Keys arrive one by one and are not echoed into the log; Ctrl+C still comes as a
         // control event because processed input stays on.
-        const DWORD singleKey = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
-        SetConsoleMode(input, singleKey | ENABLE_PROCESSED_INPUT);
+        const DWORD singleKey =
+            (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
+            ENABLE_PROCESSED_INPUT;
+        // Quick edit goes off while the server runs: a click in the window would start a
+        // selection, and the console holds every write until the selection ends. The console
+        // reports the quick-edit bit along with ENABLE_EXTENDED_FLAGS, so restoring the saved
+        // mode brings it back as it was. A console that refuses the extended flags still gets
+        // single keys.
+        const DWORD noQuickEdit =
+            (singleKey & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE)) | ENABLE_EXTENDED_FLAGS;
+        if (!SetConsoleMode(input, noQuickEdit)) {
+            SetConsoleMode(input, singleKey);
+        }
     }
     consoleActive = true;
 }
@@ -491,7 +512,7 @@ bool stopRequested() {
     return isConsoleHandle(input) && consoleKeyWaiting(input);
 }
 
-void writeConsoleLine(int attribute, std::string_view text, bool colour) {
+void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
     std::fflush(stdout); // anything the C runtime still holds goes first
     const HANDLE output = outputHandle();
     if (output == nullptr || output == INVALID_HANDLE_VALUE) {
@@ -499,28 +520,64 @@ void writeConsoleLine(int attribute, std::string_view text, bool colour) {
     }
     if (!isConsoleHandle(output)) {
         // A pipe or file cannot carry console attributes; colour asked for there (--color
-        // always) comes as the same ANSI sequences the POSIX build writes.
-        const bool coloured = colour && attribute != plainAttribute;
-        std::string line;
-        if (coloured) {
-            line += ansiSequenceFor(attribute).view();
+        // always) comes as the same ANSI sequences the POSIX build writes. The lines go out in
+        // one write.
+        std::string bytes;
+        for (const ConsoleLine &line : lines) {
+            const bool coloured = colour && line.attribute != plainAttribute;
+            if (coloured) {
+                bytes += ansiSequenceFor(line.attribute).view();
+            }
+            bytes += line.text;
+            if (coloured) {
+                bytes += ansiReset;
+            }
+            bytes += lineEnd;
         }
-        line += text;
-        if (coloured) {
-            line += ansiReset;
-        }
-        line += lineEnd;
-        writeToFile(output, line);
+        writeToFile(output, bytes);
         return;
     }
-    if (colour) {
-        SetConsoleTextAttribute(output, static_cast<WORD>(attribute));
-        writeToConsole(output, text);
-        SetConsoleTextAttribute(output, plainAttribute);
-    } else {
-        writeToConsole(output, text);
+    for (const ConsoleLine &line : lines) {
+        if (colour) {
+            SetConsoleTextAttribute(output, static_cast<WORD>(line.attribute));
+            writeToConsole(output, line.text);
+            SetConsoleTextAttribute(output, plainAttribute);
+        } else {
+            writeToConsole(output, line.text);
+        }
+        writeToConsole(output, lineEnd);
     }
-    writeToConsole(output, lineEnd);
+}
+
+bool startLogThread(void (*body)()) {
+    // Console control events arrive on a thread Windows creates, never on this one, so there
+    // is nothing to keep away from it.
+    logThreadBody = body;
+    const HANDLE thread = CreateThread(nullptr, 0, runLogThread, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    CloseHandle(thread); // detached: the process ends without waiting for it
+    return true;
+}
+
+void lockLog() {
+    AcquireSRWLockExclusive(&logLock);
+}
+
+void unlockLog() {
+    ReleaseSRWLockExclusive(&logLock);
+}
+
+void waitLog(std::int64_t timeoutMicros) {
+    const DWORD millis = timeoutMicros < 0 ? INFINITE
+                                           : static_cast<DWORD>(std::min<std::int64_t>(
+                                                 (timeoutMicros + 999) / 1000, INFINITE - 1));
+    SleepConditionVariableSRW(&logCondition, &logLock, millis, 0);
+}
+
+void wakeLogWaiters() {
+    WakeAllConditionVariable(&logCondition);
 }
 
 LocalTime localTime() {

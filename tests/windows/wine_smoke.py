@@ -13,7 +13,9 @@ loopback, through the paths of the Win32 platform layer:
    CTRL_C_EVENT for the console control handler, the same path a Ctrl+C in a Windows console
    takes, so this is a clean stop: the program leaves its loop by itself;
 6. on a pseudo-terminal, where Wine gives the program a console, the server shows the banner,
-   serves a client, and stops with status 0 on a key press.
+   serves a client, and stops with status 0 on a key press;
+7. with stdout into a pipe nobody reads, every request is still answered, and Ctrl+C still
+   ends the program with status 0 after about a second of waiting for the output.
 
 Finally the log must be UTF-8 lines ending in CR LF, uncoloured (--color never), starting with
 the banner.
@@ -91,6 +93,43 @@ BULK_REPLY_TAIL = (
 
 
 BULK_READ_LOG = b"Sending S7 data DB10,0 l=450\r\n"
+
+# Stalled log: each read logs one line per item, 38,000 lines in all, about 1.8 MB: more than
+# the pipe and the server's 1 MiB log queue hold.
+STALLED_LOG_JOBS = 2000
+STALLED_LOG_ITEMS = 19
+STALLED_STOP_SECONDS = 3  # about a second of waiting for the output, plus Wine's teardown
+
+
+def stalled_read(reference):
+    """Reads 2 bytes at each of STALLED_LOG_ITEMS places in DB11."""
+    parameters = bytes([0x04, STALLED_LOG_ITEMS]) + b"".join(
+        frame("12 0A 10 02 00 02 00 0B 84") + (16 * item).to_bytes(3, "big")
+        for item in range(STALLED_LOG_ITEMS)
+    )
+    pdu = (
+        frame("32 01 00 00")
+        + reference.to_bytes(2, "big")
+        + len(parameters).to_bytes(2, "big")
+        + frame("00 00")
+        + parameters
+    )
+    return frame("03 00") + (7 + len(pdu)).to_bytes(2, "big") + frame("02 F0 80") + pdu
+
+
+def stalled_reply(reference):
+    section = frame("FF 04 00 10 00 00") * STALLED_LOG_ITEMS
+    return (
+        frame("03 00")
+        + (21 + len(section)).to_bytes(2, "big")
+        + frame("02 F0 80 32 03 00 00")
+        + reference.to_bytes(2, "big")
+        + frame("00 02")
+        + len(section).to_bytes(2, "big")
+        + frame("00 00 04")
+        + bytes([STALLED_LOG_ITEMS])
+        + section
+    )
 
 
 def bulk_read(reference):
@@ -343,6 +382,54 @@ def stop_by_ctrl_c(process):
     return []
 
 
+def check_stalled_log(wine, exe, env):
+    """stdout into a pipe nobody reads: the log must never hold the server back."""
+    read_end, write_end = os.pipe()
+    port = free_port()
+    process = subprocess.Popen(
+        [wine, exe, "--port", str(port), "--bind", "127.0.0.1", "--color", "never"],
+        stdin=subprocess.DEVNULL,
+        stdout=write_end,
+        stderr=subprocess.DEVNULL,
+        env=env,
+    )
+    os.close(write_end)
+    failures = []
+    try:
+        with wait_until_listening(port, lambda: process.poll() is not None) as client:
+            for request, expected in [
+                (CONNECTION_REQUEST, CONNECTION_CONFIRM),
+                (SETUP, SETUP_REPLY),
+            ]:
+                client.sendall(request)
+                if receive_frame(client) != expected:
+                    return ["stalled log: the session did not start"]
+            for job in range(STALLED_LOG_JOBS):
+                client.sendall(stalled_read(job + 1))
+                if receive_frame(client) != stalled_reply(job + 1):
+                    return [f"stalled log: the reply to read {job} differs"]
+            print(f"ok   {STALLED_LOG_JOBS} reads answered with stdout into a pipe nobody reads")
+            signalled = time.monotonic()
+            process.send_signal(signal.SIGINT)
+            try:
+                process.wait(timeout=STOP_SECONDS)
+            except subprocess.TimeoutExpired:
+                return [f"stalled log: still running {STOP_SECONDS} s after Ctrl+C"]
+            took = time.monotonic() - signalled
+            if process.returncode != 0 or took > STALLED_STOP_SECONDS:
+                failures.append(
+                    f"stalled log: exit status {process.returncode} {took:.2f} s after Ctrl+C"
+                )
+            else:
+                print(f"ok   stalled log: stopped by Ctrl+C in {took:.2f} s with status 0")
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=STOP_SECONDS)
+        os.close(read_end)
+    return failures
+
+
 class ConsoleRun:
     """plcdouble.exe on a pseudo-terminal, where Wine gives it a real console."""
 
@@ -500,9 +587,14 @@ def main():
         log.thread.join(timeout=STOP_SECONDS)
         errors.thread.join(timeout=STOP_SECONDS)
     try:
-        failures += check_console_key_stop(args.wine, args.exe, env)
-    except (AssertionError, OSError) as error:
-        failures.append(f"console run: {type(error).__name__}: {error}")
+        try:
+            failures += check_console_key_stop(args.wine, args.exe, env)
+        except (AssertionError, OSError) as error:
+            failures.append(f"console run: {type(error).__name__}: {error}")
+        try:
+            failures += check_stalled_log(args.wine, args.exe, env)
+        except (AssertionError, OSError) as error:
+            failures.append(f"stalled log: {type(error).__name__}: {error}")
     finally:
         if wineserver:
             subprocess.run([wineserver, "-k"], env=env, timeout=30, check=False)
