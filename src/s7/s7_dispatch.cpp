@@ -78,12 +78,14 @@ void setupCommunicationAsCpu(int slot, ByteView pdu) {
     }
 }
 
-// As a real CPU: a job larger than the agreed PDU is refused whatever it asks; every function
-// gets an answer.
-void handleJobAsCpu(int slot, ByteView pdu, int s7Length) {
+// A real CPU refuses a job larger than the agreed PDU whatever it asks, and answers every
+// function; classic leaves unknown functions unanswered.
+void handleJob(int slot, ByteView pdu, int s7Length) {
+    const bool asCpu = activeCpuProfile().behaviour == CpuBehaviour::realCpu;
+    // A job whose header ends before the function code names function 0.
     const std::uint8_t function = readU8OrZero(pdu, pduFunctionOffset);
     const std::size_t limit = negotiatedPduLength(slot);
-    if (pdu.size() > limit) {
+    if (asCpu && pdu.size() > limit) {
         logMessage(attributeError, "%s Refusing a job of %d bytes: exceeds the PDU of %d",
                    slotPrefix(slot).text(), static_cast<int>(pdu.size()), static_cast<int>(limit));
         sendHeaderError(slot, pdu, errorExceedsPdu);
@@ -97,33 +99,18 @@ void handleJobAsCpu(int slot, ByteView pdu, int s7Length) {
         handleWriteVar(slot, pdu, s7Length);
         return;
     case functionSetupCommunication:
-        setupCommunicationAsCpu(slot, pdu);
+        if (asCpu) {
+            setupCommunicationAsCpu(slot, pdu);
+        } else {
+            sendSetupCommResponse(slot, pdu);
+        }
         return;
     default:
-        handleControlJob(slot, pdu, function);
-        return;
-    }
-}
-
-void handleJob(int slot, ByteView pdu, int s7Length) {
-    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
-        handleJobAsCpu(slot, pdu, s7Length);
-        return;
-    }
-    // A job whose header ends before the function code names function 0.
-    const std::uint8_t function = readU8OrZero(pdu, pduFunctionOffset);
-    switch (function) {
-    case functionReadVar:
-        handleReadVar(slot, pdu);
-        return;
-    case functionWriteVar:
-        handleWriteVar(slot, pdu, s7Length);
-        return;
-    case functionSetupCommunication:
-        sendSetupCommResponse(slot, pdu);
-        return;
-    default:
-        logMessage(attributeError, "%s Unknown command %d", slotPrefix(slot).text(), function);
+        if (asCpu) {
+            handleControlJob(slot, pdu, function);
+        } else {
+            logMessage(attributeError, "%s Unknown command %d", slotPrefix(slot).text(), function);
+        }
         return;
     }
 }
