@@ -1,5 +1,6 @@
 #include "memory/data_block_table.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,11 +34,31 @@ bool growBlock(DataBlock &block, std::size_t newSize) {
     return true;
 }
 
+bool insideBlock(const DataBlock &block, std::size_t byteCount, std::size_t byteOffset) {
+    return block.bytes != nullptr && byteOffset <= block.size &&
+           byteCount <= block.size - byteOffset;
+}
+
 } // namespace
 
 bool dataBlockRangeAllowed(std::size_t byteCount, std::size_t byteOffset) {
     return byteCount <= largestDataBlock && byteOffset <= largestDataBlock &&
            byteOffset + byteCount + growthSlack <= largestDataBlock;
+}
+
+bool dataBlockServed(std::size_t dbNumber) {
+    return dbNumber < dataBlockCount &&
+           (!dataBlockTable.fixed || dataBlockTable.slots[dbNumber].bytes != nullptr);
+}
+
+bool dataBlockRangeServed(std::size_t dbNumber, std::size_t byteCount, std::size_t byteOffset) {
+    if (dbNumber >= dataBlockCount) {
+        return false;
+    }
+    if (dataBlockTable.fixed) {
+        return insideBlock(dataBlockTable.slots[dbNumber], byteCount, byteOffset);
+    }
+    return dataBlockRangeAllowed(byteCount, byteOffset);
 }
 
 std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
@@ -46,6 +67,10 @@ std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNu
         return {};
     }
     DataBlock &block = dataBlockTable.slots[dbNumber];
+    if (dataBlockTable.fixed) {
+        return insideBlock(block, byteCount, byteOffset) ? viewOf(block)
+                                                         : std::span<std::uint8_t>{};
+    }
     // The block comes into being even when the range is then refused.
     if (block.bytes == nullptr && !createBlock(block, initialSizeS7)) {
         return {};
@@ -65,10 +90,31 @@ std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber) {
         return {};
     }
     DataBlock &block = dataBlockTable.slots[dbNumber];
-    if (block.bytes == nullptr && !createBlock(block, initialSizeS5)) {
+    if (block.bytes == nullptr && (dataBlockTable.fixed || !createBlock(block, initialSizeS5))) {
         return {};
     }
     return viewOf(block);
+}
+
+bool declareDataBlock(std::size_t dbNumber, std::size_t size,
+                      std::span<const std::uint8_t> content) {
+    if (dbNumber >= dataBlockCount || size == 0 || size > largestDataBlock ||
+        content.size() > size) {
+        return false;
+    }
+    DataBlock &block = dataBlockTable.slots[dbNumber];
+    DataBlock fresh{nullptr, 0};
+    if (!createBlock(fresh, size)) {
+        return false; // the old block, if any, stays as it was
+    }
+    std::copy(content.begin(), content.end(), fresh.bytes);
+    std::free(block.bytes);
+    block = fresh;
+    return true;
+}
+
+void fixDataBlocks() {
+    dataBlockTable.fixed = true;
 }
 
 std::span<std::uint8_t> findDataBlock(std::size_t dbNumber) {
@@ -90,4 +136,5 @@ void releaseDataBlocks() {
         std::free(block.bytes);
         block = DataBlock{nullptr, 0};
     }
+    dataBlockTable.fixed = false;
 }

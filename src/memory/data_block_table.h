@@ -19,6 +19,7 @@ struct DataBlock {
 
 struct DataBlockTable {
     std::array<DataBlock, dataBlockCount> slots;
+    bool fixed; // only the existing blocks, at their sizes: nothing is created or grown
 };
 
 extern DataBlockTable dataBlockTable;
@@ -43,5 +44,23 @@ std::span<std::uint8_t> findDataBlock(std::size_t dbNumber);
 // none. Creates nothing.
 std::size_t nextExistingDataBlock(std::size_t dbNumber);
 
-// Frees every block; the table is empty afterwards.
+// Creates the block at exactly size bytes (1-65534): content at its start, zeros behind it. A
+// block already there is replaced. False when the heap cannot supply it or the arguments are
+// out of range.
+bool declareDataBlock(std::size_t dbNumber, std::size_t size,
+                      std::span<const std::uint8_t> content);
+
+// From now until releaseDataBlocks only the blocks that exist are served, as on a CPU whose
+// program declares its blocks: no block is created, none grows, and a range past a block's end
+// is refused (acquireDataBlock and ensureDataBlock return nothing for them).
+void fixDataBlocks();
+
+// Whether the block can be addressed at all: it exists, or blocks are created on demand.
+bool dataBlockServed(std::size_t dbNumber);
+
+// Whether acquireDataBlock serves the range of the block: inside the block when the table is
+// fixed, else as dataBlockRangeAllowed says.
+bool dataBlockRangeServed(std::size_t dbNumber, std::size_t byteCount, std::size_t byteOffset);
+
+// Frees every block; the table is empty afterwards and creates blocks on demand again.
 void releaseDataBlocks();

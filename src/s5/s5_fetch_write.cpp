@@ -76,6 +76,13 @@ std::span<std::uint8_t> blockFor(ByteView request, const S5Request &decoded) {
     return ensureDataBlock(static_cast<std::size_t>(decoded.dbNumber));
 }
 
+// Why a block could not be had: the declared blocks are fixed and this is none of them, or the
+// heap could not supply it.
+const char *emptyBlockReason(const S5Request &decoded) {
+    return dataBlockServed(static_cast<std::size_t>(decoded.dbNumber)) ? "no memory for the block"
+                                                                       : "no such block";
+}
+
 // Words s .. s + n - 1 lie inside the block.
 bool insideBlock(const S5Request &request, std::span<const std::uint8_t> block) {
     return 2 * (request.start + request.length) <= block.size();
@@ -87,7 +94,7 @@ const char *fetchRefusalReason(ByteView request, const S5Request &decoded,
         return "request too short";
     }
     if (block.empty()) {
-        return "no memory for the block";
+        return emptyBlockReason(decoded);
     }
     if (decoded.length > largestFetch) {
         return "more than 244 words";
@@ -104,7 +111,7 @@ const char *writeRefusalReason(ByteView request, const S5Request &decoded,
         return "request too short";
     }
     if (block.empty()) {
-        return "no memory for the block";
+        return emptyBlockReason(decoded);
     }
     if (!fits(request, requestFirstWordOffset, 2 * decoded.length)) {
         return "fewer words than announced";

@@ -27,6 +27,12 @@ constexpr std::array<CpuProfile, 5> profiles = {{
 // clang-format on
 
 const CpuProfile *active = &profiles[0];
+IdentityOverrides identityTexts; // owns the texts the active identity points into
+CpuIdentity identity = profiles[0].identity;
+
+std::string_view textOr(const std::optional<std::string> &text, std::string_view fallback) {
+    return text ? std::string_view(*text) : fallback;
+}
 
 } // namespace
 
@@ -51,6 +57,18 @@ const CpuProfile &activeCpuProfile() {
     return *active;
 }
 
-void setActiveCpuProfile(const CpuProfile &profile) {
+void setActiveCpuProfile(const CpuProfile &profile, const IdentityOverrides &overrides) {
     active = &profile;
+    identityTexts = overrides;
+    const CpuIdentity &own = profile.identity;
+    identity = own;
+    identity.orderNumber = textOr(identityTexts.orderNumber, own.orderNumber);
+    identity.moduleName = textOr(identityTexts.moduleName, own.moduleName);
+    identity.asName = textOr(identityTexts.asName, own.asName);
+    identity.plantId = textOr(identityTexts.plantId, own.plantId);
+    identity.serialNumber = textOr(identityTexts.serialNumber, own.serialNumber);
+}
+
+const CpuIdentity &activeIdentity() {
+    return identity;
 }

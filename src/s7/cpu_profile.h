@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 // How the services behave. Classic keeps the original answers byte for byte (one PDU size,
@@ -47,6 +49,20 @@ const CpuProfile *findCpuProfile(std::string_view name);
 std::size_t cpuProfileCount();
 const CpuProfile &cpuProfileAt(std::size_t index);
 
+// Identity texts that replace the profile's (a configuration file's [identity]); those not set
+// keep the profile's.
+struct IdentityOverrides {
+    std::optional<std::string> orderNumber;
+    std::optional<std::string> moduleName;
+    std::optional<std::string> asName;
+    std::optional<std::string> plantId;
+    std::optional<std::string> serialNumber;
+};
+
 // The profile the server answers as; classic until set at start-up.
 const CpuProfile &activeCpuProfile();
-void setActiveCpuProfile(const CpuProfile &profile);
+void setActiveCpuProfile(const CpuProfile &profile, const IdentityOverrides &identity = {});
+
+// The identity the CPU reports: the active profile's with the overrides applied. The profile
+// table stays constant; this is a copy.
+const CpuIdentity &activeIdentity();

@@ -159,7 +159,8 @@ ItemPlan planItem(ByteView item, AccessDirection direction) {
     if (choice.target == ItemTarget::processArea && areaBytes.empty()) {
         return failed(returnObjectDoesNotExist); // the CPU has no such area (S7-1200 timers)
     }
-    if (choice.target == ItemTarget::dataBlock && (dbNumber == 0 || dbNumber >= dataBlockCount)) {
+    // DB0 never exists; with the declared blocks fixed, neither does any block not declared.
+    if (choice.target == ItemTarget::dataBlock && (dbNumber == 0 || !dataBlockServed(dbNumber))) {
         return failed(returnObjectDoesNotExist);
     }
     if (!typeFitsArea(transportSize, areaCode)) {
@@ -182,7 +183,7 @@ ItemPlan planItem(ByteView item, AccessDirection direction) {
         plan.byteOffset = address * timerCounterElementBytes; // the address is the element
     }
     const bool inRange = choice.target == ItemTarget::dataBlock
-                             ? dataBlockRangeAllowed(plan.byteCount, plan.byteOffset)
+                             ? dataBlockRangeServed(dbNumber, plan.byteCount, plan.byteOffset)
                              : plan.byteOffset <= areaBytes.size() &&
                                    plan.byteCount <= areaBytes.size() - plan.byteOffset;
     if (!inRange) {

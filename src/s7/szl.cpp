@@ -49,7 +49,7 @@ constexpr std::array<SzlDefinition, 6> szlLists = {{
 // version from the last 3 bytes of the whole list, so 0007 comes last.
 constexpr std::array<std::uint16_t, 3> moduleRecordIndexes = {0x0001, 0x0006, 0x0007};
 constexpr std::size_t mlfbOffset = 2;
-constexpr std::size_t mlfbWidth = 20;
+constexpr std::size_t mlfbWidth = szlOrderNumberWidth;
 constexpr std::size_t moduleTypeOffset = 22;
 constexpr std::size_t versionOffset = 24;
 constexpr std::uint16_t cpuModuleType = 0x00C0;
@@ -67,16 +67,16 @@ struct ComponentRecord {
 };
 // clang-format off
 constexpr std::array<ComponentRecord, 10> componentRecords = {{
-    {0x0001, 24}, // AS name
-    {0x0002, 24}, // module name
-    {0x0003, 32}, // plant identification
-    {0x0004, 26}, // copyright
-    {0x0005, 24}, // serial number
-    {0x0007, 32}, // module type name
-    {0x0008, 32}, // serial number of the memory card
-    {0x0009,  0}, // manufacturer and profile
-    {0x000A, 26}, // OEM identification
-    {0x000B, 32}, // location
+    {0x0001, szlAsNameWidth},       // AS name
+    {0x0002, szlModuleNameWidth},   // module name
+    {0x0003, szlPlantIdWidth},      // plant identification
+    {0x0004, 26},                   // copyright
+    {0x0005, szlSerialNumberWidth}, // serial number
+    {0x0007, 32},                   // module type name
+    {0x0008, 32},                   // serial number of the memory card
+    {0x0009,  0},                   // manufacturer and profile
+    {0x000A, 26},                   // OEM identification
+    {0x000B, 32},                   // location
 }};
 // clang-format on
 constexpr std::size_t componentTextOffset = 2;
@@ -143,7 +143,7 @@ void writeText(ByteBuffer out, std::size_t at, std::string_view text, std::size_
 }
 
 void writeModuleRecord(std::size_t record, ByteBuffer out, std::size_t at) {
-    const CpuIdentity &identity = activeCpuProfile().identity;
+    const CpuIdentity &identity = activeIdentity();
     const std::uint16_t index = moduleRecordIndexes.at(record);
     writeU16be(out, at, index);
     writeU16be(out, at + moduleTypeOffset, cpuModuleType);
@@ -161,7 +161,7 @@ void writeModuleRecord(std::size_t record, ByteBuffer out, std::size_t at) {
 }
 
 std::string_view componentText(std::uint16_t index) {
-    const CpuIdentity &identity = activeCpuProfile().identity;
+    const CpuIdentity &identity = activeIdentity();
     switch (index) {
     case 0x0001:
         return identity.asName;

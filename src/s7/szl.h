@@ -8,6 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// The widths of the identity texts in their records; a longer text would be cut.
+inline constexpr std::size_t szlOrderNumberWidth = 20;
+inline constexpr std::size_t szlAsNameWidth = 24;
+inline constexpr std::size_t szlModuleNameWidth = 24;
+inline constexpr std::size_t szlPlantIdWidth = 32;
+inline constexpr std::size_t szlSerialNumberWidth = 24;
+
 enum class SzlStatus { found, unknownId, wrongIndex };
 
 struct SzlList {

@@ -18,8 +18,10 @@ constexpr unsigned db15CycleLimit = 3141; // word 1 runs 0..3141
 constexpr unsigned db1CycleLimit = 100;   // bytes 2-3 run 0..100
 constexpr std::size_t db15FirstFlagWord = 4;
 constexpr std::size_t db15LastFlagWord = 31;
+static_assert(2 * db15LastFlagWord + 1 < demoAnimatedBytes);
 constexpr std::size_t db1FirstFlagByte = 6;
 constexpr std::size_t db1LastFlagByte = 30;
+static_assert(db1LastFlagByte + 1 < demoAnimatedBytes);
 constexpr std::uint8_t db1ToggledBit = 0x08;
 
 std::uint16_t readWordLsbFirst(std::span<const std::uint8_t> block, std::size_t word) {
@@ -111,7 +113,8 @@ void tickDb1(std::span<std::uint8_t> block) {
 } // namespace
 
 void simulateTick() {
-    // Blocks that S7 created hold at least 256 bytes; the updates touch bytes 0-63 only.
+    // Blocks that S7 created hold at least 256 bytes and declared ones at least 64; the updates
+    // touch bytes 0-63 only.
     const std::span<std::uint8_t> db15 = demoBlock(demoBlockS5Order);
     if (!db15.empty()) {
         tickDb15(db15);
@@ -120,4 +123,9 @@ void simulateTick() {
     if (!db1.empty()) {
         tickDb1(db1);
     }
+}
+
+void createDemoBlocks() {
+    demoBlock(demoBlockS5Order);
+    demoBlock(demoBlockS7Order);
 }
