@@ -18,6 +18,7 @@ build      g++                   the compiler (C++20)
 build      cmake                 configuring (3.25 or later)
 build      make                  the Makefile
 build      ninja-build           the build tool the Makefile prefers
+build      libtomlplusplus-dev   the configuration file reader (toml++, header-only)
 test       libgtest-dev          GoogleTest
 test       libgmock-dev          GoogleMock
 test       googletest            GoogleTest and GoogleMock sources

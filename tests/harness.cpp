@@ -172,12 +172,16 @@ std::unique_ptr<TestClient> connectWithRetry(std::uint16_t port, int timeoutMs) 
 void ServerTest::SetUp() {
     setLogCapture(&log);
     Options options;
+    if (startOptions != nullptr) {
+        options = *startOptions;
+    } else {
+        if (cpu != nullptr) {
+            options.cpu = cpu;
+        }
+        options.connections = connections;
+    }
     options.port = 0; // any free port
     options.bindAddress = {127, 0, 0, 1};
-    if (cpu != nullptr) {
-        options.cpu = cpu;
-    }
-    options.connections = connections;
     ASSERT_TRUE(serverStart(options));
     port = serverPort();
     ASSERT_NE(port, 0);

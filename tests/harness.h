@@ -3,9 +3,10 @@
 // process.h).
 #pragma once
 
+#include "app/command_line.h"
 #include "core/log.h"
-#include "s7/cpu_profile.h"
 #include "frames.h"
+#include "s7/cpu_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -109,4 +110,7 @@ protected:
     const CpuProfile *cpu = nullptr;
     // Clients served at once (as --connections; 0: the profile's own count).
     int connections = 0;
+    // When set, SetUp starts the server with these options (a loaded configuration) instead, on
+    // a free loopback port; cpu and connections are then not used.
+    const Options *startOptions = nullptr;
 };

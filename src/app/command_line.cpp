@@ -4,13 +4,17 @@
 
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
-    "                 [--cpu NAME] [--connections N] [--help] [--version]\n"
+    "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
+    "                 [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
     "                   always or never (default auto)\n"
     "  --cpu NAME       answer as classic (default), s7-300, s7-400, s7-1200 or s7-1500\n"
     "  --connections N  clients served at once, 1-64 (default: classic 2, else the CPU's)\n"
+    "  --config FILE    settings, data blocks and identity from a TOML file; the options\n"
+    "                   given here win over the file's\n"
+    "  --check          check the settings, print what would be served and exit\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -66,13 +70,13 @@ bool parseColour(std::string_view text, ColourMode &mode) {
 }
 
 ParseResult failure(std::string message) {
-    return {false, {}, std::move(message)};
+    return {false, Options{}, std::move(message)};
 }
 
 } // namespace
 
-ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
-    Options options;
+ParseResult parseCommandLine(std::span<const std::string_view> arguments, const Options &defaults) {
+    Options options = defaults;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string_view name = arguments[i];
         std::string_view value;
@@ -84,7 +88,7 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
             hasValue = true;
         }
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
-                                name == "--cpu" || name == "--connections";
+                                name == "--cpu" || name == "--connections" || name == "--config";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -118,6 +122,13 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
                 return failure("bad connection count: " + std::string(value) + " (expected 1-64)");
             }
             options.connections = static_cast<int>(count);
+        } else if (name == "--config") {
+            if (value.empty()) {
+                return failure("--config needs a file name");
+            }
+            options.configFile = value;
+        } else if (name == "--check") {
+            options.check = true;
         } else if (name == "--help") {
             options.showHelp = true;
         } else if (name == "--version") {

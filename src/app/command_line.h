@@ -4,19 +4,46 @@
 #include "platform/platform.h"
 #include "s7/cpu_profile.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class ColourMode { automatic, always, never };
 
+// Area sizes that replace the profile's (a configuration file's [areas]).
+struct AreaOverrides {
+    std::optional<std::size_t> inputBytes;
+    std::optional<std::size_t> outputBytes;
+    std::optional<std::size_t> flagBytes;
+    std::optional<std::size_t> timerCount;
+    std::optional<std::size_t> counterCount;
+};
+
+// A data block the server starts with: its number, size and whole start image.
+struct DataBlockSetup {
+    std::uint16_t number;
+    std::vector<std::uint8_t> image; // exactly the block's size
+    std::string source;              // where the content came from, for --check
+};
+
+// What the server runs with: the command line's options over a configuration file's settings.
 struct Options {
     std::uint16_t port = 102;
     platform::Ipv4Address bindAddress{0, 0, 0, 0};
     ColourMode colour = ColourMode::automatic;
     const CpuProfile *cpu = &cpuProfileAt(0); // classic
     int connections = 0;                      // 0: as many as the profile serves
+    bool demo = true;                         // DB1 and DB15 animated
+    bool strict = false;                      // only dataBlocks exist, at their sizes
+    IdentityOverrides identity;
+    AreaOverrides areas;
+    std::vector<DataBlockSetup> dataBlocks; // in ascending number
+    std::string configFile;                 // --config
+    bool check = false;                     // --check: print what would be served, then exit
     bool showHelp = false;
     bool showVersion = false;
 };
@@ -30,7 +57,9 @@ struct ParseResult {
 // Clients served at once: 1 to this many.
 inline constexpr int largestConnectionLimit = 64;
 
-ParseResult parseCommandLine(std::span<const std::string_view> arguments);
+// The arguments applied over defaults (a configuration file's settings, or the built-in ones).
+ParseResult parseCommandLine(std::span<const std::string_view> arguments,
+                             const Options &defaults = Options{});
 
 extern const char *const usageText;
 

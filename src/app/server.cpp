@@ -1,5 +1,6 @@
 #include "app/server.h"
 
+#include "app/config_file.h"
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
@@ -25,6 +26,11 @@ namespace {
 platform::SocketHandle listener = platform::invalidSocket;
 std::uint16_t listenerPort = 0;
 bool tickClockStarted = false;
+// What the data block table starts with, kept for serverReset: the declared blocks, whether only
+// they exist, and whether the demo blocks are animated.
+std::vector<DataBlockSetup> startBlocks;
+bool strictBlocks = false;
+bool demoRunning = true;
 bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
 std::int64_t nextTickMicros = 0;
 
@@ -165,23 +171,74 @@ void runTick() {
         }
         ++slot;
     }
-    if (cpuRunState() == CpuRunState::run) {
+    if (cpuRunState() == CpuRunState::run && demoRunning) {
         simulateTick(); // a stopped CPU's program does not run
     }
+}
+
+// The declared blocks with their start images. With strict blocks the demo blocks are created
+// now (the table admits no new block afterwards) and the table is fixed.
+bool installDataBlocks() {
+    for (const DataBlockSetup &block : startBlocks) {
+        if (!declareDataBlock(block.number, block.image.size(), block.image)) {
+            logMessage(attributeError, "Cannot create DB%d of %d bytes: out of memory",
+                       static_cast<int>(block.number), static_cast<int>(block.image.size()));
+            return false;
+        }
+    }
+    if (strictBlocks) {
+        if (demoRunning) {
+            createDemoBlocks();
+        }
+        fixDataBlocks();
+    }
+    return true;
+}
+
+ProcessImageSizes processImageSizes(const Options &options) {
+    const CpuProfile &cpu = *options.cpu;
+    const AreaOverrides &areas = options.areas;
+    return {areas.inputBytes.value_or(cpu.inputBytes), areas.outputBytes.value_or(cpu.inputBytes),
+            areas.flagBytes.value_or(cpu.flagBytes),
+            areas.timerCount.value_or(cpu.timerCount) * timerCounterElementBytes,
+            areas.counterCount.value_or(cpu.counterCount) * timerCounterElementBytes};
+}
+
+// Back to a server that has just started, listener aside, with an empty data block table.
+void clearRun() {
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        platform::closeSocket(slotAt(slot).socket);
+    }
+    resetConnectionTable();
+    ReceiveBuffer.fill(0);
+    releaseDataBlocks();
+    clearProcessImage();
+    readiness.known = false;
+    tickClockStarted = false;
+    nextTickMicros = 0;
 }
 
 } // namespace
 
 bool serverStart(const Options &options) {
-    setActiveCpuProfile(*options.cpu);
+    setActiveCpuProfile(*options.cpu, options.identity);
     setCpuRunState(CpuRunState::run);
-    const CpuProfile &cpu = *options.cpu;
-    configureProcessImage({cpu.inputBytes, cpu.inputBytes, cpu.flagBytes,
-                           cpu.timerCount * timerCounterElementBytes,
-                           cpu.counterCount * timerCounterElementBytes});
+    configureProcessImage(processImageSizes(options));
     resetPlcClock();
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
+    if (!options.configFile.empty()) {
+        logMessage(attributePlain, "Configuration %s: %d data blocks declared%s%s",
+                   options.configFile.c_str(), static_cast<int>(options.dataBlocks.size()),
+                   options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
+    }
+    releaseDataBlocks();
+    startBlocks = options.dataBlocks;
+    strictBlocks = options.strict;
+    demoRunning = options.demo;
+    if (!installDataBlocks()) {
+        return false;
+    }
     resetConnectionTable();
     setConnectionLimit(options.connections > 0 ? options.connections : options.cpu->connections);
     readiness.known = false;
@@ -267,20 +324,12 @@ void serverRun() {
 }
 
 void serverReset() {
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        platform::closeSocket(slotAt(slot).socket);
-    }
-    resetConnectionTable();
-    ReceiveBuffer.fill(0);
-    releaseDataBlocks();
-    clearProcessImage();
-    readiness.known = false;
-    tickClockStarted = false;
-    nextTickMicros = 0;
+    clearRun();
+    installDataBlocks();
 }
 
 void serverShutdown() {
-    serverReset();
+    clearRun();
     platform::closeSocket(listener);
     listener = platform::invalidSocket;
     listenerPort = 0;
@@ -304,11 +353,22 @@ int serverMain(int argc, char **argv) {
         std::puts("plcdouble " PLCDOUBLE_VERSION);
         return 0;
     }
-    setLogColour(decideColour(parsed.options.colour, platform::stdoutIsTerminal(),
+    // A file that cannot be used stops the program here, before anything listens.
+    const ConfigResult resolved = resolveOptions(arguments, parsed.options);
+    if (!resolved.ok) {
+        std::fprintf(stderr, "plcdouble: %s\n", resolved.error.c_str());
+        return 2;
+    }
+    const Options &options = resolved.options;
+    if (options.check) {
+        std::fputs(describeOptions(options).c_str(), stdout);
+        return 0;
+    }
+    setLogColour(decideColour(options.colour, platform::stdoutIsTerminal(),
                               std::getenv("NO_COLOR") != nullptr));
     startLogOutput();
     platform::consoleStart();
-    if (!serverStart(parsed.options)) {
+    if (!serverStart(options)) {
         finishLogOutput();
         platform::consoleRestore();
         releaseDataBlocks();

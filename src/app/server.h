@@ -30,11 +30,12 @@ void serverWait(std::int64_t nowMicros);
 void serverRun();
 
 // Back to the state of a server that has just started, listener aside: closes every client
-// socket, empties the connection and data block tables (the demo blocks are seeded again on the
-// next tick) and restarts the tick clock. Tests and the fuzzer call it between runs.
+// socket, empties the connection table, puts the data block table back to the declared start
+// blocks (the demo blocks are seeded again on the next tick) and restarts the tick clock. Tests
+// and the fuzzer call it between runs.
 void serverReset();
 
-// serverReset, then closes the listener.
+// Closes every client socket and the listener, and frees every data block.
 void serverShutdown();
 
 // The whole program: command line, start-up, loop, exit status.

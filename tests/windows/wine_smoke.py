@@ -15,7 +15,10 @@ loopback, through the paths of the Win32 platform layer:
 6. on a pseudo-terminal, where Wine gives the program a console, the server shows the banner,
    serves a client, and stops with status 0 on a key press;
 7. with stdout into a pipe nobody reads, every request is still answered, and Ctrl+C still
-   ends the program with status 0 after about a second of waiting for the output.
+   ends the program with status 0 after about a second of waiting for the output;
+8. a configuration file (a strict S7-1500 block from a raw image with a typed value on top):
+   --check prints it, the server serves exactly that block, and a file that cannot be used
+   stops the start with one line on stderr and status 2.
 
 Finally the log must be UTF-8 lines ending in CR LF, uncoloured (--color never), starting with
 the banner.
@@ -31,6 +34,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -534,6 +538,88 @@ def check_log(log):
     return failures
 
 
+# A strict S7-1500 with one block: four bytes from an image beside the file, an INT on top.
+CONFIG_FILE = """cpu = "s7-1500"
+strict = true
+demo = false
+[[db]]
+number = 5
+size = 8
+file = "images/db5.bin"
+values = { "DBW6:INT" = -2 }
+"""
+CONFIG_IMAGE = bytes.fromhex("DE AD BE EF")
+CONFIG_CHECK_LINE = "DB5          8 bytes, file images/db5.bin (4 bytes), 1 start value"
+CONFIG_EXCHANGES = [
+    ("setup communication as an S7-1500", SETUP, SETUP_REPLY),
+    (
+        "read var DB5.DBB0, the whole declared block",
+        frame(
+            "03 00 00 1F 02 F0 80 32 01 00 00 00 02 00 0E 00 00 04 01 12 0A 10 02 00 08 00 05"
+            " 84 00 00 00"
+        ),
+        frame(
+            "03 00 00 21 02 F0 80 32 03 00 00 00 02 00 02 00 0C 00 00 04 01 FF 04 00 40"
+            " DE AD BE EF 00 00 FF FE"
+        ),
+    ),
+    (
+        "read var DB6.DBB0, a block not declared: 0A",
+        frame(
+            "03 00 00 1F 02 F0 80 32 01 00 00 00 03 00 0E 00 00 04 01 12 0A 10 02 00 01 00 06"
+            " 84 00 00 00"
+        ),
+        frame("03 00 00 19 02 F0 80 32 03 00 00 00 03 00 02 00 04 00 00 04 01 0A 00 00 00"),
+    ),
+]
+
+
+def check_config_file(wine, exe, env, folder):
+    """The configuration file under Windows: paths relative to the working folder and the
+    file, --check, serving, and the one-line refusal of a file that cannot be used."""
+    os.makedirs(os.path.join(folder, "images"), exist_ok=True)
+    with open(os.path.join(folder, "plc.toml"), "w", encoding="utf-8") as config:
+        config.write(CONFIG_FILE)
+    with open(os.path.join(folder, "images", "db5.bin"), "wb") as image:
+        image.write(CONFIG_IMAGE)
+    with open(os.path.join(folder, "bad.toml"), "w", encoding="utf-8") as config:
+        config.write('cpu = "s7-1500"\n[[db]]\nnumber = 3000\n')
+    failures = []
+    run = dict(cwd=folder, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+               timeout=STARTUP_SECONDS)
+
+    check = subprocess.run([wine, exe, "--config", "plc.toml", "--check"], **run)
+    lines = check.stdout.decode("utf-8", "replace").splitlines()
+    if check.returncode != 0 or CONFIG_CHECK_LINE not in lines:
+        failures.append(f"--check exited with {check.returncode}: {short(check.stdout, 400)}")
+    else:
+        print("ok   --check shows", CONFIG_CHECK_LINE)
+
+    bad = subprocess.run([wine, exe, "--config", "bad.toml"], **run)
+    expected = b"plcdouble: bad.toml:3:10: DB number 3000 is not 1-2999\r\n"
+    if bad.returncode != 2 or bad.stderr != expected or bad.stdout:
+        failures.append(f"a bad file: status {bad.returncode}, stderr {short(bad.stderr)}")
+    else:
+        print("ok   a file that cannot be used: status 2 and", short(bad.stderr))
+
+    port = free_port()
+    process = subprocess.Popen(
+        [wine, exe, "--config", "plc.toml", "--port", str(port), "--bind", "127.0.0.1",
+         "--color", "never"],
+        cwd=folder, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    try:
+        with wait_until_listening(port, lambda: process.poll() is not None) as client:
+            for name, request, reply in CONFIG_EXCHANGES:
+                failures += exchange(client, name, request, reply)
+        failures += stop_by_ctrl_c(process)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=STOP_SECONDS)
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--wine", required=True)
@@ -595,6 +681,11 @@ def main():
             failures += check_stalled_log(args.wine, args.exe, env)
         except (AssertionError, OSError) as error:
             failures.append(f"stalled log: {type(error).__name__}: {error}")
+        try:
+            with tempfile.TemporaryDirectory() as folder:
+                failures += check_config_file(args.wine, args.exe, env, folder)
+        except (AssertionError, OSError, subprocess.TimeoutExpired) as error:
+            failures.append(f"configuration file: {type(error).__name__}: {error}")
     finally:
         if wineserver:
             subprocess.run([wineserver, "-k"], env=env, timeout=30, check=False)

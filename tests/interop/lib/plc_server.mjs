@@ -107,8 +107,8 @@ export class PlcServer {
 // Starts the binary on the port. Returns the exited server when it exits during start-up (the
 // port was taken), the running server once it has accepted and let go of a probe connection. A probe answered by
 // some other listener on the port never shows in the server's log, so that is waited for too.
-async function startOnce(port) {
-    const args = ['--bind', host, '--port', String(port), '--color', 'never'];
+async function startOnce(port, extraArgs) {
+    const args = ['--bind', host, '--port', String(port), '--color', 'never', ...extraArgs];
     const child = spawn(binaryPath(), args, { stdio: ['ignore', 'pipe', 'pipe'] });
     const server = new PlcServer(child, port);
     const deadline = Date.now() + startTimeoutMs;
@@ -131,12 +131,13 @@ async function startOnce(port) {
 
 // Starts plcdouble on a free port and waits until it accepts connections. Another process may
 // take the port between the look-up and the start; then the server exits and a new port is tried.
-// A fixed port can be given for looking at the traffic with a capture tool.
-export async function startServer(fixedPort = undefined) {
+// A fixed port can be given for looking at the traffic with a capture tool, and more arguments
+// after the port, address and colour (which win over a configuration file's).
+export async function startServer(fixedPort = undefined, extraArgs = []) {
     const attempts = fixedPort === undefined ? 3 : 1;
     let server;
     for (let attempt = 0; attempt < attempts; attempt++) {
-        server = await startOnce(fixedPort ?? (await freePort()));
+        server = await startOnce(fixedPort ?? (await freePort()), extraArgs);
         if (server.exit === null) {
             return server;
         }

@@ -1,0 +1,33 @@
+// The configuration file (--config FILE, TOML): the options of the command line under their own
+// names, the demo, strict data blocks, the CPU's identity and areas, and data blocks with their
+// start content. Everything is checked before the server listens; a file that cannot be used
+// gives one line saying where and why.
+#pragma once
+
+#include "app/command_line.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+
+struct ConfigResult {
+    bool ok;
+    Options options;
+    std::string
+        error; // one line: "FILE:LINE:COLUMN: what is wrong", or "FILE: ..." without a place
+};
+
+// The settings in text over the built-in defaults. path names the file in messages, and image
+// files are found relative to its folder. cpuOverride, when not null, is the CPU the command line
+// chose: the keys only a CPU profile takes are checked against it instead of the file's cpu.
+ConfigResult loadConfiguration(std::string_view text, const std::string &path,
+                               const CpuProfile *cpuOverride);
+
+// The options to run with. With --config among the arguments: the file's settings with the
+// command line applied over them, so an option given there wins. Without it: commandLine itself
+// (the arguments already parsed without error).
+ConfigResult resolveOptions(std::span<const std::string_view> arguments,
+                            const Options &commandLine);
+
+// What --check prints: every setting, one a line, then each data block with its size and source.
+std::string describeOptions(const Options &options);
