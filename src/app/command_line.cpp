@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <charconv>
+#include <utility>
 
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
@@ -137,7 +138,7 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
             return failure("unknown argument: " + std::string(name));
         }
     }
-    return {true, options, {}};
+    return {true, std::move(options), {}};
 }
 
 bool decideColour(ColourMode mode, bool stdoutIsTerminal, bool noColorSet) {

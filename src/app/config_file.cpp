@@ -18,6 +18,7 @@
 #include <fstream>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -610,12 +611,15 @@ ConfigResult resolveOptions(std::span<const std::string_view> arguments,
     noCpu.cpu = nullptr;
     const CpuProfile *cpuOverride = parseCommandLine(arguments, noCpu).options.cpu;
     const std::string_view text(reinterpret_cast<const char *>(bytes->data()), bytes->size());
-    const ConfigResult loaded = loadConfiguration(text, path, cpuOverride);
+    ConfigResult loaded = loadConfiguration(text, path, cpuOverride);
     if (!loaded.ok) {
         return loaded;
     }
-    const ParseResult merged = parseCommandLine(arguments, loaded.options);
-    return {merged.ok, merged.options, merged.error};
+    // The block images (up to 3000 of 64 KiB) stay out of the copy the parser starts from.
+    std::vector<DataBlockSetup> blocks = std::move(loaded.options.dataBlocks);
+    ParseResult merged = parseCommandLine(arguments, loaded.options);
+    merged.options.dataBlocks = std::move(blocks);
+    return {merged.ok, std::move(merged.options), std::move(merged.error)};
 }
 
 std::string describeOptions(const Options &options) {

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -220,7 +221,7 @@ void clearRun() {
 
 } // namespace
 
-bool serverStart(const Options &options) {
+bool serverStart(Options options) {
     setActiveCpuProfile(*options.cpu, options.identity);
     setCpuRunState(CpuRunState::run);
     configureProcessImage(processImageSizes(options));
@@ -233,7 +234,7 @@ bool serverStart(const Options &options) {
                    options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
     }
     releaseDataBlocks();
-    startBlocks = options.dataBlocks;
+    startBlocks = std::move(options.dataBlocks);
     strictBlocks = options.strict;
     demoRunning = options.demo;
     if (!installDataBlocks()) {
@@ -354,12 +355,12 @@ int serverMain(int argc, char **argv) {
         return 0;
     }
     // A file that cannot be used stops the program here, before anything listens.
-    const ConfigResult resolved = resolveOptions(arguments, parsed.options);
+    ConfigResult resolved = resolveOptions(arguments, parsed.options);
     if (!resolved.ok) {
         std::fprintf(stderr, "plcdouble: %s\n", resolved.error.c_str());
         return 2;
     }
-    const Options &options = resolved.options;
+    Options options = std::move(resolved.options);
     if (options.check) {
         std::fputs(describeOptions(options).c_str(), stdout);
         return 0;
@@ -368,7 +369,7 @@ int serverMain(int argc, char **argv) {
                               std::getenv("NO_COLOR") != nullptr));
     startLogOutput();
     platform::consoleStart();
-    if (!serverStart(options)) {
+    if (!serverStart(std::move(options))) {
         finishLogOutput();
         platform::consoleRestore();
         releaseDataBlocks();

@@ -11,9 +11,10 @@ inline constexpr std::int32_t idleTickLimit = 6500;
 // as are served at once, so that many clients connecting together are not left waiting.
 inline constexpr int listenBacklog = 4;
 
-// Prints the banner and start line and opens the listening socket. On failure it logs why and
-// returns false.
-bool serverStart(const Options &options);
+// Prints the banner and start line, installs the declared data blocks and opens the listening
+// socket. On failure it logs why and returns false. The options are taken by value: the server
+// keeps their block images for serverReset, so a caller done with them can move them in.
+bool serverStart(Options options);
 
 // The port the listener is bound to (tests ask for port 0 and read the real one here).
 std::uint16_t serverPort();
