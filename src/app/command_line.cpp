@@ -4,13 +4,15 @@
 
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
-    "                 [--cpu NAME] [--connections N] [--help] [--version]\n"
+    "                 [--cpu NAME] [--connections N] [--pcap FILE] [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
     "                   always or never (default auto)\n"
     "  --cpu NAME       answer as classic (default), s7-300, s7-400, s7-1200 or s7-1500\n"
     "  --connections N  clients served at once, 1-64 (default: classic 2, else the CPU's)\n"
+    "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
+    "                   Wireshark (the server shows as port 102 there)\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -84,7 +86,7 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
             hasValue = true;
         }
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
-                                name == "--cpu" || name == "--connections";
+                                name == "--cpu" || name == "--connections" || name == "--pcap";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -118,6 +120,11 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments) {
                 return failure("bad connection count: " + std::string(value) + " (expected 1-64)");
             }
             options.connections = static_cast<int>(count);
+        } else if (name == "--pcap") {
+            if (value.empty()) {
+                return failure("--pcap needs a file name");
+            }
+            options.pcap = std::string(value);
         } else if (name == "--help") {
             options.showHelp = true;
         } else if (name == "--version") {

@@ -17,6 +17,7 @@ struct Options {
     ColourMode colour = ColourMode::automatic;
     const CpuProfile *cpu = &cpuProfileAt(0); // classic
     int connections = 0;                      // 0: as many as the profile serves
+    std::string pcap;                         // the capture file; empty: none
     bool showHelp = false;
     bool showVersion = false;
 };

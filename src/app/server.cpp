@@ -1,5 +1,6 @@
 #include "app/server.h"
 
+#include "core/capture.h"
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
@@ -87,10 +88,16 @@ void acceptOne() {
     if (accepted.socket == platform::invalidSocket) {
         return;
     }
+    ConnectionEnds ends{};
+    ends.clientAddress = accepted.peer;
+    ends.clientPort = accepted.peerPort;
+    ends.serverAddress = accepted.local;
+    captureAccepted(ends);
     if (connectionTable.connectionCount >= connectionTable.limit) {
         logMessage(attributeError, "Incoming connection denied %d",
                    connectionTable.connectionCount);
         platform::closeSocket(accepted.socket);
+        captureClosed(ends);
         return;
     }
     const int slot = connectionTable.connectionCount;
@@ -98,9 +105,11 @@ void acceptOne() {
         // Cannot happen while the table stays compact; keep the old connection.
         logMessage(attributeError, "Conn already connected %d", connectionTable.connectionCount);
         platform::closeSocket(accepted.socket);
+        captureClosed(ends);
         return;
     }
     slotAt(slot).socket = accepted.socket;
+    slotAt(slot).ends = ends;
     logMessage(attributeSlot0, "TCP conn from %d.%d.%d.%d (%d)", accepted.peer[0], accepted.peer[1],
                accepted.peer[2], accepted.peer[3], slot);
     connectionTable.connectionCount += 1;
@@ -144,6 +153,8 @@ void serveSlot(int slot) {
         return;
     case platform::ReceiveOutcome::peerClosed:
     case platform::ReceiveOutcome::connectionLost:
+        captureClientEnded(slotAt(slot).ends,
+                           received.outcome == platform::ReceiveOutcome::connectionLost);
         closeConnection(slot);
         return;
     case platform::ReceiveOutcome::otherError:
@@ -236,6 +247,7 @@ void serverPass(std::int64_t nowMicros) {
             nextTickMicros = nowMicros + tickMicros;
         }
     }
+    flushCapture(); // a crash loses at most this pass's records
 }
 
 void serverWait(std::int64_t nowMicros) {
@@ -269,6 +281,7 @@ void serverRun() {
 void serverReset() {
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         platform::closeSocket(slotAt(slot).socket);
+        captureClosed(slotAt(slot).ends);
     }
     resetConnectionTable();
     ReceiveBuffer.fill(0);
@@ -281,6 +294,7 @@ void serverReset() {
 
 void serverShutdown() {
     serverReset();
+    closeCapture();
     platform::closeSocket(listener);
     listener = platform::invalidSocket;
     listenerPort = 0;
@@ -304,17 +318,31 @@ int serverMain(int argc, char **argv) {
         std::puts("plcdouble " PLCDOUBLE_VERSION);
         return 0;
     }
+    if (!parsed.options.pcap.empty()) {
+        const CaptureOpenResult opened = openCapture(parsed.options.pcap);
+        if (!opened.ok) {
+            std::fprintf(stderr, "plcdouble: cannot open capture file %s: %s\n",
+                         parsed.options.pcap.c_str(), opened.error.c_str());
+            return 2;
+        }
+    }
     setLogColour(decideColour(parsed.options.colour, platform::stdoutIsTerminal(),
                               std::getenv("NO_COLOR") != nullptr));
     startLogOutput();
     platform::consoleStart();
     if (!serverStart(parsed.options)) {
+        closeCapture();
         finishLogOutput();
         platform::consoleRestore();
         releaseDataBlocks();
         return 1;
     }
     serverRun();
+    // The OS ends the connections still open as the process exits.
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        captureClosed(slotAt(slot).ends);
+    }
+    closeCapture();
     releaseDataBlocks();
     finishLogOutput();
     platform::consoleRestore();
