@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -151,10 +152,6 @@ struct TsharkResult {
     std::vector<std::string> lines;
 };
 
-bool tsharkInstalled() {
-    return std::system("command -v tshark >/dev/null 2>&1") == 0;
-}
-
 TsharkResult tshark(const std::string &path, const std::string &filter,
                     const std::string &fields = "-e frame.number") {
     const std::string command =
@@ -165,8 +162,7 @@ TsharkResult tshark(const std::string &path, const std::string &filter,
     }
     std::string output;
     char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
         output.append(buffer, count);
     }
     const int status = ::pclose(pipe);
@@ -178,106 +174,46 @@ TsharkResult tshark(const std::string &path, const std::string &filter,
     return result;
 }
 
-// One packet of a capture as tshark decodes it.
-struct Packet {
-    std::string source; // IPv4 address
-    std::uint16_t sourcePort;
-    std::uint16_t destinationPort;
-    bool syn;
-    bool ack;
-    bool fin;
-    std::size_t tcpLength;
-    std::string cotpType; // of the last COTP header in it, "0x0f" for DT; empty when none
-    std::string rosctr;   // S7 PDU type: "1" job, "3" ack with data; empty when none
-    std::string severity; // the expert infos' severities
-};
-
-std::vector<Packet> packets(const std::string &path) {
+// Every TCP stream in the capture, in the order they start: a line per packet, "C " from the
+// client or "S " from the server, then tshark's Info column with the client's port as "client"
+// (and "->" for its arrow).
+std::vector<std::vector<std::string>> streamsOf(const std::string &path) {
     const TsharkResult result =
-        tshark(path, "ip",
-               "-E occurrence=l -e ip.src -e tcp.srcport -e tcp.dstport "
-               "-e tcp.flags.syn -e tcp.flags.ack -e tcp.flags.fin -e tcp.len "
-               "-e cotp.type -e s7comm.header.rosctr -e _ws.expert.severity");
+        tshark(path, "tcp", "-e tcp.stream -e tcp.srcport -e tcp.dstport -e _ws.col.Info");
     EXPECT_TRUE(result.ok);
-    std::vector<Packet> table;
+    std::vector<std::vector<std::string>> streams;
     for (const std::string &line : result.lines) {
-        std::vector<std::string> field;
-        std::size_t start = 0;
-        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos;
-             start = tab + 1) {
-            field.push_back(line.substr(start, tab - start));
+        std::istringstream fields(line);
+        std::size_t stream = 0;
+        std::string source;
+        std::string destination;
+        std::string info;
+        fields >> stream >> source >> destination;
+        std::getline(fields >> std::ws, info);
+        const std::string client = source == "102" ? destination : source;
+        for (std::size_t at; (at = info.find(client)) != std::string::npos;) {
+            info.replace(at, client.size(), "client");
         }
-        field.push_back(line.substr(start));
-        if (field.size() != 10) {
-            ADD_FAILURE() << "unexpected tshark line: " << line;
-            continue;
+        if (const std::size_t arrow = info.find("\u2192"); arrow != std::string::npos) {
+            info.replace(arrow, std::string_view("\u2192").size(), "->");
         }
-        table.push_back({field[0], static_cast<std::uint16_t>(std::stoul(field[1])),
-                         static_cast<std::uint16_t>(std::stoul(field[2])), field[3] == "1",
-                         field[4] == "1", field[5] == "1", std::stoul(field[6]), field[7], field[8],
-                         field[9]});
+        streams.resize(std::max(streams.size(), stream + 1));
+        streams[stream].push_back((source == "102" ? "S " : "C ") + info);
     }
-    return table;
+    return streams;
 }
 
-template <typename Predicate>
-std::size_t countOf(const std::vector<Packet> &table, Predicate predicate) {
-    return static_cast<std::size_t>(std::count_if(table.begin(), table.end(), predicate));
+// A stream's packets behind the handshake that every accepted connection starts with.
+std::vector<std::string> afterHandshake(std::vector<std::string> packets) {
+    packets.insert(packets.begin(), {"C client -> 102 [SYN] Seq=0 Win=65535 Len=0",
+                                     "S 102 -> client [SYN, ACK] Seq=0 Ack=1 Win=65535 Len=0",
+                                     "C client -> 102 [ACK] Seq=1 Ack=1 Win=65535 Len=0"});
+    return packets;
 }
 
-// A client of the real program that keeps count of the S7 PDUs it sent and got back.
-struct CountingClient {
-    std::unique_ptr<TestClient> client;
-    std::size_t s7Sent = 0;
-    std::size_t s7Received = 0;
-
-    // Sends a request frame and takes its answer: frames up to a DT frame that ends a PDU, or
-    // one frame of another type (a connect confirm).
-    Bytes ask(const Bytes &request) {
-        client->send(request);
-        if (request.size() > 7 && request[5] == 0xF0 && request[7] == 0x32) {
-            ++s7Sent;
-        }
-        Bytes answer;
-        Bytes pdu;
-        for (;;) {
-            const Bytes header = client->receiveExactly(4);
-            if (header.size() < 4) {
-                ADD_FAILURE() << "no answer to " << toHex(request);
-                return answer;
-            }
-            const std::size_t length = std::size_t{header[2]} << 8 | header[3];
-            const Bytes rest = client->receiveExactly(length - 4);
-            answer = answer + header + rest;
-            if (rest.size() < 3 || rest[1] != 0xF0) {
-                return answer;
-            }
-            pdu.insert(pdu.end(), rest.begin() + 3, rest.end());
-            if ((rest[2] & 0x80) != 0) {
-                if (!pdu.empty() && pdu[0] == 0x32) {
-                    ++s7Received;
-                }
-                return answer;
-            }
-        }
-    }
-};
-
-// Waits until tshark finds count S7 PDUs in the file, which the server writes as it runs.
-bool waitForS7Pdus(const std::string &path, std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (tshark(path, "s7comm").lines.size() == count) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-// Nothing tshark finds wrong: no malformed packet, no expert warning or error (a TCP stream
-// with a gap, an acknowledgement of data never sent), no bad checksum.
-void expectCleanCapture(const std::string &path, const std::vector<Packet> &table) {
+// Nothing tshark finds wrong: no malformed packet, no expert warning or error (a TCP stream with
+// a gap, an acknowledgement of data never sent), no bad checksum.
+void expectCleanCapture(const std::string &path) {
     const TsharkResult wrong = tshark(path,
                                       "_ws.malformed || _ws.expert.severity >= 0x600000 || "
                                       "ip.checksum.status != 1 || tcp.checksum.status != 1",
@@ -285,15 +221,21 @@ void expectCleanCapture(const std::string &path, const std::vector<Packet> &tabl
                                       "-e frame.number -e _ws.expert.message");
     EXPECT_TRUE(wrong.ok);
     EXPECT_EQ(wrong.lines, std::vector<std::string>{});
-    // The severity field reads as expected (the SYNs are chat notes), so a filter that can
-    // match nothing cannot pass for a clean capture.
-    EXPECT_GT(countOf(table, [](const Packet &p) { return p.severity.find("2097152") == 0; }), 0u);
+    // The severity filter finds the SYNs' chat notes, so it cannot pass by matching nothing.
+    EXPECT_GT(tshark(path, "_ws.expert.severity == 0x200000").lines.size(), 0u);
 }
+
+// A request sent by one of a test's clients and the reply it must get.
+struct Step {
+    std::size_t client;
+    Bytes request;
+    Bytes reply;
+};
 
 class CaptureTshark : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!tsharkInstalled()) {
+        if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
             GTEST_SKIP() << "tshark is not installed (scripts/deps.sh test installs it); the "
                             "capture is not checked against Wireshark's dissectors";
         }
@@ -306,132 +248,126 @@ protected:
         }
     }
 
-    ChildProcess start(std::vector<std::string> arguments) {
+    // Starts the real program with the capture, and count clients connected to it.
+    ChildProcess start(std::vector<std::string> arguments, std::size_t count) {
         port = freeLoopbackPort();
         arguments.insert(arguments.end(),
                          {"--port", std::to_string(port), "--color", "never", "--pcap", path});
         ChildProcess server = ChildProcess::start(arguments);
         server.readOutputUntil(startLine + "\n");
+        for (std::size_t i = 0; i < count; ++i) {
+            clients.push_back(connectWithRetry(port, 2000));
+            EXPECT_NE(clients.back(), nullptr);
+        }
         return server;
     }
 
-    CountingClient connectClient() {
-        CountingClient counting{connectWithRetry(port, 2000)};
-        EXPECT_NE(counting.client, nullptr);
-        return counting;
+    // Runs the steps in order; returns how many S7 PDUs went either way.
+    std::size_t run(const std::vector<Step> &steps) {
+        std::size_t s7Pdus = 0;
+        for (const Step &step : steps) {
+            TestClient &client = *clients.at(step.client);
+            client.send(step.request);
+            EXPECT_EQ(toHex(client.receiveExactly(step.reply.size())), toHex(step.reply));
+            s7Pdus += step.request.at(7) == 0x32 ? 2u : 0u;
+        }
+        return s7Pdus;
     }
 
     std::string path;
     std::uint16_t port = 0;
+    std::vector<std::unique_ptr<TestClient>> clients;
 };
 
 TEST_F(CaptureTshark, TwoClassicClientsEveryRequestAndReplyDecodedAsS7comm) {
-    ChildProcess server = start({});
-    CountingClient first = connectClient();
-    CountingClient second = connectClient();
-    ASSERT_TRUE(first.client && second.client);
+    ChildProcess server = start({}, 2);
+    ASSERT_TRUE(clients[0] && clients[1]);
     // Interleaved, as two HMIs would talk.
-    EXPECT_EQ(first.ask(hex(connectionRequestHex)).size(), 22u);
-    EXPECT_EQ(second.ask(hex(connectionRequestHex)).size(), 22u);
-    EXPECT_EQ(toHex(first.ask(hex(setupRequestHex))), toHex(hex(setupReplyHex)));
-    EXPECT_EQ(toHex(second.ask(hex(setupRequestHex))), toHex(hex(setupReplyHex)));
-    EXPECT_EQ(toHex(first.ask(writeVarRequest(1, 3, 10, hex("DE AD BE EF")))),
-              toHex(writeVarReply(1)));
-    EXPECT_EQ(toHex(second.ask(readVarRequest(1, 3, 10, 4))),
-              toHex(readVarReply(1, hex("DE AD BE EF"))));
-    EXPECT_EQ(toHex(first.ask(readVarRequest(2, {{3, 10, 1}, {3, 11, 3}, {4, 0, 2}}))),
-              toHex(readVarReply(2, {hex("DE"), hex("AD BE EF"), hex("00 00")})));
-    const std::uint16_t firstPort = localPort(*first.client);
-    const std::uint16_t secondPort = localPort(*second.client);
-
+    std::size_t s7Pdus = run({
+        {0, hex(connectionRequestHex), hex(connectionConfirmSlot0Hex)},
+        {1, hex(connectionRequestHex), hex(connectionConfirmSlot1Hex)},
+        {0, hex(setupRequestHex), hex(setupReplyHex)},
+        {1, hex(setupRequestHex), hex(setupReplyHex)},
+        {0, writeVarRequest(2, 3, 10, hex("DE AD BE EF")), writeVarReply(2)},
+        {1, readVarRequest(2, 3, 10, 4), readVarReply(2, hex("DE AD BE EF"))},
+        {0, readVarRequest(3, {{3, 10, 1}, {3, 11, 3}, {4, 0, 2}}),
+         readVarReply(3, {hex("DE"), hex("AD BE EF"), hex("00 00")})},
+    });
     // The records are in the file while the server still runs: every pass flushes.
-    const std::size_t s7Pdus = first.s7Sent + first.s7Received + second.s7Sent + second.s7Received;
-    EXPECT_EQ(s7Pdus, 10u);
-    EXPECT_TRUE(waitForS7Pdus(path, s7Pdus));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (tshark(path, "s7comm").lines.size() != s7Pdus &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(tshark(path, "s7comm").lines.size(), s7Pdus);
 
     // A third client while two are served is accepted and closed at once.
     auto refused = connectWithRetry(port, 2000);
     ASSERT_NE(refused, nullptr);
     EXPECT_TRUE(refused->closedWithoutData());
-    const std::uint16_t refusedPort = localPort(*refused);
-    EXPECT_EQ(toHex(first.ask(hex(disconnectRequestHex))), toHex(hex(disconnectConfirmHex)));
-    second.client.reset(); // closes
+    s7Pdus += run({{0, hex(disconnectRequestHex), hex(disconnectConfirmHex)}});
+    clients[1].reset(); // its FIN, then the server's
     EXPECT_NE(server.readOutputUntil("TCP Dis-conn 0\n").find("TCP Dis-conn 0"), std::string::npos);
     EXPECT_EQ(server.stop(SIGTERM), 0);
 
-    const std::vector<Packet> table = packets(path);
-    const auto s7 = [](const char *rosctr) {
-        return [rosctr](const Packet &p) { return p.rosctr == rosctr; };
-    };
-    const auto cotp = [](const char *type) {
-        return [type](const Packet &p) { return p.cotpType == type; };
-    };
-    EXPECT_EQ(countOf(table, s7("1")), first.s7Sent + second.s7Sent);
-    EXPECT_EQ(countOf(table, s7("3")), first.s7Received + second.s7Received);
     EXPECT_EQ(tshark(path, "s7comm").lines.size(), s7Pdus);
-    EXPECT_EQ(countOf(table, cotp("0x0e")), 2u); // connection requests
-    EXPECT_EQ(countOf(table, cotp("0x0d")), 2u); // confirms
-    EXPECT_EQ(countOf(table, cotp("0x08")), 1u); // the disconnect request
-    EXPECT_EQ(countOf(table, cotp("0x0c")), 1u); // its confirm
-    expectCleanCapture(path, table);
-
-    // Each connection under the client's real address and port, the server as port 102: a
-    // handshake, its data, and a FIN from the server (the second client's own FIN first).
-    struct Stream {
-        std::uint16_t clientPort;
-        std::size_t clientDataSegments;
-        std::size_t serverDataSegments;
-        std::size_t clientFins;
-    };
-    const Stream streams[] = {{firstPort, 5, 5, 0}, {secondPort, 3, 3, 1}, {refusedPort, 0, 0, 0}};
-    for (const Stream &stream : streams) {
-        SCOPED_TRACE("client port " + std::to_string(stream.clientPort));
-        std::vector<Packet> fromClient;
-        std::vector<Packet> fromServer;
-        for (const Packet &p : table) {
-            EXPECT_EQ(p.source, "127.0.0.1");
-            if (p.sourcePort == stream.clientPort && p.destinationPort == 102) {
-                fromClient.push_back(p);
-            } else if (p.sourcePort == 102 && p.destinationPort == stream.clientPort) {
-                fromServer.push_back(p);
-            }
-        }
-        const auto syn = [](const Packet &p) { return p.syn; };
-        const auto fin = [](const Packet &p) { return p.fin; };
-        const auto data = [](const Packet &p) { return p.tcpLength > 0; };
-        EXPECT_EQ(countOf(fromClient, syn), 1u);
-        EXPECT_EQ(countOf(fromServer, syn), 1u);
-        EXPECT_EQ(countOf(fromClient, data), stream.clientDataSegments);
-        EXPECT_EQ(countOf(fromServer, data), stream.serverDataSegments);
-        EXPECT_EQ(countOf(fromClient, fin), stream.clientFins);
-        EXPECT_EQ(countOf(fromServer, fin), 1u);
-    }
-    EXPECT_EQ(countOf(table, [](const Packet &p) { return p.syn && !p.ack; }), 3u);
+    expectCleanCapture(path);
+    // Each connection under the client's real address and port, the server as port 102. The
+    // sequence numbers of the FINs count every byte of the frames above them: the first client
+    // sent 152 bytes (22 + 25 + 39 + 55 + 11) and got 123 (22 + 27 + 22 + 41 + 11).
+    const std::vector<std::vector<std::string>> streams = streamsOf(path);
+    ASSERT_EQ(streams.size(), 3u);
+    EXPECT_EQ(streams[0], afterHandshake({
+                              "C CR TPDU src-ref: 0x0001 dst-ref: 0x0000",
+                              "S CC TPDU src-ref: 0x0100 dst-ref: 0x0001",
+                              "C ROSCTR:[Job     ] Function:[Setup communication]",
+                              "S ROSCTR:[Ack_Data] Function:[Setup communication]",
+                              "C ROSCTR:[Job     ] Function:[Write Var]",
+                              "S ROSCTR:[Ack_Data] Function:[Write Var]",
+                              "C ROSCTR:[Job     ] Function:[Read Var]",
+                              "S ROSCTR:[Ack_Data] Function:[Read Var]",
+                              "C DR TPDU src-ref: 0x0005 dst-ref: 0x0100",
+                              "S DC TPDU src-ref: 0x0100 dst-ref: 0x0005",
+                              "S 102 -> client [FIN, ACK] Seq=124 Ack=153 Win=65535 Len=0",
+                          }));
+    EXPECT_EQ(streams[1], afterHandshake({
+                              "C CR TPDU src-ref: 0x0001 dst-ref: 0x0000",
+                              "S CC TPDU src-ref: 0x0200 dst-ref: 0x0001",
+                              "C ROSCTR:[Job     ] Function:[Setup communication]",
+                              "S ROSCTR:[Ack_Data] Function:[Setup communication]",
+                              "C ROSCTR:[Job     ] Function:[Read Var]",
+                              "S ROSCTR:[Ack_Data] Function:[Read Var]",
+                              "C client -> 102 [FIN, ACK] Seq=79 Ack=79 Win=65535 Len=0",
+                              "S 102 -> client [FIN, ACK] Seq=79 Ack=80 Win=65535 Len=0",
+                          }));
+    // The refused client: accepted, then closed at once.
+    EXPECT_EQ(streams[2], afterHandshake({
+                              "S 102 -> client [FIN, ACK] Seq=1 Ack=1 Win=65535 Len=0",
+                          }));
 }
 
 TEST_F(CaptureTshark, ProfileReplySplitIntoDtFramesIsReassembledIntoOneS7commReply) {
-    ChildProcess server = start({"--cpu", "s7-300"});
-    CountingClient client = connectClient();
-    ASSERT_TRUE(client.client);
+    ChildProcess server = start({"--cpu", "s7-300"}, 1);
+    ASSERT_TRUE(clients[0]);
     // TPDU size 128 (code 07): a 200-byte read leaves as two DT frames.
-    EXPECT_EQ(
-        client.ask(hex("03 00 00 16 11 E0 00 00 00 01 00 C0 01 07 C1 02 01 00 C2 02 01 02")).size(),
-        22u);
-    client.ask(hex(setupRequestHex));
-    const Bytes reply = client.ask(readVarRequest(1, 1, 0, 200));
-    EXPECT_EQ(reply.size(), 132u + 100u); // 125 and 93 bytes of the PDU, 7 of headers each
-    client.ask(readVarRequest(2, 1, 0, 4));
-    EXPECT_EQ(client.s7Sent, 3u);
-    EXPECT_EQ(client.s7Received, 3u);
+    TestClient &client = *clients[0];
+    client.send(hex("03 00 00 16 11 E0 00 00 00 01 00 C0 01 07 C1 02 01 00 C2 02 01 02"));
+    EXPECT_EQ(client.receiveExactly(22).size(), 22u);
+    client.send(hex(setupRequestHex));
+    EXPECT_EQ(client.receiveExactly(27).size(), 27u);
+    client.send(readVarRequest(2, 1, 0, 200));
+    EXPECT_EQ(client.receiveExactly(132 + 100).size(), 232u); // 125 + 93 PDU bytes, 7 + 7 header
+    client.send(readVarRequest(3, 1, 0, 4));
+    EXPECT_EQ(client.receiveExactly(29).size(), 29u);
     EXPECT_EQ(server.stop(SIGTERM), 0);
 
     EXPECT_EQ(tshark(path, "s7comm").lines.size(), 6u);
-    const TsharkResult split =
+    const TsharkResult reads =
         tshark(path, "s7comm.param.func == 0x04 && s7comm.header.rosctr == 3",
                "-e cotp.segment.count -e s7comm.data.length");
-    EXPECT_TRUE(split.ok);
-    EXPECT_EQ(split.lines, (std::vector<std::string>{"2\t200", "\t4"}));
-    expectCleanCapture(path, packets(path));
+    EXPECT_TRUE(reads.ok);
+    EXPECT_EQ(reads.lines, (std::vector<std::string>{"2\t200", "\t4"}));
+    expectCleanCapture(path);
 }
 
 } // namespace
