@@ -25,6 +25,7 @@ test       googletest            GoogleTest and GoogleMock sources
 test       python3               the terminal and Wine tests
 test       nodejs                the interop suite (node-snap7, nodes7)
 test       npm                   the interop suite; part of some nodejs packages
+test       tshark                decoding the capture file (--pcap) in its tests
 fuzz       clang-14              the stream fuzzer (libFuzzer)
 fuzz       libclang-rt-14-dev    its sanitizer and fuzzer runtimes
 windows    g++-mingw-w64-x86-64  the cross build of plcdouble.exe

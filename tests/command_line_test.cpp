@@ -78,6 +78,14 @@ TEST(CommandLine, CpuProfilesAndConnectionCounts) {
     EXPECT_FALSE(parse({"--connections", "65"}).ok);
 }
 
+TEST(CommandLine, CaptureFile) {
+    EXPECT_EQ(parse({}).options.pcap, "");
+    EXPECT_EQ(parse({"--pcap", "run.pcap"}).options.pcap, "run.pcap");
+    EXPECT_EQ(parse({"--pcap=/tmp/a b.pcap"}).options.pcap, "/tmp/a b.pcap");
+    EXPECT_FALSE(parse({"--pcap"}).ok);
+    EXPECT_FALSE(parse({"--pcap="}).ok);
+}
+
 TEST(CommandLine, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.showHelp);
     EXPECT_TRUE(parse({"--version"}).options.showVersion);

@@ -63,8 +63,8 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
         {"unterminated table", "[identity\nas_name = \"x\"\n",
          "plc.toml:1:10: Error while parsing table header: expected ']', saw '\\n'"},
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
-         "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, demo, "
-         "strict, identity, areas, db)"},
+         "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, pcap, "
+         "demo, strict, identity, areas, db)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
         {"unknown key in [identity]", "cpu = \"s7-300\"\n[identity]\nname = \"x\"\n",
@@ -74,10 +74,12 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:3:1: unknown key 'markers' in [areas] (expected inputs, outputs, flags, timers, "
          "counters)"},
         {"key of a later part", "state = \"/var/lib/plc\"\n",
-         "plc.toml:1:1: unknown key 'state' (expected cpu, port, bind, connections, color, demo, "
-         "strict, identity, areas, db)"},
+         "plc.toml:1:1: unknown key 'state' (expected cpu, port, bind, connections, color, pcap, "
+         "demo, strict, identity, areas, db)"},
         {"wrong type", "port = \"1102\"\n",
          "plc.toml:1:8: port must be an integer, not a string"},
+        {"capture file not a string", "pcap = 5\n",
+         "plc.toml:1:8: pcap must be a string, not an integer"},
         {"wrong type, bool", "demo = \"no\"\n",
          "plc.toml:1:8: demo must be true/false, not a string"},
         {"wrong type, table", "identity = 5\ncpu = \"s7-1500\"\n",
@@ -245,6 +247,7 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "bind         0.0.0.0\n"
         "connections  8\n"
         "color        auto\n"
+        "pcap         none\n"
         "demo         off\n"
         "strict       on (only the blocks below exist, at their sizes)\n"
         "identity     AS name \"FILLER-01\", module name \"Filling line 1\", plant ID \"Plant B / "

@@ -6,7 +6,7 @@
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
     "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
-    "                 [--help] [--version]\n"
+    "                 [--pcap FILE] [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
@@ -16,6 +16,8 @@ const char *const usageText =
     "  --config FILE    settings, data blocks and identity from a TOML file; the options\n"
     "                   given here win over the file's\n"
     "  --check          check the settings, print what would be served and exit\n"
+    "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
+    "                   Wireshark (the server shows as port 102 there)\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -89,7 +91,8 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
             hasValue = true;
         }
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
-                                name == "--cpu" || name == "--connections" || name == "--config";
+                                name == "--cpu" || name == "--connections" || name == "--config" ||
+                                name == "--pcap";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -130,6 +133,11 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
             options.configFile = value;
         } else if (name == "--check") {
             options.check = true;
+        } else if (name == "--pcap") {
+            if (value.empty()) {
+                return failure("--pcap needs a file name");
+            }
+            options.pcap = std::string(value);
         } else if (name == "--help") {
             options.showHelp = true;
         } else if (name == "--version") {

@@ -44,6 +44,7 @@ struct Options {
     std::vector<DataBlockSetup> dataBlocks; // in ascending number
     std::string configFile;                 // --config
     bool check = false;                     // --check: print what would be served, then exit
+    std::string pcap;                       // the capture file; empty: none
     bool showHelp = false;
     bool showVersion = false;
 };

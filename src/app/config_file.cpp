@@ -24,8 +24,8 @@
 namespace {
 
 // clang-format off
-constexpr std::array<std::string_view, 10> topLevelKeys = {
-    "cpu", "port", "bind", "connections", "color", "demo", "strict", "identity", "areas", "db"};
+constexpr std::array<std::string_view, 11> topLevelKeys = {
+    "cpu", "port", "bind", "connections", "color", "pcap", "demo", "strict", "identity", "areas", "db"};
 constexpr std::array<std::string_view, 5> blockKeys = {"number", "size", "file", "hex", "values"};
 // clang-format on
 
@@ -69,12 +69,13 @@ struct OptionKey {
     std::string_view option;
     toml::node_type type;
 };
-constexpr std::array<OptionKey, 5> optionKeys = {{
+constexpr std::array<OptionKey, 6> optionKeys = {{
     {"cpu", "--cpu", toml::node_type::string},
     {"port", "--port", toml::node_type::integer},
     {"bind", "--bind", toml::node_type::string},
     {"connections", "--connections", toml::node_type::integer},
     {"color", "--color", toml::node_type::string},
+    {"pcap", "--pcap", toml::node_type::string},
 }};
 
 std::string_view typeName(toml::node_type type) {
@@ -644,6 +645,7 @@ std::string describeOptions(const Options &options) {
                      std::to_string(bind[2]) + "." + std::to_string(bind[3]));
     line("connections", std::to_string(connections));
     line("color", std::string(colourNames.at(static_cast<std::size_t>(options.colour))));
+    line("pcap", options.pcap.empty() ? "none" : options.pcap);
     line("demo", options.demo ? "on (DB1 and DB15 animated)" : "off");
     line("strict", options.strict ? "on (only the blocks below exist, at their sizes)" : "off");
     if (classic) {

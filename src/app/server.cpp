@@ -1,6 +1,7 @@
 #include "app/server.h"
 
 #include "app/config_file.h"
+#include "core/capture.h"
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
@@ -94,10 +95,16 @@ void acceptOne() {
     if (accepted.socket == platform::invalidSocket) {
         return;
     }
+    ConnectionEnds ends{};
+    ends.clientAddress = accepted.peer;
+    ends.clientPort = accepted.peerPort;
+    ends.serverAddress = accepted.local;
+    captureAccepted(ends);
     if (connectionTable.connectionCount >= connectionTable.limit) {
         logMessage(attributeError, "Incoming connection denied %d",
                    connectionTable.connectionCount);
         platform::closeSocket(accepted.socket);
+        captureClosed(ends);
         return;
     }
     const int slot = connectionTable.connectionCount;
@@ -105,9 +112,11 @@ void acceptOne() {
         // Cannot happen while the table stays compact; keep the old connection.
         logMessage(attributeError, "Conn already connected %d", connectionTable.connectionCount);
         platform::closeSocket(accepted.socket);
+        captureClosed(ends);
         return;
     }
     slotAt(slot).socket = accepted.socket;
+    slotAt(slot).ends = ends;
     logMessage(attributeSlot0, "TCP conn from %d.%d.%d.%d (%d)", accepted.peer[0], accepted.peer[1],
                accepted.peer[2], accepted.peer[3], slot);
     connectionTable.connectionCount += 1;
@@ -151,6 +160,8 @@ void serveSlot(int slot) {
         return;
     case platform::ReceiveOutcome::peerClosed:
     case platform::ReceiveOutcome::connectionLost:
+        captureClientEnded(slotAt(slot).ends,
+                           received.outcome == platform::ReceiveOutcome::connectionLost);
         closeConnection(slot);
         return;
     case platform::ReceiveOutcome::otherError:
@@ -209,6 +220,7 @@ ProcessImageSizes processImageSizes(const Options &options) {
 void clearRun() {
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         platform::closeSocket(slotAt(slot).socket);
+        captureClosed(slotAt(slot).ends);
     }
     resetConnectionTable();
     ReceiveBuffer.fill(0);
@@ -294,6 +306,7 @@ void serverPass(std::int64_t nowMicros) {
             nextTickMicros = nowMicros + tickMicros;
         }
     }
+    flushCapture(); // a crash loses at most this pass's records
 }
 
 void serverWait(std::int64_t nowMicros) {
@@ -331,6 +344,7 @@ void serverReset() {
 
 void serverShutdown() {
     clearRun();
+    closeCapture();
     platform::closeSocket(listener);
     listener = platform::invalidSocket;
     listenerPort = 0;
@@ -365,17 +379,31 @@ int serverMain(int argc, char **argv) {
         std::fputs(describeOptions(options).c_str(), stdout);
         return 0;
     }
+    if (!options.pcap.empty()) {
+        const CaptureOpenResult opened = openCapture(options.pcap);
+        if (!opened.ok) {
+            std::fprintf(stderr, "plcdouble: cannot open capture file %s: %s\n",
+                         options.pcap.c_str(), opened.error.c_str());
+            return 2;
+        }
+    }
     setLogColour(decideColour(options.colour, platform::stdoutIsTerminal(),
                               std::getenv("NO_COLOR") != nullptr));
     startLogOutput();
     platform::consoleStart();
     if (!serverStart(std::move(options))) {
+        closeCapture();
         finishLogOutput();
         platform::consoleRestore();
         releaseDataBlocks();
         return 1;
     }
     serverRun();
+    // The OS ends the connections still open as the process exits.
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        captureClosed(slotAt(slot).ends);
+    }
+    closeCapture();
     releaseDataBlocks();
     finishLogOutput();
     platform::consoleRestore();

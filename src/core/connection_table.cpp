@@ -1,5 +1,6 @@
 #include "core/connection_table.h"
 
+#include "core/capture.h"
 #include "core/log.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@ namespace {
 
 void freeSlot(ConnectionSlot &slot) {
     slot.socket = platform::invalidSocket;
+    slot.ends = {};
     slot.s7Active = 0;
     slot.idleTicks = 0;
     slot.peerReference = {};
@@ -53,6 +55,7 @@ void closeConnection(int slot) {
         flushUnsentReply(slot);
     }
     platform::closeSocket(closing.socket);
+    captureClosed(closing.ends);
     connectionTable.connectionCount -= 1;
     // Slot numbers are positions: every connection above moves down one.
     for (int above = slot; above < connectionTable.connectionCount; ++above) {
@@ -112,5 +115,6 @@ ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
         std::memcpy(unsent.bytes.data() + unsent.count, rest.data(), keep);
         unsent.count += keep;
     }
+    captureSent(connection.ends, frame);
     return {false, 0};
 }

@@ -69,8 +69,22 @@ struct UserdataState {
     std::uint16_t next; // where the next part starts: a record, or a block number
 };
 
+// The connection's two ends, as accepted, and where the capture file's synthesised TCP stream
+// stands in each direction: the sequence number of the next byte, and how the client's end is
+// written (a FIN, or a reset after which the server writes nothing more).
+struct ConnectionEnds {
+    platform::Ipv4Address clientAddress;
+    std::uint16_t clientPort;
+    platform::Ipv4Address serverAddress;
+    std::uint32_t clientSequence;
+    std::uint32_t serverSequence;
+    bool clientEnded;
+    bool clientReset;
+};
+
 struct ConnectionSlot {
     platform::SocketHandle socket;
+    ConnectionEnds ends;
     std::int32_t s7Active;
     std::int32_t idleTicks;
     // The client's source reference from its latest connection request, echoed in the confirm.

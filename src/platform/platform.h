@@ -36,6 +36,8 @@ ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog);
 struct AcceptResult {
     SocketHandle socket; // invalidSocket when nothing is pending or accept failed
     Ipv4Address peer;
+    std::uint16_t peerPort;
+    Ipv4Address local; // the server's own address that the client connected to
 };
 
 // Accepts one pending connection; the new socket is non-blocking, has TCP_NODELAY set and
@@ -159,5 +161,33 @@ LocalDateTime localDateTime();
 
 // A monotonic clock in microseconds, for the loop's tick.
 std::int64_t monotonicMicros();
+
+// Microseconds since 1970-01-01 00:00 UTC, for time stamps other programs read.
+std::int64_t wallClockMicros();
+
+// Output files. A handle wide enough for both POSIX descriptors and Windows HANDLE values.
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle invalidFile = -1;
+
+struct FileResult {
+    FileHandle file; // invalidFile on failure
+    int errorCode;
+};
+
+// Creates the file, or empties it if it exists, for writing; path is UTF-8. Other programs may
+// read it while it is written.
+FileResult createFile(std::string_view path);
+
+struct FileWriteResult {
+    bool failed; // errorCode tells why (a full disk, a broken device)
+    int errorCode;
+};
+
+// Writes all the bytes, handing them straight to the OS: once it returns they survive the
+// process ending, however it ends. Nothing is kept back to flush, and nothing waits for the disk
+// itself.
+FileWriteResult writeFile(FileHandle file, std::span<const std::uint8_t> bytes);
+
+void closeFile(FileHandle file);
 
 } // namespace platform

@@ -173,7 +173,7 @@ ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog) 
 }
 
 AcceptResult acceptConnection(SocketHandle listener) {
-    AcceptResult result{invalidSocket, {}};
+    AcceptResult result{invalidSocket, {}, 0, {}};
     sockaddr_in peer{};
     socklen_t peerLength = sizeof peer;
     // Linux does not pass the listener's non-blocking mode on to accepted sockets.
@@ -185,6 +185,12 @@ AcceptResult acceptConnection(SocketHandle listener) {
     const int enable = 1;
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
     std::memcpy(result.peer.data(), &peer.sin_addr.s_addr, result.peer.size());
+    result.peerPort = ntohs(peer.sin_port);
+    sockaddr_in local{};
+    socklen_t localLength = sizeof local;
+    if (::getsockname(client, reinterpret_cast<sockaddr *>(&local), &localLength) == 0) {
+        std::memcpy(result.local.data(), &local.sin_addr.s_addr, result.local.size());
+    }
     result.socket = client;
     return result;
 }
@@ -448,6 +454,45 @@ std::int64_t monotonicMicros() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+std::int64_t wallClockMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
+}
+
+FileResult createFile(std::string_view path) {
+    const std::string terminated(path);
+    const int file = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) {
+        return {invalidFile, errno};
+    }
+    return {file, 0};
+}
+
+FileWriteResult writeFile(FileHandle file, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(static_cast<int>(file), bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return {true, errno};
+        }
+        if (written == 0) {
+            return {true, ENOSPC}; // never for a file, but it must not loop forever
+        }
+        // A short write means the disk took what it could; the next write reports why.
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return {false, 0};
+}
+
+void closeFile(FileHandle file) {
+    if (file != invalidFile) {
+        ::close(static_cast<int>(file));
+    }
 }
 
 } // namespace platform

@@ -300,18 +300,23 @@ AcceptResult acceptConnection(SocketHandle listener) {
     const SOCKET socket =
         accept(toSocket(listener), reinterpret_cast<sockaddr *>(&peer), &peerLength);
     if (socket == INVALID_SOCKET) {
-        return AcceptResult{invalidSocket, {}};
+        return AcceptResult{invalidSocket, {}, 0, {}};
     }
     // Accepted sockets take the listener's mode on Windows; set it anyway so nothing depends
     // on that. Windows has no SIGPIPE, so nothing else is needed for sends to a dead peer.
     if (!setNonBlocking(socket)) {
         closesocket(socket);
-        return AcceptResult{invalidSocket, {}};
+        return AcceptResult{invalidSocket, {}, 0, {}};
     }
     BOOL noDelay = TRUE;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&noDelay),
                sizeof noDelay);
-    return AcceptResult{toHandle(socket), addressOf(peer)};
+    sockaddr_in local{};
+    int localLength = sizeof local;
+    if (getsockname(socket, reinterpret_cast<sockaddr *>(&local), &localLength) != 0) {
+        local = {};
+    }
+    return AcceptResult{toHandle(socket), addressOf(peer), ntohs(peer.sin_port), addressOf(local)};
 }
 
 ReceiveResult receiveBytes(SocketHandle socket, std::span<std::uint8_t> into) {
@@ -604,6 +609,47 @@ std::int64_t monotonicMicros() {
     const std::int64_t ticks = counter.QuadPart;
     // Split so that ticks * 1e6 cannot overflow on long uptimes.
     return ticks / frequency * microsPerSecond + ticks % frequency * microsPerSecond / frequency;
+}
+
+std::int64_t wallClockMicros() {
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    // 100 ns steps since 1601-01-01; 11644473600 seconds lie between then and 1970.
+    const std::uint64_t steps =
+        (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<std::int64_t>(steps / 10) - 11'644'473'600'000'000;
+}
+
+FileResult createFile(std::string_view path) {
+    const std::wstring widePath = widen(path);
+    const HANDLE file =
+        CreateFileW(widePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {invalidFile, static_cast<int>(GetLastError())};
+    }
+    return {reinterpret_cast<FileHandle>(file), 0};
+}
+
+FileWriteResult writeFile(FileHandle file, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(file), bytes.data(), chunk, &written, nullptr)) {
+            return {true, static_cast<int>(GetLastError())};
+        }
+        if (written == 0) {
+            return {true, ERROR_DISK_FULL}; // never for a file, but it must not loop forever
+        }
+        bytes = bytes.subspan(written);
+    }
+    return {false, 0};
+}
+
+void closeFile(FileHandle file) {
+    if (file != invalidFile) {
+        CloseHandle(reinterpret_cast<HANDLE>(file));
+    }
 }
 
 } // namespace platform

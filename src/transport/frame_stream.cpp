@@ -1,5 +1,6 @@
 #include "transport/frame_stream.h"
 
+#include "core/capture.h"
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "s7/cpu_profile.h"
@@ -65,6 +66,7 @@ DeliveryOutcome handleWholeFrames(int slot, ByteView bytes) {
         if (rest.size() < length) {
             break;
         }
+        captureReceived(slotAt(slot).ends, rest.first(length));
         handleFrame(slot, rest.first(length));
         at += length;
         if (slotAt(slot).socket != socket) {
