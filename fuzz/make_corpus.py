@@ -226,6 +226,11 @@ seed("profile-block-lists", s300 + write_var([(7, 0, b"\xAB", 0x04)]) + BLOCK_CO
      BLOCKS_OF_TYPE_DB + follow_up("43 02", 3) + userdata("00 01 12 04 11 43 02 00",
                                                            bytes.fromhex("FF 09 00 02 30 38")),
      options=S7_300, cuts=(47, 100))
+# Reads create the blocks they touch: with DB1, DB15 and 57 more, the list of DBs outgrows a
+# 240-byte PDU (53 entries) and comes in two parts.
+seed("profile-block-list-in-parts", s300 + b"".join(
+    read_var([(1, 100 + 19 * j + i, 0) for i in range(19)]) for j in range(3)) +
+    BLOCKS_OF_TYPE_DB + follow_up("43 02", 4) + BLOCK_COUNTS, options=S7_300, cuts=(47, 500))
 seed("profile-refused-functions", s1500 + job(bytes.fromhex("1D 00 00 00 00 00 00 00 09") +
                                                b"_0A00001P") + job(b"\x00") + job(b"\x04") +
      userdata("00 01 12 04 11 45 01 00", b"") + follow_up("44 01", 7),

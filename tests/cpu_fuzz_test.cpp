@@ -65,16 +65,20 @@ protected:
     }
 };
 
+// A sequence number as two hex digits.
+std::string sequenceHex(int sequence) {
+    return toHex(Bytes{static_cast<std::uint8_t>(sequence)});
+}
+
 std::string stateAnswer(int sequence, const std::string &eventAndMode, const std::string &timeBcd) {
-    const std::string sq = sequence < 10 ? "0" + std::to_string(sequence) : "";
-    return toHex(answer("84 01 " + sq + " 00 00 00 00", "FF 09 00 1C 04 24 00 00 00 14 00 01 " +
-                                                            eventAndMode +
-                                                            " 00 00 00 00 00 00 00 00 " + timeBcd));
+    return toHex(answer("84 01 " + sequenceHex(sequence) + " 00 00 00 00",
+                        "FF 09 00 1C 04 24 00 00 00 14 00 01 " + eventAndMode +
+                            " 00 00 00 00 00 00 00 00 " + timeBcd));
 }
 
 std::string clockAnswer(int sequence, const std::string &timeBcd) {
-    return toHex(answer("87 01 0" + std::to_string(sequence) + " 00 00 00 00",
-                        "FF 09 00 0A 00 20 " + timeBcd));
+    return toHex(
+        answer("87 01 " + sequenceHex(sequence) + " 00 00 00 00", "FF 09 00 0A 00 20 " + timeBcd));
 }
 
 // Every byte of the clock answers and of the state's time stamp is known while the host clock is
@@ -107,6 +111,20 @@ TEST_F(HeldClockTest, ResetLeavesNeitherAStoppedCpuNorASetClock) {
     client = connectToSlot1();
     EXPECT_EQ(toHex(exchange(*client, readState)), stateAnswer(1, "43 02 FF 08", heldTimeBcd));
     EXPECT_EQ(toHex(exchange(*client, readClock)), clockAnswer(2, heldTimeBcd));
+}
+
+// A connection's userdata answers count 1 to FF and then start again at 1: 0 marks "no answer
+// yet". Beyond what the fuzzer's inputs can hold.
+TEST_F(HeldClockTest, SequenceNumbersGoFromFFBackTo01) {
+    auto client = connectToSlot1();
+    const std::size_t answerSize = hex(clockAnswer(1, heldTimeBcd)).size();
+    for (int sequence = 1; sequence < 0xFF; ++sequence) {
+        client->send(readClock);
+        pass();
+        ASSERT_EQ(client->receiveExactly(answerSize).size(), answerSize) << sequence;
+    }
+    EXPECT_EQ(toHex(exchange(*client, readClock)), clockAnswer(0xFF, heldTimeBcd));
+    EXPECT_EQ(toHex(exchange(*client, readClock)), clockAnswer(0x01, heldTimeBcd));
 }
 
 // The names in the item log lines, at the limits of every field: DB numbers are 16 bits, byte
