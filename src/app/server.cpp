@@ -274,6 +274,9 @@ void serverReset() {
     ReceiveBuffer.fill(0);
     releaseDataBlocks();
     clearProcessImage();
+    // A CPU stopped or a clock set by the last client does not outlive it.
+    setCpuRunState(CpuRunState::run);
+    resetPlcClock();
     readiness.known = false;
     tickClockStarted = false;
     nextTickMicros = 0;

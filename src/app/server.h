@@ -31,7 +31,8 @@ void serverRun();
 
 // Back to the state of a server that has just started, listener aside: closes every client
 // socket, empties the connection and data block tables (the demo blocks are seeded again on the
-// next tick) and restarts the tick clock. Tests and the fuzzer call it between runs.
+// next tick), zeroes the process image, puts the CPU in RUN with the host's time and restarts
+// the tick clock. Tests and the fuzzer call it between runs.
 void serverReset();
 
 // serverReset, then closes the listener.
