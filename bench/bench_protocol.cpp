@@ -29,10 +29,14 @@ constexpr std::size_t setupPduSizeOffset = 6; // within the setup parameter
 constexpr std::size_t ackErrorOffset = 10;    // error class and code within the ack header
 
 // Connection request: destination reference 0, source reference 1, class 0; calling TSAP
-// 01 00, called TSAP 01 02 (rack 0, slot 2); largest TPDU 1024 bytes (code 0A).
+// 01 00, called TSAP 01 02 (rack 0, slot 2, patched for other slots); largest TPDU 1024 bytes
+// (code 0A).
 constexpr std::uint8_t connectionRequest[] = {0x03, 0x00, 0x00, 0x16, 0x11, 0xE0, 0x00, 0x00,
                                               0x00, 0x01, 0x00, 0xC1, 0x02, 0x01, 0x00, 0xC2,
                                               0x02, 0x01, 0x02, 0xC0, 0x01, 0x0A};
+// The called TSAP's second byte: rack in the upper 3 bits, slot in the lower 5.
+constexpr std::size_t connectionRequestRackSlotOffset = 18;
+constexpr std::uint8_t slotMask = 0x1F;
 
 void put16(std::vector<std::uint8_t> &out, std::size_t value) {
     out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
@@ -120,16 +124,19 @@ std::size_t dataSectionSize(std::span<const Item> items) {
 
 } // namespace
 
-void appendConnectionRequest(std::vector<std::uint8_t> &out) {
+void appendConnectionRequest(std::vector<std::uint8_t> &out, std::uint8_t slot) {
+    const std::size_t start = out.size();
     out.insert(out.end(), std::begin(connectionRequest), std::end(connectionRequest));
+    out[start + connectionRequestRackSlotOffset] = slot & slotMask; // rack 0
 }
 
-void appendSetupCommunicationJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference) {
+void appendSetupCommunicationJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
+                                 std::uint16_t pduSize) {
     const std::size_t start = beginFrame(out);
     putJobHeader(out, pduReference, setupParameterSize, 0);
     // Function, reserved, one parallel job each way, the PDU size asked for.
     out.insert(out.end(), {functionSetup, 0x00, 0x00, 0x01, 0x00, 0x01});
-    put16(out, requestedPduSize);
+    put16(out, pduSize);
     endFrame(out, start);
 }
 

@@ -19,7 +19,9 @@ inline constexpr std::size_t dataItemHeaderSize = 4;
 inline constexpr std::size_t pduReferenceOffset = s7Start + 4; // the same in jobs and replies
 inline constexpr std::uint8_t tpktVersion = 0x03;
 inline constexpr std::uint8_t returnCodeSuccess = 0xFF;
-inline constexpr std::uint16_t requestedPduSize = 480;
+inline constexpr std::uint16_t defaultPduSize = 480; // what snap7 asks for
+inline constexpr std::uint8_t defaultSlot = 2;       // classic and S7-300 answer here
+inline constexpr std::uint8_t largestSlot = 31;      // the slot is the TSAP's low 5 bits
 
 // One Read Var / Write Var item: a byte range of a data block.
 struct Item {
@@ -28,10 +30,13 @@ struct Item {
     std::uint16_t byteCount;
 };
 
-// The 22-byte connection request for rack 0, slot 2.
-void appendConnectionRequest(std::vector<std::uint8_t> &out);
+// The 22-byte connection request for rack 0 and the slot given (0-31): calling TSAP 01 00,
+// called TSAP 01 slot, TPDU size 1024.
+void appendConnectionRequest(std::vector<std::uint8_t> &out, std::uint8_t slot = defaultSlot);
 
-void appendSetupCommunicationJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference);
+// Setup communication asking for one parallel job each way and a PDU of pduSize bytes.
+void appendSetupCommunicationJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
+                                 std::uint16_t pduSize = defaultPduSize);
 
 void appendReadVarJob(std::vector<std::uint8_t> &out, std::uint16_t pduReference,
                       std::span<const Item> items);

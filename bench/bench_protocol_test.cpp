@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,6 +21,28 @@ TEST(BenchFrames, ConnectionRequestAsksForRack0Slot2) {
     bench::appendConnectionRequest(frame);
     EXPECT_EQ(frame, (Bytes{0x03, 0x00, 0x00, 0x16, 0x11, 0xE0, 0x00, 0x00, 0x00, 0x01, 0x00,
                             0xC1, 0x02, 0x01, 0x00, 0xC2, 0x02, 0x01, 0x02, 0xC0, 0x01, 0x0A}));
+}
+
+// A real-CPU profile accepts only its own slots (0 or 1 for an S7-1500): the slot goes into
+// the called TSAP's low five bits, rack 0 above them; nothing else of the request changes.
+TEST(BenchFrames, ConnectionRequestAddressesTheSlotAsked) {
+    for (const auto &[slot, rackSlot] :
+         {std::pair<std::uint8_t, std::uint8_t>{0, 0x00}, {1, 0x01}, {3, 0x03}, {31, 0x1F}}) {
+        Bytes frame{0xEE}; // appends behind what is there
+        bench::appendConnectionRequest(frame, slot);
+        EXPECT_EQ(frame,
+                  (Bytes{0xEE, 0x03, 0x00, 0x00, 0x16, 0x11, 0xE0, 0x00,     0x00, 0x00, 0x01, 0x00,
+                         0xC1, 0x02, 0x01, 0x00, 0xC2, 0x02, 0x01, rackSlot, 0xC0, 0x01, 0x0A}))
+            << "slot " << int{slot};
+    }
+}
+
+TEST(BenchFrames, SetupCommunicationAsksForThePduGiven) {
+    Bytes frame;
+    bench::appendSetupCommunicationJob(frame, 0x0203, 960);
+    EXPECT_EQ(frame,
+              (Bytes{0x03, 0x00, 0x00, 0x19, 0x02, 0xF0, 0x80, 0x32, 0x01, 0x00, 0x00, 0x02, 0x03,
+                     0x00, 0x08, 0x00, 0x00, 0xF0, 0x00, 0x00, 0x01, 0x00, 0x01, 0x03, 0xC0}));
 }
 
 TEST(BenchFrames, SetupCommunicationAsksFor480BytePdu) {

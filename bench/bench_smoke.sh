@@ -18,23 +18,33 @@ fail() {
 port=$("$client" --free-port) || { echo "FAIL: no free port"; exit 1; }
 "$server" --port "$port" --bind 127.0.0.1 --color never </dev/null >/dev/null 2>&1 &
 server_pid=$!
+# The same jobs against a server that answers as an S7-1500, as make bench runs them.
+profile_port=$("$client" --free-port) || { echo "FAIL: no free port"; exit 1; }
+"$server" --port "$profile_port" --bind 127.0.0.1 --color never --cpu s7-1500 </dev/null \
+    >/dev/null 2>&1 &
+profile_pid=$!
 cleanup() {
-    kill "$server_pid" 2>/dev/null
+    kill "$server_pid" "$profile_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 # Listening shows up in /proc/net/tcp as state 0A on the port in hex.
+wait_listening() {
+    hex=$(printf '%04X' "$1")
+    tries=0
+    until grep -q ":$hex 00000000:0000 0A" /proc/net/tcp; do
+        tries=$((tries + 1))
+        if [ "$tries" -gt 100 ] || ! kill -0 "$2" 2>/dev/null; then
+            echo "FAIL: server did not start listening on $1"
+            exit 1
+        fi
+        sleep 0.1
+    done
+}
+wait_listening "$port" "$server_pid"
+wait_listening "$profile_port" "$profile_pid"
 hex_port=$(printf '%04X' "$port")
-tries=0
-until grep -q ":$hex_port 00000000:0000 0A" /proc/net/tcp; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 100 ] || ! kill -0 "$server_pid" 2>/dev/null; then
-        echo "FAIL: server did not start listening on $port"
-        exit 1
-    fi
-    sleep 0.1
-done
 
 # run NAME EXPECTED_REQUESTS CLIENT_ARGS...: the client must exit 0, with exactly the
 # requests asked for and no errors.
@@ -42,7 +52,8 @@ run() {
     name=$1
     expected=$2
     shift 2
-    if ! "$client" --port "$port" --warmup 20 --seconds 60 "$@" >"$work/out" 2>"$work/err"; then
+    if ! "$client" --port "${target_port:-$port}" --warmup 20 --seconds 60 "$@" >"$work/out" \
+        2>"$work/err"; then
         fail "$name: exit status not 0"
         cat "$work/out" "$work/err"
         return
@@ -64,6 +75,21 @@ run "write 2 connections" $((2 * requests)) --op write --connections 2 --request
 run "read odd items" $requests --op read --bytes 7 --items 5 --requests $requests
 run "write odd items" $requests --op write --bytes 7 --items 5 --requests $requests
 run "baseline" $requests --baseline --op write --bytes 200 --requests $requests
+target_port=$profile_port
+run "s7-1500 read 200 bytes, slot 1" $requests --slot 1 --op read --bytes 200 --requests $requests
+run "s7-1500 write 2 connections, slot 0, PDU 960" $((2 * requests)) --slot 0 --pdu 960 \
+    --op write --connections 2 --bytes 700 --requests $requests
+target_port=
+
+# The S7-1500 refuses the classic slot 2; the client says so and fails.
+if "$client" --port "$profile_port" --requests 10 >"$work/out" 2>"$work/err"; then
+    fail "s7-1500 on slot 2: exit status 0"
+elif ! grep -q "no connection confirm" "$work/err"; then
+    fail "s7-1500 on slot 2: no refusal reported"
+    cat "$work/err"
+else
+    echo "ok: s7-1500 refuses slot 2"
+fi
 
 # The baseline peer as its own process, the way make bench runs it: same answers, clean stop.
 baseline_port=$("$client" --free-port)
@@ -124,12 +150,14 @@ if ! wait "$writer_pid"; then
     cat "$work/writer"
 fi
 
-kill -TERM "$server_pid"
-wait "$server_pid"
-status=$?
-if [ "$status" -ne 0 ]; then
-    fail "server exit status $status after SIGTERM"
-fi
+kill -TERM "$server_pid" "$profile_pid"
+for pid in "$server_pid" "$profile_pid"; do
+    wait "$pid"
+    status=$?
+    if [ "$status" -ne 0 ]; then
+        fail "server exit status $status after SIGTERM"
+    fi
+done
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

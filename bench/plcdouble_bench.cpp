@@ -61,6 +61,8 @@ struct Options {
     std::size_t items = 1;
     std::uint16_t firstDb = 100;
     std::uint64_t warmup = 200;
+    std::uint8_t slot = bench::defaultSlot;
+    std::uint16_t pdu = bench::defaultPduSize;
     bool baseline = false;
     bool freePort = false;
     bool portGiven = false;
@@ -82,6 +84,10 @@ void printUsage(std::FILE *to) {
         "  --db N             data block of the first connection; the next one uses N+1\n"
         "                     (default 100)\n"
         "  --warmup N         unmeasured requests per connection before timing (default 200)\n"
+        "  --slot N           CPU slot the connection request addresses, rack 0 (default 2;\n"
+        "                     plcdouble --cpu s7-1200 and s7-1500 answer on 0 or 1)\n"
+        "  --pdu N            PDU size asked for in setup communication (default 480); the\n"
+        "                     jobs must fit what the server agrees\n"
         "  --baseline         ping-pong the same frame sizes with a minimal TCP server instead:\n"
         "                     the one at --host/--port when --port is given, else a child\n"
         "                     process of this program\n"
@@ -148,6 +154,12 @@ std::optional<Options> parseOptions(int argc, char **argv) {
             good = parseNumber(value, options.firstDb);
         } else if (name == "--warmup") {
             good = parseNumber(value, options.warmup);
+        } else if (name == "--slot") {
+            good = parseNumber(value, options.slot) && options.slot <= bench::largestSlot;
+        } else if (name == "--pdu") {
+            // Below a 10-byte header and one Read Var item no job fits.
+            constexpr std::uint16_t smallestPdu = 32;
+            good = parseNumber(value, options.pdu) && options.pdu >= smallestPdu;
         } else {
             std::fprintf(stderr, "plcdouble-bench: unknown option %s\n", argv[index - 1]);
             return std::nullopt;
@@ -645,11 +657,11 @@ private:
             return false;
         }
         if (options_.baseline) {
-            pduSize_ = bench::requestedPduSize;
+            pduSize_ = options_.pdu;
             return true;
         }
         Bytes frame;
-        bench::appendConnectionRequest(frame);
+        bench::appendConnectionRequest(frame, options_.slot);
         auto reply = link_.exchange(frame, error);
         if (reply.empty() || !bench::isConnectionConfirm(reply)) {
             fail("no connection confirm: " + (reply.empty() ? error : hexDump(reply)));
@@ -657,14 +669,15 @@ private:
         }
         frame.clear();
         const std::uint16_t reference = nextReference();
-        bench::appendSetupCommunicationJob(frame, reference);
+        bench::appendSetupCommunicationJob(frame, reference, options_.pdu);
         reply = link_.exchange(frame, error);
         const bench::SetupReply setup = bench::parseSetupReply(reply, reference);
         if (!setup.valid) {
             fail("bad Setup communication reply: " + (reply.empty() ? error : hexDump(reply)));
             return false;
         }
-        pduSize_ = std::min(setup.pduSize, bench::requestedPduSize);
+        // The server may agree less than was asked, never more.
+        pduSize_ = std::min(setup.pduSize, options_.pdu);
         return true;
     }
 

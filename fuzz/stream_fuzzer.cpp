@@ -6,6 +6,12 @@
 // them, so the server's receive, send, close and compaction paths run on real descriptors
 // without leaving TCP connections in TIME_WAIT at thousands of inputs a second.
 //
+// The server answers as classic or, chosen per input by two option bits, as a real-CPU profile
+// (s7-1500, s7-300, s7-1200), so the profile paths run too: the connect with its TSAPs and TPDU
+// size, DT split and join, the negotiated PDU, every area and element size, userdata (SZL in
+// parts, clock, block lists) and CPU stop and start. The host clock behind the PLC clock is
+// held at one moment, so clock answers and SZL time stamps repeat from run to run.
+//
 // Input layout:
 //   byte 0      options (see the option bits below)
 //   byte 1      number of cut points k, low 4 bits (0-15)
@@ -14,7 +20,10 @@
 //
 // Besides the sanitizers, every input is checked for:
 //   - replies: each client's received bytes are whole TPKT frames of at most 1024 bytes, of a
-//     type the server sends (CC, DR, DC, DT);
+//     type the server sends (CC, DR, DC, DT); in a profile besides, no DT frame is longer than
+//     the TPDU size the confirm agreed, and every S7 PDU, joined from its DT frames, fits the
+//     PDU that setup communication agreed (the profile's largest before) and holds exactly the
+//     parameters and data its header announces;
 //   - cleanup: once the clients hang up, the server closes every slot and its socket;
 //   - framing: with one client and a still clock, the stream cut at the chosen points gives
 //     exactly the replies, log lines and data block contents that the whole stream sent at once
@@ -23,6 +32,8 @@
 #include "core/connection_table.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
+#include "s7/cpu_profile.h"
+#include "s7/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/transport.h"
 
@@ -36,6 +47,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -52,6 +64,15 @@ constexpr std::uint8_t optionTwoClients = 0x01;   // chunks alternate between tw
 constexpr std::uint8_t optionLazyReader = 0x02;   // clients read replies only when stuck
 constexpr std::uint8_t optionTickBetween = 0x04;  // the clock moves one tick between chunks
 constexpr std::uint8_t optionFirstHangsUp = 0x08; // client 0 hangs up halfway (slot 1 moves)
+// Bits 4 and 5 pick what the server answers as. The three profiles cover both slot ranges, the
+// smallest and the largest PDU a profile agrees (240 and 960) and a CPU without timers.
+constexpr unsigned optionProfileShift = 4;
+constexpr unsigned optionProfileMask = 0x03;
+constexpr std::array<std::string_view, 4> fuzzedProfiles = {"classic", "s7-1500", "s7-300",
+                                                            "s7-1200"};
+// The moment the host clock is held at: the last second but one of a leap day, so that a clock
+// set by an input shifts across the day, month and leap-year boundaries.
+constexpr PlcDateTime heldHostTime = {2024, 2, 29, 23, 59, 58, 765, 0};
 
 constexpr std::size_t maxCutPoints = 15;
 constexpr std::size_t headerSize = 2;
@@ -65,6 +86,8 @@ constexpr std::size_t tpktHeader = 4;
 
 std::int64_t now = 0;
 std::vector<LogRecord> capturedLog;
+Options startOptions;
+bool showRuns = false;
 
 [[noreturn]] void fail(const char *what) {
     std::fprintf(stderr, "stream_fuzzer: %s\n", what);
@@ -150,8 +173,81 @@ void hangUp(Client &client) {
     client.hungUp = true;
 }
 
+// What a profile's replies on one connection must keep to, followed through its reply stream.
+struct ProfileReplyLimits {
+    std::size_t tpduSize = 0; // agreed by the latest confirm; 0: none yet, replies are not split
+    std::size_t pduLength;    // agreed by the latest setup reply
+    Bytes joined;             // the S7 PDU whose DT frames have come so far
+};
+
+// S7 header, offsets from the protocol id: 1 message type, 6..7 parameter length, 8..9 data
+// length; ack and ack-data add error class and code. A setup reply's parameters: 0 function
+// 0xF0, 6..7 the PDU length.
+constexpr std::size_t s7ParameterLengthOffset = 6;
+constexpr std::size_t s7DataLengthOffset = 8;
+constexpr std::size_t s7JobHeaderSize = 10;
+constexpr std::size_t s7AckHeaderSize = 12;
+constexpr std::size_t setupPduLengthOffset = 6;
+
+std::size_t u16(const Bytes &bytes, std::size_t at) {
+    return (std::size_t{bytes[at]} << 8) | bytes[at + 1];
+}
+
+// A whole S7 PDU a profile sent: within the agreed PDU, and exactly as long as its header says.
+void checkProfilePdu(ProfileReplyLimits &limits) {
+    const Bytes &pdu = limits.joined;
+    if (pdu.empty() || pdu[0] != 0x32) {
+        return; // S5 replies have their own layout
+    }
+    if (pdu.size() > limits.pduLength) {
+        fail("a profile's reply exceeds the agreed PDU");
+    }
+    const std::uint8_t type = pdu.size() > 1 ? pdu[1] : 0;
+    const std::size_t header = type == 2 || type == 3 ? s7AckHeaderSize : s7JobHeaderSize;
+    if (pdu.size() < header) {
+        fail("a profile's reply ends inside its S7 header");
+    }
+    const std::size_t parameters = u16(pdu, s7ParameterLengthOffset);
+    if (header + parameters + u16(pdu, s7DataLengthOffset) != pdu.size()) {
+        fail("a profile's reply is not as long as its S7 header says");
+    }
+    if (type == 3 && parameters >= 8 && pdu[header] == 0xF0) {
+        limits.pduLength = u16(pdu, header + setupPduLengthOffset);
+    }
+}
+
+// One frame of a profile's reply stream: confirms set the TPDU size, DT frames are joined.
+void followProfileFrame(const std::uint8_t *frame, std::size_t length, ProfileReplyLimits &limits) {
+    const std::uint8_t type = frame[5];
+    if (type == 0xD0) {
+        // Parameters from byte 11 up to the end of the LI: the TPDU size is C0 01 code.
+        const std::size_t end = std::min<std::size_t>(length, 5 + std::size_t{frame[4]});
+        for (std::size_t at = 11; at + 2 <= end && at + 2 + frame[at + 1] <= end;
+             at += 2 + frame[at + 1]) {
+            if (frame[at] == 0xC0 && frame[at + 1] == 1) {
+                limits.tpduSize = std::size_t{1} << (frame[at + 2] & 0x0F);
+            }
+        }
+        return;
+    }
+    if (type != 0xF0) {
+        return;
+    }
+    if (limits.tpduSize != 0 && length > tpktHeader + limits.tpduSize) {
+        fail("a profile's DT frame exceeds the agreed TPDU size");
+    }
+    limits.joined.insert(limits.joined.end(), frame + 7, frame + length);
+    if ((frame[6] & 0x80) != 0) {
+        checkProfilePdu(limits);
+        limits.joined.clear();
+    }
+}
+
 // Each client's reply stream must be whole frames of the kinds the server sends.
 void checkReplies(const Bytes &stream) {
+    const bool profile = activeCpuProfile().behaviour == CpuBehaviour::realCpu;
+    ProfileReplyLimits limits;
+    limits.pduLength = activeCpuProfile().maxPduLength;
     std::size_t at = 0;
     while (at < stream.size()) {
         if (stream.size() - at < tpktHeader) {
@@ -167,6 +263,9 @@ void checkReplies(const Bytes &stream) {
         const std::uint8_t type = stream[at + 5];
         if (type != 0xD0 && type != 0x80 && type != 0xC0 && type != 0xF0) {
             fail("reply of a COTP type the server never sends");
+        }
+        if (profile) {
+            followProfileFrame(stream.data() + at, length, limits);
         }
         at += length;
     }
@@ -190,7 +289,22 @@ struct Outcome {
     std::vector<std::pair<std::size_t, Bytes>> blocks;
 };
 
-// A fresh server state for every run: no connections, no data blocks, DB1 and DB15 seeded.
+// The server answering as the profile the options pick; it starts again when that changes.
+void answerAs(std::uint8_t options) {
+    const std::string_view name =
+        fuzzedProfiles[(options >> optionProfileShift) & optionProfileMask];
+    if (activeCpuProfile().name == name) {
+        return;
+    }
+    serverShutdown();
+    startOptions.cpu = findCpuProfile(name);
+    if (startOptions.cpu == nullptr || !serverStart(startOptions)) {
+        fail("the server did not start as another CPU");
+    }
+}
+
+// A fresh server state for every run: no connections, no data blocks, DB1 and DB15 seeded, the
+// CPU in RUN with the held clock and no offset.
 void resetServerState() {
     serverReset();
     serverPass(now); // restarts the tick clock and seeds the demo blocks, the same in every run
@@ -287,6 +401,8 @@ void report(const char *name, const Outcome &outcome) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+    // PLCDOUBLE_FUZZ_SHOW=1 plcdouble_fuzz INPUT shows what the server did with an input.
+    showRuns = std::getenv("PLCDOUBLE_FUZZ_SHOW") != nullptr;
     // The server logs every exchange to stdout; libFuzzer reports on stderr.
     const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (devNull >= 0) {
@@ -294,10 +410,10 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
         ::close(devNull);
     }
     setLogCapture(&capturedLog);
-    Options options;
-    options.port = 0;
-    options.bindAddress = {127, 0, 0, 1};
-    if (!serverStart(options)) {
+    holdHostClock(heldHostTime);
+    startOptions.port = 0;
+    startOptions.bindAddress = {127, 0, 0, 1};
+    if (!serverStart(startOptions)) {
         fail("the server did not start");
     }
     serverPass(now); // starts the tick clock, so later runs tick only when told to
@@ -325,7 +441,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     std::sort(cuts.begin(), cuts.end());
 
+    answerAs(options);
     const Outcome cut = run(options, cuts, stream, streamSize);
+    if (showRuns) {
+        report("cut", cut);
+    }
     const bool comparable =
         (options & (optionTwoClients | optionTickBetween)) == 0 && !cuts.empty();
     if (comparable) {

@@ -12,6 +12,8 @@ set -eu
 
 # One package a line. The interop suite also needs the Node headers: NodeSource's nodejs, which
 # the machines here have, ships them; with Debian's own nodejs they come from libnode-dev.
+# tshark's wireshark-common asks whether non-root users may capture; installs here run with
+# DEBIAN_FRONTEND=noninteractive, so it takes the default (no) without asking.
 # group    package               what needs it
 PACKAGES='
 build      g++                   the compiler (C++20)
@@ -25,7 +27,7 @@ test       googletest            GoogleTest and GoogleMock sources
 test       python3               the terminal and Wine tests
 test       nodejs                the interop suite (node-snap7, nodes7)
 test       npm                   the interop suite; part of some nodejs packages
-test       tshark                decoding the capture file (--pcap) in its tests
+test       tshark                the capture check of the interop suite, the capture file tests (and dumpcap)
 fuzz       clang-14              the stream fuzzer (libFuzzer)
 fuzz       libclang-rt-14-dev    its sanitizer and fuzzer runtimes
 windows    g++-mingw-w64-x86-64  the cross build of plcdouble.exe

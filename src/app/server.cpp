@@ -339,6 +339,9 @@ void serverRun() {
 
 void serverReset() {
     clearRun();
+    // A CPU stopped or a clock set by the last client does not outlive it.
+    setCpuRunState(CpuRunState::run);
+    resetPlcClock();
     installDataBlocks();
 }
 

@@ -32,8 +32,9 @@ void serverRun();
 
 // Back to the state of a server that has just started, listener aside: closes every client
 // socket, empties the connection table, puts the data block table back to the declared start
-// blocks (the demo blocks are seeded again on the next tick) and restarts the tick clock. Tests
-// and the fuzzer call it between runs.
+// blocks (the demo blocks are seeded again on the next tick), zeroes the process image, puts the
+// CPU in RUN with the host's time and restarts the tick clock. Tests and the fuzzer call it
+// between runs.
 void serverReset();
 
 // Closes every client socket and the listener, and frees every data block.

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <optional>
 
 namespace {
 
@@ -12,6 +13,7 @@ using TimePoint = chrono::sys_time<chrono::milliseconds>;
 // Local date and times are counted on the system clock's calendar without a zone: only
 // differences and calendar fields are used, so the zone never matters.
 std::int64_t clockOffsetMilliseconds = 0;
+std::optional<PlcDateTime> heldHostTime;
 
 // The BCD form's two-digit year: 90-99 are 1990-1999, 00-89 are 2000-2089.
 constexpr int bcdCenturyPivot = 90;
@@ -39,6 +41,9 @@ PlcDateTime fromTimePoint(TimePoint point) {
 }
 
 PlcDateTime hostNow() {
+    if (heldHostTime) {
+        return *heldHostTime;
+    }
     const platform::LocalDateTime now = platform::localDateTime();
     return fromTimePoint(toTimePoint(
         {now.year, now.month, now.day, now.hour, now.minute, now.second, now.millisecond, 0}));
@@ -75,6 +80,14 @@ void setPlcClock(const PlcDateTime &time) {
 
 void resetPlcClock() {
     clockOffsetMilliseconds = 0;
+}
+
+void holdHostClock(const PlcDateTime &time) {
+    heldHostTime = shiftDateTime(time, 0); // the weekday from the date, as the clock gives it
+}
+
+void releaseHostClock() {
+    heldHostTime.reset();
 }
 
 void writeBcdDateTime(ByteBuffer out, std::size_t at, const PlcDateTime &time) {

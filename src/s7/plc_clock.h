@@ -24,6 +24,13 @@ void setPlcClock(const PlcDateTime &time);
 // Back to the host's time (server start).
 void resetPlcClock();
 
+// Holds the host clock behind the PLC clock at one moment, so that every clock answer and time
+// stamp repeats exactly (the fuzzer compares runs byte for byte; tests check whole replies).
+// A set clock still keeps its offset to the held time. releaseHostClock follows the platform's
+// clock again.
+void holdHostClock(const PlcDateTime &time);
+void releaseHostClock();
+
 // The 8-byte BCD date and time of the clock services and SZL time stamps:
 //
 //   0 year (two digits)  1 month  2 day  3 hour  4 minute  5 second

@@ -21,7 +21,7 @@ const declaredBlocks = [
 let server;
 
 before(async () => {
-    server = await startServer(undefined, ['--config', exampleFile]);
+    server = await startServer({ args: ['--config', exampleFile] });
 });
 
 after(async () => {

@@ -1,6 +1,7 @@
 // Starts the real plcdouble binary on a free loopback port for one test file and stops it at the
 // end. The binary comes from PLCDOUBLE_BINARY (set by ctest); its console log is kept so tests can
-// look for the lines the server prints about what it did.
+// look for the lines the server prints about what it did. PLCDOUBLE_INTEROP_PORT, when set, is the
+// port every server starts on (the capture check listens to that port only).
 import { spawn } from 'node:child_process';
 import net from 'node:net';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -20,7 +21,7 @@ function binaryPath() {
 }
 
 // A port nobody listens on right now: bind port 0, read the number, release it.
-function freePort() {
+export function freePort() {
     return new Promise((resolve, reject) => {
         const probe = net.createServer();
         probe.once('error', reject);
@@ -131,17 +132,23 @@ async function startOnce(port, extraArgs) {
 
 // Starts plcdouble on a free port and waits until it accepts connections. Another process may
 // take the port between the look-up and the start; then the server exits and a new port is tried.
-// A fixed port can be given for looking at the traffic with a capture tool, and more arguments
-// after the port, address and colour (which win over a configuration file's).
-export async function startServer(fixedPort = undefined, extraArgs = []) {
-    const attempts = fixedPort === undefined ? 3 : 1;
+// A fixed port can be given for looking at the traffic with a capture tool; args are passed on to
+// the binary (e.g. ['--cpu', 's7-1500']) after the port, address and colour, which win over a
+// configuration file's.
+export async function startServer({ port = fixedPortFromEnvironment(), args = [] } = {}) {
+    const attempts = port === undefined ? 3 : 1;
     let server;
     for (let attempt = 0; attempt < attempts; attempt++) {
-        server = await startOnce(fixedPort ?? (await freePort()), extraArgs);
+        server = await startOnce(port ?? (await freePort()), args);
         if (server.exit === null) {
             return server;
         }
     }
     throw new Error(`plcdouble exited during start-up ${attempts} times; last log:\n` +
                     server.output);
+}
+
+function fixedPortFromEnvironment() {
+    const text = process.env.PLCDOUBLE_INTEROP_PORT;
+    return text ? Number(text) : undefined;
 }
