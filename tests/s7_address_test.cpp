@@ -25,7 +25,8 @@ std::string meaning(const S7Address &address) {
         text = "M";
         break;
     case AddressArea::dataBlock:
-        text = "DB" + std::to_string(address.dbNumber);
+        text = "DB";
+        text += std::to_string(address.dbNumber);
         break;
     case AddressArea::timers:
         text = "T";
@@ -34,11 +35,19 @@ std::string meaning(const S7Address &address) {
         text = "C";
         break;
     }
-    text += " " + std::to_string(address.byteOffset);
+    // Appended piece by piece: GCC 12 at -O3 takes "literal" + std::string for an overlapping
+    // copy (-Wrestrict).
+    text += ' ';
+    text += std::to_string(address.byteOffset);
     if (address.bit >= 0) {
-        text += "." + std::to_string(address.bit);
+        text += '.';
+        text += std::to_string(address.bit);
     }
-    return text + " " + s7TypeName(address) + " " + std::to_string(addressByteWidth(address));
+    text += ' ';
+    text += s7TypeName(address);
+    text += ' ';
+    text += std::to_string(addressByteWidth(address));
+    return text;
 }
 
 struct AddressRow {
