@@ -22,7 +22,7 @@ namespace {
 // What the loop may hand over: at most this much waits for the saver at a time, and a pass
 // copies at most this much (a 64 KiB block takes some microseconds to copy).
 constexpr std::size_t queueLimitBytes = 4 << 20;
-constexpr std::size_t passCopyBudget = 512 << 10;
+constexpr std::size_t passCopyBudget = 256 << 10;
 // While a save is copying, passes come at least this often (a busy loop makes more).
 constexpr std::int64_t copyPassMicros = 1'000;
 constexpr std::int64_t microsPerSecond = 1'000'000;
