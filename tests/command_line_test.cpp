@@ -86,6 +86,22 @@ TEST(CommandLine, CaptureFile) {
     EXPECT_FALSE(parse({"--pcap="}).ok);
 }
 
+TEST(CommandLine, StateFolderAndSaveInterval) {
+    EXPECT_EQ(parse({}).options.stateFolder, "");
+    EXPECT_EQ(parse({}).options.saveEverySeconds, 10);
+    const ParseResult both = parse({"--state", "kept", "--save-every=86400"});
+    ASSERT_TRUE(both.ok) << both.error;
+    EXPECT_EQ(both.options.stateFolder, "kept");
+    EXPECT_EQ(both.options.saveEverySeconds, 86400);
+    EXPECT_EQ(parse({"--save-every", "1"}).options.saveEverySeconds, 1);
+    EXPECT_EQ(parse({"--save-every", "0"}).error,
+              "bad save interval: 0 (expected 1-86400 seconds)");
+    EXPECT_FALSE(parse({"--save-every", "86401"}).ok);
+    EXPECT_FALSE(parse({"--save-every", "1.5"}).ok);
+    EXPECT_EQ(parse({"--state", ""}).error, "--state needs a folder");
+    EXPECT_EQ(parse({"--state"}).error, "--state needs a value");
+}
+
 TEST(CommandLine, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.showHelp);
     EXPECT_TRUE(parse({"--version"}).options.showVersion);

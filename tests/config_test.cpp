@@ -63,8 +63,8 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
         {"unterminated table", "[identity\nas_name = \"x\"\n",
          "plc.toml:1:10: Error while parsing table header: expected ']', saw '\\n'"},
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
-         "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, pcap, "
-         "demo, strict, identity, areas, db)"},
+         "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, state, "
+         "save_every, pcap, demo, strict, identity, areas, db)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
         {"unknown key in [identity]", "cpu = \"s7-300\"\n[identity]\nname = \"x\"\n",
@@ -73,9 +73,6 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
         {"unknown key in [areas]", "cpu = \"s7-300\"\n[areas]\nmarkers = 10\n",
          "plc.toml:3:1: unknown key 'markers' in [areas] (expected inputs, outputs, flags, timers, "
          "counters)"},
-        {"key of a later part", "state = \"/var/lib/plc\"\n",
-         "plc.toml:1:1: unknown key 'state' (expected cpu, port, bind, connections, color, pcap, "
-         "demo, strict, identity, areas, db)"},
         {"wrong type", "port = \"1102\"\n",
          "plc.toml:1:8: port must be an integer, not a string"},
         {"capture file not a string", "pcap = 5\n",
@@ -94,6 +91,14 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:1:9: color: bad colour mode: blue (expected auto, always or never)"},
         {"bad connection count", "connections = 65\n",
          "plc.toml:1:15: connections: bad connection count: 65 (expected 1-64)"},
+        {"state not a string", "state = 5\n",
+         "plc.toml:1:9: state must be a string, not an integer"},
+        {"state empty", "state = \"\"\n",
+         "plc.toml:1:9: state: --state needs a folder"},
+        {"save interval 0", "state = \"kept\"\nsave_every = 0\n",
+         "plc.toml:2:14: save_every: bad save interval: 0 (expected 1-86400 seconds)"},
+        {"save interval not an integer", "save_every = 1.5\n",
+         "plc.toml:1:14: save_every must be an integer, not a float"},
         {"db not an array of tables", "db = 5\n",
          "plc.toml:1:6: db must be an array of tables ([[db]]), not an integer"},
         {"db without a number", "[[db]]\nsize = 4\n",
@@ -198,11 +203,23 @@ TEST(ConfigFile, TheExampleLoadsWithItsContentZeroFilledAndTheTypedValuesOnTop) 
     EXPECT_EQ(blocks[3].image.size(), 32u);
 }
 
+TEST(ConfigFile, TheStateFolderIsFoundRelativeToTheFile) {
+    const auto folderFor = [](const std::string &text, const std::string &path) {
+        const ConfigResult result = loadConfiguration(text, path, nullptr);
+        EXPECT_TRUE(result.ok) << result.error;
+        return result.options.stateFolder;
+    };
+    EXPECT_EQ(folderFor("state = \"kept\"\n", "/etc/plc/plc.toml"), "/etc/plc/kept");
+    EXPECT_EQ(folderFor("state = \"/var/lib/plc\"\n", "/etc/plc/plc.toml"), "/var/lib/plc");
+    EXPECT_EQ(folderFor("state = \"kept\"\n", "plc.toml"), "kept");
+}
+
 TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     Folder folder;
     const std::string path = folder.write("plc.toml", "cpu = \"s7-300\"\nport = 1102\n"
                                                       "connections = 3\ncolor = \"never\"\n"
-                                                      "bind = \"127.0.0.1\"\n");
+                                                      "bind = \"127.0.0.1\"\n"
+                                                      "state = \"kept\"\nsave_every = 30\n");
     const auto resolve = [&path](std::vector<std::string_view> arguments) {
         arguments.insert(arguments.begin(), {"--config", path});
         const ParseResult commandLine = parseCommandLine(arguments);
@@ -216,15 +233,20 @@ TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     EXPECT_EQ(fileOnly.options.connections, 3);
     EXPECT_EQ(fileOnly.options.colour, ColourMode::never);
     EXPECT_EQ(fileOnly.options.bindAddress, (platform::Ipv4Address{127, 0, 0, 1}));
+    EXPECT_EQ(fileOnly.options.stateFolder, (folder.path / "kept").string());
+    EXPECT_EQ(fileOnly.options.saveEverySeconds, 30);
 
-    const ConfigResult both = resolve({"--port", "2000", "--cpu=s7-1500", "--connections", "9",
-                                       "--color", "always", "--bind", "0.0.0.0"});
+    const ConfigResult both =
+        resolve({"--port", "2000", "--cpu=s7-1500", "--connections", "9", "--color", "always",
+                 "--bind", "0.0.0.0", "--state", "other", "--save-every", "2"});
     ASSERT_TRUE(both.ok) << both.error;
     EXPECT_EQ(both.options.cpu->name, "s7-1500");
     EXPECT_EQ(both.options.port, 2000);
     EXPECT_EQ(both.options.connections, 9);
     EXPECT_EQ(both.options.colour, ColourMode::always);
     EXPECT_EQ(both.options.bindAddress, (platform::Ipv4Address{0, 0, 0, 0}));
+    EXPECT_EQ(both.options.stateFolder, "other");
+    EXPECT_EQ(both.options.saveEverySeconds, 2);
 
     const ConfigResult missing = resolve({"--config", (folder.path / "none.toml").string()});
     EXPECT_FALSE(missing.ok);
@@ -247,6 +269,8 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "bind         0.0.0.0\n"
         "connections  8\n"
         "color        auto\n"
+        "state        none (the memory starts afresh every run)\n"
+        "save_every   10 s\n"
         "pcap         none\n"
         "demo         off\n"
         "strict       on (only the blocks below exist, at their sizes)\n"

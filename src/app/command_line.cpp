@@ -1,12 +1,14 @@
 #include "app/command_line.h"
 
+#include "s7/item_access.h"
+
 #include <charconv>
 #include <utility>
 
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
     "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
-    "                 [--pcap FILE] [--help] [--version]\n"
+    "                 [--state DIR [--save-every SECONDS]] [--pcap FILE] [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
@@ -16,6 +18,8 @@ const char *const usageText =
     "  --config FILE    settings, data blocks and identity from a TOML file; the options\n"
     "                   given here win over the file's\n"
     "  --check          check the settings, print what would be served and exit\n"
+    "  --state DIR      keep the memory (data blocks, I, Q, M, T, C) in DIR across runs\n"
+    "  --save-every S   save what changed every S seconds, 1-86400 (default 10)\n"
     "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
     "                   Wireshark (the server shows as port 102 there)\n"
     "  --help           show this text\n"
@@ -92,7 +96,7 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
         }
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
                                 name == "--cpu" || name == "--connections" || name == "--config" ||
-                                name == "--pcap";
+                                name == "--state" || name == "--save-every" || name == "--pcap";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -131,6 +135,19 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
                 return failure("--config needs a file name");
             }
             options.configFile = value;
+        } else if (name == "--state") {
+            if (value.empty()) {
+                return failure("--state needs a folder");
+            }
+            options.stateFolder = value;
+        } else if (name == "--save-every") {
+            unsigned long seconds = 0;
+            if (!parseNumber(value, seconds) || seconds < 1 ||
+                seconds > static_cast<unsigned long>(largestSaveEverySeconds)) {
+                return failure("bad save interval: " + std::string(value) +
+                               " (expected 1-86400 seconds)");
+            }
+            options.saveEverySeconds = static_cast<int>(seconds);
         } else if (name == "--check") {
             options.check = true;
         } else if (name == "--pcap") {
@@ -159,4 +176,13 @@ bool decideColour(ColourMode mode, bool stdoutIsTerminal, bool noColorSet) {
         return stdoutIsTerminal && !noColorSet;
     }
     return false;
+}
+
+ProcessImageSizes processImageSizes(const Options &options) {
+    const CpuProfile &cpu = *options.cpu;
+    const AreaOverrides &areas = options.areas;
+    return {areas.inputBytes.value_or(cpu.inputBytes), areas.outputBytes.value_or(cpu.inputBytes),
+            areas.flagBytes.value_or(cpu.flagBytes),
+            areas.timerCount.value_or(cpu.timerCount) * timerCounterElementBytes,
+            areas.counterCount.value_or(cpu.counterCount) * timerCounterElementBytes};
 }

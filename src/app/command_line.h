@@ -1,6 +1,8 @@
 // The command line. With no arguments the server listens on port 102 of every IPv4 address.
 #pragma once
 
+#include "memory/memory_image.h"
+#include "memory/process_image.h"
 #include "platform/platform.h"
 #include "s7/cpu_profile.h"
 
@@ -30,6 +32,23 @@ struct DataBlockSetup {
     std::string source;              // where the content came from, for --check
 };
 
+// An image read from the state folder at start, checked: it replaces the start content of its
+// data block or area.
+struct KeptImage {
+    ImageUnit unit;
+    std::vector<std::uint8_t> content;
+};
+
+// The memory kept in the state folder, as found at start.
+struct KeptMemory {
+    std::vector<KeptImage> images;       // in file name order
+    std::vector<std::string> unfinished; // temporary files of saves that never completed
+    bool folderMissing = false;          // created at start
+};
+
+inline constexpr int defaultSaveEverySeconds = 10;
+inline constexpr int largestSaveEverySeconds = 86400;
+
 // What the server runs with: the command line's options over a configuration file's settings.
 struct Options {
     std::uint16_t port = 102;
@@ -43,8 +62,11 @@ struct Options {
     AreaOverrides areas;
     std::vector<DataBlockSetup> dataBlocks; // in ascending number
     std::string configFile;                 // --config
-    bool check = false;                     // --check: print what would be served, then exit
-    std::string pcap;                       // the capture file; empty: none
+    std::string stateFolder;                // --state: where the memory is kept; empty: nowhere
+    int saveEverySeconds = defaultSaveEverySeconds;
+    KeptMemory kept;    // read from stateFolder before the start
+    bool check = false; // --check: print what would be served, then exit
+    std::string pcap;   // the capture file; empty: none
     bool showHelp = false;
     bool showVersion = false;
 };
@@ -54,6 +76,9 @@ struct ParseResult {
     Options options;
     std::string error; // one line, when not ok
 };
+
+// The sizes of the CPU's areas: the configuration's [areas] over the profile's.
+ProcessImageSizes processImageSizes(const Options &options);
 
 // Clients served at once: 1 to this many.
 inline constexpr int largestConnectionLimit = 64;

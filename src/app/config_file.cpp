@@ -24,8 +24,9 @@
 namespace {
 
 // clang-format off
-constexpr std::array<std::string_view, 11> topLevelKeys = {
-    "cpu", "port", "bind", "connections", "color", "pcap", "demo", "strict", "identity", "areas", "db"};
+constexpr std::array<std::string_view, 13> topLevelKeys = {
+    "cpu", "port", "bind", "connections", "color", "state", "save_every", "pcap", "demo", "strict",
+    "identity", "areas", "db"};
 constexpr std::array<std::string_view, 5> blockKeys = {"number", "size", "file", "hex", "values"};
 // clang-format on
 
@@ -69,12 +70,14 @@ struct OptionKey {
     std::string_view option;
     toml::node_type type;
 };
-constexpr std::array<OptionKey, 6> optionKeys = {{
+constexpr std::array<OptionKey, 8> optionKeys = {{
     {"cpu", "--cpu", toml::node_type::string},
     {"port", "--port", toml::node_type::integer},
     {"bind", "--bind", toml::node_type::string},
     {"connections", "--connections", toml::node_type::integer},
     {"color", "--color", toml::node_type::string},
+    {"state", "--state", toml::node_type::string},
+    {"save_every", "--save-every", toml::node_type::integer},
     {"pcap", "--pcap", toml::node_type::string},
 }};
 
@@ -540,6 +543,11 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
             }
         }
     }
+    // The state folder, like an image file, is found relative to the configuration file.
+    if (!options.stateFolder.empty()) {
+        options.stateFolder =
+            (std::filesystem::path(reading.path).parent_path() / options.stateFolder).string();
+    }
     if (const toml::node *demo = root.get("demo")) {
         if (!expectType(reading, *demo, toml::node_type::boolean, "demo")) {
             return false;
@@ -571,6 +579,33 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
         }
     }
     return true;
+}
+
+// The state folder and what is kept in it, for --check.
+std::string stateDescription(const Options &options) {
+    if (options.stateFolder.empty()) {
+        return "none (the memory starts afresh every run)";
+    }
+    const KeptMemory &kept = options.kept;
+    if (kept.folderMissing) {
+        return options.stateFolder + " (does not exist yet: created at start)";
+    }
+    std::size_t blockCount = 0;
+    std::string areas;
+    for (const KeptImage &image : kept.images) {
+        if (image.unit.kind == ImageKind::dataBlock) {
+            ++blockCount;
+        } else {
+            areas += ", " + unitText(image.unit);
+        }
+    }
+    std::string text = options.stateFolder + " (kept: " + std::to_string(blockCount) +
+                       (blockCount == 1 ? " data block" : " data blocks") + areas + ")";
+    if (!kept.unfinished.empty()) {
+        text +=
+            ", " + std::to_string(kept.unfinished.size()) + " unfinished saves to discard at start";
+    }
+    return text;
 }
 
 ConfigResult configFailure(std::string error) {
@@ -645,6 +680,8 @@ std::string describeOptions(const Options &options) {
                      std::to_string(bind[2]) + "." + std::to_string(bind[3]));
     line("connections", std::to_string(connections));
     line("color", std::string(colourNames.at(static_cast<std::size_t>(options.colour))));
+    line("state", stateDescription(options));
+    line("save_every", std::to_string(options.saveEverySeconds) + " s");
     line("pcap", options.pcap.empty() ? "none" : options.pcap);
     line("demo", options.demo ? "on (DB1 and DB15 animated)" : "off");
     line("strict", options.strict ? "on (only the blocks below exist, at their sizes)" : "off");
@@ -674,6 +711,23 @@ std::string describeOptions(const Options &options) {
         blocks.emplace_back(block.number,
                             std::to_string(block.image.size()) + " bytes, " + block.source);
     }
+    // A kept image wins over the start content the file gives.
+    for (const KeptImage &image : options.kept.images) {
+        if (image.unit.kind != ImageKind::dataBlock) {
+            continue;
+        }
+        const std::string kept = std::to_string(image.content.size()) + " bytes, kept in " +
+                                 options.stateFolder + "/" + imageFileName(image.unit);
+        const auto declared =
+            std::find_if(blocks.begin(), blocks.end(),
+                         [&image](const auto &entry) { return entry.first == image.unit.number; });
+        if (declared != blocks.end()) {
+            declared->second = kept + " (over " + declared->second + ")";
+        } else {
+            blocks.emplace_back(image.unit.number, kept);
+        }
+    }
+    std::sort(blocks.begin(), blocks.end());
     if (options.strict && options.demo) {
         // Declared for the demo where the file does not declare them.
         for (const int number : {demoBlockS7Order, demoBlockS5Order}) {

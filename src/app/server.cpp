@@ -1,6 +1,7 @@
 #include "app/server.h"
 
 #include "app/config_file.h"
+#include "app/retained_memory.h"
 #include "core/capture.h"
 #include "core/connection_table.h"
 #include "core/log.h"
@@ -9,7 +10,6 @@
 #include "platform/platform.h"
 #include "s7/cpu_profile.h"
 #include "s7/cpu_state.h"
-#include "s7/item_access.h"
 #include "s7/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
@@ -207,15 +207,6 @@ bool installDataBlocks() {
     return true;
 }
 
-ProcessImageSizes processImageSizes(const Options &options) {
-    const CpuProfile &cpu = *options.cpu;
-    const AreaOverrides &areas = options.areas;
-    return {areas.inputBytes.value_or(cpu.inputBytes), areas.outputBytes.value_or(cpu.inputBytes),
-            areas.flagBytes.value_or(cpu.flagBytes),
-            areas.timerCount.value_or(cpu.timerCount) * timerCounterElementBytes,
-            areas.counterCount.value_or(cpu.counterCount) * timerCounterElementBytes};
-}
-
 // Back to a server that has just started, listener aside, with an empty data block table.
 void clearRun() {
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
@@ -252,6 +243,16 @@ bool serverStart(Options options) {
     if (!installDataBlocks()) {
         return false;
     }
+    if (!options.stateFolder.empty()) {
+        // The kept images win over the configuration's start content.
+        installKeptMemory(options.kept);
+        logMessage(attributePlain, "Memory kept in %s: %d images loaded%s%s, saved every %d s",
+                   options.stateFolder.c_str(), static_cast<int>(options.kept.images.size()),
+                   options.kept.folderMissing ? " (folder created)" : "",
+                   options.kept.unfinished.empty() ? "" : ", unfinished saves discarded",
+                   options.saveEverySeconds);
+        options.kept = KeptMemory{}; // the images are in the memory now
+    }
     resetConnectionTable();
     setConnectionLimit(options.connections > 0 ? options.connections : options.cpu->connections);
     readiness.known = false;
@@ -266,6 +267,9 @@ bool serverStart(Options options) {
     listenerPort = result.port;
     watchConsole = platform::stdinIsTerminal();
     tickClockStarted = false;
+    if (!options.stateFolder.empty()) {
+        return startRetainedSaving(options.stateFolder, options.saveEverySeconds);
+    }
     return true;
 }
 
@@ -306,6 +310,7 @@ void serverPass(std::int64_t nowMicros) {
             nextTickMicros = nowMicros + tickMicros;
         }
     }
+    retainedSavingPass(nowMicros);
     flushCapture(); // a crash loses at most this pass's records
 }
 
@@ -317,7 +322,9 @@ void serverWait(std::int64_t nowMicros) {
         const bool pending = hasUnsentReply(slot);
         entries[count++] = {slotAt(slot).socket, !pending, pending, false};
     }
-    const std::int64_t timeout = tickClockStarted ? nextTickMicros - nowMicros : 0;
+    // A save still copying memory wants the next pass sooner than the tick.
+    const std::int64_t timeout =
+        std::min(tickClockStarted ? nextTickMicros - nowMicros : 0, retainedSavingWaitLimit());
     const std::span<platform::WaitEntry> watched = std::span(entries).first(count);
     readiness.known = platform::waitForReadiness(watched, watchConsole, timeout);
     readiness.listenerReady = watched[0].ready;
@@ -346,6 +353,7 @@ void serverReset() {
 }
 
 void serverShutdown() {
+    finishRetainedSaving();
     clearRun();
     closeCapture();
     platform::closeSocket(listener);
@@ -378,6 +386,11 @@ int serverMain(int argc, char **argv) {
         return 2;
     }
     Options options = std::move(resolved.options);
+    // So does a kept image that cannot be used; the images are only read, so nothing is lost.
+    if (const std::string error = readStateFolder(options, !options.check); !error.empty()) {
+        std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
+        return 2;
+    }
     if (options.check) {
         std::fputs(describeOptions(options).c_str(), stdout);
         return 0;
@@ -407,8 +420,9 @@ int serverMain(int argc, char **argv) {
         captureClosed(slotAt(slot).ends);
     }
     closeCapture();
+    const bool saved = finishRetainedSaving();
     releaseDataBlocks();
     finishLogOutput();
     platform::consoleRestore();
-    return 0;
+    return saved ? 0 : 1;
 }

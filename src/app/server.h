@@ -11,9 +11,11 @@ inline constexpr std::int32_t idleTickLimit = 6500;
 // as are served at once, so that many clients connecting together are not left waiting.
 inline constexpr int listenBacklog = 4;
 
-// Prints the banner and start line, installs the declared data blocks and opens the listening
-// socket. On failure it logs why and returns false. The options are taken by value: the server
-// keeps their block images for serverReset, so a caller done with them can move them in.
+// Prints the banner and start line, installs the declared data blocks and the kept images
+// (options.kept, read by readStateFolder), opens the listening socket and, with a state folder,
+// starts saving the memory there. On failure it logs why and returns false. The options are
+// taken by value: the server keeps their block images for serverReset, so a caller done with
+// them can move them in.
 bool serverStart(Options options);
 
 // The port the listener is bound to (tests ask for port 0 and read the real one here).
@@ -32,12 +34,13 @@ void serverRun();
 
 // Back to the state of a server that has just started, listener aside: closes every client
 // socket, empties the connection table, puts the data block table back to the declared start
-// blocks (the demo blocks are seeded again on the next tick), zeroes the process image, puts the
-// CPU in RUN with the host's time and restarts the tick clock. Tests and the fuzzer call it
-// between runs.
+// blocks (the demo blocks are seeded again on the next tick; kept images are not read again),
+// zeroes the process image, puts the CPU in RUN with the host's time and restarts the tick clock.
+// Tests and the fuzzer call it between runs.
 void serverReset();
 
-// Closes every client socket and the listener, and frees every data block.
+// Saves what changed into the state folder, if there is one, then closes every client socket
+// and the listener, and frees every data block.
 void serverShutdown();
 
 // The whole program: command line, start-up, loop, exit status.

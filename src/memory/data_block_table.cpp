@@ -12,6 +12,13 @@ std::span<std::uint8_t> viewOf(const DataBlock &block) {
     return {block.bytes, block.size};
 }
 
+void markChanged(DataBlock &block) {
+    if (!block.changed) {
+        block.changed = true;
+        dataBlockTable.changedCount += 1;
+    }
+}
+
 bool createBlock(DataBlock &block, std::size_t size) {
     auto *bytes = static_cast<std::uint8_t *>(std::calloc(size, 1));
     if (bytes == nullptr) {
@@ -19,6 +26,7 @@ bool createBlock(DataBlock &block, std::size_t size) {
     }
     block.bytes = bytes;
     block.size = static_cast<std::uint16_t>(size);
+    markChanged(block);
     return true;
 }
 
@@ -31,6 +39,7 @@ bool growBlock(DataBlock &block, std::size_t newSize) {
     std::memset(bytes + block.size, 0, newSize - block.size);
     block.bytes = bytes;
     block.size = static_cast<std::uint16_t>(newSize);
+    markChanged(block);
     return true;
 }
 
@@ -103,13 +112,15 @@ bool declareDataBlock(std::size_t dbNumber, std::size_t size,
         return false;
     }
     DataBlock &block = dataBlockTable.slots[dbNumber];
-    DataBlock fresh{nullptr, 0};
-    if (!createBlock(fresh, size)) {
+    auto *bytes = static_cast<std::uint8_t *>(std::calloc(size, 1));
+    if (bytes == nullptr) {
         return false; // the old block, if any, stays as it was
     }
-    std::copy(content.begin(), content.end(), fresh.bytes);
+    std::copy(content.begin(), content.end(), bytes);
     std::free(block.bytes);
-    block = fresh;
+    block.bytes = bytes;
+    block.size = static_cast<std::uint16_t>(size);
+    markChanged(block);
     return true;
 }
 
@@ -134,7 +145,29 @@ std::size_t nextExistingDataBlock(std::size_t dbNumber) {
 void releaseDataBlocks() {
     for (DataBlock &block : dataBlockTable.slots) {
         std::free(block.bytes);
-        block = DataBlock{nullptr, 0};
+        block = DataBlock{nullptr, 0, false};
     }
     dataBlockTable.fixed = false;
+    dataBlockTable.changedCount = 0;
+}
+
+void markDataBlockChanged(std::size_t dbNumber) {
+    if (dbNumber < dataBlockCount && dataBlockTable.slots[dbNumber].bytes != nullptr) {
+        markChanged(dataBlockTable.slots[dbNumber]);
+    }
+}
+
+bool dataBlockChanged(std::size_t dbNumber) {
+    return dbNumber < dataBlockCount && dataBlockTable.slots[dbNumber].changed;
+}
+
+void clearDataBlockChanged(std::size_t dbNumber) {
+    if (dataBlockChanged(dbNumber)) {
+        dataBlockTable.slots[dbNumber].changed = false;
+        dataBlockTable.changedCount -= 1;
+    }
+}
+
+bool anyDataBlockChanged() {
+    return dataBlockTable.changedCount > 0;
 }

@@ -15,11 +15,13 @@ inline constexpr std::size_t largestDataBlock = 65534;
 struct DataBlock {
     std::uint8_t *bytes; // none until the slot is first used
     std::uint16_t size;  // recorded size: exactly the bytes that may be touched
+    bool changed;        // created, grown or written since the retained memory last took it
 };
 
 struct DataBlockTable {
     std::array<DataBlock, dataBlockCount> slots;
     bool fixed; // only the existing blocks, at their sizes: nothing is created or grown
+    std::size_t changedCount; // blocks whose changed flag is set
 };
 
 extern DataBlockTable dataBlockTable;
@@ -64,3 +66,12 @@ bool dataBlockRangeServed(std::size_t dbNumber, std::size_t byteCount, std::size
 
 // Frees every block; the table is empty afterwards and creates blocks on demand again.
 void releaseDataBlocks();
+
+// Change tracking for the retained memory. Creating or growing a block marks it by itself; every
+// path that writes into a block's bytes marks it once it has written. A flag per block, so
+// finding what to save never compares contents.
+void markDataBlockChanged(std::size_t dbNumber);
+bool dataBlockChanged(std::size_t dbNumber);
+void clearDataBlockChanged(std::size_t dbNumber);
+// Whether any block is marked.
+bool anyDataBlockChanged();

@@ -17,11 +17,23 @@ struct ProcessImageSizes {
     std::size_t counterBytes;
 };
 
-// Allocates every area at its size, zero-filled; earlier contents are dropped.
+inline constexpr std::size_t processAreaCount = 5;
+
+// Allocates every area at its size, zero-filled; earlier contents are dropped. Marks every area
+// that has bytes as changed.
 void configureProcessImage(const ProcessImageSizes &sizes);
 
-// Zeroes every area, keeping the sizes.
+// Zeroes every area, keeping the sizes, and marks them changed.
 void clearProcessImage();
+
+// The size an area has with these sizes.
+std::size_t processAreaSize(const ProcessImageSizes &sizes, ProcessArea area);
 
 // The area's bytes; empty when the CPU has no such area.
 std::span<std::uint8_t> processArea(ProcessArea area);
+
+// Change tracking for the retained memory, as for the data blocks: a path that writes into an
+// area marks it once it has written.
+void markProcessAreaChanged(ProcessArea area);
+bool processAreaChanged(ProcessArea area);
+void clearProcessAreaChanged(ProcessArea area);

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -136,6 +137,46 @@ void unlockLog();
 void waitLog(std::int64_t timeoutMicros);
 // Wakes every thread in waitLog.
 void wakeLogWaiters();
+
+// The retained memory's saver thread and what it shares with the loop thread, on the same terms
+// as the log's: a detached thread that never takes the stop signals, one lock, one condition.
+// It runs at a lower priority than the loop: when both want the CPU, the loop goes first.
+bool startSaverThread(void (*body)());
+void lockSaver();
+// Takes the lock if no other thread holds it, without waiting; true when taken.
+bool tryLockSaver();
+void unlockSaver();
+void waitSaver(std::int64_t timeoutMicros);
+void wakeSaverWaiters();
+
+// Files and folders, for the retained memory. Paths are UTF-8 text; every call returns 0 or the
+// OS error code, which describeError turns into text.
+struct FileRead {
+    int errorCode;
+    std::vector<std::uint8_t> bytes;
+};
+// The file's first bytes, at most limit of them (a longer file is cut there).
+FileRead readFile(const std::string &path, std::size_t limit);
+// Creates the file, or empties it, writes the parts one after the other and has the OS put them
+// on the disk (fsync, FlushFileBuffers) before it returns. A file that could not be written
+// whole is removed.
+int writeFileToDisk(const std::string &path, std::span<const std::span<const std::uint8_t>> parts);
+// Renames from over to in one step: to is the old file or the new one whole, never anything in
+// between (rename; MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH).
+int replaceFile(const std::string &from, const std::string &to);
+// Puts the folder's renames on the disk (fsync of the folder on POSIX; on Windows the move was
+// written through already).
+int flushFolder(const std::string &path);
+int removeFile(const std::string &path);
+// Creates the folder; one that exists already is no error.
+int createFolder(const std::string &path);
+struct FolderListing {
+    int errorCode;
+    std::vector<std::string> names; // the files in it, in no particular order
+};
+FolderListing listFolder(const std::string &path);
+// Whether the error says that the file or folder does not exist.
+bool isMissingError(int errorCode);
 
 struct LocalTime {
     int hour;

@@ -10,12 +10,15 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,14 +36,28 @@ bool consoleWanted = false; // consoleStart ran and stdin is a terminal
 bool terminalOwned = false; // single-key mode set by us, in the foreground as last seen
 bool terminalSaved = false; // savedTerminal holds the mode to restore
 
-// Statically initialised and never destroyed: a log writer stuck in a write outlives main.
-pthread_mutex_t logMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t logCondition = PTHREAD_COND_INITIALIZER;
-void (*logThreadBody)() = nullptr;
+// A worker thread (the log writer, the retained memory's saver) and what it shares with the
+// loop thread. Statically initialised and never destroyed: a log writer stuck in a write
+// outlives main.
+struct WorkerShare {
+    pthread_mutex_t mutex;
+    pthread_cond_t condition;
+    void (*body)();
+};
+WorkerShare logShare{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr};
+WorkerShare saverShare{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr};
 
-void *runLogThread(void * /*argument*/) {
-    logThreadBody();
+void *runWorker(void *share) {
+    static_cast<WorkerShare *>(share)->body();
     return nullptr;
+}
+
+// The saver's nice value: on Linux each thread has its own.
+constexpr int saverNiceness = 10;
+
+void *runSaverWorker(void *share) {
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), saverNiceness);
+    return runWorker(share);
 }
 termios savedTerminal{};
 
@@ -382,7 +399,9 @@ void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
     writeAll({out.data(), length});
 }
 
-bool startLogThread(void (*body)()) {
+namespace {
+
+bool startWorker(WorkerShare &share, void (*body)(), void *(*run)(void *) = runWorker) {
     // The new thread inherits the signal mask: with the stop signals and SIGCONT (fg, bg)
     // blocked there, their handlers always run on the loop thread and cut its poll short.
     sigset_t stopSignals;
@@ -396,24 +415,16 @@ bool startLogThread(void (*body)()) {
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread{};
-    logThreadBody = body;
-    const int created = pthread_create(&thread, &attributes, runLogThread, nullptr);
+    share.body = body;
+    const int created = pthread_create(&thread, &attributes, run, &share);
     pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return created == 0;
 }
 
-void lockLog() {
-    pthread_mutex_lock(&logMutex);
-}
-
-void unlockLog() {
-    pthread_mutex_unlock(&logMutex);
-}
-
-void waitLog(std::int64_t timeoutMicros) {
+void waitWorker(WorkerShare &share, std::int64_t timeoutMicros) {
     if (timeoutMicros < 0) {
-        pthread_cond_wait(&logCondition, &logMutex);
+        pthread_cond_wait(&share.condition, &share.mutex);
         return;
     }
     timespec deadline{};
@@ -421,11 +432,182 @@ void waitLog(std::int64_t timeoutMicros) {
     const std::int64_t nanos = deadline.tv_nsec + timeoutMicros % 1'000'000 * 1000;
     deadline.tv_sec += static_cast<time_t>(timeoutMicros / 1'000'000 + nanos / 1'000'000'000);
     deadline.tv_nsec = static_cast<long>(nanos % 1'000'000'000);
-    pthread_cond_clockwait(&logCondition, &logMutex, CLOCK_MONOTONIC, &deadline);
+    pthread_cond_clockwait(&share.condition, &share.mutex, CLOCK_MONOTONIC, &deadline);
+}
+
+// The descriptor for the path, retrying when a signal cuts the call short.
+int openRetrying(const std::string &path, int flags, mode_t mode = 0) {
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EINTR) {
+            return fd;
+        }
+    }
+}
+
+int writeWhole(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0) {
+            return errno;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+} // namespace
+
+bool startLogThread(void (*body)()) {
+    return startWorker(logShare, body);
+}
+
+void lockLog() {
+    pthread_mutex_lock(&logShare.mutex);
+}
+
+void unlockLog() {
+    pthread_mutex_unlock(&logShare.mutex);
+}
+
+void waitLog(std::int64_t timeoutMicros) {
+    waitWorker(logShare, timeoutMicros);
 }
 
 void wakeLogWaiters() {
-    pthread_cond_broadcast(&logCondition);
+    pthread_cond_broadcast(&logShare.condition);
+}
+
+bool startSaverThread(void (*body)()) {
+    return startWorker(saverShare, body, runSaverWorker);
+}
+
+void lockSaver() {
+    pthread_mutex_lock(&saverShare.mutex);
+}
+
+bool tryLockSaver() {
+    return pthread_mutex_trylock(&saverShare.mutex) == 0;
+}
+
+void unlockSaver() {
+    pthread_mutex_unlock(&saverShare.mutex);
+}
+
+void waitSaver(std::int64_t timeoutMicros) {
+    waitWorker(saverShare, timeoutMicros);
+}
+
+void wakeSaverWaiters() {
+    pthread_cond_broadcast(&saverShare.condition);
+}
+
+FileRead readFile(const std::string &path, std::size_t limit) {
+    FileRead result{0, {}};
+    const int fd = openRetrying(path, O_RDONLY);
+    if (fd < 0) {
+        result.errorCode = errno;
+        return result;
+    }
+    result.bytes.resize(limit);
+    std::size_t count = 0;
+    while (count < limit) {
+        const ssize_t got = ::read(fd, result.bytes.data() + count, limit - count);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            result.errorCode = errno;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        count += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    result.bytes.resize(count);
+    return result;
+}
+
+int writeFileToDisk(const std::string &path, std::span<const std::span<const std::uint8_t>> parts) {
+    const int fd = openRetrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    for (const std::span<const std::uint8_t> part : parts) {
+        error = writeWhole(fd, part);
+        if (error != 0) {
+            break;
+        }
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    // A failed close may report a write the disk refused late (NFS): the file is not whole then.
+    if (::close(fd) != 0 && error == 0 && errno != EINTR) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(path.c_str());
+    }
+    return error;
+}
+
+int replaceFile(const std::string &from, const std::string &to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int flushFolder(const std::string &path) {
+    const int fd = openRetrying(path, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        return errno;
+    }
+    const int error = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
+}
+
+int removeFile(const std::string &path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int createFolder(const std::string &path) {
+    if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) {
+        return 0;
+    }
+    return errno;
+}
+
+FolderListing listFolder(const std::string &path) {
+    FolderListing listing{0, {}};
+    DIR *folder = ::opendir(path.c_str());
+    if (folder == nullptr) {
+        listing.errorCode = errno;
+        return listing;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(folder);
+        if (entry == nullptr) {
+            listing.errorCode = errno;
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            listing.names.emplace_back(name);
+        }
+    }
+    ::closedir(folder);
+    return listing;
+}
+
+bool isMissingError(int errorCode) {
+    return errorCode == ENOENT;
 }
 
 LocalTime localTime() {

@@ -52,14 +52,44 @@ bool consoleActive = false;
 bool inputModeSaved = false;
 DWORD savedInputMode = 0;
 
-// Statically initialised and never destroyed: a log writer stuck in a write outlives main.
-SRWLOCK logLock = SRWLOCK_INIT;
-CONDITION_VARIABLE logCondition = CONDITION_VARIABLE_INIT;
-void (*logThreadBody)() = nullptr;
+// A worker thread (the log writer, the retained memory's saver) and what it shares with the
+// loop thread. Statically initialised and never destroyed: a log writer stuck in a write
+// outlives main.
+struct WorkerShare {
+    SRWLOCK lock;
+    CONDITION_VARIABLE condition;
+    void (*body)();
+};
+WorkerShare logShare{SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr};
+WorkerShare saverShare{SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr};
 
-DWORD WINAPI runLogThread(LPVOID /*argument*/) {
-    logThreadBody();
+DWORD WINAPI runWorker(LPVOID share) {
+    static_cast<WorkerShare *>(share)->body();
     return 0;
+}
+
+bool startWorker(WorkerShare &share, void (*body)(), int priority = THREAD_PRIORITY_NORMAL) {
+    // Console control events arrive on a thread Windows creates, never on this one, so there
+    // is nothing to keep away from it.
+    share.body = body;
+    const HANDLE thread = CreateThread(nullptr, 0, runWorker, &share, 0, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    SetThreadPriority(thread, priority);
+    CloseHandle(thread); // detached: the process ends without waiting for it
+    return true;
+}
+
+void waitWorker(WorkerShare &share, std::int64_t timeoutMicros) {
+    const DWORD millis = timeoutMicros < 0 ? INFINITE
+                                           : static_cast<DWORD>(std::min<std::int64_t>(
+                                                 (timeoutMicros + 999) / 1000, INFINITE - 1));
+    SleepConditionVariableSRW(&share.condition, &share.lock, millis, 0);
+}
+
+int lastError() {
+    return static_cast<int>(GetLastError());
 }
 
 SOCKET toSocket(SocketHandle handle) {
@@ -555,34 +585,155 @@ void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
 }
 
 bool startLogThread(void (*body)()) {
-    // Console control events arrive on a thread Windows creates, never on this one, so there
-    // is nothing to keep away from it.
-    logThreadBody = body;
-    const HANDLE thread = CreateThread(nullptr, 0, runLogThread, nullptr, 0, nullptr);
-    if (thread == nullptr) {
-        return false;
-    }
-    CloseHandle(thread); // detached: the process ends without waiting for it
-    return true;
+    return startWorker(logShare, body);
 }
 
 void lockLog() {
-    AcquireSRWLockExclusive(&logLock);
+    AcquireSRWLockExclusive(&logShare.lock);
 }
 
 void unlockLog() {
-    ReleaseSRWLockExclusive(&logLock);
+    ReleaseSRWLockExclusive(&logShare.lock);
 }
 
 void waitLog(std::int64_t timeoutMicros) {
-    const DWORD millis = timeoutMicros < 0 ? INFINITE
-                                           : static_cast<DWORD>(std::min<std::int64_t>(
-                                                 (timeoutMicros + 999) / 1000, INFINITE - 1));
-    SleepConditionVariableSRW(&logCondition, &logLock, millis, 0);
+    waitWorker(logShare, timeoutMicros);
 }
 
 void wakeLogWaiters() {
-    WakeAllConditionVariable(&logCondition);
+    WakeAllConditionVariable(&logShare.condition);
+}
+
+bool startSaverThread(void (*body)()) {
+    return startWorker(saverShare, body, THREAD_PRIORITY_BELOW_NORMAL);
+}
+
+void lockSaver() {
+    AcquireSRWLockExclusive(&saverShare.lock);
+}
+
+bool tryLockSaver() {
+    return TryAcquireSRWLockExclusive(&saverShare.lock) != 0;
+}
+
+void unlockSaver() {
+    ReleaseSRWLockExclusive(&saverShare.lock);
+}
+
+void waitSaver(std::int64_t timeoutMicros) {
+    waitWorker(saverShare, timeoutMicros);
+}
+
+void wakeSaverWaiters() {
+    WakeAllConditionVariable(&saverShare.condition);
+}
+
+FileRead readFile(const std::string &path, std::size_t limit) {
+    FileRead result{0, {}};
+    const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        result.errorCode = lastError();
+        return result;
+    }
+    result.bytes.resize(limit);
+    std::size_t count = 0;
+    while (count < limit) {
+        DWORD got = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(limit - count, 0x100000));
+        if (!ReadFile(file, result.bytes.data() + count, chunk, &got, nullptr)) {
+            result.errorCode = lastError();
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        count += got;
+    }
+    CloseHandle(file);
+    result.bytes.resize(count);
+    return result;
+}
+
+int writeFileToDisk(const std::string &path, std::span<const std::span<const std::uint8_t>> parts) {
+    const std::wstring name = widen(path);
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return lastError();
+    }
+    int error = 0;
+    for (std::span<const std::uint8_t> part : parts) {
+        while (error == 0 && !part.empty()) {
+            DWORD written = 0;
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(part.size(), 0x100000));
+            if (!WriteFile(file, part.data(), chunk, &written, nullptr)) {
+                error = lastError();
+            } else {
+                part = part.subspan(written);
+            }
+        }
+    }
+    if (error == 0 && !FlushFileBuffers(file)) {
+        error = lastError();
+    }
+    if (!CloseHandle(file) && error == 0) {
+        error = lastError();
+    }
+    if (error != 0) {
+        DeleteFileW(name.c_str());
+    }
+    return error;
+}
+
+int replaceFile(const std::string &from, const std::string &to) {
+    if (MoveFileExW(widen(from).c_str(), widen(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return 0;
+    }
+    return lastError();
+}
+
+int flushFolder(const std::string & /*path*/) {
+    return 0; // every move was written through
+}
+
+int removeFile(const std::string &path) {
+    return DeleteFileW(widen(path).c_str()) ? 0 : lastError();
+}
+
+int createFolder(const std::string &path) {
+    if (CreateDirectoryW(widen(path).c_str(), nullptr)) {
+        return 0;
+    }
+    const int error = lastError();
+    return error == static_cast<int>(ERROR_ALREADY_EXISTS) ? 0 : error;
+}
+
+FolderListing listFolder(const std::string &path) {
+    FolderListing listing{0, {}};
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(widen(path + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        listing.errorCode = lastError();
+        return listing;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            listing.names.push_back(narrow(found.cFileName));
+        }
+    } while (FindNextFileW(search, &found));
+    const int error = lastError();
+    if (error != static_cast<int>(ERROR_NO_MORE_FILES)) {
+        listing.errorCode = error;
+    }
+    FindClose(search);
+    return listing;
+}
+
+bool isMissingError(int errorCode) {
+    return errorCode == static_cast<int>(ERROR_FILE_NOT_FOUND) ||
+           errorCode == static_cast<int>(ERROR_PATH_NOT_FOUND);
 }
 
 LocalTime localTime() {

@@ -182,6 +182,7 @@ void handleS5Write(int slot, ByteView request) {
             block[2 * word] = readU8(request, requestFirstWordOffset + 2 * i + 1);
             block[2 * word + 1] = readU8(request, requestFirstWordOffset + 2 * i);
         }
+        markDataBlockChanged(static_cast<std::size_t>(decoded.dbNumber));
     }
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }

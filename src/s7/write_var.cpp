@@ -58,6 +58,7 @@ std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
     }
     std::memcpy(block.data() + address.byteOffset, dataItem.data() + dataItemHeaderSize,
                 byteLength);
+    markDataBlockChanged(address.dbNumber);
     logMessage(writeAttribute(slot), "%s Receiving write S7 data DB%d,%d l=%d",
                itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return returnSuccess;
@@ -126,6 +127,14 @@ std::span<std::uint8_t> targetBytes(const ItemPlan &plan) {
     return processArea(plan.area);
 }
 
+void markTargetChanged(const ItemPlan &plan) {
+    if (plan.target == ItemTarget::dataBlock) {
+        markDataBlockChanged(plan.dbNumber);
+    } else {
+        markProcessAreaChanged(plan.area);
+    }
+}
+
 // Stores one item whose request and data agree; returns its return code.
 std::uint8_t storeItem(const ItemPlan &plan, ByteView dataItem) {
     const std::span<std::uint8_t> target = targetBytes(plan);
@@ -139,9 +148,11 @@ std::uint8_t storeItem(const ItemPlan &plan, ByteView dataItem) {
         std::uint8_t &byte = target[plan.byteOffset];
         byte = (bytes[0] & 1) != 0 ? static_cast<std::uint8_t>(byte | mask)
                                    : static_cast<std::uint8_t>(byte & ~mask);
+        markTargetChanged(plan);
         return returnSuccess;
     }
     std::memcpy(target.data() + plan.byteOffset, bytes, plan.byteCount);
+    markTargetChanged(plan);
     return returnSuccess;
 }
 

@@ -118,10 +118,12 @@ void simulateTick() {
     const std::span<std::uint8_t> db15 = demoBlock(demoBlockS5Order);
     if (!db15.empty()) {
         tickDb15(db15);
+        markDataBlockChanged(demoBlockS5Order);
     }
     const std::span<std::uint8_t> db1 = demoBlock(demoBlockS7Order);
     if (!db1.empty()) {
         tickDb1(db1);
+        markDataBlockChanged(demoBlockS7Order);
     }
 }
 

@@ -18,7 +18,9 @@ loopback, through the paths of the Win32 platform layer:
    ends the program with status 0 after about a second of waiting for the output;
 8. a configuration file (a strict S7-1500 block from a raw image with a typed value on top):
    --check prints it, the server serves exactly that block, and a file that cannot be used
-   stops the start with one line on stderr and status 2.
+   stops the start with one line on stderr and status 2;
+9. a state folder: a write, Ctrl+C (which saves the memory: the image's checksum is checked
+   here with zlib), and a new start that reads the write back.
 
 Finally the log must be UTF-8 lines ending in CR LF, uncoloured (--color never), starting with
 the banner.
@@ -37,6 +39,7 @@ import sys
 import tempfile
 import threading
 import time
+import zlib
 
 STARTUP_SECONDS = 90  # the first run creates the Wine prefix, which takes a while
 REPLY_SECONDS = 10
@@ -620,6 +623,59 @@ def check_config_file(wine, exe, env, folder):
     return failures
 
 
+IMAGE_HEADER_SIZE = 24
+STATE_RESTART_EXCHANGES = [
+    ("connection request after the restart", CONNECTION_REQUEST, CONNECTION_CONFIRM),
+    ("setup communication after the restart", SETUP, SETUP_REPLY),
+    ("read var DB10.DBB8 after the restart: the kept write", READ_DB10_8, READ_DB10_8_REPLY),
+]
+
+
+def run_with_state(wine, exe, env, folder, exchanges):
+    """Starts the server with --state state in folder, runs the exchanges, stops it by Ctrl+C."""
+    port = free_port()
+    process = subprocess.Popen(
+        [wine, exe, "--state", "state", "--port", str(port), "--bind", "127.0.0.1",
+         "--color", "never"],
+        cwd=folder, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    failures = []
+    try:
+        with wait_until_listening(port, lambda: process.poll() is not None) as client:
+            for name, request, reply in exchanges:
+                failures += exchange(client, name, request, reply)
+        failures += stop_by_ctrl_c(process)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(timeout=STOP_SECONDS)
+    return failures
+
+
+def check_state_folder(wine, exe, env, folder):
+    """The memory kept across a stop under Windows: the saved image and the restart."""
+    failures = run_with_state(wine, exe, env, folder, EXCHANGES)
+    image_path = os.path.join(folder, "state", "db10.img")
+    try:
+        with open(image_path, "rb") as image_file:
+            image = image_file.read()
+    except OSError as error:
+        return failures + [f"state folder: no image of DB10 after Ctrl+C: {error}"]
+    magic, version, kind, number, size, checksum = struct.unpack_from("<8sHBxHxxII", image)
+    content = image[IMAGE_HEADER_SIZE:]
+    expected_checksum = zlib.crc32(image[:20] + content)
+    if (magic, version, kind, number, size) != (b"PLCDMEM\x1a", 1, 1, 10, len(content)) or \
+            checksum != expected_checksum or content[8:12] != bytes.fromhex("01 02 03 04"):
+        failures.append(f"state folder: db10.img is not the image of the write: {short(image)}")
+    else:
+        print(f"ok   Ctrl+C saved DB10 ({size} bytes, CRC-32 {checksum:08X})")
+    leftovers = [name for name in os.listdir(os.path.join(folder, "state"))
+                 if name.endswith(".tmp")]
+    if leftovers:
+        failures.append(f"state folder: temporary files left behind: {leftovers}")
+    return failures + run_with_state(wine, exe, env, folder, STATE_RESTART_EXCHANGES)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--wine", required=True)
@@ -686,6 +742,11 @@ def main():
                 failures += check_config_file(args.wine, args.exe, env, folder)
         except (AssertionError, OSError, subprocess.TimeoutExpired) as error:
             failures.append(f"configuration file: {type(error).__name__}: {error}")
+        try:
+            with tempfile.TemporaryDirectory() as folder:
+                failures += check_state_folder(args.wine, args.exe, env, folder)
+        except (AssertionError, OSError, subprocess.TimeoutExpired, struct.error) as error:
+            failures.append(f"state folder: {type(error).__name__}: {error}")
     finally:
         if wineserver:
             subprocess.run([wineserver, "-k"], env=env, timeout=30, check=False)
