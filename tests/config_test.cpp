@@ -203,7 +203,7 @@ TEST(ConfigFile, TheExampleLoadsWithItsContentZeroFilledAndTheTypedValuesOnTop) 
     EXPECT_EQ(blocks[3].image.size(), 32u);
 }
 
-TEST(ConfigFile, TheStateFolderIsFoundRelativeToTheFile) {
+TEST(ConfigFile, TheStateFolderAndCaptureFileAreFoundRelativeToTheFile) {
     const auto folderFor = [](const std::string &text, const std::string &path) {
         const ConfigResult result = loadConfiguration(text, path, nullptr);
         EXPECT_TRUE(result.ok) << result.error;
@@ -212,6 +212,10 @@ TEST(ConfigFile, TheStateFolderIsFoundRelativeToTheFile) {
     EXPECT_EQ(folderFor("state = \"kept\"\n", "/etc/plc/plc.toml"), "/etc/plc/kept");
     EXPECT_EQ(folderFor("state = \"/var/lib/plc\"\n", "/etc/plc/plc.toml"), "/var/lib/plc");
     EXPECT_EQ(folderFor("state = \"kept\"\n", "plc.toml"), "kept");
+    const ConfigResult capture =
+        loadConfiguration("pcap = \"run.pcap\"\n", "/etc/plc/plc.toml", nullptr);
+    ASSERT_TRUE(capture.ok) << capture.error;
+    EXPECT_EQ(capture.options.pcap, "/etc/plc/run.pcap");
 }
 
 TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
@@ -219,7 +223,8 @@ TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     const std::string path = folder.write("plc.toml", "cpu = \"s7-300\"\nport = 1102\n"
                                                       "connections = 3\ncolor = \"never\"\n"
                                                       "bind = \"127.0.0.1\"\n"
-                                                      "state = \"kept\"\nsave_every = 30\n");
+                                                      "state = \"kept\"\nsave_every = 30\n"
+                                                      "pcap = \"run.pcap\"\n");
     const auto resolve = [&path](std::vector<std::string_view> arguments) {
         arguments.insert(arguments.begin(), {"--config", path});
         const ParseResult commandLine = parseCommandLine(arguments);
@@ -235,10 +240,11 @@ TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     EXPECT_EQ(fileOnly.options.bindAddress, (platform::Ipv4Address{127, 0, 0, 1}));
     EXPECT_EQ(fileOnly.options.stateFolder, (folder.path / "kept").string());
     EXPECT_EQ(fileOnly.options.saveEverySeconds, 30);
+    EXPECT_EQ(fileOnly.options.pcap, (folder.path / "run.pcap").string());
 
     const ConfigResult both =
         resolve({"--port", "2000", "--cpu=s7-1500", "--connections", "9", "--color", "always",
-                 "--bind", "0.0.0.0", "--state", "other", "--save-every", "2"});
+                 "--bind", "0.0.0.0", "--state", "other", "--save-every", "2", "--pcap", "b.pcap"});
     ASSERT_TRUE(both.ok) << both.error;
     EXPECT_EQ(both.options.cpu->name, "s7-1500");
     EXPECT_EQ(both.options.port, 2000);
@@ -247,6 +253,7 @@ TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     EXPECT_EQ(both.options.bindAddress, (platform::Ipv4Address{0, 0, 0, 0}));
     EXPECT_EQ(both.options.stateFolder, "other");
     EXPECT_EQ(both.options.saveEverySeconds, 2);
+    EXPECT_EQ(both.options.pcap, "b.pcap");
 
     const ConfigResult missing = resolve({"--config", (folder.path / "none.toml").string()});
     EXPECT_FALSE(missing.ok);

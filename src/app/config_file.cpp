@@ -543,10 +543,14 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
             }
         }
     }
-    // The state folder, like an image file, is found relative to the configuration file.
+    // The state folder and the capture file, like an image file, are found relative to the
+    // configuration file.
+    const std::filesystem::path folder = std::filesystem::path(reading.path).parent_path();
     if (!options.stateFolder.empty()) {
-        options.stateFolder =
-            (std::filesystem::path(reading.path).parent_path() / options.stateFolder).string();
+        options.stateFolder = (folder / options.stateFolder).string();
+    }
+    if (!options.pcap.empty()) {
+        options.pcap = (folder / options.pcap).string();
     }
     if (const toml::node *demo = root.get("demo")) {
         if (!expectType(reading, *demo, toml::node_type::boolean, "demo")) {
