@@ -320,21 +320,6 @@ Options loadedOptions(const std::string &text) {
     return result.options;
 }
 
-// Jobs with reference 00 01 and their replies.
-Bytes job(const std::string &parametersHex, const std::string &dataHex = "") {
-    const Bytes parameters = hex(parametersHex);
-    const Bytes data = hex(dataHex);
-    return isoDataFrame(hex("32 01 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
-                        parameters + data);
-}
-
-Bytes ackData(const std::string &parametersHex, const std::string &dataHex = "") {
-    const Bytes parameters = hex(parametersHex);
-    const Bytes data = hex(dataHex);
-    return isoDataFrame(hex("32 03 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
-                        hex("00 00") + parameters + data);
-}
-
 // A read or write of count bytes of a DB at a byte offset (transport size BYTE).
 std::string byteItem(std::size_t db, std::size_t offset, std::size_t count) {
     return toHex(hex("12 0A 10 02") + be16(count) + be16(db) + hex("84") + be24(offset * 8));
@@ -360,7 +345,7 @@ hex = "AA BB"
 
     std::unique_ptr<TestClient> connectCpu() {
         auto client = connect();
-        EXPECT_EQ(exchange(*client, job("F0 00 00 08 00 08 03 C0")).size(), 27u);
+        EXPECT_EQ(exchange(*client, s7Job("F0 00 00 08 00 08 03 C0")).size(), 27u);
         return client;
     }
 
@@ -390,16 +375,16 @@ TEST_F(StrictServerTest, ReadsAndWritesAreServedExactlyUpToTheDeclaredEnd) {
     auto client = connectCpu();
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
-        EXPECT_EQ(toHex(exchange(*client, job("04 01 " + row.item))),
-                  toHex(ackData("04 01", row.reply)));
+        EXPECT_EQ(toHex(exchange(*client, s7Job("04 01 " + row.item))),
+                  toHex(s7AckData("04 01", row.reply)));
     }
     // Writes: at the end, one past it, and into a block that does not exist.
-    EXPECT_EQ(toHex(exchange(*client, job("05 01 " + byteItem(5, 8, 2), "00 04 00 10 EE FF"))),
-              toHex(ackData("05 01", "FF")));
-    EXPECT_EQ(toHex(exchange(*client, job("05 01 " + byteItem(5, 9, 2), "00 04 00 10 EE FF"))),
-              toHex(ackData("05 01", "05")));
-    EXPECT_EQ(toHex(exchange(*client, job("05 01 " + byteItem(6, 0, 1), "00 04 00 08 EE"))),
-              toHex(ackData("05 01", "0A")));
+    EXPECT_EQ(toHex(exchange(*client, s7Job("05 01 " + byteItem(5, 8, 2), "00 04 00 10 EE FF"))),
+              toHex(s7AckData("05 01", "FF")));
+    EXPECT_EQ(toHex(exchange(*client, s7Job("05 01 " + byteItem(5, 9, 2), "00 04 00 10 EE FF"))),
+              toHex(s7AckData("05 01", "05")));
+    EXPECT_EQ(toHex(exchange(*client, s7Job("05 01 " + byteItem(6, 0, 1), "00 04 00 08 EE"))),
+              toHex(s7AckData("05 01", "0A")));
     // Nothing grew and nothing was created.
     EXPECT_EQ(findDataBlock(5).size(), 10u);
     EXPECT_EQ(toHex(Bytes(findDataBlock(5).begin() + 8, findDataBlock(5).end())), "EE FF");
@@ -447,15 +432,15 @@ TEST_F(StrictServerTest, AnS5FetchOrWriteOfAMissingBlockIsRefusedAndCreatesNothi
 
 TEST_F(StrictServerTest, AResetPutsBackTheDeclaredBlocksWithTheirStartContent) {
     auto client = connectCpu();
-    exchange(*client, job("05 01 " + byteItem(5, 0, 1), "00 04 00 08 77"));
+    exchange(*client, s7Job("05 01 " + byteItem(5, 0, 1), "00 04 00 08 77"));
     EXPECT_EQ(findDataBlock(5)[0], 0x77);
     client.reset();
     serverReset();
     EXPECT_EQ(toHex(Bytes(findDataBlock(5).begin(), findDataBlock(5).end())),
               "01 02 03 04 05 06 07 08 09 0A");
     // Still strict after the reset.
-    EXPECT_EQ(toHex(exchange(*connectCpu(), job("04 01 " + byteItem(6, 0, 1)))),
-              toHex(ackData("04 01", "0A 00 00 00")));
+    EXPECT_EQ(toHex(exchange(*connectCpu(), s7Job("04 01 " + byteItem(6, 0, 1)))),
+              toHex(s7AckData("04 01", "0A 00 00 00")));
 }
 
 class NoDemoServerTest : public ServerTest {

@@ -13,20 +13,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Every job here carries reference 00 01; replies echo it.
-Bytes job(const std::string &parametersHex, const std::string &dataHex = "") {
-    const Bytes parameters = hex(parametersHex);
-    const Bytes data = hex(dataHex);
-    return isoDataFrame(hex("32 01 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
-                        parameters + data);
-}
-
-Bytes ackData(const std::string &parametersHex, const std::string &dataHex = "") {
-    const Bytes parameters = hex(parametersHex);
-    const Bytes data = hex(dataHex);
-    return isoDataFrame(hex("32 03 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
-                        hex("00 00") + parameters + data);
-}
+// Jobs carry reference 00 01 (s7Job); replies echo it (s7AckData).
 
 Bytes headerError(const std::string &classAndCode) {
     return isoDataFrame(hex("32 02 00 00 00 01 00 00 00 00") + hex(classAndCode));
@@ -41,11 +28,11 @@ Bytes readJob(const std::vector<std::string> &items) {
     for (const std::string &item : items) {
         parameters += " " + item;
     }
-    return job(parameters);
+    return s7Job(parameters);
 }
 
 Bytes readReply(std::size_t itemCount, const std::string &dataHex) {
-    return ackData("04 " + countHex(itemCount), dataHex);
+    return s7AckData("04 " + countHex(itemCount), dataHex);
 }
 
 Bytes writeJob(const std::vector<std::string> &items, const std::string &dataHex) {
@@ -53,11 +40,11 @@ Bytes writeJob(const std::vector<std::string> &items, const std::string &dataHex
     for (const std::string &item : items) {
         parameters += " " + item;
     }
-    return job(parameters, dataHex);
+    return s7Job(parameters, dataHex);
 }
 
 Bytes writeReply(std::size_t itemCount, const std::string &codesHex) {
-    return ackData("05 " + countHex(itemCount), codesHex);
+    return s7AckData("05 " + countHex(itemCount), codesHex);
 }
 
 // An S7ANY item: transport size, count, DB, area and the 24-bit address.
@@ -77,7 +64,7 @@ protected:
     // on the PDU: the profile's own when the client asks 960.
     std::unique_ptr<TestClient> connectCpu(std::size_t askedPdu = 960) {
         auto client = connect();
-        const Bytes reply = exchange(*client, job("F0 00 00 08 00 08" + toHex(be16(askedPdu))));
+        const Bytes reply = exchange(*client, s7Job("F0 00 00 08 00 08" + toHex(be16(askedPdu))));
         EXPECT_EQ(reply.size(), 27u);
         return client;
     }
@@ -108,8 +95,9 @@ TEST_P(CpuDataTest, SetupAgreesOnTheSmallerOfAskedAndOwnEachWay) {
     auto client = connect();
     for (const Row &row : rows) {
         SCOPED_TRACE(row.asked);
-        EXPECT_EQ(toHex(exchange(*client, job(std::string("F0 00 ") + row.asked))),
-                  toHex(ackData(std::string("F0 00 ") + (is300() ? row.agreed : row.agreed1500))));
+        EXPECT_EQ(
+            toHex(exchange(*client, s7Job(std::string("F0 00 ") + row.asked))),
+            toHex(s7AckData(std::string("F0 00 ") + (is300() ? row.agreed : row.agreed1500))));
     }
 }
 
@@ -316,8 +304,8 @@ INSTANTIATE_TEST_SUITE_P(Limits, CpuPduTest,
 TEST_P(CpuPduTest, JobsAndRepliesUpToThePduAreServedAndOneByteMoreIs8500) {
     const std::size_t pdu = GetParam().agreed;
     auto client = connect();
-    EXPECT_EQ(toHex(exchange(*client, job("F0 00 00 01 00 01" + toHex(be16(GetParam().asked))))),
-              toHex(ackData("F0 00 00 01 00 01" + toHex(be16(pdu)))));
+    EXPECT_EQ(toHex(exchange(*client, s7Job("F0 00 00 01 00 01" + toHex(be16(GetParam().asked))))),
+              toHex(s7AckData("F0 00 00 01 00 01" + toHex(be16(pdu)))));
     // A reply of 12 + 2 + 4 + n bytes.
     const std::size_t fullRead = pdu - 18;
     EXPECT_EQ(toHex(exchange(*client, readJob({item(0x02, fullRead, 6, 0x84, 0)}))),
@@ -404,7 +392,7 @@ TEST_P(CpuDataTest, UploadDownloadAndUnknownFunctionsAreRefusedAtOnceAndTheConne
           "29 00 00 00 00 00 05 5F 4D 4F 44 55",                   // stop of another service
           "42 00"}) {
         SCOPED_TRACE(parameters);
-        EXPECT_EQ(toHex(exchange(*client, job(parameters))), toHex(headerError("81 04")));
+        EXPECT_EQ(toHex(exchange(*client, s7Job(parameters))), toHex(headerError("81 04")));
     }
     EXPECT_EQ(cpuRunState(), CpuRunState::run);
     EXPECT_EQ(lines().front(),

@@ -73,6 +73,20 @@ Bytes isoDataFrame(const Bytes &payload) {
     return hex("03 00") + be16(7 + payload.size()) + hex("02 F0 80") + payload;
 }
 
+Bytes s7Job(const std::string &parametersHex, const std::string &dataHex) {
+    const Bytes parameters = hex(parametersHex);
+    const Bytes data = hex(dataHex);
+    return isoDataFrame(hex("32 01 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
+                        parameters + data);
+}
+
+Bytes s7AckData(const std::string &parametersHex, const std::string &dataHex) {
+    const Bytes parameters = hex(parametersHex);
+    const Bytes data = hex(dataHex);
+    return isoDataFrame(hex("32 03 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
+                        hex("00 00") + parameters + data);
+}
+
 Bytes truncatedFrame(const Bytes &frame, std::size_t length) {
     Bytes cut(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(length));
     const Bytes tpktLength = be16(length);

@@ -24,6 +24,10 @@ Bytes be24(std::size_t value);
 Bytes isoDataFrame(const Bytes &payload);
 // The first length bytes of a frame, with the TPKT length saying so.
 Bytes truncatedFrame(const Bytes &frame, std::size_t length);
+// An S7 job with reference 00 01 from its parameters and data, and the ack-data reply that
+// echoes the reference with no error.
+Bytes s7Job(const std::string &parametersHex, const std::string &dataHex = "");
+Bytes s7AckData(const std::string &parametersHex, const std::string &dataHex = "");
 
 // The standard frames of a session: connection request and confirm (the confirm's own reference
 // is the slot number plus one), setup communication, disconnect request and confirm.

@@ -212,21 +212,6 @@ std::vector<std::string> markedUnits() {
     return marked;
 }
 
-// Jobs with reference 00 01, and the reply data sections they get.
-Bytes job(const std::string &parametersHex, const std::string &dataHex = "") {
-    const Bytes parameters = hex(parametersHex);
-    const Bytes data = hex(dataHex);
-    return isoDataFrame(hex("32 01 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
-                        parameters + data);
-}
-
-Bytes ackData(const std::string &parametersHex, const std::string &dataHex = "") {
-    const Bytes parameters = hex(parametersHex);
-    const Bytes data = hex(dataHex);
-    return isoDataFrame(hex("32 03 00 00 00 01") + be16(parameters.size()) + be16(data.size()) +
-                        hex("00 00") + parameters + data);
-}
-
 struct MarkRow {
     const char *what;
     Bytes request;
@@ -270,19 +255,19 @@ protected:
 TEST_F(CpuMarks, EveryAreaAWriteReachesIsMarked) {
     auto client = connect();
     exchange(*client, hex("03 00 00 16 11 E0 00 00 00 01 00 C0 01 0A C1 02 01 00 C2 02 01 01"));
-    exchange(*client, job("F0 00 00 08 00 08 03 C0"));
+    exchange(*client, s7Job("F0 00 00 08 00 08 03 C0"));
     // clang-format off
     const MarkRow rows[] = {
-        {"DB bytes", job("05 01 12 0A 10 02 00 02 00 0A 84 00 00 00", "00 04 00 10 01 02"), {"DB10"}},
-        {"input bit", job("05 01 12 0A 10 01 00 01 00 00 81 00 00 03", "00 03 00 01 01"),   {"inputs"}},
-        {"periphery to the outputs", job("05 01 12 0A 10 02 00 01 00 00 80 00 00 08", "00 04 00 08 07"), {"outputs"}},
-        {"flag word", job("05 01 12 0A 10 04 00 01 00 00 83 00 00 10", "00 04 00 10 12 34"), {"flags"}},
-        {"timer", job("05 01 12 0A 10 1D 00 01 00 00 1D 00 00 03", "00 09 00 02 00 10"),     {"timers"}},
-        {"counter", job("05 01 12 0A 10 1C 00 01 00 00 1C 00 00 03", "00 09 00 02 00 20"),   {"counters"}},
-        {"two areas in one job", job("05 02 12 0A 10 02 00 01 00 00 81 00 00 00 12 0A 10 02 00 01 00 00 82 00 00 00",
+        {"DB bytes", s7Job("05 01 12 0A 10 02 00 02 00 0A 84 00 00 00", "00 04 00 10 01 02"), {"DB10"}},
+        {"input bit", s7Job("05 01 12 0A 10 01 00 01 00 00 81 00 00 03", "00 03 00 01 01"),   {"inputs"}},
+        {"periphery to the outputs", s7Job("05 01 12 0A 10 02 00 01 00 00 80 00 00 08", "00 04 00 08 07"), {"outputs"}},
+        {"flag word", s7Job("05 01 12 0A 10 04 00 01 00 00 83 00 00 10", "00 04 00 10 12 34"), {"flags"}},
+        {"timer", s7Job("05 01 12 0A 10 1D 00 01 00 00 1D 00 00 03", "00 09 00 02 00 10"),     {"timers"}},
+        {"counter", s7Job("05 01 12 0A 10 1C 00 01 00 00 1C 00 00 03", "00 09 00 02 00 20"),   {"counters"}},
+        {"two areas in one job", s7Job("05 02 12 0A 10 02 00 01 00 00 81 00 00 00 12 0A 10 02 00 01 00 00 82 00 00 00",
                                      "00 04 00 08 01 00 00 04 00 08 02"), {"inputs", "outputs"}},
-        {"a write refused: past the flags", job("05 01 12 0A 10 02 00 02 00 00 83 02 00 00", "00 04 00 10 01 02"), {}},
-        {"a read",  job("04 01 12 0A 10 02 00 04 00 00 81 00 00 00"), {}},
+        {"a write refused: past the flags", s7Job("05 01 12 0A 10 02 00 02 00 00 83 02 00 00", "00 04 00 10 01 02"), {}},
+        {"a read",  s7Job("04 01 12 0A 10 02 00 04 00 00 81 00 00 00"), {}},
     };
     // clang-format on
     for (const MarkRow &row : rows) {
@@ -403,7 +388,7 @@ std::unique_ptr<TestClient> sessionWith(std::uint16_t port, bool cpu) {
     }
     client->send(hex(cpu ? cpuConnectionRequest : connectionRequestHex));
     EXPECT_EQ(client->receiveExactly(22).size(), 22u);
-    client->send(cpu ? job("F0 00 00 08 00 08 03 C0") : hex(setupRequestHex));
+    client->send(cpu ? s7Job("F0 00 00 08 00 08 03 C0") : hex(setupRequestHex));
     const std::size_t setupReply = cpu ? 27 : hex(setupReplyHex).size();
     EXPECT_EQ(client->receiveExactly(setupReply).size(), setupReply);
     return client;
@@ -447,7 +432,7 @@ Bytes readEveryArea() {
     for (const AreaItem &item : areaItems) {
         items += std::string(" ") + item.item;
     }
-    return job("04 06" + items);
+    return s7Job("04 06" + items);
 }
 
 Bytes everyAreaWritten() {
@@ -455,7 +440,7 @@ Bytes everyAreaWritten() {
     for (const AreaItem &item : areaItems) {
         data += std::string(" ") + item.read;
     }
-    return ackData("04 06", data);
+    return s7AckData("04 06", data);
 }
 
 TEST(RetainedMemoryBinary, EveryAreaWrittenBeforeAStopIsThereAfterTheNextStart) {
@@ -467,8 +452,8 @@ TEST(RetainedMemoryBinary, EveryAreaWrittenBeforeAStopIsThereAfterTheNextStart) 
         ASSERT_NE(client, nullptr);
         for (const AreaItem &item : areaItems) {
             SCOPED_TRACE(item.what);
-            EXPECT_EQ(toHex(ask(*client, job(std::string("05 01 ") + item.item, item.write))),
-                      toHex(ackData("05 01", "FF")));
+            EXPECT_EQ(toHex(ask(*client, s7Job(std::string("05 01 ") + item.item, item.write))),
+                      toHex(s7AckData("05 01", "FF")));
         }
         EXPECT_EQ(toHex(ask(*client, readEveryArea())), toHex(everyAreaWritten()));
         client.reset();
