@@ -301,8 +301,7 @@ awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
     -v rss_after="$rss_after" -v idle_cpu="$idle_cpu" -v idle_wakeups="$idle_wakeups" \
     -v idle_seconds="$idle_seconds" -v baseline_idle_cpu="$baseline_idle_cpu" \
     -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" \
-    -v stalled_stop_ms="$stalled_stop_ms" -v save_figures="$save_figures" '
-    -v stalled_stop_ms="$stalled_stop_ms" -v profile="$profile" \
+    -v stalled_stop_ms="$stalled_stop_ms" -v save_figures="$save_figures" -v profile="$profile" \
     -v profile_rss_start="$profile_rss_start" -v profile_rss_after="$profile_rss_after" '
 function value(name,    i, pair) {
     for (i = 6; i <= NF; ++i) {
