@@ -130,12 +130,7 @@ void sendHeaderError(int slot, ByteView pdu, HeaderError error) {
     constexpr std::size_t headerErrorFrameSize = 19;
     constexpr std::size_t errorClassOffset = 17;
     std::array<std::uint8_t, headerErrorFrameSize> frame{};
-    writeDataFrameHeader(frame);
-    frame[replyProtocolIdOffset] = s7ProtocolId;
-    frame[replyMessageTypeOffset] = messageTypeAck;
-    for (std::size_t i = 0; i < 4; ++i) {
-        frame[replyReservedOffset + i] = readU8(pdu, pduReservedOffset + i);
-    }
+    writeS7ReplyStart(frame, pdu, messageTypeAck, 0, 0);
     frame[errorClassOffset] = error.errorClass;
     frame[errorClassOffset + 1] = error.errorCode;
     sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain);

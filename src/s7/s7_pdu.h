@@ -82,20 +82,26 @@ inline constexpr std::uint8_t transportSizeInteger = 0x05;
 inline constexpr std::uint8_t transportSizeReal = 0x07;
 inline constexpr std::uint8_t transportSizeOctetString = 0x09;
 
-// Fills the 21-byte reply header: ISO data frame header, ack-data, the job's reserved bytes and
-// reference, the parameter and data lengths, function and item count. The TPKT length is left
-// for sendDataFrame.
-inline void writeReplyHeader(ByteBuffer out, ByteView pdu, std::size_t parameterLength,
-                             std::size_t dataLength, std::uint8_t function,
-                             std::uint8_t itemCount) {
+// Fills what every S7 reply starts with: the ISO data frame header, the protocol id, the message
+// type, the job's reserved bytes and reference, the parameter and data lengths. The TPKT length
+// is left for sendDataFrame.
+inline void writeS7ReplyStart(ByteBuffer out, ByteView pdu, std::uint8_t messageType,
+                              std::size_t parameterLength, std::size_t dataLength) {
     writeDataFrameHeader(out);
     out[replyProtocolIdOffset] = s7ProtocolId;
-    out[replyMessageTypeOffset] = messageTypeAckData;
+    out[replyMessageTypeOffset] = messageType;
     for (std::size_t i = 0; i < 4; ++i) {
-        out[replyReservedOffset + i] = readU8(pdu, pduReservedOffset + i);
+        out[replyReservedOffset + i] = readU8OrZero(pdu, pduReservedOffset + i);
     }
     writeU16be(out, replyParameterLengthOffset, parameterLength);
     writeU16be(out, replyDataLengthOffset, dataLength);
+}
+
+// Fills the 21-byte ack-data reply header: the start above, then function and item count.
+inline void writeReplyHeader(ByteBuffer out, ByteView pdu, std::size_t parameterLength,
+                             std::size_t dataLength, std::uint8_t function,
+                             std::uint8_t itemCount) {
+    writeS7ReplyStart(out, pdu, messageTypeAckData, parameterLength, dataLength);
     out[replyFunctionOffset] = function;
     out[replyItemCountOffset] = itemCount;
 }

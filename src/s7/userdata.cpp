@@ -127,15 +127,8 @@ struct ReplyFields {
 // Fills everything before the payload and sends the frame with payloadLength payload bytes.
 void sendUserdataReply(int slot, ByteView pdu, ReplyFrame &frame, const ReplyFields &fields,
                        std::size_t payloadLength) {
-    writeDataFrameHeader(frame);
-    frame[replyProtocolIdOffset] = s7ProtocolId;
-    frame[replyMessageTypeOffset] = messageTypeUserData;
-    for (std::size_t i = 0; i < 4; ++i) {
-        frame[replyReservedOffset + i] = readU8OrZero(pdu, pduReservedOffset + i);
-    }
-    writeU16be(frame, replyParameterLengthOffset, replyUserdataParameterLength);
-    writeU16be(frame, replyDataLengthOffset,
-               replyPayloadOffset - replyReturnCodeOffset + payloadLength);
+    writeS7ReplyStart(frame, pdu, messageTypeUserData, replyUserdataParameterLength,
+                      replyPayloadOffset - replyReturnCodeOffset + payloadLength);
     frame[replyParameterOffset] = 0x00;
     frame[replyParameterOffset + 1] = 0x01;
     frame[replyParameterOffset + 2] = 0x12;
