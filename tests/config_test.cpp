@@ -23,23 +23,9 @@ namespace fs = std::filesystem;
 const std::string exampleFile = std::string(PLCDOUBLE_SOURCE_DIR) + "/examples/plc.toml";
 
 // A folder of its own for each test, with files written into it.
-class Folder {
+class Folder : public TestFolder {
 public:
-    Folder() {
-        const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        path = fs::path(::testing::TempDir()) /
-               ("plcdouble_config_" + std::string(test->name()) + "_" + std::to_string(::getpid()));
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~Folder() { fs::remove_all(path); }
-    std::string write(const std::string &name, const std::string &content) const {
-        const fs::path file = path / name;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << content;
-        return file.string();
-    }
-    fs::path path;
+    Folder() : TestFolder("plcdouble_config_") {}
 };
 
 ConfigResult load(const std::string &text, const CpuProfile *cpuOverride = nullptr) {

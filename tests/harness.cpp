@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -141,6 +142,39 @@ void TestClient::abort() {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
     close();
+}
+
+TestFolder::TestFolder(const std::string &prefix) {
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    path = std::filesystem::path(::testing::TempDir()) /
+           (prefix + std::string(test->name()) + "_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+}
+
+TestFolder::~TestFolder() {
+    std::filesystem::remove_all(path);
+}
+
+std::string TestFolder::file(const std::string &name) const {
+    return (path / name).string();
+}
+
+std::string TestFolder::write(const std::string &name, const std::string &content) const {
+    const std::filesystem::path written = path / name;
+    std::filesystem::create_directories(written.parent_path());
+    std::ofstream(written, std::ios::binary) << content;
+    return written.string();
+}
+
+std::vector<std::string> TestFolder::names() const {
+    std::vector<std::string> found;
+    for (const std::filesystem::directory_entry &entry :
+         std::filesystem::directory_iterator(path)) {
+        found.push_back(entry.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::uint16_t freeLoopbackPort() {

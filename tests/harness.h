@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,25 @@ private:
 
 // A loopback port that was free a moment ago.
 std::uint16_t freeLoopbackPort();
+
+// A folder of the running test's own under the test temp folder, named prefix + test name +
+// process id; emptied when made and removed with everything in it at the end.
+class TestFolder {
+public:
+    explicit TestFolder(const std::string &prefix);
+    ~TestFolder();
+    TestFolder(const TestFolder &) = delete;
+    TestFolder &operator=(const TestFolder &) = delete;
+
+    // The path of a file in the folder.
+    std::string file(const std::string &name) const;
+    // Writes content to a file in the folder (making folders on its way) and returns its path.
+    std::string write(const std::string &name, const std::string &content) const;
+    // The names of what the folder holds, sorted.
+    std::vector<std::string> names() const;
+
+    std::filesystem::path path;
+};
 // A client connected to a server that may still be starting: tries again until timeoutMs has
 // passed; nullptr if it never connected.
 std::unique_ptr<TestClient> connectWithRetry(std::uint16_t port, int timeoutMs);

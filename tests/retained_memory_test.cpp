@@ -26,30 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // A folder of its own for each test.
-class Folder {
+class Folder : public TestFolder {
 public:
-    Folder() {
-        const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        path = fs::path(::testing::TempDir()) /
-               ("plcdouble_state_" + std::string(test->name()) + "_" + std::to_string(::getpid()));
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~Folder() { fs::remove_all(path); }
-    Folder(const Folder &) = delete;
-    Folder &operator=(const Folder &) = delete;
-
-    std::string file(const std::string &name) const { return (path / name).string(); }
-    std::vector<std::string> names() const {
-        std::vector<std::string> found;
-        for (const fs::directory_entry &entry : fs::directory_iterator(path)) {
-            found.push_back(entry.path().filename().string());
-        }
-        std::sort(found.begin(), found.end());
-        return found;
-    }
-
-    fs::path path;
+    Folder() : TestFolder("plcdouble_state_") {}
 };
 
 Bytes readBytes(const std::string &path) {
