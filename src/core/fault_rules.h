@@ -1,0 +1,86 @@
+// Faults on purpose: rules that make the server fail the way real PLCs and networks fail (an
+// item refused, a job refused, a late answer, no answer, a dropped or refused connection), so a
+// client's error handling can be tested on demand and reproducibly.
+//
+// A rule is a list of key=value settings, the same keys in the configuration file, on the
+// command line and in the HTTP API:
+//
+//   on          read | write | setup | szl | connect | any (default any: every request on a
+//               connection, the connection request aside)
+//   area        DB5 | M | I | Q | T | C (absent: every area); start, end: a byte range within it
+//               (end exclusive; timers and counters by element number)
+//   client      an IPv4 address
+//   after       skip the first N matching requests (default 0)
+//   every       then every Nth (default 1)
+//   probability 0..1 (default 1), drawn from one generator seeded with --seed
+//   and exactly one action: item_code, header_error, delay_ms, no_reply, close, refuse
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class FaultOn { any, read, write, setup, szl, connect };
+
+enum class FaultAction { itemCode, headerError, delay, noReply, close, refuse };
+
+enum class FaultArea { all, dataBlock, inputs, outputs, flags, timers, counters };
+
+struct FaultRule {
+    int id;       // its number in the log and the API: 1, 2, ... in the order given
+    bool enabled; // a rule switched off matches nothing and counts nothing
+    FaultOn on;
+    FaultArea area;
+    std::uint16_t dbNumber; // area DB only
+    bool hasRange;
+    std::uint32_t start; // byte (timers, counters: element) range within the area, end exclusive
+    std::uint32_t end;
+    bool hasClient;
+    platform::Ipv4Address client;
+    std::uint64_t after;
+    std::uint64_t every;
+    double probability;
+    FaultAction action;
+    std::uint32_t value; // the item code, the header error (class << 8 | code) or the delay in ms
+    std::uint64_t matched; // requests that matched so far
+    std::uint64_t fired;   // of those, the ones the rule acted on
+};
+
+// One key=value setting; values as text ("0x0A", "true", "0.5", "DB5").
+struct FaultSetting {
+    std::string key;
+    std::string value;
+};
+
+struct FaultRuleParse {
+    bool ok;
+    FaultRule rule; // enabled, id 0, counters at 0
+    std::string error;
+};
+
+// A rule from its settings. Refuses, naming the problem: an unknown or repeated key, a value
+// that does not parse or is out of range, no action or two, an action that does not fit on, a
+// range without an area or ending before it starts.
+FaultRuleParse parseFaultRule(std::span<const FaultSetting> settings);
+
+// A rule from the command line's text: "key=value,key=value".
+FaultRuleParse parseFaultRuleText(std::string_view text);
+
+// The rule's settings as a canonical list (what --check shows and the API returns), defaults
+// left out: on=read area=DB5 start=0 end=10 item_code=0x0A.
+std::vector<FaultSetting> faultRuleSettings(const FaultRule &rule);
+std::string describeFaultRule(const FaultRule &rule); // the settings joined by spaces
+
+// The rules in force. setFaultRules replaces them (numbered 1, 2, ...), restarts their counts
+// and seeds the generator; the default seed makes a run without --seed reproducible too.
+inline constexpr std::uint64_t defaultFaultSeed = 1;
+void setFaultRules(std::vector<FaultRule> rules, std::uint64_t seed);
+// Adds a rule behind the others with the next free number, and returns that number.
+int addFaultRule(FaultRule rule);
+bool removeFaultRule(int id);
+bool enableFaultRule(int id, bool enabled);
+std::span<const FaultRule> faultRules();
