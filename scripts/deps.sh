@@ -28,6 +28,7 @@ test       python3               the terminal and Wine tests
 test       nodejs                the interop suite (node-snap7, nodes7)
 test       npm                   the interop suite; part of some nodejs packages
 test       tshark                the capture check of the interop suite, the capture file tests (and dumpcap)
+test       chromium              the browser test of the watch page (headless, driven by puppeteer-core)
 fuzz       clang-14              the stream fuzzer (libFuzzer)
 fuzz       libclang-rt-14-dev    its sanitizer and fuzzer runtimes
 windows    g++-mingw-w64-x86-64  the cross build of plcdouble.exe
