@@ -1,0 +1,163 @@
+// The watch page in a real browser: Debian's chromium, headless, driven by puppeteer-core, against
+// the real server with --http, and node-snap7 as the S7 client beside it. A word written over S7
+// shows in the page's watch table; a value typed into the table is read back over S7; STOP pressed
+// in the page is what the client's PlcStatus reports. Leaves a screenshot of the watch table in
+// PLCDOUBLE_SCREENSHOT (ctest: the build folder's watch-page.png).
+//
+//   node watch_page.test.mjs   (ctest test interop_watch_page; exits 77, skipped, without chromium)
+import assert from 'node:assert/strict';
+import { existsSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { after, before, describe, it } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import { freePort, host, startServer } from './lib/plc_server.mjs';
+import { call, connectClient } from './lib/snap7_async.mjs';
+
+const chromium = process.env.PLCDOUBLE_CHROMIUM || '/usr/bin/chromium';
+if (!existsSync(chromium)) {
+    console.log(`SKIPPED: no browser at ${chromium} (Debian: apt-get install chromium)`);
+    process.exit(77);
+}
+const { default: puppeteer } = await import('puppeteer-core');
+
+const S7CpuStatusRun = 0x08;
+const S7CpuStatusStop = 0x04;
+const liveLimitMs = 1000; // a value written over S7 must show within this
+const watched = 'DB20.DBW0:INT';
+const valueCell = `#watch-table tr[data-addr="${watched}"] [data-role="value"]`;
+
+// Starts the server with the page on a free port; resolves once the API answers.
+async function startWithPage(args) {
+    const folder = mkdtempSync(join(tmpdir(), 'plcdouble-page-'));
+    const config = join(folder, 'plc.toml');
+    writeFileSync(config, 'cpu = "s7-300"\n[[db]]\nnumber = 20\nsize = 16\n');
+    const httpPort = await freePort();
+    const server = await startServer({
+        args: ['--config', config, '--http', `${host}:${httpPort}`, ...args],
+    });
+    const url = `http://${host}:${httpPort}/`;
+    for (const deadline = Date.now() + 5000; ; await sleep(50)) {
+        const answer = await fetch(`${url}api/status`).catch(() => null);
+        if (answer) {
+            break;
+        }
+        assert.ok(Date.now() < deadline, `the page did not answer on ${url}:\n${server.output}`);
+    }
+    return { server, url, folder };
+}
+
+async function openPage(browser, url) {
+    const page = await browser.newPage();
+    await page.setViewport({ width: 1100, height: 720 });
+    const problems = [];
+    page.on('pageerror', (error) => problems.push(error.message));
+    await page.goto(url);
+    return { page, problems };
+}
+
+async function addWatchRow(page, address) {
+    await page.type('#watch-add-input', address);
+    await page.keyboard.press('Enter');
+    await page.waitForSelector(`#watch-table tr[data-addr="${address}"] [data-value]`);
+}
+
+// The value the page shows, as the JSON value the server sent.
+function shownValue(page) {
+    return page.$eval(valueCell, (cell) => cell.dataset.value);
+}
+
+describe('the watch page in chromium', () => {
+    let browser;
+    before(async () => {
+        browser = await puppeteer.launch({
+            executablePath: chromium,
+            headless: true,
+            // Root (CI containers) has no sandbox; the page is our own and served on loopback.
+            args: ['--no-sandbox', '--disable-gpu'],
+        });
+    });
+    after(async () => {
+        await browser?.close();
+    });
+
+    it('shows S7 writes live, writes edits over S7 and stops the CPU', async () => {
+        const { server, url, folder } = await startWithPage([]);
+        const client = await connectClient(host, server.port);
+        try {
+            const { page, problems } = await openPage(browser, `${url}#watch`);
+            await addWatchRow(page, watched);
+            assert.equal(await shownValue(page), '0');
+
+            await call(client, 'DBWrite', 20, 0, 2, Buffer.from([0xfe, 0xd4]));
+            const started = Date.now();
+            await page.waitForFunction((selector) =>
+                document.querySelector(selector).dataset.value === '-300',
+                { timeout: liveLimitMs }, valueCell);
+            console.log(`S7 write shown after ${Date.now() - started} ms`);
+
+            await page.click(valueCell);
+            await page.keyboard.type('12345');
+            await page.keyboard.press('Enter');
+            await page.waitForFunction((selector) =>
+                !document.querySelector(`${selector} input`) &&
+                document.querySelector(selector).dataset.value === '12345',
+                { timeout: liveLimitMs }, valueCell);
+            const word = await call(client, 'DBRead', 20, 0, 2);
+            assert.equal(word.readInt16BE(0), 12345);
+
+            // Demo values beside it, one plotted, for the screenshot.
+            for (const address of ['DB1.DBW2:INT', 'DB1.DBW0', 'DB1.DBX4.3', 'DB1.DBB128:STRING']) {
+                await addWatchRow(page, address);
+            }
+            await page.click('#watch-table tr[data-addr="DB1.DBW2:INT"] [data-role="plot"]');
+            await sleep(2500);
+            await page.screenshot({ path: process.env.PLCDOUBLE_SCREENSHOT || 'watch-page.png' });
+
+            await page.click('[data-tab="overview"]');
+            await page.click('#cpu-stop');
+            await page.waitForFunction(() =>
+                document.getElementById('overview-state').textContent === 'STOP',
+                { timeout: liveLimitMs });
+            assert.equal(await call(client, 'PlcStatus'), S7CpuStatusStop);
+            await page.click('#cpu-run');
+            await page.waitForFunction(() =>
+                document.getElementById('overview-state').textContent === 'RUN',
+                { timeout: liveLimitMs });
+            assert.equal(await call(client, 'PlcStatus'), S7CpuStatusRun);
+            assert.deepEqual(problems, []);
+        } finally {
+            client.Disconnect();
+            await server.stop();
+            rmSync(folder, { recursive: true, force: true });
+        }
+    });
+
+    it('asks for the token once and offers no edits when read-only', async () => {
+        const { server, url, folder } = await startWithPage(
+            ['--http-token', 'shop-floor-7', '--http-read-only']);
+        try {
+            const { page, problems } = await openPage(browser, `${url}#watch`);
+            await page.waitForSelector('#token-dialog[open]');
+            await page.type('#token-input', 'shop-floor-7');
+            await page.click('#token-ok');
+            await page.waitForSelector('#read-only-badge:not([hidden])');
+            await addWatchRow(page, 'DB20.DBB1');
+            await page.click('#watch-table tr[data-addr="DB20.DBB1"] [data-role="value"]');
+            assert.equal(await page.$('#watch-table input[data-role="edit"]'), null);
+            for (const control of ['#cpu-stop', '#memory-edit', '#faults-add']) {
+                assert.equal(await page.$eval(control, (element) => element.checkVisibility()),
+                             false, `${control} is shown on a read-only server`);
+            }
+            // Kept for the next visit: a reload asks no more.
+            await page.reload();
+            await page.waitForSelector('#read-only-badge:not([hidden])');
+            assert.equal(await page.$('#token-dialog[open]'), null);
+            assert.deepEqual(problems, []);
+        } finally {
+            await server.stop();
+            rmSync(folder, { recursive: true, force: true });
+        }
+    });
+});
