@@ -12,7 +12,8 @@ declare -A allowed=(
     [s7]="core memory platform"
     [s5]="core memory platform"
     [transport]="s7 s5 core memory platform"
-    [app]="transport s7 s5 sim core memory platform"
+    [http]="s7 s5 core memory platform"
+    [app]="http transport s7 s5 sim core memory platform"
 )
 
 status=0

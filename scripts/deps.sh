@@ -21,6 +21,9 @@ build      cmake                 configuring (3.25 or later)
 build      make                  the Makefile
 build      ninja-build           the build tool the Makefile prefers
 build      libtomlplusplus-dev   the configuration file reader (toml++, header-only)
+build      libmicrohttpd-dev     the watch page: its HTTP server (--http)
+build      nlohmann-json3-dev    the watch page: its JSON API (header-only)
+build      pkg-config            finding libmicrohttpd
 test       libgtest-dev          GoogleTest
 test       libgmock-dev          GoogleMock
 test       googletest            GoogleTest and GoogleMock sources

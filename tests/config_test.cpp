@@ -50,7 +50,7 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:1:10: Error while parsing table header: expected ']', saw '\\n'"},
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
          "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, state, "
-         "save_every, pcap, demo, strict, identity, areas, db)"},
+         "save_every, pcap, http, http_token, http_read_only, demo, strict, identity, areas, db)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
         {"unknown key in [identity]", "cpu = \"s7-300\"\n[identity]\nname = \"x\"\n",
@@ -265,6 +265,9 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "state        none (the memory starts afresh every run)\n"
         "save_every   10 s\n"
         "pcap         none\n"
+        "http         off\n"
+        "http_token   none\n"
+        "http_read_only off\n"
         "demo         off\n"
         "strict       on (only the blocks below exist, at their sizes)\n"
         "identity     AS name \"FILLER-01\", module name \"Filling line 1\", plant ID \"Plant B / "

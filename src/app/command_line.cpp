@@ -8,7 +8,9 @@
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
     "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
-    "                 [--state DIR [--save-every SECONDS]] [--pcap FILE] [--help] [--version]\n"
+    "                 [--state DIR [--save-every SECONDS]] [--pcap FILE]\n"
+    "                 [--http [ADDRESS:]PORT [--http-token TOKEN] [--http-read-only]]\n"
+    "                 [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
@@ -22,6 +24,10 @@ const char *const usageText =
     "  --save-every S   save what changed every S seconds, 1-86400 (default 10)\n"
     "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
     "                   Wireshark (the server shows as port 102 there)\n"
+    "  --http [A.B.C.D:]PORT  serve the watch page and its JSON API on PORT (default\n"
+    "                   address 127.0.0.1; any other needs --http-token)\n"
+    "  --http-token T   every API request must carry Authorization: Bearer T\n"
+    "  --http-read-only serve the page and API without any write\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -96,7 +102,8 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
         }
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
                                 name == "--cpu" || name == "--connections" || name == "--config" ||
-                                name == "--state" || name == "--save-every" || name == "--pcap";
+                                name == "--state" || name == "--save-every" || name == "--pcap" ||
+                                name == "--http" || name == "--http-token";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -155,6 +162,18 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
                 return failure("--pcap needs a file name");
             }
             options.pcap = std::string(value);
+        } else if (name == "--http") {
+            if (!parseHttpEndpoint(value, options)) {
+                return failure("bad --http value: " + std::string(value) +
+                               " (expected PORT or A.B.C.D:PORT, port 1-65535)");
+            }
+        } else if (name == "--http-token") {
+            if (value.empty()) {
+                return failure("--http-token needs a token");
+            }
+            options.httpToken = std::string(value);
+        } else if (name == "--http-read-only") {
+            options.httpReadOnly = true;
         } else if (name == "--help") {
             options.showHelp = true;
         } else if (name == "--version") {
@@ -164,6 +183,32 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
         }
     }
     return {true, std::move(options), {}};
+}
+
+bool parseHttpEndpoint(std::string_view text, Options &options) {
+    const std::size_t colon = text.rfind(':');
+    platform::Ipv4Address address{127, 0, 0, 1};
+    if (colon != std::string_view::npos && !parseAddress(text.substr(0, colon), address)) {
+        return false;
+    }
+    std::uint16_t port = 0;
+    if (!parsePort(colon == std::string_view::npos ? text : text.substr(colon + 1), port)) {
+        return false;
+    }
+    options.httpAddress = address;
+    options.httpPort = port;
+    return true;
+}
+
+std::string checkHttpOptions(const Options &options) {
+    if (options.httpPort == 0 || options.httpAddress[0] == 127 || !options.httpToken.empty()) {
+        return {};
+    }
+    const platform::Ipv4Address &address = options.httpAddress;
+    return "--http on " + std::to_string(address[0]) + "." + std::to_string(address[1]) + "." +
+           std::to_string(address[2]) + "." + std::to_string(address[3]) +
+           " lets other machines change the memory: give --http-token TOKEN too (or bind "
+           "127.0.0.1)";
 }
 
 bool decideColour(ColourMode mode, bool stdoutIsTerminal, bool noColorSet) {

@@ -67,6 +67,11 @@ struct Options {
     KeptMemory kept;    // read from stateFolder before the start
     bool check = false; // --check: print what would be served, then exit
     std::string pcap;   // the capture file; empty: none
+    // The watch page: off unless a port is given; 127.0.0.1 unless an address is.
+    std::uint16_t httpPort = 0;
+    platform::Ipv4Address httpAddress{127, 0, 0, 1};
+    std::string httpToken; // empty: none asked for
+    bool httpReadOnly = false;
     bool showHelp = false;
     bool showVersion = false;
 };
@@ -88,6 +93,13 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments,
                              const Options &defaults = Options{});
 
 extern const char *const usageText;
+
+// --http's value: "PORT" or "A.B.C.D:PORT".
+bool parseHttpEndpoint(std::string_view text, Options &options);
+
+// Why the HTTP settings cannot be used (a page reachable from other machines without a token),
+// or an empty text.
+std::string checkHttpOptions(const Options &options);
 
 // Colour is used when asked for, or in automatic mode when stdout is a terminal and NO_COLOR is
 // not set.

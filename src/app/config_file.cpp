@@ -24,9 +24,9 @@
 namespace {
 
 // clang-format off
-constexpr std::array<std::string_view, 13> topLevelKeys = {
-    "cpu", "port", "bind", "connections", "color", "state", "save_every", "pcap", "demo", "strict",
-    "identity", "areas", "db"};
+constexpr std::array<std::string_view, 16> topLevelKeys = {
+    "cpu", "port", "bind", "connections", "color", "state", "save_every", "pcap", "http",
+    "http_token", "http_read_only", "demo", "strict", "identity", "areas", "db"};
 constexpr std::array<std::string_view, 5> blockKeys = {"number", "size", "file", "hex", "values"};
 // clang-format on
 
@@ -70,7 +70,7 @@ struct OptionKey {
     std::string_view option;
     toml::node_type type;
 };
-constexpr std::array<OptionKey, 8> optionKeys = {{
+constexpr std::array<OptionKey, 10> optionKeys = {{
     {"cpu", "--cpu", toml::node_type::string},
     {"port", "--port", toml::node_type::integer},
     {"bind", "--bind", toml::node_type::string},
@@ -79,6 +79,8 @@ constexpr std::array<OptionKey, 8> optionKeys = {{
     {"state", "--state", toml::node_type::string},
     {"save_every", "--save-every", toml::node_type::integer},
     {"pcap", "--pcap", toml::node_type::string},
+    {"http", "--http", toml::node_type::string},
+    {"http_token", "--http-token", toml::node_type::string},
 }};
 
 std::string_view typeName(toml::node_type type) {
@@ -552,6 +554,12 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
     if (!options.pcap.empty()) {
         options.pcap = (folder / options.pcap).string();
     }
+    if (const toml::node *readOnly = root.get("http_read_only")) {
+        if (!expectType(reading, *readOnly, toml::node_type::boolean, "http_read_only")) {
+            return false;
+        }
+        options.httpReadOnly = readOnly->as_boolean()->get();
+    }
     if (const toml::node *demo = root.get("demo")) {
         if (!expectType(reading, *demo, toml::node_type::boolean, "demo")) {
             return false;
@@ -687,6 +695,14 @@ std::string describeOptions(const Options &options) {
     line("state", stateDescription(options));
     line("save_every", std::to_string(options.saveEverySeconds) + " s");
     line("pcap", options.pcap.empty() ? "none" : options.pcap);
+    const platform::Ipv4Address &web = options.httpAddress;
+    line("http", options.httpPort == 0
+                     ? std::string("off")
+                     : "http://" + std::to_string(web[0]) + "." + std::to_string(web[1]) + "." +
+                           std::to_string(web[2]) + "." + std::to_string(web[3]) + ":" +
+                           std::to_string(options.httpPort) + "/");
+    line("http_token", options.httpToken.empty() ? "none" : "set (every API request needs it)");
+    line("http_read_only", options.httpReadOnly ? "on (no writes over HTTP)" : "off");
     line("demo", options.demo ? "on (DB1 and DB15 animated)" : "off");
     line("strict", options.strict ? "on (only the blocks below exist, at their sizes)" : "off");
     if (classic) {

@@ -5,6 +5,7 @@
 #include "core/capture.h"
 #include "core/connection_table.h"
 #include "core/log.h"
+#include "http/http_server.h"
 #include "memory/data_block_table.h"
 #include "memory/process_image.h"
 #include "platform/platform.h"
@@ -44,6 +45,7 @@ std::int64_t nextTickMicros = 0;
 struct Readiness {
     bool known;
     bool listenerReady;
+    bool httpReady; // the watch page's server has work
     int slotCount;
     std::array<int, maxConnections> slots;
 };
@@ -117,6 +119,7 @@ void acceptOne() {
     }
     slotAt(slot).socket = accepted.socket;
     slotAt(slot).ends = ends;
+    slotAt(slot).lastActivityMicros = platform::monotonicMicros();
     logMessage(attributeSlot0, "TCP conn from %d.%d.%d.%d (%d)", accepted.peer[0], accepted.peer[1],
                accepted.peer[2], accepted.peer[3], slot);
     connectionTable.connectionCount += 1;
@@ -131,7 +134,7 @@ void noteActivity(int slot) {
     }
 }
 
-void serveSlot(int slot) {
+void serveSlot(int slot, std::int64_t nowMicros) {
     if (slotAt(slot).socket == platform::invalidSocket) {
         return;
     }
@@ -151,6 +154,8 @@ void serveSlot(int slot) {
         platform::receiveBytes(socket, std::span(ReceiveBuffer).first(room));
     switch (received.outcome) {
     case platform::ReceiveOutcome::data:
+        slotAt(slot).bytesIn += received.count;
+        slotAt(slot).lastActivityMicros = nowMicros;
         deliverReceivedBytes(slot, ByteView(ReceiveBuffer).first(received.count));
         if (slotAt(slot).socket == socket) {
             noteActivity(slot);
@@ -265,6 +270,18 @@ bool serverStart(Options options) {
     }
     listener = result.socket;
     listenerPort = result.port;
+    if (options.httpPort != 0) {
+        const HttpStart started = httpStart(
+            {options.httpAddress, options.httpPort, options.httpToken, options.httpReadOnly});
+        if (!started.ok) {
+            logMessage(attributeError, "%s", started.error.c_str());
+            return false;
+        }
+        const platform::Ipv4Address &web = options.httpAddress;
+        logMessage(attributePlain, "Watch page on http://%d.%d.%d.%d:%d/%s%s", web[0], web[1],
+                   web[2], web[3], started.port, options.httpToken.empty() ? "" : " (token)",
+                   options.httpReadOnly ? " (read-only)" : "");
+    }
     watchConsole = platform::stdinIsTerminal();
     tickClockStarted = false;
     if (!options.stateFolder.empty()) {
@@ -280,13 +297,14 @@ std::uint16_t serverPort() {
 void serverPass(std::int64_t nowMicros) {
     // Connections first: a client that closed in the same wake-up as a new one connected frees
     // its slot before the newcomer is counted.
+    const bool httpReady = !readiness.known || readiness.httpReady;
     if (readiness.known) {
         readiness.known = false;
         // A slot closing moves every slot above it down one; only the served slot can close.
         int closedSoFar = 0;
         for (int index = 0; index < readiness.slotCount; ++index) {
             const int countBefore = connectionTable.connectionCount;
-            serveSlot(readiness.slots[static_cast<std::size_t>(index)] - closedSoFar);
+            serveSlot(readiness.slots[static_cast<std::size_t>(index)] - closedSoFar, nowMicros);
             closedSoFar += countBefore - connectionTable.connectionCount;
         }
         if (readiness.listenerReady) {
@@ -294,7 +312,7 @@ void serverPass(std::int64_t nowMicros) {
         }
     } else {
         for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-            serveSlot(slot);
+            serveSlot(slot, nowMicros);
         }
         acceptOne();
     }
@@ -310,26 +328,36 @@ void serverPass(std::int64_t nowMicros) {
             nextTickMicros = nowMicros + tickMicros;
         }
     }
+    advanceRequestRate(nowMicros);
     retainedSavingPass(nowMicros);
+    if (httpRunning()) {
+        httpPass(nowMicros, httpReady);
+    }
     flushCapture(); // a crash loses at most this pass's records
 }
 
 void serverWait(std::int64_t nowMicros) {
-    std::array<platform::WaitEntry, 1 + maxConnections> entries{};
+    std::array<platform::WaitEntry, 2 + maxConnections> entries{};
     std::size_t count = 0;
     entries[count++] = {listener, true, false, false};
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         const bool pending = hasUnsentReply(slot);
         entries[count++] = {slotAt(slot).socket, !pending, pending, false};
     }
+    const std::size_t slotEntries = count;
     // A save still copying memory wants the next pass sooner than the tick.
-    const std::int64_t timeout =
+    std::int64_t timeout =
         std::min(tickClockStarted ? nextTickMicros - nowMicros : 0, retainedSavingWaitLimit());
+    if (httpRunning()) {
+        entries[count++] = {httpWaitHandle(), true, false, false};
+        timeout = std::min(timeout, httpWaitLimit(nowMicros));
+    }
     const std::span<platform::WaitEntry> watched = std::span(entries).first(count);
     readiness.known = platform::waitForReadiness(watched, watchConsole, timeout);
     readiness.listenerReady = watched[0].ready;
+    readiness.httpReady = count > slotEntries && watched[slotEntries].ready;
     readiness.slotCount = 0;
-    for (std::size_t entry = 1; entry < count; ++entry) {
+    for (std::size_t entry = 1; entry < slotEntries; ++entry) {
         if (watched[entry].ready) {
             readiness.slots[static_cast<std::size_t>(readiness.slotCount++)] =
                 static_cast<int>(entry - 1);
@@ -353,6 +381,7 @@ void serverReset() {
 }
 
 void serverShutdown() {
+    httpStop();
     finishRetainedSaving();
     clearRun();
     closeCapture();
@@ -386,6 +415,14 @@ int serverMain(int argc, char **argv) {
         return 2;
     }
     Options options = std::move(resolved.options);
+    if (const std::string error = checkHttpOptions(options); !error.empty()) {
+        std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.httpPort != 0 && !httpAvailable()) {
+        std::fprintf(stderr, "plcdouble: %s\n", httpStart({}).error.c_str());
+        return 2;
+    }
     // So does a kept image that cannot be used; the images are only read, so nothing is lost.
     if (const std::string error = readStateFolder(options, !options.check); !error.empty()) {
         std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
@@ -408,6 +445,7 @@ int serverMain(int argc, char **argv) {
     startLogOutput();
     platform::consoleStart();
     if (!serverStart(std::move(options))) {
+        httpStop();
         closeCapture();
         finishLogOutput();
         platform::consoleRestore();
@@ -415,6 +453,7 @@ int serverMain(int argc, char **argv) {
         return 1;
     }
     serverRun();
+    httpStop();
     // The OS ends the connections still open as the process exits.
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         captureClosed(slotAt(slot).ends);

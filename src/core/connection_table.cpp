@@ -8,12 +8,18 @@
 
 ConnectionTable connectionTable{};
 std::array<std::uint8_t, largestRequestFrame> ReceiveBuffer{};
+RequestRate requestRate{};
 
 namespace {
 
 void freeSlot(ConnectionSlot &slot) {
     slot.socket = platform::invalidSocket;
     slot.ends = {};
+    slot.kind = ConnectionKind::iso;
+    slot.requests = 0;
+    slot.bytesIn = 0;
+    slot.bytesOut = 0;
+    slot.lastActivityMicros = 0;
     slot.s7Active = 0;
     slot.idleTicks = 0;
     slot.peerReference = {};
@@ -66,6 +72,41 @@ void closeConnection(int slot) {
                connectionTable.connectionCount);
 }
 
+void countRequest(int slot, ConnectionKind kind) {
+    ConnectionSlot &connection = slotAt(slot);
+    connection.kind = kind;
+    connection.requests += 1;
+    requestRate.counts[requestRate.current] += 1;
+}
+
+void advanceRequestRate(std::int64_t nowMicros) {
+    constexpr std::int64_t secondMicros = 1'000'000;
+    if (requestRate.secondEndMicros == 0) {
+        requestRate.secondEndMicros = nowMicros + secondMicros;
+        return;
+    }
+    // A loop that stood still for longer than the ring zeroes it once, not once per second.
+    for (std::size_t step = 0;
+         nowMicros >= requestRate.secondEndMicros && step < requestRateSeconds; ++step) {
+        requestRate.current = (requestRate.current + 1) % requestRateSeconds;
+        requestRate.counts[requestRate.current] = 0;
+        requestRate.secondEndMicros += secondMicros;
+    }
+    if (nowMicros >= requestRate.secondEndMicros) {
+        requestRate.secondEndMicros = nowMicros + secondMicros;
+    }
+}
+
+std::array<std::uint32_t, requestRateSeconds> requestsPerSecond() {
+    std::array<std::uint32_t, requestRateSeconds> ordered{};
+    for (std::size_t age = 0; age < requestRateSeconds; ++age) {
+        ordered[requestRateSeconds - 1 - age] =
+            requestRate
+                .counts[(requestRate.current + requestRateSeconds - age) % requestRateSeconds];
+    }
+    return ordered;
+}
+
 bool hasUnsentReply(int slot) {
     return slotAt(slot).unsent.count > 0;
 }
@@ -115,6 +156,7 @@ ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
         std::memcpy(unsent.bytes.data() + unsent.count, rest.data(), keep);
         unsent.count += keep;
     }
+    connection.bytesOut += frame.size();
     captureSent(connection.ends, frame);
     return {false, 0};
 }

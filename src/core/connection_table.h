@@ -82,9 +82,19 @@ struct ConnectionEnds {
     bool clientReset;
 };
 
+// What a connection has carried so far: COTP only, S7 PDUs or S5 fetch/write requests.
+enum class ConnectionKind : std::uint8_t { iso, s7, s5 };
+
 struct ConnectionSlot {
     platform::SocketHandle socket;
     ConnectionEnds ends;
+    // Counts for the watch page's overview; kept whether or not it is served, as they cost an
+    // addition each.
+    ConnectionKind kind;
+    std::uint64_t requests;
+    std::uint64_t bytesIn;
+    std::uint64_t bytesOut;
+    std::int64_t lastActivityMicros; // monotonic; data received, or the accept
     std::int32_t s7Active;
     std::int32_t idleTicks;
     // The client's source reference from its latest connection request, echoed in the confirm.
@@ -107,6 +117,23 @@ struct ConnectionTable {
 };
 
 extern ConnectionTable connectionTable;
+
+// Requests of every connection per second over the last minute: a ring of counts, the current
+// second's at `current`, moved on by the loop.
+inline constexpr std::size_t requestRateSeconds = 60;
+struct RequestRate {
+    std::array<std::uint32_t, requestRateSeconds> counts;
+    std::size_t current;
+    std::int64_t secondEndMicros; // 0 until the loop first moves it
+};
+extern RequestRate requestRate;
+
+// One S7 PDU or S5 request handled on the slot, which marks what the connection carries.
+void countRequest(int slot, ConnectionKind kind);
+// Starts a new second (or several, zeroed) once nowMicros reaches the current one's end.
+void advanceRequestRate(std::int64_t nowMicros);
+// The counts, oldest first; the last is the current second.
+std::array<std::uint32_t, requestRateSeconds> requestsPerSecond();
 
 // The one buffer every receive writes into; its content is valid until the next receive.
 extern std::array<std::uint8_t, largestRequestFrame> ReceiveBuffer;

@@ -3,6 +3,7 @@
 #include "core/log_queue.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdint>
@@ -32,6 +33,26 @@ bool writerRunning = false;
 bool writerWaiting = false; // asleep in waitLog until a line comes
 bool writerStopping = false;
 bool writerColour = false;
+
+// The recent lines, in the loop's thread only: a ring of fixed slots, so keeping a line does
+// not allocate.
+struct KeptLine {
+    std::uint64_t sequence;
+    TextAttribute attribute;
+    std::size_t length;
+    std::array<char, lineBufferSize> text;
+};
+std::vector<KeptLine> *recentRing = nullptr; // recentLogCapacity entries once kept
+std::uint64_t lastSequence = 0;
+
+void keepLine(TextAttribute attribute, std::string_view text) {
+    lastSequence += 1;
+    KeptLine &kept = (*recentRing)[lastSequence % recentLogCapacity];
+    kept.sequence = lastSequence;
+    kept.attribute = attribute;
+    kept.length = std::min(text.size(), kept.text.size());
+    std::copy_n(text.begin(), kept.length, kept.text.begin());
+}
 
 // The writer thread: the only one that writes to the output while it runs. It takes a batch of
 // lines out under the lock and writes them without it, so the loop only ever waits for the
@@ -154,6 +175,32 @@ void finishLogOutput() {
     queuedOutput = !ended;
 }
 
+void keepRecentLog() {
+    if (recentRing == nullptr) {
+        recentRing = new std::vector<KeptLine>(recentLogCapacity);
+    }
+}
+
+std::vector<RecentLogLine> recentLogLines(std::uint64_t after) {
+    std::vector<RecentLogLine> lines;
+    if (recentRing == nullptr) {
+        return lines;
+    }
+    const std::uint64_t oldest =
+        lastSequence > recentLogCapacity ? lastSequence - recentLogCapacity : 0;
+    for (std::uint64_t sequence = std::max(after, oldest) + 1; sequence <= lastSequence;
+         ++sequence) {
+        const KeptLine &kept = (*recentRing)[sequence % recentLogCapacity];
+        lines.push_back(
+            {kept.sequence, kept.attribute, std::string(kept.text.data(), kept.length)});
+    }
+    return lines;
+}
+
+std::uint64_t latestLogSequence() {
+    return lastSequence;
+}
+
 void setLogCapture(std::vector<LogRecord> *capture) {
     logCapture = capture;
 }
@@ -178,6 +225,9 @@ void logMessage(TextAttribute attribute, const char *format, ...) {
     } else {
         const platform::ConsoleLine single{attribute, text};
         platform::writeConsoleLines({&single, 1}, logColour);
+    }
+    if (recentRing != nullptr) {
+        keepLine(attribute, text);
     }
     if (logCapture != nullptr) {
         logCapture->push_back({attribute, std::string(text)});

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,20 @@ struct LinePrefix {
 };
 LinePrefix slotPrefix(int slot);
 LinePrefix itemPrefix(int item, int slot);
+
+// The last lines logged, for the watch page, numbered from 1 in the order logged. Kept only
+// once asked for (a server without the page pays nothing for it).
+inline constexpr std::size_t recentLogCapacity = 200;
+struct RecentLogLine {
+    std::uint64_t sequence;
+    TextAttribute attribute;
+    std::string text;
+};
+void keepRecentLog();
+// The kept lines numbered above `after`, oldest first: at most the last 200.
+std::vector<RecentLogLine> recentLogLines(std::uint64_t after);
+// The number of the latest line logged while lines are kept; 0 before the first.
+std::uint64_t latestLogSequence();
 
 // Tests read the log through this: while a capture is set, every line is also recorded there.
 struct LogRecord {

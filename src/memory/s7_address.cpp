@@ -403,17 +403,80 @@ std::string storeReal(const StartValue &value, std::span<std::uint8_t> bytes) {
 
 } // namespace
 
+std::size_t addressByteStart(const S7Address &address) {
+    return address.area == AddressArea::timers || address.area == AddressArea::counters
+               ? std::size_t{address.byteOffset} * 2
+               : address.byteOffset;
+}
+
+namespace {
+
+std::string pastTheEnd(std::size_t end, std::size_t size) {
+    return "ends at byte " + std::to_string(end) + ", past the end (" + std::to_string(size) +
+           " bytes)";
+}
+
+std::uint64_t readBigEndian(std::span<const std::uint8_t> bytes) {
+    std::uint64_t value = 0;
+    for (const std::uint8_t byte : bytes) {
+        value = (value << 8) | byte;
+    }
+    return value;
+}
+
+std::string latin1ToUtf8(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        if (byte < 0x80) {
+            text += static_cast<char>(byte);
+        } else {
+            text += static_cast<char>(0xC0 | (byte >> 6));
+            text += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+ValueLoad loadS7Value(const S7Address &address, std::span<const std::uint8_t> area) {
+    const std::size_t width = addressByteWidth(address);
+    const std::size_t start = addressByteStart(address);
+    if (start > area.size() || width > area.size() - start) {
+        return {false, {}, pastTheEnd(start + width, area.size())};
+    }
+    const std::span<const std::uint8_t> bytes = area.subspan(start, width);
+    const std::uint64_t raw = readBigEndian(bytes.first(std::min<std::size_t>(width, 4)));
+    switch (address.type) {
+    case S7Type::boolType:
+        return {true, ((bytes[0] >> address.bit) & 1) != 0, {}};
+    case S7Type::realType:
+        return {
+            true, static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(raw))), {}};
+    case S7Type::charType:
+        return {true, latin1ToUtf8(bytes), {}};
+    case S7Type::stringType: {
+        const std::size_t length = std::min<std::size_t>(bytes[1], address.stringCapacity);
+        return {true, latin1ToUtf8(bytes.subspan(2, length)), {}};
+    }
+    case S7Type::sintType:
+        return {true, std::int64_t{static_cast<std::int8_t>(raw)}, {}};
+    case S7Type::intType:
+        return {true, std::int64_t{static_cast<std::int16_t>(raw)}, {}};
+    case S7Type::dintType:
+        return {true, std::int64_t{static_cast<std::int32_t>(raw)}, {}};
+    default:
+        return {true, static_cast<std::int64_t>(raw), {}};
+    }
+}
+
 std::string storeStartValue(const S7Address &address, const StartValue &value,
                             std::span<std::uint8_t> block) {
     const TypeRow &row = rowOf(address.type);
     const std::size_t width = addressByteWidth(address);
-    const std::size_t start =
-        address.area == AddressArea::timers || address.area == AddressArea::counters
-            ? std::size_t{address.byteOffset} * 2
-            : address.byteOffset;
+    const std::size_t start = addressByteStart(address);
     if (start > block.size() || width > block.size() - start) {
-        return "ends at byte " + std::to_string(start + width) + ", past the end (" +
-               std::to_string(block.size()) + " bytes)";
+        return pastTheEnd(start + width, block.size());
     }
     const std::span<std::uint8_t> bytes = block.subspan(start, width);
     switch (address.type) {

@@ -66,6 +66,10 @@ std::size_t addressByteWidth(const S7Address &address);
 // The type's name as written after the colon: "INT", "STRING[20]".
 std::string s7TypeName(const S7Address &address);
 
+// Where the address's bytes start in its area: the byte offset, or for a timer or counter its
+// element number times 2.
+std::size_t addressByteStart(const S7Address &address);
+
 // A start value as the configuration gives it.
 using StartValue = std::variant<bool, std::int64_t, double, std::string_view>;
 
@@ -75,3 +79,17 @@ using StartValue = std::variant<bool, std::int64_t, double, std::string_view>;
 // block's end), or an empty string when stored.
 std::string storeStartValue(const S7Address &address, const StartValue &value,
                             std::span<std::uint8_t> block);
+
+// A value as read back from memory: BOOL as bool, the integer types (and TIMER, COUNTER) as
+// integers, REAL as double, CHAR and STRING as UTF-8 text (a string's current length, at most its
+// capacity).
+using S7Value = std::variant<bool, std::int64_t, double, std::string>;
+
+struct ValueLoad {
+    bool ok;
+    S7Value value;
+    std::string error; // the address runs past the end of area
+};
+
+// The value at the address inside area, the reverse of storeStartValue.
+ValueLoad loadS7Value(const S7Address &address, std::span<const std::uint8_t> area);

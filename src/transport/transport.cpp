@@ -298,11 +298,13 @@ void handleDisconnectRequest(int slot, ByteView frame) {
 void routePayload(int slot, ByteView payload, int s7Length) {
     const std::uint8_t first = readU8(payload, 0);
     if (first == payloadS5) {
+        countRequest(slot, ConnectionKind::s5);
         handleS5Payload(slot, payload);
         return;
     }
     if (first == payloadS7) {
         slotAt(slot).s7Active = 1;
+        countRequest(slot, ConnectionKind::s7);
         handleS7Pdu(slot, payload, s7Length);
     }
 }

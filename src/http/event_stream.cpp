@@ -1,0 +1,121 @@
+#include "http/event_stream.h"
+
+#include "core/log.h"
+
+#include <algorithm>
+#include <cstring>
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+// A stream holds at most this much unsent text; a subscriber that takes nothing for that long
+// gets no more until it catches up, so a stalled page costs bounded memory.
+constexpr std::size_t largestPending = 1024 * 1024;
+
+void appendEvent(EventStream &stream, std::string_view name, const json &data) {
+    if (stream.pending.size() - stream.pendingOffset > largestPending) {
+        return;
+    }
+    stream.pending.append("event: ").append(name).append("\ndata: ");
+    stream.pending.append(data.dump(-1, ' ', false, json::error_handler_t::replace));
+    stream.pending.append("\n\n");
+}
+
+void sendValues(EventStream &stream) {
+    json changed = json::array();
+    for (std::size_t index = 0; index < stream.watched.size(); ++index) {
+        json entry = watchValueJson(stream.watched[index]);
+        entry.erase("status");
+        entry["index"] = index;
+        std::string text = entry.dump(-1, ' ', false, json::error_handler_t::replace);
+        if (text != stream.lastSent[index]) {
+            stream.lastSent[index] = std::move(text);
+            changed.push_back(std::move(entry));
+        }
+    }
+    if (!changed.empty()) {
+        appendEvent(stream, "values", json{{"values", std::move(changed)}});
+    }
+}
+
+void sendLog(EventStream &stream) {
+    if (latestLogSequence() == stream.logSequence) {
+        return;
+    }
+    json lines = json::array();
+    for (const RecentLogLine &line : recentLogLines(stream.logSequence)) {
+        lines.push_back({{"attribute", line.attribute}, {"text", line.text}});
+        stream.logSequence = line.sequence;
+    }
+    stream.logSequence = latestLogSequence();
+    if (!lines.empty()) {
+        appendEvent(stream, "log", json{{"lines", std::move(lines)}});
+    }
+}
+
+void sendMemory(EventStream &stream) {
+    if (stream.memoryPath.empty()) {
+        return;
+    }
+    const MemoryView view = findMemoryView(stream.memoryPath);
+    std::string hex = view.ok
+                          ? toHex(view.bytes.first(std::min<std::size_t>(view.bytes.size(), 65536)))
+                          : std::string("-") + view.error; // a marker that never is hex
+    if (hex == stream.lastMemory) {
+        return;
+    }
+    stream.lastMemory = std::move(hex);
+    if (view.ok) {
+        appendEvent(stream, "memory",
+                    json{{"area", stream.memoryPath}, {"start", 0}, {"hex", stream.lastMemory}});
+    } else {
+        appendEvent(stream, "memory", json{{"area", stream.memoryPath}, {"error", view.error}});
+    }
+}
+
+} // namespace
+
+EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros) {
+    EventStream stream{};
+    for (const auto &[key, value] : request.query) {
+        if (key == "addr") {
+            stream.watched.push_back(parseWatchedAddress(value));
+        } else if (key == "memory") {
+            stream.memoryPath = value;
+        }
+    }
+    stream.lastSent.resize(stream.watched.size());
+    // Tells EventSource how soon to reconnect after the server went away.
+    stream.pending = "retry: 1000\n\n";
+    const std::uint64_t latest = latestLogSequence();
+    stream.logSequence = latest > recentLogCapacity ? latest - recentLogCapacity : 0;
+    stream.nextStatusMicros = nowMicros;
+    refreshEventStream(stream, nowMicros);
+    return stream;
+}
+
+void refreshEventStream(EventStream &stream, std::int64_t nowMicros) {
+    sendValues(stream);
+    if (nowMicros >= stream.nextStatusMicros) {
+        appendEvent(stream, "status", statusJson());
+        stream.nextStatusMicros = nowMicros + statusEventMicros;
+    }
+    sendLog(stream);
+    sendMemory(stream);
+}
+
+bool hasEventBytes(const EventStream &stream) {
+    return stream.pendingOffset < stream.pending.size();
+}
+
+std::size_t takeEventBytes(EventStream &stream, char *out, std::size_t room) {
+    const std::size_t count = std::min(room, stream.pending.size() - stream.pendingOffset);
+    std::memcpy(out, stream.pending.data() + stream.pendingOffset, count);
+    stream.pendingOffset += count;
+    if (stream.pendingOffset == stream.pending.size()) {
+        stream.pending.clear();
+        stream.pendingOffset = 0;
+    }
+    return count;
+}

@@ -1,0 +1,560 @@
+#include "http/http_api.h"
+
+#include "core/connection_table.h"
+#include "core/log.h"
+#include "http/web_assets.h"
+#include "memory/data_block_table.h"
+#include "memory/process_image.h"
+#include "platform/platform.h"
+#include "s7/cpu_profile.h"
+#include "s7/cpu_state.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <optional>
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+HttpAccess httpAccess{};
+
+constexpr std::string_view jsonType = "application/json";
+constexpr std::size_t largestMemoryRead = 65536;
+
+HttpReply reply(int status, const json &body) {
+    return {status, jsonType, body.dump(), {}, false};
+}
+
+HttpReply error(int status, std::string text) {
+    return reply(status, json{{"error", std::move(text)}});
+}
+
+bool isWrite(std::string_view method) {
+    return method == "PUT" || method == "POST" || method == "DELETE";
+}
+
+// "hh:mm:ss-[http]", as a slot's traffic lines start.
+std::string linePrefix() {
+    const platform::LocalTime now = platform::localTime();
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%02d:%02d:%02d-[http]", now.hour, now.minute,
+                  now.second);
+    return text.data();
+}
+
+std::optional<std::size_t> parseCount(std::string_view text) {
+    std::size_t value = 0;
+    const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || failed != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+const std::string *queryValue(const HttpRequest &request, std::string_view key) {
+    for (const auto &[name, value] : request.query) {
+        if (name == key) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+// Compared in full whatever the first difference, so the time taken does not tell how much of a
+// guess was right.
+bool sameSecret(std::string_view given, std::string_view expected) {
+    unsigned difference = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        difference |= static_cast<unsigned>(given[i] ^ expected[i % expected.size()]);
+    }
+    return difference == 0;
+}
+
+bool authorised(const HttpRequest &request) {
+    if (httpAccess.token.empty()) {
+        return true;
+    }
+    constexpr std::string_view bearer = "Bearer ";
+    if (request.authorization.starts_with(bearer) &&
+        sameSecret(request.authorization.substr(bearer.size()), httpAccess.token)) {
+        return true;
+    }
+    // EventSource cannot set headers.
+    const std::string *token = queryValue(request, "token");
+    return request.path == "/api/events" && token != nullptr &&
+           sameSecret(*token, httpAccess.token);
+}
+
+struct ParsedBody {
+    bool ok;
+    json object;
+    HttpReply failure;
+};
+
+ParsedBody parseBody(const HttpRequest &request) {
+    json body = json::parse(request.body, nullptr, false);
+    if (body.is_discarded()) {
+        return {false, {}, error(400, "malformed JSON in the request body")};
+    }
+    if (!body.is_object()) {
+        return {false, {}, error(400, "the request body must be a JSON object")};
+    }
+    return {true, std::move(body), {}};
+}
+
+struct AreaRow {
+    std::string_view path;
+    std::string_view name;
+    ProcessArea area;
+};
+constexpr std::array<AreaRow, 5> areaRows = {{
+    {"i", "I", ProcessArea::inputs},
+    {"q", "Q", ProcessArea::outputs},
+    {"m", "M", ProcessArea::flags},
+    {"t", "T", ProcessArea::timers},
+    {"c", "C", ProcessArea::counters},
+}};
+
+ProcessArea processAreaOf(AddressArea area) {
+    switch (area) {
+    case AddressArea::inputs:
+        return ProcessArea::inputs;
+    case AddressArea::outputs:
+        return ProcessArea::outputs;
+    case AddressArea::timers:
+        return ProcessArea::timers;
+    case AddressArea::counters:
+        return ProcessArea::counters;
+    case AddressArea::flags:
+    case AddressArea::dataBlock:
+        break;
+    }
+    return ProcessArea::flags;
+}
+
+// The bytes an address lies in, for reading: the block as it is, or the area.
+MemoryView viewOfAddress(const S7Address &address) {
+    if (address.area == AddressArea::dataBlock) {
+        return findMemoryView("db/" + std::to_string(address.dbNumber));
+    }
+    for (const AreaRow &row : areaRows) {
+        if (row.area == processAreaOf(address.area)) {
+            return findMemoryView(row.path);
+        }
+    }
+    return {false, 404, "no such area", {}, {}};
+}
+
+json valueToJson(const S7Value &value) {
+    return std::visit([](const auto &held) { return json(held); }, value);
+}
+
+std::optional<std::vector<std::uint8_t>> fromHex(std::string_view text) {
+    if (text.size() % 2 != 0) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(text.size() / 2);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const char *pair = text.data() + 2 * i;
+        if (std::from_chars(pair, pair + 2, bytes[i], 16).ptr != pair + 2) {
+            return std::nullopt;
+        }
+    }
+    return bytes;
+}
+
+void markWritten(std::string_view path) {
+    if (path.starts_with("db/")) {
+        markDataBlockChanged(parseCount(path.substr(3)).value_or(0));
+        return;
+    }
+    for (const AreaRow &row : areaRows) {
+        if (row.path == path) {
+            markProcessAreaChanged(row.area);
+        }
+    }
+}
+
+// ---- /api/memory/...
+
+HttpReply readMemory(const HttpRequest &request, std::string_view path) {
+    const MemoryView view = findMemoryView(path);
+    if (!view.ok) {
+        return error(view.status, view.error);
+    }
+    std::size_t start = 0;
+    if (const std::string *text = queryValue(request, "start")) {
+        const std::optional<std::size_t> parsed = parseCount(*text);
+        if (!parsed) {
+            return error(400, "bad start '" + *text + "' (expected a byte offset)");
+        }
+        start = *parsed;
+    }
+    if (start > view.bytes.size()) {
+        return error(400, "start " + std::to_string(start) + " is past the end of " + view.name +
+                              " (" + std::to_string(view.bytes.size()) + " bytes)");
+    }
+    std::size_t size = std::min(view.bytes.size() - start, largestMemoryRead);
+    if (const std::string *text = queryValue(request, "size")) {
+        const std::optional<std::size_t> parsed = parseCount(*text);
+        if (!parsed || *parsed > largestMemoryRead) {
+            return error(400, "bad size '" + *text + "' (expected 0-65536 bytes)");
+        }
+        size = *parsed;
+    }
+    if (size > view.bytes.size() - start) {
+        return error(400, "bytes " + std::to_string(start) + "-" + std::to_string(start + size) +
+                              " run past the end of " + view.name + " (" +
+                              std::to_string(view.bytes.size()) + " bytes)");
+    }
+    return reply(200, json{{"start", start}, {"hex", toHex(view.bytes.subspan(start, size))}});
+}
+
+HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
+    const ParsedBody body = parseBody(request);
+    if (!body.ok) {
+        return body.failure;
+    }
+    const json::const_iterator hex = body.object.find("hex");
+    if (hex == body.object.end() || !hex->is_string()) {
+        return error(400, "the body needs \"hex\": a string of hex digits");
+    }
+    const std::optional<std::vector<std::uint8_t>> bytes =
+        fromHex(hex->get_ref<const std::string &>());
+    if (!bytes || bytes->empty()) {
+        return error(400, "\"hex\" must be an even number of hex digits, at least two");
+    }
+    std::size_t start = 0;
+    if (const std::string *text = queryValue(request, "start")) {
+        const std::optional<std::size_t> parsed = parseCount(*text);
+        if (!parsed) {
+            return error(400, "bad start '" + *text + "' (expected a byte offset)");
+        }
+        start = *parsed;
+    }
+    MemoryView view = findMemoryView(path);
+    if (path.starts_with("db/") && view.status != 400) {
+        // As a client write: without strict blocks the block is created or grown to hold it.
+        const std::size_t number = parseCount(path.substr(3)).value_or(0);
+        if (dataBlockRangeServed(number, bytes->size(), start) &&
+            (!view.ok || start + bytes->size() > view.bytes.size())) {
+            const std::span<std::uint8_t> block = acquireDataBlock(bytes->size(), number, start);
+            if (!block.empty()) {
+                view = findMemoryView(path);
+            }
+        }
+    }
+    if (!view.ok) {
+        return error(view.status, view.error);
+    }
+    if (start > view.bytes.size() || bytes->size() > view.bytes.size() - start) {
+        return error(400, "bytes " + std::to_string(start) + "-" +
+                              std::to_string(start + bytes->size()) + " run past the end of " +
+                              view.name + " (" + std::to_string(view.bytes.size()) + " bytes)");
+    }
+    std::copy(bytes->begin(), bytes->end(),
+              view.bytes.begin() + static_cast<std::ptrdiff_t>(start));
+    markWritten(path);
+    logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d", linePrefix().c_str(),
+               view.name.c_str(), static_cast<int>(start), static_cast<int>(bytes->size()));
+    return reply(200, json{{"start", start}, {"size", bytes->size()}});
+}
+
+// ---- /api/watch
+
+HttpReply readWatch(const HttpRequest &request) {
+    json values = json::array();
+    for (const auto &[key, text] : request.query) {
+        if (key != "addr") {
+            continue;
+        }
+        const WatchedAddress watched = parseWatchedAddress(text);
+        if (!watched.parsed) {
+            return error(400, watched.error);
+        }
+        json value = watchValueJson(watched);
+        if (value.contains("error")) {
+            return error(value.value("status", 404), value["error"].get<std::string>());
+        }
+        values.push_back(std::move(value));
+    }
+    if (values.empty()) {
+        return error(400, "name at least one address: /api/watch?addr=DB1.DBW2:INT");
+    }
+    return reply(200, json{{"values", std::move(values)}});
+}
+
+std::optional<StartValue> startValueOf(const json &value) {
+    if (value.is_boolean()) {
+        return StartValue{value.get<bool>()};
+    }
+    if (value.is_number_integer() && !value.is_number_unsigned()) {
+        return StartValue{value.get<std::int64_t>()};
+    }
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        // Past every type's range either way; kept out of the signed conversion.
+        return StartValue{number > 0xFFFFFFFFu ? std::int64_t{0x1'0000'0000}
+                                               : std::int64_t(number)};
+    }
+    if (value.is_number_float()) {
+        return StartValue{value.get<double>()};
+    }
+    if (value.is_string()) {
+        return StartValue{std::string_view(value.get_ref<const std::string &>())};
+    }
+    return std::nullopt;
+}
+
+HttpReply writeWatch(const HttpRequest &request) {
+    const ParsedBody body = parseBody(request);
+    if (!body.ok) {
+        return body.failure;
+    }
+    const json::const_iterator addr = body.object.find("addr");
+    const json::const_iterator value = body.object.find("value");
+    if (addr == body.object.end() || !addr->is_string() || value == body.object.end()) {
+        return error(400, "the body needs \"addr\" (a string) and \"value\"");
+    }
+    const WatchedAddress watched = parseWatchedAddress(addr->get_ref<const std::string &>());
+    if (!watched.parsed) {
+        return error(400, watched.error);
+    }
+    const std::optional<StartValue> start = startValueOf(*value);
+    if (!start) {
+        return error(400, "\"value\" must be true/false, a number or a string");
+    }
+    // The value is tried on scratch bytes first: one that does not fit writes nothing, and
+    // creates no block.
+    S7Address relative = watched.address;
+    relative.byteOffset = 0;
+    std::vector<std::uint8_t> scratch(addressByteWidth(relative));
+    if (const std::string problem = storeStartValue(relative, *start, scratch); !problem.empty()) {
+        return error(400, watched.text + ": " + problem);
+    }
+    const S7Address &address = watched.address;
+    const std::size_t begin = addressByteStart(address);
+    const std::size_t width = addressByteWidth(address);
+    if (address.area == AddressArea::dataBlock &&
+        dataBlockRangeServed(address.dbNumber, width, begin)) {
+        acquireDataBlock(width, address.dbNumber, begin); // as a client write: create or grow
+    }
+    MemoryView view = viewOfAddress(address);
+    if (!view.ok) {
+        return error(view.status, watched.text + ": " + view.error);
+    }
+    if (const std::string problem = storeStartValue(address, *start, view.bytes);
+        !problem.empty()) {
+        return error(400, watched.text + ": " + problem);
+    }
+    if (address.area == AddressArea::dataBlock) {
+        markDataBlockChanged(address.dbNumber);
+    } else {
+        markProcessAreaChanged(processAreaOf(address.area));
+    }
+    logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
+               linePrefix().c_str(), view.name.c_str(), static_cast<int>(begin),
+               static_cast<int>(width), watched.text.c_str(), value->dump().c_str());
+    return reply(200, watchValueJson(watched));
+}
+
+// ---- /api/cpu
+
+HttpReply setCpu(const HttpRequest &request) {
+    const ParsedBody body = parseBody(request);
+    if (!body.ok) {
+        return body.failure;
+    }
+    const json::const_iterator state = body.object.find("state");
+    if (state == body.object.end() || !state->is_string() ||
+        (*state != "RUN" && *state != "STOP")) {
+        return error(400, "\"state\" must be \"RUN\" or \"STOP\"");
+    }
+    const CpuRunState wanted = *state == "RUN" ? CpuRunState::run : CpuRunState::stop;
+    if (cpuRunState() != wanted) {
+        setCpuRunState(wanted);
+        logMessage(trafficAttribute(0), "%s CPU %s requested", linePrefix().c_str(),
+                   wanted == CpuRunState::run ? "RUN" : "STOP");
+    }
+    return reply(200, json{{"state", *state}});
+}
+
+HttpReply serveFile(const HttpRequest &request) {
+    const std::string_view path = request.path == "/" ? "/index.html" : request.path;
+    for (const WebAsset &asset : webAssets()) {
+        if (asset.path == path) {
+            if (request.method != "GET" && request.method != "HEAD") {
+                return error(405, std::string(request.method) + " is not allowed on " +
+                                      std::string(request.path));
+            }
+            return {200, asset.contentType, {}, asset.bytes, false};
+        }
+    }
+    return error(404, "no such page or API path: " + std::string(request.path));
+}
+
+HttpReply wrongMethod(const HttpRequest &request) {
+    return error(405,
+                 std::string(request.method) + " is not allowed on " + std::string(request.path));
+}
+
+} // namespace
+
+void setHttpAccess(HttpAccess given) {
+    httpAccess = std::move(given);
+}
+
+std::string toHex(std::span<const std::uint8_t> bytes) {
+    constexpr std::string_view digits = "0123456789ABCDEF";
+    std::string text(bytes.size() * 2, '0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        text[2 * i] = digits[bytes[i] >> 4];
+        text[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+MemoryView findMemoryView(std::string_view path) {
+    if (path.starts_with("db/")) {
+        const std::optional<std::size_t> number = parseCount(path.substr(3));
+        if (!number || *number >= dataBlockCount) {
+            return {false,
+                    400,
+                    "bad block number '" + std::string(path.substr(3)) + "' (expected 0-2999)",
+                    {},
+                    {}};
+        }
+        const std::string name = "DB" + std::to_string(*number);
+        const std::span<std::uint8_t> block = findDataBlock(*number);
+        if (block.empty()) {
+            return {false, 404, name + " does not exist", name, {}};
+        }
+        return {true, 200, {}, name, block};
+    }
+    for (const AreaRow &row : areaRows) {
+        if (row.path == path) {
+            const std::span<std::uint8_t> bytes = processArea(row.area);
+            if (bytes.empty()) {
+                return {false,
+                        404,
+                        "this CPU (" + std::string(activeCpuProfile().name) + ") has no " +
+                            std::string(row.name) + " area",
+                        std::string(row.name),
+                        {}};
+            }
+            return {true, 200, {}, std::string(row.name), bytes};
+        }
+    }
+    return {false,
+            404,
+            "no memory named '" + std::string(path) + "' (expected db/N, i, q, m, t, c)",
+            {},
+            {}};
+}
+
+WatchedAddress parseWatchedAddress(std::string_view text) {
+    const AddressParse parse = parseS7Address(text, AddressScope::anyArea);
+    if (!parse.ok) {
+        return {std::string(text), false, {}, "bad address " + parse.error};
+    }
+    return {std::string(text), true, parse.address, {}};
+}
+
+json watchValueJson(const WatchedAddress &watched) {
+    if (!watched.parsed) {
+        return json{{"addr", watched.text}, {"error", watched.error}};
+    }
+    const MemoryView view = viewOfAddress(watched.address);
+    if (!view.ok) {
+        return json{{"addr", watched.text}, {"error", view.error}, {"status", view.status}};
+    }
+    const ValueLoad load = loadS7Value(watched.address, view.bytes);
+    if (!load.ok) {
+        return json{
+            {"addr", watched.text}, {"error", view.name + ": " + load.error}, {"status", 400}};
+    }
+    return json{{"addr", watched.text},
+                {"type", s7TypeName(watched.address)},
+                {"value", valueToJson(load.value)}};
+}
+
+json statusJson() {
+    const std::int64_t now = platform::monotonicMicros();
+    json connections = json::array();
+    constexpr std::array<std::string_view, 3> kindNames = {"ISO", "S7", "S5"};
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        const ConnectionSlot &connection = slotAt(slot);
+        const platform::Ipv4Address &peer = connection.ends.clientAddress;
+        const std::string address = std::to_string(peer[0]) + "." + std::to_string(peer[1]) + "." +
+                                    std::to_string(peer[2]) + "." + std::to_string(peer[3]) + ":" +
+                                    std::to_string(connection.ends.clientPort);
+        connections.push_back(
+            {{"slot", slot},
+             {"peer", address},
+             {"kind", kindNames.at(static_cast<std::size_t>(connection.kind))},
+             {"requests", connection.requests},
+             {"bytesIn", connection.bytesIn},
+             {"bytesOut", connection.bytesOut},
+             {"idleMs", std::max<std::int64_t>(0, (now - connection.lastActivityMicros) / 1000)}});
+    }
+    json blocks = json::array();
+    for (std::size_t number = nextExistingDataBlock(0); number < dataBlockCount;
+         number = nextExistingDataBlock(number + 1)) {
+        blocks.push_back({{"number", number}, {"size", findDataBlock(number).size()}});
+    }
+    json areas = json::array();
+    for (const AreaRow &row : areaRows) {
+        areas.push_back(
+            {{"name", row.name}, {"path", row.path}, {"size", processArea(row.area).size()}});
+    }
+    return json{{"cpu", activeCpuProfile().name},
+                {"state", cpuRunState() == CpuRunState::run ? "RUN" : "STOP"},
+                {"readOnly", httpAccess.readOnly},
+                {"strict", dataBlockTable.fixed},
+                {"connections", std::move(connections)},
+                {"requestsPerSecond", requestsPerSecond()},
+                {"dataBlocks", std::move(blocks)},
+                {"areas", std::move(areas)}};
+}
+
+HttpReply handleHttpRequest(const HttpRequest &request) {
+    const std::string_view path = request.path;
+    if (!path.starts_with("/api/")) {
+        return serveFile(request);
+    }
+    if (!authorised(request)) {
+        return error(401, "this server needs its token: Authorization: Bearer TOKEN");
+    }
+    if (request.bodyTooLarge) {
+        return error(413, "the request body is larger than 64 KiB");
+    }
+    const std::string_view method = request.method;
+    const bool get = method == "GET";
+    if (isWrite(method) && httpAccess.readOnly) {
+        return error(403, "this server is read-only (--http-read-only)");
+    }
+    if (path == "/api/status") {
+        return get ? reply(200, statusJson()) : wrongMethod(request);
+    }
+    if (path == "/api/events") {
+        return get ? HttpReply{200, "text/event-stream", {}, {}, true} : wrongMethod(request);
+    }
+    if (path == "/api/watch") {
+        return get               ? readWatch(request)
+               : method == "PUT" ? writeWatch(request)
+                                 : wrongMethod(request);
+    }
+    if (path == "/api/cpu") {
+        return method == "POST" ? setCpu(request) : wrongMethod(request);
+    }
+    constexpr std::string_view memoryPrefix = "/api/memory/";
+    if (path.starts_with(memoryPrefix)) {
+        const std::string_view which = path.substr(memoryPrefix.size());
+        return get               ? readMemory(request, which)
+               : method == "PUT" ? writeMemory(request, which)
+                                 : wrongMethod(request);
+    }
+    return error(404, "no such API path: " + std::string(path));
+}

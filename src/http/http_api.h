@@ -1,0 +1,69 @@
+// The watch page's JSON API as plain functions: a request in, a reply out. The HTTP library
+// (http_server.cpp) only moves bytes; everything the API decides is here, so tests and the
+// fuzzer call it without a socket.
+#pragma once
+
+#include "memory/s7_address.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+inline constexpr std::size_t largestRequestBody = 64 * 1024;
+
+struct HttpAccess {
+    std::string token; // empty: none asked for
+    bool readOnly;
+};
+void setHttpAccess(HttpAccess access);
+
+using QueryParameters = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+    std::string_view method;
+    std::string_view path; // without the query
+    QueryParameters query; // decoded, in the order given
+    std::string_view authorization;
+    std::string_view body;
+    bool bodyTooLarge; // more than largestRequestBody bytes came (or were announced)
+};
+
+struct HttpReply {
+    int status;
+    std::string_view contentType;
+    std::string body;
+    std::span<const std::uint8_t> file; // a page file, sent instead of body
+    bool eventStream;                   // 200 for /api/events: the caller opens the stream
+};
+
+HttpReply handleHttpRequest(const HttpRequest &request);
+
+// For the event stream: the status object, and one watched address read now ({"addr", "type",
+// "value"} or {"addr", "error"}).
+nlohmann::ordered_json statusJson();
+struct WatchedAddress {
+    std::string text;
+    bool parsed;
+    S7Address address;
+    std::string error; // when not parsed
+};
+WatchedAddress parseWatchedAddress(std::string_view text);
+nlohmann::ordered_json watchValueJson(const WatchedAddress &watched);
+
+// A memory view named as in the API's paths: "db/5", "m", "i", "q", "t", "c".
+struct MemoryView {
+    bool ok;
+    int status; // the error's, when not ok
+    std::string error;
+    std::string name; // "DB5", "M"
+    std::span<std::uint8_t> bytes;
+};
+MemoryView findMemoryView(std::string_view path);
+
+std::string toHex(std::span<const std::uint8_t> bytes);

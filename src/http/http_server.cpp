@@ -1,0 +1,250 @@
+// libmicrohttpd in external polling mode: its epoll descriptor joins the loop's readiness wait and
+// MHD_run does the work of one pass, never waiting. The event streams are responses whose
+// content comes from a callback; a stream with nothing to send suspends its connection, and the
+// loop resumes it when the 100 ms refresh has produced events.
+#include "http/http_server.h"
+
+#include "core/log.h"
+#include "http/event_stream.h"
+#include "http/http_api.h"
+
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <string>
+
+namespace {
+
+struct Stream {
+    MHD_Connection *connection;
+    bool suspended;
+    EventStream events;
+};
+
+// One request while its body arrives.
+struct Pending {
+    std::string body;
+    bool tooLarge;
+};
+
+MHD_Daemon *httpDaemon = nullptr;
+std::list<Stream> streams; // stable addresses: the library holds pointers to them
+std::int64_t nextRefreshMicros = 0;
+bool stopping = false; // every stream ends at its next read
+
+constexpr unsigned connectionLimit = 32;
+constexpr unsigned connectionTimeoutSeconds = 120;
+constexpr std::size_t streamBlockSize = 16 * 1024;
+
+ssize_t readStream(void *context, std::uint64_t, char *buffer, std::size_t room) {
+    Stream &stream = *static_cast<Stream *>(context);
+    if (stopping) {
+        return MHD_CONTENT_READER_END_OF_STREAM;
+    }
+    if (!hasEventBytes(stream.events)) {
+        // Parked until the loop has events for it; returning 0 without this would spin.
+        MHD_suspend_connection(stream.connection);
+        stream.suspended = true;
+        return 0;
+    }
+    return static_cast<ssize_t>(takeEventBytes(stream.events, buffer, room));
+}
+
+void endStream(void *context) {
+    const auto *ended = static_cast<Stream *>(context);
+    streams.remove_if([ended](const Stream &stream) { return &stream == ended; });
+}
+
+MHD_Result collectQuery(void *context, MHD_ValueKind, const char *key, const char *value) {
+    static_cast<QueryParameters *>(context)->emplace_back(key, value != nullptr ? value : "");
+    return MHD_YES;
+}
+
+MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
+    MHD_Response *response =
+        reply.file.empty()
+            ? MHD_create_response_from_buffer(
+                  reply.body.size(), const_cast<char *>(reply.body.data()), MHD_RESPMEM_MUST_COPY)
+            : MHD_create_response_from_buffer(reply.file.size(),
+                                              const_cast<std::uint8_t *>(reply.file.data()),
+                                              MHD_RESPMEM_PERSISTENT);
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            std::string(reply.contentType).c_str());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
+    Stream &stream = streams.emplace_back(
+        Stream{connection, false, openEventStream(request, platform::monotonicMicros())});
+    MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, streamBlockSize,
+                                                               readStream, &stream, endStream);
+    if (response == nullptr) {
+        streams.pop_back();
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const char *method,
+                     const char *, const char *uploadData, std::size_t *uploadSize,
+                     void **requestContext) {
+    auto *pending = static_cast<Pending *>(*requestContext);
+    if (pending == nullptr) {
+        pending = new Pending{};
+        *requestContext = pending;
+        // A body announced too large is refused before any of it is read.
+        const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                         MHD_HTTP_HEADER_CONTENT_LENGTH);
+        if (length != nullptr && std::strtoull(length, nullptr, 10) > largestRequestBody) {
+            pending->tooLarge = true;
+        } else {
+            return MHD_YES;
+        }
+    }
+    if (*uploadSize > 0) {
+        if (pending->body.size() + *uploadSize > largestRequestBody) {
+            pending->tooLarge = true;
+        } else {
+            pending->body.append(uploadData, *uploadSize);
+        }
+        *uploadSize = 0;
+        if (!pending->tooLarge) {
+            return MHD_YES;
+        }
+    }
+    HttpRequest request{};
+    request.method = method;
+    request.path = url;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectQuery, &request.query);
+    const char *authorization =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    request.authorization = authorization != nullptr ? authorization : "";
+    request.body = pending->body;
+    request.bodyTooLarge = pending->tooLarge;
+    const HttpReply reply = handleHttpRequest(request);
+    if (reply.eventStream) {
+        return openStream(connection, request);
+    }
+    return queue(connection, reply);
+}
+
+void requestDone(void *, MHD_Connection *, void **requestContext, MHD_RequestTerminationCode) {
+    delete static_cast<Pending *>(*requestContext);
+    *requestContext = nullptr;
+}
+
+void logLibraryError(void *, const char *format, va_list arguments) {
+    std::array<char, 200> text{};
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    logMessage(attributeError, "HTTP: %s", text.data());
+}
+
+} // namespace
+
+bool httpAvailable() {
+    return true;
+}
+
+HttpStart httpStart(const HttpOptions &options) {
+    const platform::ListenResult listened =
+        platform::openListener(options.address, options.port, static_cast<int>(connectionLimit));
+    if (listened.socket == platform::invalidSocket) {
+        return {false, 0,
+                "cannot listen on the HTTP port " + std::to_string(options.port) + ": " +
+                    platform::describeError(listened.errorCode) +
+                    platform::listenFailureHint(listened.errorCode, options.port)};
+    }
+    setHttpAccess({options.token, options.readOnly});
+    keepRecentLog();
+    httpDaemon =
+        MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr,
+                         nullptr, onRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, logLibraryError,
+                         nullptr, MHD_OPTION_LISTEN_SOCKET,
+                         static_cast<MHD_socket>(listened.socket), MHD_OPTION_CONNECTION_LIMIT,
+                         connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds,
+                         MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr, MHD_OPTION_END);
+    if (httpDaemon == nullptr) {
+        platform::closeSocket(listened.socket);
+        return {false, 0, "cannot start the HTTP server (libmicrohttpd refused)"};
+    }
+    nextRefreshMicros = 0;
+    return {true, listened.port, {}};
+}
+
+bool httpRunning() {
+    return httpDaemon != nullptr;
+}
+
+platform::SocketHandle httpWaitHandle() {
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(httpDaemon, MHD_DAEMON_INFO_EPOLL_FD);
+    return info != nullptr ? info->epoll_fd : platform::invalidSocket;
+}
+
+std::int64_t httpWaitLimit(std::int64_t nowMicros) {
+    MHD_UNSIGNED_LONG_LONG millis = 0;
+    std::int64_t limit = INT64_MAX;
+    if (MHD_get_timeout(httpDaemon, &millis) == MHD_YES) {
+        limit =
+            static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(millis, 1'000'000)) * 1000;
+    }
+    if (!streams.empty()) {
+        limit = std::min(limit, nextRefreshMicros - nowMicros);
+    }
+    return std::max<std::int64_t>(limit, 0);
+}
+
+void httpPass(std::int64_t nowMicros, bool ready) {
+    bool run = ready;
+    if (!streams.empty() && nowMicros >= nextRefreshMicros) {
+        nextRefreshMicros = nowMicros + eventRefreshMicros;
+        for (Stream &stream : streams) {
+            refreshEventStream(stream.events, nowMicros);
+            if (stream.suspended && hasEventBytes(stream.events)) {
+                stream.suspended = false;
+                MHD_resume_connection(stream.connection);
+                run = true;
+            }
+        }
+    }
+    MHD_UNSIGNED_LONG_LONG millis = 0;
+    if (run || (MHD_get_timeout(httpDaemon, &millis) == MHD_YES && millis == 0)) {
+        MHD_run(httpDaemon);
+    }
+}
+
+void httpStop() {
+    if (httpDaemon == nullptr) {
+        return;
+    }
+    // The library must not be stopped with a connection suspended: each is resumed and its
+    // stream ended.
+    stopping = true;
+    for (Stream &stream : streams) {
+        if (stream.suspended) {
+            stream.suspended = false;
+            MHD_resume_connection(stream.connection);
+        }
+    }
+    MHD_run(httpDaemon);
+    MHD_stop_daemon(httpDaemon);
+    httpDaemon = nullptr;
+    streams.clear();
+    stopping = false;
+}
