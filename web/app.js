@@ -111,11 +111,11 @@ async function start() {
     showTab(location.hash.slice(1));
     try {
         showStatus(await api('GET', '/api/status'));
-        faults.showFaults(await api('GET', '/api/faults'));
     } catch (error) {
         document.getElementById('stream-lost').hidden = false;
         console.error(error);
     }
+    faults.refresh();
     openStream();
 }
 

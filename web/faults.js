@@ -10,11 +10,12 @@ function showProblem(problem) {
 
 async function change(method, path, body) {
     try {
-        showFaults(await api(method, path, body).then(() => api('GET', '/api/faults')));
-        showProblem(null);
+        await api(method, path, body);
     } catch (problem) {
         showProblem(problem);
+        return;
     }
+    await refresh();
 }
 
 // "on=read, area=DB5 item_code=0x0A" -> {"on": "read", "area": "DB5", "item_code": "0x0A"}: the
@@ -43,9 +44,19 @@ async function add(event) {
     }
     try {
         await api('POST', '/api/faults', settings);
-        field.value = '';
-        showProblem(null);
+    } catch (problem) {
+        showProblem(problem);
+        return;
+    }
+    field.value = '';
+    await refresh();
+}
+
+// Asks for the rules (the event stream then brings them whenever they change).
+export async function refresh() {
+    try {
         showFaults(await api('GET', '/api/faults'));
+        showProblem(null);
     } catch (problem) {
         showProblem(problem);
     }

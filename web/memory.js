@@ -29,6 +29,7 @@ function pick(entry) {
     bytes = new Uint8Array(0);
     pageStart = 0;
     selection = null;
+    context.showError(document.getElementById('memory-error'), null);
     document.getElementById('memory-title').textContent = `${entry.label} – ${entry.size} bytes`;
     for (const button of document.querySelectorAll('[data-area]')) {
         button.classList.toggle('active', button.dataset.area === entry.path);
@@ -192,6 +193,10 @@ export function showStatus(status) {
 
 export function showMemory(event) {
     if (!viewed || event.area !== viewed.path) {
+        return;
+    }
+    if (event.error) {
+        context.showError(document.getElementById('memory-error'), new Error(event.error));
         return;
     }
     const incoming = new Uint8Array(event.hex.length / 2);

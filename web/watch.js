@@ -254,16 +254,21 @@ async function add(event) {
         return;
     }
     try {
-        // Asked once first, so a typing mistake is named here instead of becoming a row.
+        // Asked once first, so a typing mistake is named here instead of becoming a row. A block
+        // that does not exist yet (404) may still come: that row shows why it has no value.
         const answer = await api('GET', `/api/watch?addr=${encodeURIComponent(addr)}`);
         rows.push({ addr, plot: false });
         record(addr, answer.values[0]);
         context.showError(error, null);
-        field.value = '';
     } catch (problem) {
-        context.showError(error, problem);
-        return;
+        if (problem.status !== 404) {
+            context.showError(error, problem);
+            return;
+        }
+        rows.push({ addr, plot: false });
+        record(addr, { addr, error: problem.message });
     }
+    field.value = '';
     save();
     render();
     context.reopenStream();
