@@ -65,8 +65,9 @@ function frame(context, width, height, { low, high, from, to }) {
 export function drawBars(canvas, counts) {
     const { context, width, height } = prepare(canvas);
     const to = 60000;
-    const { x, y } = frame(context, width, height,
-                           { low: 0, high: Math.max(1, ...counts), from: 0, to });
+    // An even top keeps the middle line on a whole number of requests.
+    const high = Math.max(2, Math.ceil(Math.max(...counts) / 2) * 2);
+    const { x, y } = frame(context, width, height, { low: 0, high, from: 0, to });
     context.fillStyle = palette[0];
     const barWidth = Math.max(1, x(1000) - x(0) - 1);
     counts.forEach((count, index) => {
