@@ -228,13 +228,19 @@ function startEdit(cell, addr) {
             finish();
         } else if (event.key === 'Enter') {
             const error = document.getElementById('watch-error');
+            let value;
             try {
-                const value = parseInput(input.value, live.get(addr)?.type);
+                value = parseInput(input.value, live.get(addr)?.type);
+            } catch (problem) {
+                context.showError(error, new Error(`${addr}: ${problem.message}`));
+                return;
+            }
+            try {
                 await api('PUT', '/api/watch', { addr, value });
                 context.showError(error, null);
                 finish();
             } catch (problem) {
-                context.showError(error, new Error(`${addr}: ${problem.message}`));
+                context.showError(error, problem); // the server's text names the address
             }
         }
     });
