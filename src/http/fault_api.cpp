@@ -14,7 +14,11 @@ using json = nlohmann::ordered_json;
 namespace {
 
 HttpReply faultError(int status, std::string text) {
-    return {status, "application/json", json{{"error", std::move(text)}}.dump(), {}, false};
+    return {status,
+            "application/json",
+            json{{"error", std::move(text)}}.dump(-1, ' ', false, json::error_handler_t::replace),
+            {},
+            false};
 }
 
 // A JSON value as the text the rule parser reads: strings as they are, numbers and booleans
