@@ -7,7 +7,9 @@
 # server, whose stdout is a pipe nobody reads, runs the read 16 B job after the first server in
 # each round: the stalled-log row, against the first server with stdout to /dev/null. A fourth,
 # started with --cpu s7-1500, runs every job beside the first: the profile rows, against the
-# classic server's same rows.
+# classic server's same rows. A fifth, started with --http, has the watch page open on 20
+# watched values (an event-stream client subscribed to them) and runs the 16-byte jobs on one
+# connection beside the first: the page rows.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -31,11 +33,13 @@ server_pid=
 baseline_pid=
 stalled_pid=
 profile_pid=
+page_pid=
+stream_pid=
 # The profile measured beside classic, and the slot its connection requests address.
 profile=s7-1500
 profile_slot=1
 cleanup() {
-    for pid in $server_pid $baseline_pid $stalled_pid $profile_pid; do
+    for pid in $server_pid $baseline_pid $stalled_pid $profile_pid $page_pid $stream_pid; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -96,7 +100,21 @@ profile_port=$("$client" --free-port)
 "${pin[@]}" "$server" --port "$profile_port" --bind 127.0.0.1 --color never --connections 64 \
     --cpu "$profile" </dev/null >/dev/null 2>&1 &
 profile_pid=$!
+# The watch page's server: as the first, plus --http; its event stream watches 20 values of the
+# demo block, which change every tick, so the stream sends changes 10 times a second.
+page_port=$("$client" --free-port)
+page_http_port=$("$client" --free-port)
+"${pin[@]}" "$server" --port "$page_port" --bind 127.0.0.1 --color never --connections 64 \
+    --http "$page_http_port" </dev/null >/dev/null 2>&1 &
+page_pid=$!
 wait_listening "$server_pid" "$port" "the server"
+wait_listening "$page_pid" "$page_port" "the page server"
+watched=""
+for offset in $(seq 0 2 38); do
+    watched="$watched&addr=DB1.DBW$offset:INT"
+done
+curl -s -N "http://127.0.0.1:$page_http_port/api/events?${watched#&}" >"$work/stream" &
+stream_pid=$!
 wait_listening "$baseline_pid" "$baseline_port" "the baseline server"
 wait_listening "$stalled_pid" "$stalled_port" "the stalled-log server"
 wait_listening "$profile_pid" "$profile_port" "the $profile server"
@@ -154,6 +172,9 @@ for round in $(seq "$rounds"); do
         if [ "$job" = "read 16 1" ]; then
             kinds+=(stalled)
         fi
+        if [ "$job" = "read 16 1" ] || [ "$job" = "write 16 1" ]; then
+            kinds+=(page)
+        fi
         for kind in "${kinds[@]}"; do
             if [ "$kind" = baseline ]; then
                 run=("${pin[@]}" "$client" --baseline --port "$baseline_port" "${args[@]}")
@@ -161,6 +182,9 @@ for round in $(seq "$rounds"); do
             elif [ "$kind" = stalled ]; then
                 run=("${pin[@]}" "$client" --port "$stalled_port" "${args[@]}")
                 pid=$stalled_pid
+            elif [ "$kind" = page ]; then
+                run=("${pin[@]}" "$client" --port "$page_port" "${args[@]}")
+                pid=$page_pid
             elif [ "$kind" = profile ]; then
                 run=("${pin[@]}" "$client" --port "$profile_port" --slot "$profile_slot" "${args[@]}")
                 pid=$profile_pid
@@ -185,6 +209,25 @@ for round in $(seq "$rounds"); do
 done
 rss_after=$(rss_kib "$server_pid")
 profile_rss_after=$(rss_kib "$profile_pid")
+# The stream must have carried value changes all along.
+stream_events=$(grep -c '^event: values' "$work/stream" || true)
+if [ "$stream_events" -lt 10 ]; then
+    echo "bench: the page's event stream sent only $stream_events value events"
+    errors_seen=1
+fi
+kill "$stream_pid" 2>/dev/null || true
+wait "$stream_pid" 2>/dev/null || true
+stream_pid=
+kill -TERM "$page_pid"
+set +e
+wait "$page_pid"
+status=$?
+set -e
+page_pid=
+if [ "$status" -ne 0 ]; then
+    echo "bench: page server exit status $status on SIGTERM"
+    errors_seen=1
+fi
 
 # All must stop cleanly on SIGTERM with status 0; the stalled-log server within about a second
 # although its log pipe is still full.
@@ -302,7 +345,8 @@ awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
     -v idle_seconds="$idle_seconds" -v baseline_idle_cpu="$baseline_idle_cpu" \
     -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" \
     -v stalled_stop_ms="$stalled_stop_ms" -v save_figures="$save_figures" -v profile="$profile" \
-    -v profile_rss_start="$profile_rss_start" -v profile_rss_after="$profile_rss_after" '
+    -v profile_rss_start="$profile_rss_start" -v profile_rss_after="$profile_rss_after" \
+    -v stream_events="$stream_events" '
 function value(name,    i, pair) {
     for (i = 6; i <= NF; ++i) {
         split($i, pair, "=")
@@ -360,6 +404,11 @@ END {
     row("read 16 1", "read 16 1 server", "read 16 1 stalled")
     stalled_rps = stat(rps, "read 16 1 stalled")
     print ""
+    print "watch page: the server started with --http, an event stream open on 20 changing values (" stream_events " value events), its base the server without it"
+    header()
+    row("read 16 1", "read 16 1 server", "read 16 1 page")
+    row("write 16 1", "write 16 1 server", "write 16 1 page")
+    print ""
     print "--cpu " profile ": the same jobs against a server started with --cpu " profile ", its base the classic server on the same job in the same round"
     header()
     for (j = 1; j <= jobs; ++j) row(order[j], order[j] " server", order[j] " profile")
@@ -395,6 +444,8 @@ END {
     printf "  resident memory after start-up < 4 MiB:      %5.2f MiB  %s\n", rss_start / 1024, verdict(rss_start < 4096)
     r = ratio(stalled_rps, figure_rps[k])
     printf "  stalled log >= 0.9x req/s of /dev/null log:  %5.2fx  %s\n", r, verdict(r >= 0.9)
+    r = ratio(stat(rps, "read 16 1 page"), figure_rps[k])
+    printf "  page open on 20 values >= 0.95x req/s:       %5.2fx  %s\n", r, verdict(r >= 0.95)
     printf "  save of 3000 x 64 KiB: a pass spends < 1 ms: %5d us  %s\n", save[4], verdict(save[3] > 0 && save[4] < 1000)
     # What a profile costs is its CPU time per request. Unpinned, a run of one connection may
     # land on one core or two, which moves even that figure by far more than 5%: pinned to one

@@ -1,10 +1,12 @@
 #!/bin/sh
-# Builds the stream fuzzer with clang under build/fuzz and runs it for SECONDS seconds:
-# first over the committed seeds and regression inputs, then with mutation. New inputs it finds
-# go to build/fuzz/corpus (not committed); a crash leaves its input in fuzz/artifacts/.
-# Usage: fuzz/run.sh [SECONDS]
+# Builds a fuzzer with clang under build/fuzz and runs it for SECONDS seconds: first over the
+# committed seeds and regression inputs, then with mutation. New inputs it finds go to
+# build/fuzz/corpus (not committed); a crash leaves its input in fuzz/artifacts/.
+# TARGET: stream (the S7/S5 byte streams, the default) or http (the watch page's API).
+# Usage: fuzz/run.sh [SECONDS] [TARGET]
 set -eu
 seconds=${1:-60}
+target=${2:-stream}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/fuzz"
 cxx=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
@@ -18,6 +20,14 @@ if ! grep -qs '^PLCDOUBLE_WERROR:BOOL=ON$' "$build/CMakeCache.txt"; then
     cmake -S "$root" -B "$build" $generator -DCMAKE_CXX_COMPILER="$cxx" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLCDOUBLE_FUZZ=ON -DPLCDOUBLE_TESTS=OFF \
         -DPLCDOUBLE_WERROR=ON
+fi
+if [ "$target" = http ]; then
+    cmake --build "$build" -j 2 --target plcdouble_http_fuzz
+    mkdir -p "$build/corpus-http" "$root/fuzz/artifacts"
+    exec "$build/fuzz/plcdouble_http_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$root/fuzz/artifacts/http-" \
+        -dict="$root/fuzz/http.dict" "$build/corpus-http" "$root/fuzz/corpus-http" \
+        "$root/fuzz/regressions-http"
 fi
 cmake --build "$build" -j 2 --target plcdouble_fuzz
 fuzzer="$build/fuzz/plcdouble_fuzz"

@@ -8,6 +8,8 @@
 
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -220,6 +222,58 @@ TEST(S7Address, StartValuesAreStoredAsS7KeepsThemOrRefusedWithTheReason) {
                 EXPECT_EQ(block[i], row.fill) << "byte " << i;
             }
         }
+    }
+}
+
+// Reading back: what the watch page shows for the bytes at an address.
+struct ReadRow {
+    const char *address;
+    const char *bytes;    // the area from byte 0
+    const char *expected; // the value as text, or the error
+};
+
+std::string valueText(const S7Value &value) {
+    std::ostringstream text;
+    std::visit(
+        [&text](const auto &held) {
+            using Held = std::decay_t<decltype(held)>;
+            if constexpr (std::is_same_v<Held, bool>) {
+                text << (held ? "true" : "false");
+            } else if constexpr (std::is_same_v<Held, std::string>) {
+                text << '"' << held << '"';
+            } else {
+                text << held;
+            }
+        },
+        value);
+    return text.str();
+}
+
+TEST(S7Address, EachTypeReadsBackFromItsBytes) {
+    // clang-format off
+    const ReadRow rows[] = {
+        {"DB1.DBW0:INT",           "FF FB",                "-5"},
+        {"DB1.DBW0",               "FF FB",                "65531"},
+        {"DB1.DBB1:SINT",          "00 80",                "-128"},
+        {"DB1.DBD0:DINT",          "FF FF FF FE",          "-2"},
+        {"DB1.DBD0:UDINT",         "FF FF FF FF",          "4294967295"},
+        {"DB1.DBD0:REAL",          "40 50 00 00",          "3.25"},
+        {"DB1.DBX1.1",             "00 02",                "true"},
+        {"DB1.DBX1.0",             "00 02",                "false"},
+        {"MB0:CHAR",               "E9",                   "\"\xC3\xA9\""}, // Latin-1 e-acute as UTF-8
+        {"MB0:STRING[4]",          "04 02 70 31 78 78",    "\"p1\""},
+        {"MB0:STRING[2]",          "02 09 70 31 78 78",    "\"p1\""},     // a length past the capacity is cut
+        {"T1",                     "00 00 01 2C",          "300"},          // element 1: bytes 2-3
+        {"C2",                     "00 00 00 00",          "ends at byte 6, past the end (4 bytes)"},
+        {"DB1.DBD2:REAL",          "00 00 00 00",          "ends at byte 6, past the end (4 bytes)"},
+    };
+    // clang-format on
+    for (const ReadRow &row : rows) {
+        SCOPED_TRACE(row.address);
+        const AddressParse parsed = parseS7Address(row.address, AddressScope::anyArea);
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        const ValueLoad load = loadS7Value(parsed.address, hex(row.bytes));
+        EXPECT_EQ(load.ok ? valueText(load.value) : load.error, row.expected);
     }
 }
 

@@ -24,7 +24,8 @@ constexpr std::string_view jsonType = "application/json";
 constexpr std::size_t largestMemoryRead = 65536;
 
 HttpReply reply(int status, const json &body) {
-    return {status, jsonType, body.dump(), {}, false};
+    // Texts echo what the client sent, which need not be UTF-8.
+    return {status, jsonType, body.dump(-1, ' ', false, json::error_handler_t::replace), {}, false};
 }
 
 HttpReply error(int status, std::string text) {

@@ -67,3 +67,10 @@ struct MemoryView {
 MemoryView findMemoryView(std::string_view path);
 
 std::string toHex(std::span<const std::uint8_t> bytes);
+
+// /api/faults (fault_api.cpp): the rules as the API and the event stream show them, and one
+// request on /api/faults or /api/faults/ID (rest: "" or the id; body: the parsed object of a
+// POST).
+nlohmann::ordered_json faultsJson();
+HttpReply handleFaultRequest(std::string_view method, std::string_view rest,
+                             const nlohmann::ordered_json *body);

@@ -150,7 +150,8 @@ void requestDone(void *, MHD_Connection *, void **requestContext, MHD_RequestTer
     *requestContext = nullptr;
 }
 
-void logLibraryError(void *, const char *format, va_list arguments) {
+// The library formats its own messages; checked as printf formats where the compiler can.
+[[gnu::format(printf, 2, 0)]] void logLibraryError(void *, const char *format, va_list arguments) {
     std::array<char, 200> text{};
     std::vsnprintf(text.data(), text.size(), format, arguments);
     logMessage(attributeError, "HTTP: %s", text.data());
