@@ -2,6 +2,8 @@
 // typed as the configuration file's key=value settings.
 import { api } from './api.js';
 
+const refreshMs = 2000;
+
 let context;
 
 function showProblem(problem) {
@@ -65,6 +67,13 @@ export async function refresh() {
 export function init(pageContext) {
     context = pageContext;
     document.getElementById('faults-add').addEventListener('submit', add);
+    // The counts change with every matching request; while the tab is open they are asked for
+    // every two seconds (a faults event, when the server sends one, brings changed rules sooner).
+    setInterval(() => {
+        if (document.body.dataset.view === 'faults') {
+            refresh();
+        }
+    }, refreshMs);
 }
 
 export function showFaults(faults) {
