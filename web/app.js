@@ -88,12 +88,26 @@ function reopenSoon(delayMs = 50) {
     reopenTimer = setTimeout(async () => {
         try {
             showStatus(await api('GET', '/api/status'));
-        } catch {
-            reopenSoon(retryMs);
+        } catch (error) {
+            if (!needsToken(error)) {
+                reopenSoon(retryMs);
+            }
             return;
         }
         openStream();
     }, delayMs);
+}
+
+// The token question was cancelled: asking again every few seconds would only nag.
+function needsToken(error) {
+    if (error.status !== 401) {
+        return false;
+    }
+    stream?.close();
+    const banner = document.getElementById('stream-lost');
+    banner.textContent = 'this server needs its token: reload the page to type it';
+    banner.hidden = false;
+    return true;
 }
 
 async function start() {
@@ -112,8 +126,10 @@ async function start() {
     try {
         showStatus(await api('GET', '/api/status'));
     } catch (error) {
+        if (needsToken(error)) {
+            return;
+        }
         document.getElementById('stream-lost').hidden = false;
-        console.error(error);
     }
     faults.refresh();
     openStream();
