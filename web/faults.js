@@ -1,6 +1,7 @@
 // Faults: the rules in force, each switched on or off with one click or deleted, and new rules
 // typed as the configuration file's key=value settings.
 import { api } from './api.js';
+import { parseSettings } from './values.js';
 
 const refreshMs = 2000;
 
@@ -18,20 +19,6 @@ async function change(method, path, body) {
         return;
     }
     await refresh();
-}
-
-// "on=read, area=DB5 item_code=0x0A" -> {"on": "read", "area": "DB5", "item_code": "0x0A"}: the
-// values go as text, which the server reads as the configuration file's values.
-export function parseSettings(text) {
-    const settings = {};
-    for (const part of text.split(/[,\s]+/).filter((item) => item !== '')) {
-        const match = /^([A-Za-z_]+)=(.+)$/.exec(part);
-        if (!match) {
-            throw new Error(`'${part}' is not key=value`);
-        }
-        settings[match[1].toLowerCase()] = match[2];
-    }
-    return settings;
 }
 
 async function add(event) {

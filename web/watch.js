@@ -4,6 +4,7 @@
 // to and loaded from a JSON file.
 import { api } from './api.js';
 import { drawSteps, palette } from './chart.js';
+import { formatValue, isText, parseInput, validRows } from './values.js';
 
 const storageKey = 'plcdouble.watch';
 const historyMs = 60000;
@@ -26,75 +27,6 @@ function load() {
 
 function save() {
     localStorage.setItem(storageKey, JSON.stringify({ rows }));
-}
-
-// The rows of a saved or imported table; throws on anything else.
-function validRows(table) {
-    const list = Array.isArray(table) ? table : table?.rows;
-    if (!Array.isArray(list)) {
-        throw new Error('not a watch table: expected {"rows": [{"addr": "DB1.DBW2:INT"}, ...]}');
-    }
-    const seen = new Set();
-    const result = [];
-    for (const entry of list) {
-        const addr = typeof entry === 'string' ? entry : entry?.addr;
-        if (typeof addr !== 'string' || addr.trim() === '') {
-            throw new Error(`not a watch table row: ${JSON.stringify(entry)}`);
-        }
-        const normal = addr.trim().toUpperCase();
-        if (!seen.has(normal)) {
-            seen.add(normal);
-            result.push({ addr: normal, plot: Boolean(entry?.plot) });
-        }
-    }
-    return result;
-}
-
-function isText(type) {
-    return type === 'CHAR' || (type || '').startsWith('STRING');
-}
-
-function formatValue(type, value) {
-    if (typeof value === 'boolean') {
-        return value ? 'TRUE' : 'FALSE';
-    }
-    if (typeof value === 'string') {
-        return `'${value}'`;
-    }
-    if (type === 'REAL') {
-        return String(Number(value.toPrecision(7)));
-    }
-    if (['BYTE', 'WORD', 'DWORD'].includes(type)) {
-        const digits = { BYTE: 2, WORD: 4, DWORD: 8 }[type];
-        return `${value} (16#${value.toString(16).toUpperCase().padStart(digits, '0')})`;
-    }
-    return String(value);
-}
-
-// What the user typed, as the JSON value the server expects for the type.
-function parseInput(text, type) {
-    const trimmed = text.trim();
-    if (isText(type)) {
-        return text;
-    }
-    if (type === 'BOOL' || (!type && /^(true|false)$/i.test(trimmed))) {
-        if (/^(true|1|on)$/i.test(trimmed)) {
-            return true;
-        }
-        if (/^(false|0|off)$/i.test(trimmed)) {
-            return false;
-        }
-        throw new Error('a BOOL takes TRUE or FALSE');
-    }
-    const radix = /^16#/i.test(trimmed) ? 16 : /^2#/.test(trimmed) ? 2 : 0;
-    const number = radix ? parseInt(trimmed.slice(radix === 16 ? 3 : 2), radix) : Number(trimmed);
-    if (trimmed === '' || !Number.isFinite(number)) {
-        if (!type) {
-            return text;
-        }
-        throw new Error(`${type} takes a number, not '${trimmed}'`);
-    }
-    return number;
 }
 
 function plottable(addr) {
