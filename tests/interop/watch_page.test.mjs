@@ -115,6 +115,26 @@ describe('the watch page in chromium', () => {
             await sleep(2500);
             await page.screenshot({ path: process.env.PLCDOUBLE_SCREENSHOT || 'watch-page.png' });
 
+            // Two bytes written from the memory view, read back over S7.
+            await page.click('[data-tab="memory"]');
+            await page.click('[data-area="db/20"]');
+            const byteCell = '#memory-view .byte[data-offset="2"]';
+            await page.waitForFunction((selector) =>
+                document.querySelector(selector)?.textContent === '00', {}, byteCell);
+            await page.click(byteCell);
+            await page.$eval('#memory-edit-hex', (field) => { field.value = 'BE EF'; });
+            await page.click('#memory-edit button[type="submit"]');
+            await page.waitForFunction((selector) =>
+                document.querySelector(selector).textContent === 'BE',
+                { timeout: liveLimitMs }, byteCell);
+            assert.deepEqual(await call(client, 'DBRead', 20, 0, 4),
+                             Buffer.from([0x30, 0x39, 0xbe, 0xef]));
+
+            // The page's write logged in the console's write colour (magenta background).
+            await page.click('[data-tab="traffic"]');
+            await page.waitForFunction(() => [...document.querySelectorAll('#traffic-log .bg-5')]
+                .some((line) => line.textContent.includes('DB20.DBW0:INT = 12345')));
+
             await page.click('[data-tab="overview"]');
             await page.click('#cpu-stop');
             await page.waitForFunction(() =>
