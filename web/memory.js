@@ -24,13 +24,17 @@ function textByte(value) {
         : '·';
 }
 
+function showTitle() {
+    document.getElementById('memory-title').textContent = `${viewed.label} – ${viewed.size} bytes`;
+}
+
 function pick(entry) {
     viewed = entry;
     bytes = new Uint8Array(0);
     pageStart = 0;
     selection = null;
     context.showError(document.getElementById('memory-error'), null);
-    document.getElementById('memory-title').textContent = `${entry.label} – ${entry.size} bytes`;
+    showTitle();
     for (const button of document.querySelectorAll('[data-area]')) {
         button.classList.toggle('active', button.dataset.area === entry.path);
     }
@@ -183,7 +187,7 @@ export function showStatus(status) {
     const current = [...blocks, ...areas].find((entry) => entry.path === viewed?.path);
     if (current && current.size !== viewed.size) {
         viewed = current; // the block grew (blocks are made and grown on use outside strict mode)
-        document.getElementById('memory-title').textContent = `${current.label} – ${current.size} bytes`;
+        showTitle();
         renderPage();
     }
     if (document.body.dataset.view === 'memory') {

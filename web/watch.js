@@ -64,7 +64,8 @@ function render() {
         tr.innerHTML = '<td class="address"></td><td data-role="type"></td>' +
             '<td class="number value" data-role="value"></td>' +
             '<td><input type="checkbox" data-role="plot" title="Plot this value"></td>' +
-            '<td><button type="button" data-role="remove" title="Remove this row">✕</button></td>';
+            '<td><button type="button" data-role="remove" title="Remove this row">✕</button>' +
+            '</td>';
         tr.cells[0].textContent = row.addr;
         const swatch = document.createElement('span');
         swatch.className = 'swatch';
@@ -148,9 +149,10 @@ function startEdit(cell, addr) {
     const input = document.createElement('input');
     input.dataset.role = 'edit';
     input.className = 'value-input';
-    input.value = entry && !entry.error && entry.value !== undefined
-        ? (typeof entry.value === 'boolean' ? (entry.value ? 'TRUE' : 'FALSE') : String(entry.value))
-        : '';
+    const known = entry && !entry.error && entry.value !== undefined;
+    const booleanText = (value) => (value ? 'TRUE' : 'FALSE');
+    input.value = !known ? ''
+        : typeof entry.value === 'boolean' ? booleanText(entry.value) : String(entry.value);
     const finish = () => {
         input.remove();
         showValue(addr);

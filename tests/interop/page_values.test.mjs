@@ -65,9 +65,11 @@ it('values are shown as a PLC programmer reads them', () => {
 });
 
 it('a saved or imported watch table', () => {
-    assert.deepEqual(
-        validRows({ rows: [{ addr: ' db1.dbw2:int ', plot: true }, 'MW10', { addr: 'DB1.DBW2:INT' }] }),
-        [{ addr: 'DB1.DBW2:INT', plot: true }, { addr: 'MW10', plot: false }]);
+    const saved = {
+        rows: [{ addr: ' db1.dbw2:int ', plot: true }, 'MW10', { addr: 'DB1.DBW2:INT' }],
+    };
+    assert.deepEqual(validRows(saved),
+                     [{ addr: 'DB1.DBW2:INT', plot: true }, { addr: 'MW10', plot: false }]);
     assert.deepEqual(validRows(['I0.0']), [{ addr: 'I0.0', plot: false }]);
     assert.throws(() => validRows({ x: 1 }), /not a watch table/);
     assert.throws(() => validRows({ rows: [{ addr: '' }] }), /not a watch table row/);
