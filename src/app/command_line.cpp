@@ -8,7 +8,8 @@
 const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
     "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
-    "                 [--state DIR [--save-every SECONDS]] [--pcap FILE] [--help] [--version]\n"
+    "                 [--state DIR [--save-every SECONDS]] [--pcap FILE]\n"
+    "                 [--fault RULE]... [--seed N] [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
     "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
     "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
@@ -22,6 +23,9 @@ const char *const usageText =
     "  --save-every S   save what changed every S seconds, 1-86400 (default 10)\n"
     "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
     "                   Wireshark (the server shows as port 102 there)\n"
+    "  --fault RULE     fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
+    "                   \"on=read,delay_ms=250,every=3\"; repeatable (see the README)\n"
+    "  --seed N         seed for the fault rules' probabilities (default 1)\n"
     "  --help           show this text\n"
     "  --version        show the version\n";
 
@@ -96,7 +100,8 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
         }
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
                                 name == "--cpu" || name == "--connections" || name == "--config" ||
-                                name == "--state" || name == "--save-every" || name == "--pcap";
+                                name == "--state" || name == "--save-every" || name == "--pcap" ||
+                                name == "--fault" || name == "--seed";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -155,6 +160,20 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
                 return failure("--pcap needs a file name");
             }
             options.pcap = std::string(value);
+        } else if (name == "--fault") {
+            FaultRuleParse rule = parseFaultRuleText(value);
+            if (!rule.ok) {
+                return failure("bad --fault \"" + std::string(value) + "\": " + rule.error);
+            }
+            options.faults.push_back(rule.rule);
+        } else if (name == "--seed") {
+            std::uint64_t seed = 0;
+            const auto [stop, error] =
+                std::from_chars(value.data(), value.data() + value.size(), seed);
+            if (value.empty() || error != std::errc{} || stop != value.data() + value.size()) {
+                return failure("bad seed: " + std::string(value) + " (expected a whole number)");
+            }
+            options.seed = seed;
         } else if (name == "--help") {
             options.showHelp = true;
         } else if (name == "--version") {

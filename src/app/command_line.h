@@ -1,6 +1,7 @@
 // The command line. With no arguments the server listens on port 102 of every IPv4 address.
 #pragma once
 
+#include "core/fault_rules.h"
 #include "memory/memory_image.h"
 #include "memory/process_image.h"
 #include "platform/platform.h"
@@ -67,6 +68,8 @@ struct Options {
     KeptMemory kept;    // read from stateFolder before the start
     bool check = false; // --check: print what would be served, then exit
     std::string pcap;   // the capture file; empty: none
+    std::vector<FaultRule> faults; // the configuration's [[fault]] rules, then each --fault
+    std::uint64_t seed = defaultFaultSeed; // --seed: the fault rules' probabilities
     bool showHelp = false;
     bool showVersion = false;
 };

@@ -4,6 +4,7 @@
 #include "app/retained_memory.h"
 #include "core/capture.h"
 #include "core/connection_table.h"
+#include "core/fault_rules.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
 #include "memory/process_image.h"
@@ -33,6 +34,9 @@ bool tickClockStarted = false;
 std::vector<DataBlockSetup> startBlocks;
 bool strictBlocks = false;
 bool demoRunning = true;
+// The fault rules the server starts with, and their seed, for serverReset.
+std::vector<FaultRule> startFaults;
+std::uint64_t faultSeed = defaultFaultSeed;
 bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
 std::int64_t nextTickMicros = 0;
 
@@ -236,6 +240,13 @@ bool serverStart(Options options) {
                    options.configFile.c_str(), static_cast<int>(options.dataBlocks.size()),
                    options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
     }
+    startFaults = options.faults;
+    faultSeed = options.seed;
+    setFaultRules(startFaults, faultSeed);
+    for (const FaultRule &rule : faultRules()) {
+        logMessage(attributePlain, "Fault %d in force: %s", rule.id,
+                   describeFaultRule(rule).c_str());
+    }
     releaseDataBlocks();
     startBlocks = std::move(options.dataBlocks);
     strictBlocks = options.strict;
@@ -277,7 +288,24 @@ std::uint16_t serverPort() {
     return listenerPort;
 }
 
+namespace {
+
+// Serves the slots whose held replies are due; their sockets were not watched while they waited.
+void releaseDueReplies(std::int64_t nowMicros) {
+    for (int slot = 0; slot < connectionTable.connectionCount && connectionTable.heldSlots > 0;) {
+        const std::int64_t release = heldReplyRelease(slot);
+        const int countBefore = connectionTable.connectionCount;
+        if (release != 0 && release <= nowMicros) {
+            serveSlot(slot);
+        }
+        slot += connectionTable.connectionCount == countBefore ? 1 : 0;
+    }
+}
+
+} // namespace
+
 void serverPass(std::int64_t nowMicros) {
+    setConnectionClock(nowMicros);
     // Connections first: a client that closed in the same wake-up as a new one connected frees
     // its slot before the newcomer is counted.
     if (readiness.known) {
@@ -297,6 +325,9 @@ void serverPass(std::int64_t nowMicros) {
             serveSlot(slot);
         }
         acceptOne();
+    }
+    if (connectionTable.heldSlots > 0) {
+        releaseDueReplies(nowMicros);
     }
     if (!tickClockStarted) {
         tickClockStarted = true;
@@ -318,13 +349,19 @@ void serverWait(std::int64_t nowMicros) {
     std::array<platform::WaitEntry, 1 + maxConnections> entries{};
     std::size_t count = 0;
     entries[count++] = {listener, true, false, false};
+    // A save still copying memory wants the next pass sooner than the tick.
+    std::int64_t timeout =
+        std::min(tickClockStarted ? nextTickMicros - nowMicros : 0, retainedSavingWaitLimit());
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         const bool pending = hasUnsentReply(slot);
-        entries[count++] = {slotAt(slot).socket, !pending, pending, false};
+        // A slot holding its replies back watches nothing until they are due.
+        const std::int64_t release = heldReplyRelease(slot);
+        const bool held = release != 0;
+        if (held) {
+            timeout = std::min(timeout, release - nowMicros);
+        }
+        entries[count++] = {slotAt(slot).socket, !pending, pending && !held, false};
     }
-    // A save still copying memory wants the next pass sooner than the tick.
-    const std::int64_t timeout =
-        std::min(tickClockStarted ? nextTickMicros - nowMicros : 0, retainedSavingWaitLimit());
     const std::span<platform::WaitEntry> watched = std::span(entries).first(count);
     readiness.known = platform::waitForReadiness(watched, watchConsole, timeout);
     readiness.listenerReady = watched[0].ready;
@@ -350,6 +387,7 @@ void serverReset() {
     setCpuRunState(CpuRunState::run);
     resetPlcClock();
     installDataBlocks();
+    setFaultRules(startFaults, faultSeed); // counts and the generator start again
 }
 
 void serverShutdown() {
