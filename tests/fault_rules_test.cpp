@@ -28,7 +28,7 @@ TEST(FaultRules, EachRuleReadsAsItsCanonicalFormOrIsRefusedWithItsReason) {
         {"area=T,after=0,every=1,probability=1,no_reply=true", "on=any area=T no_reply=true"},
         {"on=setup,after=2,every=5,probability=0.125,close=true",
          "on=setup after=2 every=5 probability=0.125 close=true"},
-        {"delay_ms=600000", "on=any delay_ms=600000"},
+        {"delay_ms=60000", "on=any delay_ms=60000"},
         // refused
         {"", "!fault rule has no action (give one of item_code, header_error, delay_ms, no_reply, "
              "close, refuse)"},
@@ -51,8 +51,8 @@ TEST(FaultRules, EachRuleReadsAsItsCanonicalFormOrIsRefusedWithItsReason) {
                               "and code, 0x8104)"},
         {"header_error=0x10000", "!fault key header_error: '0x10000' is not a header error (error "
                                  "class and code, 0x8104)"},
-        {"delay_ms=0", "!fault key delay_ms: '0' is not a delay from 1 to 600000 ms"},
-        {"delay_ms=600001", "!fault key delay_ms: '600001' is not a delay from 1 to 600000 ms"},
+        {"delay_ms=0", "!fault key delay_ms: '0' is not a delay from 1 to 60000 ms"},
+        {"delay_ms=60001", "!fault key delay_ms: '60001' is not a delay from 1 to 60000 ms"},
         {"no_reply=false", "!fault key no_reply: 'false' is not true (leave the key out for no "
                            "no_reply)"},
         {"every=0,close=true", "!fault key every: '0' is not a count from 1"},

@@ -77,7 +77,8 @@ constexpr std::array<NamedArea, 5> areaNames = {{
 constexpr std::array<std::uint32_t, 6> itemCodes = {0x01, 0x03, 0x05, 0x06, 0x07, 0x0A};
 
 constexpr std::uint64_t largestCount = 1'000'000'000;
-constexpr std::uint32_t largestDelayMs = 600'000;
+// Below the 65 s after which an idle connection is closed: a held slot reads nothing meanwhile.
+constexpr std::uint32_t largestDelayMs = 60'000;
 
 std::string lower(std::string_view text) {
     std::string out(text);
@@ -344,7 +345,7 @@ std::string applySetting(const FaultSetting &setting, FaultRule &rule, bool &has
         case FaultAction::delay: {
             const std::optional<std::uint64_t> ms = parseNumber(value, largestDelayMs);
             if (!ms || *ms == 0) {
-                return bad("a delay from 1 to 600000 ms");
+                return bad("a delay from 1 to 60000 ms");
             }
             rule.value = static_cast<std::uint32_t>(*ms);
             return "";
