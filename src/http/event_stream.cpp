@@ -79,6 +79,14 @@ void sendMemory(EventStream &stream) {
     }
 }
 
+void sendFaults(EventStream &stream) {
+    std::string text = faultsJson().dump(-1, ' ', false, json::error_handler_t::replace);
+    if (text != stream.lastFaults) {
+        stream.lastFaults = std::move(text);
+        stream.pending.append("event: faults\ndata: ").append(stream.lastFaults).append("\n\n");
+    }
+}
+
 } // namespace
 
 EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros) {
@@ -107,6 +115,7 @@ void refreshEventStream(EventStream &stream, std::int64_t nowMicros) {
     }
     sendLog(stream, logLinesPerRefresh);
     sendMemory(stream);
+    sendFaults(stream);
 }
 
 bool hasEventBytes(const EventStream &stream) {
