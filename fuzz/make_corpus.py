@@ -241,3 +241,14 @@ seed("profile-two-clients", s1500 + cr(0) + setup(240) + STOP + szl(0x001C, 0) +
      options=S7_1500 | 0x01, cuts=(47, 94, 127, 160))
 seed("profile-lazy-reader", cr(2, tpdu_code=0x08) + setup(240) +
      (read_var([(200, 50, 0)]) + szl(0x0011, 0)) * 8, options=S7_300 | 0x02, cuts=(100, 400))
+
+
+# Bit 6 puts fault rules in force: item codes on DB1, header errors on writes and SZL reads,
+# delays, unanswered requests, dropped and refused connections.
+FAULTS = 0x40
+seed("faults-classic", session + read_var([(4, 1, 0), (2, 10, 0)]) * 6 + write10 * 4 + read10 * 8 +
+     s5(5, 1, 0, count=2), options=FAULTS, cuts=(47, 200, 400))
+seed("faults-profile", s1500 + (read_var([(4, 1, 0)]) + szl(0x0011, 0) + write_var(
+    [(10, 8, b"\x01\x02", 0x04)])) * 6, options=FAULTS | S7_1500, cuts=(47, 300))
+seed("faults-two-clients", session + session + read10 * 10 + cr(0) + read10 * 4,
+     options=FAULTS | 0x01, cuts=(22, 47, 69, 94, 300))

@@ -18,6 +18,10 @@
 //   2k bytes    cut points, 16-bit big-endian, taken modulo the stream length
 //   the rest    the byte stream the client(s) send
 //
+// Option bit 6 puts a set of fault rules in force (item codes, header errors, delays, requests
+// left unanswered, dropped and refused connections); a run with them moves the clock one
+// millisecond a pass while a reply is held, so held replies leave and hang-ups are noticed.
+//
 // Besides the sanitizers, every input is checked for:
 //   - replies: each client's received bytes are whole TPKT frames of at most 1024 bytes, of a
 //     type the server sends (CC, DR, DC, DT); in a profile besides, no DT frame is longer than
@@ -25,11 +29,12 @@
 //     PDU that setup communication agreed (the profile's largest before) and holds exactly the
 //     parameters and data its header announces;
 //   - cleanup: once the clients hang up, the server closes every slot and its socket;
-//   - framing: with one client and a still clock, the stream cut at the chosen points gives
+//   - framing: with one client, a still clock and no fault rules, the stream cut at the chosen points gives
 //     exactly the replies, log lines and data block contents that the whole stream sent at once
 //     gives.
 #include "app/server.h"
 #include "core/connection_table.h"
+#include "core/fault_rules.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
 #include "s7/cpu_profile.h"
@@ -68,6 +73,12 @@ constexpr std::uint8_t optionFirstHangsUp = 0x08; // client 0 hangs up halfway (
 // smallest and the largest PDU a profile agrees (240 and 960) and a CPU without timers.
 constexpr unsigned optionProfileShift = 4;
 constexpr unsigned optionProfileMask = 0x03;
+constexpr std::uint8_t optionFaults = 0x40;
+constexpr std::array<std::string_view, 8> fuzzedFaultRules = {
+    "on=read,area=DB1,probability=0.3,item_code=0x0A", "on=write,every=3,header_error=0x8104",
+    "on=szl,every=2,header_error=0x8104",              "every=4,delay_ms=2",
+    "on=setup,every=5,delay_ms=1",                     "after=5,every=7,no_reply=true",
+    "after=9,every=13,close=true",                     "on=connect,after=1,every=3,refuse=true"};
 constexpr std::array<std::string_view, 4> fuzzedProfiles = {"classic", "s7-1500", "s7-300",
                                                             "s7-1200"};
 // The moment the host clock is held at: the last second but one of a leap day, so that a clock
@@ -135,6 +146,8 @@ Client attachClient() {
 void pass(bool tick) {
     if (tick) {
         now += tickMicros;
+    } else if (connectionTable.heldSlots > 0) {
+        now += 1000; // held replies are due within a few passes
     }
     serverPass(now);
 }
@@ -311,9 +324,24 @@ void resetServerState() {
     capturedLog.clear();
 }
 
+void putFaultRulesInForce() {
+    std::vector<FaultRule> rules;
+    for (const std::string_view text : fuzzedFaultRules) {
+        const FaultRuleParse parsed = parseFaultRuleText(text);
+        if (!parsed.ok) {
+            fail("a fuzzed fault rule does not parse");
+        }
+        rules.push_back(parsed.rule);
+    }
+    setFaultRules(std::move(rules), defaultFaultSeed);
+}
+
 Outcome run(std::uint8_t options, const std::vector<std::size_t> &cuts, const std::uint8_t *stream,
             std::size_t streamSize) {
     resetServerState();
+    if ((options & optionFaults) != 0) {
+        putFaultRulesInForce();
+    }
     const bool twoClients = (options & optionTwoClients) != 0;
     const bool lazy = (options & optionLazyReader) != 0;
     const bool tick = (options & optionTickBetween) != 0;
@@ -446,8 +474,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (showRuns) {
         report("cut", cut);
     }
+    // Delays move the clock, and with it the demo data, by how the stream was cut.
     const bool comparable =
-        (options & (optionTwoClients | optionTickBetween)) == 0 && !cuts.empty();
+        (options & (optionTwoClients | optionTickBetween | optionFaults)) == 0 && !cuts.empty();
     if (comparable) {
         const Outcome whole = run(options, {}, stream, streamSize);
         if (cut.replies != whole.replies || cut.log != whole.log) {

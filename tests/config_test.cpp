@@ -50,7 +50,8 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:1:10: Error while parsing table header: expected ']', saw '\\n'"},
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
          "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, state, "
-         "save_every, pcap, http, http_token, http_read_only, demo, strict, identity, areas, db)"},
+         "save_every, pcap, seed, http, http_token, http_read_only, demo, strict, identity, areas, "
+         "db, fault)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
         {"unknown key in [identity]", "cpu = \"s7-300\"\n[identity]\nname = \"x\"\n",
@@ -147,6 +148,19 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:3:9: flags must be 0-65535, not 65536"},
         {"area negative", "cpu = \"s7-1500\"\n[areas]\ntimers = -1\n",
          "plc.toml:3:10: timers must be 0-65535, not -1"},
+        {"fault not an array of tables", "fault = 5\n",
+         "plc.toml:1:9: fault (written [[fault]]) must be an array, not an integer"},
+        {"unknown fault key", "[[fault]]\non = \"read\"\ndelay = 5\n",
+         "plc.toml:1:1: unknown fault key 'delay' (keys: on, area, start, end, client, after, "
+         "every, probability, item_code, header_error, delay_ms, no_reply, close, refuse)"},
+        {"fault with two actions", "[[fault]]\ndelay_ms = 5\nclose = true\n",
+         "plc.toml:1:1: fault rule has two actions: close and delay_ms (give exactly one)"},
+        {"fault action that does not fit on", "[[fault]]\non = \"read\"\nrefuse = true\n",
+         "plc.toml:1:1: fault action refuse does not fit on=read (refuse needs on=connect)"},
+        {"fault with a bad area", "[[fault]]\narea = \"DB0\"\nitem_code = 0x0A\n",
+         "plc.toml:1:1: fault key area: 'DB0' is not an area (DB1 to DB65535, M, I, Q, T or C)"},
+        {"fault value of the wrong kind", "[[fault]]\nno_reply = [true]\n",
+         "plc.toml:2:12: fault key no_reply must be a string, a number or true/false, not an array"},
     };
     // clang-format on
     for (const BadFile &row : rows) {
@@ -277,8 +291,28 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "DB10         64 bytes, zeros, 5 start values\n"
         "DB20         16 bytes, zeros, 5 start values\n"
         "DB30         12 bytes, hex (8 bytes), 1 start value\n"
-        "DB40         32 bytes, file images/db40.bin (32 bytes)\n";
+        "DB40         32 bytes, file images/db40.bin (32 bytes)\n"
+        "faults       none\n";
     EXPECT_EQ(output, expected);
+}
+
+TEST(ConfigBinary, CheckListsTheFilesFaultRulesThenTheCommandLinesAsUnderstood) {
+    Folder folder;
+    const std::string path = folder.write(
+        "faults.toml", "[[fault]]\non = \"read\"\narea = \"db5\"\nstart = 4\nitem_code = 10\n"
+                       "[[fault]]\non = \"connect\"\nclient = \"10.0.0.7\"\nrefuse = true\n"
+                       "probability = 0.25\n");
+    ChildProcess check = ChildProcess::start(
+        {"--config", path, "--check", "--seed", "42", "--fault", "delay_ms=250,after=3,every=2"});
+    const std::string output = check.readOutputUntil("never-printed");
+    EXPECT_EQ(check.waitForExit(), 0);
+    const std::string expected = "fault 1      on=read area=DB5 start=4 item_code=0x0A\n"
+                                 "fault 2      on=connect client=10.0.0.7 probability=0.25 "
+                                 "refuse=true\n"
+                                 "fault 3      on=any after=3 every=2 delay_ms=250\n"
+                                 "seed         42\n";
+    ASSERT_GE(output.size(), expected.size());
+    EXPECT_EQ(output.substr(output.size() - expected.size()), expected);
 }
 
 TEST(ConfigBinary, AFileThatCannotBeUsedStopsTheStartWithOneLineAndStatusTwo) {

@@ -9,6 +9,7 @@ const char *const usageText =
     "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
     "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
     "                 [--state DIR [--save-every SECONDS]] [--pcap FILE]\n"
+    "                 [--fault RULE]... [--seed N]\n"
     "                 [--http [ADDRESS:]PORT [--http-token TOKEN] [--http-read-only]]\n"
     "                 [--help] [--version]\n"
     "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
@@ -24,6 +25,9 @@ const char *const usageText =
     "  --save-every S   save what changed every S seconds, 1-86400 (default 10)\n"
     "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
     "                   Wireshark (the server shows as port 102 there)\n"
+    "  --fault RULE     fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
+    "                   \"on=read,delay_ms=250,every=3\"; repeatable (see the README)\n"
+    "  --seed N         seed for the fault rules' probabilities (default 1)\n"
     "  --http [A.B.C.D:]PORT  serve the watch page and its JSON API on PORT (default\n"
     "                   address 127.0.0.1; any other needs --http-token)\n"
     "  --http-token T   every API request must carry Authorization: Bearer T\n"
@@ -103,7 +107,8 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
         const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
                                 name == "--cpu" || name == "--connections" || name == "--config" ||
                                 name == "--state" || name == "--save-every" || name == "--pcap" ||
-                                name == "--http" || name == "--http-token";
+                                name == "--http" || name == "--http-token" || name == "--fault" ||
+                                name == "--seed";
         if (takesValue && !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
@@ -162,6 +167,20 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
                 return failure("--pcap needs a file name");
             }
             options.pcap = std::string(value);
+        } else if (name == "--fault") {
+            FaultRuleParse rule = parseFaultRuleText(value);
+            if (!rule.ok) {
+                return failure("bad --fault \"" + std::string(value) + "\": " + rule.error);
+            }
+            options.faults.push_back(rule.rule);
+        } else if (name == "--seed") {
+            std::uint64_t seed = 0;
+            const auto [stop, error] =
+                std::from_chars(value.data(), value.data() + value.size(), seed);
+            if (value.empty() || error != std::errc{} || stop != value.data() + value.size()) {
+                return failure("bad seed: " + std::string(value) + " (expected a whole number)");
+            }
+            options.seed = seed;
         } else if (name == "--http") {
             if (!parseHttpEndpoint(value, options)) {
                 return failure("bad --http value: " + std::string(value) +

@@ -1,6 +1,7 @@
 // The command line. With no arguments the server listens on port 102 of every IPv4 address.
 #pragma once
 
+#include "core/fault_rules.h"
 #include "memory/memory_image.h"
 #include "memory/process_image.h"
 #include "platform/platform.h"
@@ -72,6 +73,8 @@ struct Options {
     platform::Ipv4Address httpAddress{127, 0, 0, 1};
     std::string httpToken; // empty: none asked for
     bool httpReadOnly = false;
+    std::vector<FaultRule> faults;         // the configuration's [[fault]] rules, then each --fault
+    std::uint64_t seed = defaultFaultSeed; // --seed: the fault rules' probabilities
     bool showHelp = false;
     bool showVersion = false;
 };

@@ -24,9 +24,9 @@
 namespace {
 
 // clang-format off
-constexpr std::array<std::string_view, 16> topLevelKeys = {
-    "cpu", "port", "bind", "connections", "color", "state", "save_every", "pcap", "http",
-    "http_token", "http_read_only", "demo", "strict", "identity", "areas", "db"};
+constexpr std::array<std::string_view, 18> topLevelKeys = {
+    "cpu", "port", "bind", "connections", "color", "state", "save_every", "pcap", "seed", "http",
+    "http_token", "http_read_only", "demo", "strict", "identity", "areas", "db", "fault"};
 constexpr std::array<std::string_view, 5> blockKeys = {"number", "size", "file", "hex", "values"};
 // clang-format on
 
@@ -70,7 +70,7 @@ struct OptionKey {
     std::string_view option;
     toml::node_type type;
 };
-constexpr std::array<OptionKey, 10> optionKeys = {{
+constexpr std::array<OptionKey, 11> optionKeys = {{
     {"cpu", "--cpu", toml::node_type::string},
     {"port", "--port", toml::node_type::integer},
     {"bind", "--bind", toml::node_type::string},
@@ -79,6 +79,7 @@ constexpr std::array<OptionKey, 10> optionKeys = {{
     {"state", "--state", toml::node_type::string},
     {"save_every", "--save-every", toml::node_type::integer},
     {"pcap", "--pcap", toml::node_type::string},
+    {"seed", "--seed", toml::node_type::integer},
     {"http", "--http", toml::node_type::string},
     {"http_token", "--http-token", toml::node_type::string},
 }};
@@ -533,6 +534,47 @@ bool readBlocks(Reading &reading, const toml::node &node, Options &options) {
     return true;
 }
 
+// [[fault]] tables: each one rule, its keys as --fault takes them. A value is handed to the rule
+// parser as text, so both spell their values and messages alike.
+bool readFaults(Reading &reading, const toml::node &node, Options &options) {
+    if (!expectType(reading, node, toml::node_type::array, "fault (written [[fault]])")) {
+        return false;
+    }
+    for (const toml::node &element : *node.as_array()) {
+        if (!expectType(reading, element, toml::node_type::table, "[[fault]]")) {
+            return false;
+        }
+        std::vector<FaultSetting> settings;
+        for (auto &&[key, value] : *element.as_table()) {
+            std::string text;
+            if (const auto *string = value.as_string()) {
+                text = string->get();
+            } else if (const auto *integer = value.as_integer()) {
+                text = std::to_string(integer->get());
+            } else if (const auto *real = value.as_floating_point()) {
+                std::array<char, 32> digits{};
+                std::snprintf(digits.data(), digits.size(), "%.17g", real->get());
+                text = digits.data();
+            } else if (const auto *flag = value.as_boolean()) {
+                text = flag->get() ? "true" : "false";
+            } else {
+                return fail(reading, value.source(),
+                            "fault key " + std::string(key.str()) +
+                                " must be a string, a number "
+                                "or true/false, not " +
+                                std::string(typeName(value.type())));
+            }
+            settings.push_back({std::string(key.str()), std::move(text)});
+        }
+        const FaultRuleParse rule = parseFaultRule(settings);
+        if (!rule.ok) {
+            return fail(reading, element.source(), rule.error);
+        }
+        options.faults.push_back(rule.rule);
+    }
+    return true;
+}
+
 bool readFile(Reading &reading, const toml::table &root, Options &options) {
     if (!checkKeys(reading, root, "", topLevelKeys)) {
         return false;
@@ -587,6 +629,11 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
     }
     if (const toml::node *blocks = root.get("db"); blocks != nullptr) {
         if (!readBlocks(reading, *blocks, options)) {
+            return false;
+        }
+    }
+    if (const toml::node *faults = root.get("fault"); faults != nullptr) {
+        if (!readFaults(reading, *faults, options)) {
             return false;
         }
     }
@@ -766,6 +813,15 @@ std::string describeOptions(const Options &options) {
     }
     if (blocks.empty()) {
         line("blocks", options.strict ? "none" : "created as clients use them");
+    }
+    if (options.faults.empty()) {
+        line("faults", "none");
+    }
+    for (std::size_t i = 0; i < options.faults.size(); ++i) {
+        line("fault " + std::to_string(i + 1), describeFaultRule(options.faults[i]));
+    }
+    if (!options.faults.empty()) {
+        line("seed", std::to_string(options.seed));
     }
     return text;
 }

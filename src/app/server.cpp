@@ -4,6 +4,7 @@
 #include "app/retained_memory.h"
 #include "core/capture.h"
 #include "core/connection_table.h"
+#include "core/fault_rules.h"
 #include "core/log.h"
 #include "http/http_server.h"
 #include "memory/data_block_table.h"
@@ -34,6 +35,9 @@ bool tickClockStarted = false;
 std::vector<DataBlockSetup> startBlocks;
 bool strictBlocks = false;
 bool demoRunning = true;
+// The fault rules the server starts with, and their seed, for serverReset.
+std::vector<FaultRule> startFaults;
+std::uint64_t faultSeed = defaultFaultSeed;
 bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
 std::int64_t nextTickMicros = 0;
 
@@ -241,6 +245,13 @@ bool serverStart(Options options) {
                    options.configFile.c_str(), static_cast<int>(options.dataBlocks.size()),
                    options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
     }
+    startFaults = options.faults;
+    faultSeed = options.seed;
+    setFaultRules(startFaults, faultSeed);
+    for (const FaultRule &rule : faultRules()) {
+        logMessage(attributePlain, "Fault %d in force: %s", rule.id,
+                   describeFaultRule(rule).c_str());
+    }
     releaseDataBlocks();
     startBlocks = std::move(options.dataBlocks);
     strictBlocks = options.strict;
@@ -294,7 +305,24 @@ std::uint16_t serverPort() {
     return listenerPort;
 }
 
+namespace {
+
+// Serves the slots whose held replies are due; their sockets were not watched while they waited.
+void releaseDueReplies(std::int64_t nowMicros) {
+    for (int slot = 0; slot < connectionTable.connectionCount && connectionTable.heldSlots > 0;) {
+        const std::int64_t release = heldReplyRelease(slot);
+        const int countBefore = connectionTable.connectionCount;
+        if (release != 0 && release <= nowMicros) {
+            serveSlot(slot, nowMicros);
+        }
+        slot += connectionTable.connectionCount == countBefore ? 1 : 0;
+    }
+}
+
+} // namespace
+
 void serverPass(std::int64_t nowMicros) {
+    setConnectionClock(nowMicros);
     // Connections first: a client that closed in the same wake-up as a new one connected frees
     // its slot before the newcomer is counted.
     const bool httpReady = !readiness.known || readiness.httpReady;
@@ -315,6 +343,9 @@ void serverPass(std::int64_t nowMicros) {
             serveSlot(slot, nowMicros);
         }
         acceptOne();
+    }
+    if (connectionTable.heldSlots > 0) {
+        releaseDueReplies(nowMicros);
     }
     if (!tickClockStarted) {
         tickClockStarted = true;
@@ -340,14 +371,20 @@ void serverWait(std::int64_t nowMicros) {
     std::array<platform::WaitEntry, 2 + maxConnections> entries{};
     std::size_t count = 0;
     entries[count++] = {listener, true, false, false};
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        const bool pending = hasUnsentReply(slot);
-        entries[count++] = {slotAt(slot).socket, !pending, pending, false};
-    }
-    const std::size_t slotEntries = count;
     // A save still copying memory wants the next pass sooner than the tick.
     std::int64_t timeout =
         std::min(tickClockStarted ? nextTickMicros - nowMicros : 0, retainedSavingWaitLimit());
+    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
+        const bool pending = hasUnsentReply(slot);
+        // A slot holding its replies back watches nothing until they are due.
+        const std::int64_t release = heldReplyRelease(slot);
+        const bool held = release != 0;
+        if (held) {
+            timeout = std::min(timeout, release - nowMicros);
+        }
+        entries[count++] = {slotAt(slot).socket, !pending, pending && !held, false};
+    }
+    const std::size_t slotEntries = count;
     if (httpRunning()) {
         entries[count++] = {httpWaitHandle(), true, false, false};
         timeout = std::min(timeout, httpWaitLimit(nowMicros));
@@ -378,6 +415,7 @@ void serverReset() {
     setCpuRunState(CpuRunState::run);
     resetPlcClock();
     installDataBlocks();
+    setFaultRules(startFaults, faultSeed); // counts and the generator start again
 }
 
 void serverShutdown() {

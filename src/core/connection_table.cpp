@@ -29,6 +29,7 @@ void freeSlot(ConnectionSlot &slot) {
     slot.assembly.skipRemaining = 0;
     slot.unsent.offset = 0;
     slot.unsent.count = 0;
+    slot.unsent.releaseAtMicros = 0; // the table's count of held slots is the caller's
     slot.joined.count = 0;
     slot.joined.discarding = false;
     slot.userdata = {};
@@ -45,6 +46,7 @@ void resetConnectionTable() {
         freeSlot(slot);
     }
     connectionTable.connectionCount = 0;
+    connectionTable.heldSlots = 0;
 }
 
 void setConnectionLimit(int limit) {
@@ -59,6 +61,9 @@ void closeConnection(int slot) {
         // delivers it after the close.
         platform::reserveSendRoom(closing.socket, closing.unsent.count);
         flushUnsentReply(slot);
+    }
+    if (closing.unsent.releaseAtMicros != 0) {
+        connectionTable.heldSlots -= 1; // its held replies go with it
     }
     platform::closeSocket(closing.socket);
     captureClosed(closing.ends);
@@ -108,12 +113,61 @@ std::array<std::uint32_t, requestRateSeconds> requestsPerSecond() {
 }
 
 bool hasUnsentReply(int slot) {
-    return slotAt(slot).unsent.count > 0;
+    const UnsentReply &unsent = slotAt(slot).unsent;
+    return unsent.count > 0 || unsent.releaseAtMicros != 0;
+}
+
+void setConnectionClock(std::int64_t nowMicros) {
+    connectionTable.nowMicros = nowMicros;
+}
+
+void holdReplies(int slot, std::int64_t delayMicros) {
+    UnsentReply &unsent = slotAt(slot).unsent;
+    if (unsent.releaseAtMicros == 0) {
+        connectionTable.heldSlots += 1;
+    }
+    // Never 0, which means not held.
+    unsent.releaseAtMicros = std::max<std::int64_t>(connectionTable.nowMicros + delayMicros, 1);
+}
+
+std::int64_t heldReplyRelease(int slot) {
+    return slotAt(slot).unsent.releaseAtMicros;
+}
+
+bool applyFaultDelivery(int slot, const FaultDecision &decision) {
+    if (!decision.hasDelivery) {
+        return false;
+    }
+    switch (decision.delivery) {
+    case FaultAction::delay:
+        holdReplies(slot, std::int64_t{decision.delayMs} * 1000);
+        return false;
+    case FaultAction::noReply:
+        return true;
+    case FaultAction::close:
+        platform::abortOnClose(slotAt(slot).socket);
+        closeConnection(slot);
+        return true;
+    case FaultAction::itemCode:
+    case FaultAction::headerError:
+    case FaultAction::refuse:
+        return false;
+    }
+    return false;
 }
 
 void flushUnsentReply(int slot) {
     ConnectionSlot &connection = slotAt(slot);
     UnsentReply &unsent = connection.unsent;
+    if (unsent.releaseAtMicros != 0) {
+        if (connectionTable.nowMicros < unsent.releaseAtMicros) {
+            return;
+        }
+        unsent.releaseAtMicros = 0;
+        connectionTable.heldSlots -= 1;
+        // The capture shows the held replies when they leave, not when they were made.
+        captureSent(connection.ends, std::span(unsent.bytes).subspan(unsent.offset, unsent.count));
+    }
     if (unsent.count == 0) {
         return;
     }
@@ -136,7 +190,8 @@ ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
     ConnectionSlot &connection = slotAt(slot);
     UnsentReply &unsent = connection.unsent;
     std::size_t taken = 0;
-    if (unsent.count == 0) {
+    const bool held = unsent.releaseAtMicros != 0;
+    if (unsent.count == 0 && !held) {
         const platform::SendResult result = platform::sendBytes(connection.socket, frame);
         if (result.failed) {
             return {true, result.errorCode};
@@ -157,6 +212,8 @@ ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
         unsent.count += keep;
     }
     connection.bytesOut += frame.size();
-    captureSent(connection.ends, frame);
+    if (!held) {
+        captureSent(connection.ends, frame);
+    }
     return {false, 0};
 }

@@ -1,6 +1,7 @@
 // The client connections and everything kept per connection.
 #pragma once
 
+#include "core/fault_rules.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -42,11 +43,14 @@ struct FrameAssembly {
     std::size_t skipRemaining; // bytes still to drop of a frame too large to handle
 };
 
-// Reply bytes the client's socket did not take yet; they leave before anything else.
+// Reply bytes the client's socket did not take yet; they leave before anything else. A reply
+// held back on purpose (a delay fault) waits here until its release time, and the connection's
+// later requests wait behind it, so they keep their order.
 struct UnsentReply {
     std::array<std::uint8_t, largestSplitReply> bytes;
     std::size_t offset;
     std::size_t count;
+    std::int64_t releaseAtMicros; // 0: leaves as soon as the socket takes it
 };
 
 // The payloads of a request's DT frames so far, until the frame with end of transmission.
@@ -114,6 +118,8 @@ struct ConnectionTable {
     std::array<ConnectionSlot, maxConnections> slots;
     std::int32_t connectionCount;
     std::int32_t limit = classicConnections; // clients served at once, 1 to maxConnections
+    std::int32_t heldSlots;   // slots whose replies are held back until a release time
+    std::int64_t nowMicros;   // the loop's clock at the start of the current pass
 };
 
 extern ConnectionTable connectionTable;
@@ -151,11 +157,28 @@ void setConnectionLimit(int limit);
 // logs.
 void closeConnection(int slot);
 
-// True while the slot holds reply bytes the client has not taken.
+// True while the slot holds reply bytes the client has not taken, or holds its replies back.
 bool hasUnsentReply(int slot);
 
-// Sends the unsent bytes that the client's socket takes now.
+// Sends the unsent bytes that the client's socket takes now; held replies only once their
+// release time has come.
 void flushUnsentReply(int slot);
+
+// The loop's clock for this pass (release times are measured against it).
+void setConnectionClock(std::int64_t nowMicros);
+
+// Holds every reply the slot sends from now on, and the handling of its later requests, until
+// delayMicros from the current pass; then they leave in order.
+void holdReplies(int slot, std::int64_t delayMicros);
+
+// When the slot's held replies are due, or 0 when it holds none.
+std::int64_t heldReplyRelease(int slot);
+
+// Acts on how a fault says a request on the slot is answered: a delay holds the slot's replies
+// back; no reply leaves the request unanswered; close drops the connection without a word, as a
+// pulled cable. Returns true when the request must not be served. (A refused connection request
+// is the transport's.)
+bool applyFaultDelivery(int slot, const FaultDecision &decision);
 
 struct ReplyResult {
     bool failed;

@@ -18,6 +18,8 @@
 
 #include "platform/platform.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -84,3 +86,43 @@ int addFaultRule(FaultRule rule);
 bool removeFaultRule(int id);
 bool enableFaultRule(int id, bool enabled);
 std::span<const FaultRule> faultRules();
+
+// True while at least one rule is switched on; every hook checks this first, so a server
+// without rules pays one load and one branch per request.
+bool faultRulesActive();
+
+// ---------------------------------------------------------------------------------------------
+// Deciding. A request as the rules see it: what it is, who sent it and, for Read Var and Write
+// Var, the bytes each item covers. Kinds a rule cannot name (userdata other than SZL, control
+// jobs) arrive as FaultOn::any and match only rules with on=any.
+struct FaultItem {
+    FaultArea area; // FaultArea::all for an area no rule can name (periphery, unknown codes)
+    std::uint16_t dbNumber;
+    std::uint32_t start; // bytes, or timer and counter elements, end exclusive
+    std::uint32_t end;
+};
+
+inline constexpr std::size_t largestFaultItemCount = 255;
+
+struct FaultRequest {
+    FaultOn kind;
+    platform::Ipv4Address client;
+    std::span<const FaultItem> items;
+};
+
+// What the rules decided for one request. The reply's content (a header error, or item codes)
+// and its delivery (late, never, the connection dropped or refused) are decided independently:
+// a rule of each kind may fire on the same request. Within each kind the first rule whose turn it
+// is wins; every rule that matches counts the request, whichever fires.
+struct FaultDecision {
+    std::uint16_t headerError; // 0: none
+    bool anyItemCode;
+    std::array<std::uint8_t, largestFaultItemCount> itemCodes; // 0: served as usual
+    bool hasDelivery;
+    FaultAction delivery; // delay, noReply, close or refuse
+    std::uint32_t delayMs;
+};
+
+// Counts the request against every rule, draws for those with a probability, logs one line per
+// rule that fires ("Fault 2 fired: delay 250 ms on read DB6") and returns what fired.
+FaultDecision decideFaults(const FaultRequest &request);

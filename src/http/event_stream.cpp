@@ -12,6 +12,9 @@ namespace {
 // A stream holds at most this much unsent text; a subscriber that takes nothing for that long
 // gets no more until it catches up, so a stalled page costs bounded memory.
 constexpr std::size_t largestPending = 1024 * 1024;
+// Under heavy traffic the log grows by thousands of lines a second, more than a page can show:
+// each refresh sends the newest this many, so the stream costs the loop little whatever the load.
+constexpr std::uint64_t logLinesPerRefresh = 50;
 
 void appendEvent(EventStream &stream, std::string_view name, const json &data) {
     if (stream.pending.size() - stream.pendingOffset > largestPending) {
@@ -39,12 +42,14 @@ void sendValues(EventStream &stream) {
     }
 }
 
-void sendLog(EventStream &stream) {
+void sendLog(EventStream &stream, std::uint64_t most) {
     if (latestLogSequence() == stream.logSequence) {
         return;
     }
     json lines = json::array();
-    for (const RecentLogLine &line : recentLogLines(stream.logSequence)) {
+    const std::uint64_t latest = latestLogSequence();
+    const std::uint64_t after = std::max(stream.logSequence, latest > most ? latest - most : 0);
+    for (const RecentLogLine &line : recentLogLines(after)) {
         lines.push_back({{"attribute", line.attribute}, {"text", line.text}});
         stream.logSequence = line.sequence;
     }
@@ -74,6 +79,14 @@ void sendMemory(EventStream &stream) {
     }
 }
 
+void sendFaults(EventStream &stream) {
+    std::string text = faultsJson().dump(-1, ' ', false, json::error_handler_t::replace);
+    if (text != stream.lastFaults) {
+        stream.lastFaults = std::move(text);
+        stream.pending.append("event: faults\ndata: ").append(stream.lastFaults).append("\n\n");
+    }
+}
+
 } // namespace
 
 EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros) {
@@ -88,8 +101,7 @@ EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros) 
     stream.lastSent.resize(stream.watched.size());
     // Tells EventSource how soon to reconnect after the server went away.
     stream.pending = "retry: 1000\n\n";
-    const std::uint64_t latest = latestLogSequence();
-    stream.logSequence = latest > recentLogCapacity ? latest - recentLogCapacity : 0;
+    sendLog(stream, recentLogCapacity);
     stream.nextStatusMicros = nowMicros;
     refreshEventStream(stream, nowMicros);
     return stream;
@@ -101,8 +113,9 @@ void refreshEventStream(EventStream &stream, std::int64_t nowMicros) {
         appendEvent(stream, "status", statusJson());
         stream.nextStatusMicros = nowMicros + statusEventMicros;
     }
-    sendLog(stream);
+    sendLog(stream, logLinesPerRefresh);
     sendMemory(stream);
+    sendFaults(stream);
 }
 
 bool hasEventBytes(const EventStream &stream) {

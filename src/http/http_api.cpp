@@ -550,6 +550,17 @@ HttpReply handleHttpRequest(const HttpRequest &request) {
     if (path == "/api/cpu") {
         return method == "POST" ? setCpu(request) : wrongMethod(request);
     }
+    if (path == "/api/faults" || path.starts_with("/api/faults/")) {
+        std::string_view rest = path.substr(std::string_view("/api/faults").size());
+        if (rest.starts_with("/")) {
+            rest.remove_prefix(1);
+        }
+        if (method != "POST") {
+            return handleFaultRequest(method, rest, nullptr);
+        }
+        const ParsedBody body = parseBody(request);
+        return body.ok ? handleFaultRequest(method, rest, &body.object) : body.failure;
+    }
     constexpr std::string_view memoryPrefix = "/api/memory/";
     if (path.starts_with(memoryPrefix)) {
         const std::string_view which = path.substr(memoryPrefix.size());

@@ -77,6 +77,10 @@ void reserveSendRoom(SocketHandle socket, std::size_t count);
 
 void closeSocket(SocketHandle socket);
 
+// Makes the socket's close abortive: the peer gets a reset at once instead of an orderly end,
+// as when a connection drops in the middle of a job.
+void abortOnClose(SocketHandle socket);
+
 // One socket to watch in waitForReadiness, and what the wait found.
 struct WaitEntry {
     SocketHandle socket;

@@ -285,6 +285,11 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
+void abortOnClose(SocketHandle socket) {
+    const linger abortive{1, 0};
+    ::setsockopt(descriptor(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
 bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros) {
     for (WaitEntry &entry : entries) {
         entry.ready = false;

@@ -406,6 +406,12 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
+void abortOnClose(SocketHandle socket) {
+    const linger abortive{1, 0};
+    setsockopt(toSocket(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&abortive),
+               sizeof abortive);
+}
+
 bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros) {
     ensureFineTimer();
     for (WaitEntry &entry : entries) {

@@ -2,6 +2,7 @@
 
 #include "core/connection_table.h"
 #include "core/data_frame.h"
+#include "core/fault_rules.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
 
@@ -135,10 +136,11 @@ void logOutcome(int slot, const char *what, const S5Request &decoded, const char
                decoded.dbNumber, start, length);
 }
 
-void handleS5Fetch(int slot, ByteView request) {
+void handleS5Fetch(int slot, ByteView request, const char *faultRefusal) {
     const S5Request decoded = decodeRequest(request);
     const std::span<const std::uint8_t> block = blockFor(request, decoded);
-    const char *refusal = fetchRefusalReason(request, decoded, block);
+    const char *refusal =
+        faultRefusal != nullptr ? faultRefusal : fetchRefusalReason(request, decoded, block);
 
     std::array<std::uint8_t, fetchFrameCapacity> frame{};
     writeS5ReplyHeader(frame, opCodeFetchReply);
@@ -162,11 +164,12 @@ void handleS5Fetch(int slot, ByteView request) {
     logOutcome(slot, "Sending S5 data", decoded, refusal);
 }
 
-void handleS5Write(int slot, ByteView request) {
+void handleS5Write(int slot, ByteView request, const char *faultRefusal) {
     const S5Request decoded = decodeRequest(request);
     const std::span<std::uint8_t> block = blockFor(request, decoded);
     // Decided before the acknowledgement leaves: a refused write stores nothing.
-    const char *refusal = writeRefusalReason(request, decoded, block);
+    const char *refusal =
+        faultRefusal != nullptr ? faultRefusal : writeRefusalReason(request, decoded, block);
 
     std::array<std::uint8_t, replyHeaderSize> frame{};
     writeS5ReplyHeader(frame, opCodeWriteAck);
@@ -187,18 +190,43 @@ void handleS5Write(int slot, ByteView request) {
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }
 
+// The fault rules for a fetch (a read) or a write of DB words. S5 has one error for a request, so
+// an item code or a header error refuses it. Returns true when the request is done with.
+bool applyS5Faults(int slot, ByteView request, bool fetch, const char *&refusal) {
+    const S5Request decoded = decodeRequest(request);
+    const auto byteAt = [](std::size_t word) { return static_cast<std::uint32_t>(2 * word); };
+    const std::array<FaultItem, 1> items = {
+        {{FaultArea::dataBlock, static_cast<std::uint16_t>(decoded.dbNumber),
+          byteAt(decoded.start), byteAt(decoded.start + decoded.length)}}};
+    const FaultDecision decision = decideFaults(
+        {fetch ? FaultOn::read : FaultOn::write, slotAt(slot).ends.clientAddress, items});
+    if (applyFaultDelivery(slot, decision)) {
+        return true;
+    }
+    if (decision.headerError != 0 || decision.itemCodes[0] != 0) {
+        refusal = "refused by a fault rule";
+    }
+    return false;
+}
+
 } // namespace
 
 void handleS5Payload(int slot, ByteView payload) {
     if (!fits(payload, requestOpCodeOffset, 1)) {
         return;
     }
-    switch (readU8(payload, requestOpCodeOffset)) {
+    const std::uint8_t opCode = readU8(payload, requestOpCodeOffset);
+    const char *faultRefusal = nullptr;
+    if ((opCode == opCodeFetch || opCode == opCodeWrite) && faultRulesActive() &&
+        applyS5Faults(slot, payload, opCode == opCodeFetch, faultRefusal)) {
+        return;
+    }
+    switch (opCode) {
     case opCodeFetch:
-        handleS5Fetch(slot, payload);
+        handleS5Fetch(slot, payload, faultRefusal);
         return;
     case opCodeWrite:
-        handleS5Write(slot, payload);
+        handleS5Write(slot, payload, faultRefusal);
         return;
     default:
         return; // other op codes are not served

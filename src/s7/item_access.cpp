@@ -292,3 +292,43 @@ ItemName itemName(ByteView item) {
     }
     return name;
 }
+
+FaultItem faultItemOf(ByteView item) {
+    if (!fits(item, 0, requestItemSize)) {
+        return {FaultArea::all, 0, 0, 0};
+    }
+    const std::uint8_t transportSize = readU8(item, itemTransportSizeOffset);
+    const std::size_t count = readU16be(item, itemElementCountOffset);
+    const std::size_t address = readAddress(item);
+    const ElementType *type = findElementType(transportSize);
+    const std::size_t width = type != nullptr ? type->bytesPerElement : 1;
+    FaultItem span{FaultArea::all, 0, static_cast<std::uint32_t>(address >> 3),
+                   static_cast<std::uint32_t>((address >> 3) + count * width)};
+    switch (readU8(item, itemAreaOffset)) {
+    case areaInputs:
+        span.area = FaultArea::inputs;
+        break;
+    case areaOutputs:
+        span.area = FaultArea::outputs;
+        break;
+    case areaFlags:
+        span.area = FaultArea::flags;
+        break;
+    case areaDataBlock:
+    case areaInstanceDataBlock:
+        span.area = FaultArea::dataBlock;
+        span.dbNumber = readU16be(item, itemDbNumberOffset);
+        break;
+    case areaTimers:
+    case areaCounters:
+        // Timers and counters are addressed by element number.
+        span.area = readU8(item, itemAreaOffset) == areaTimers ? FaultArea::timers
+                                                                : FaultArea::counters;
+        span.start = static_cast<std::uint32_t>(address);
+        span.end = static_cast<std::uint32_t>(address + count);
+        break;
+    default:
+        break;
+    }
+    return span;
+}

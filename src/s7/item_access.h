@@ -3,6 +3,7 @@
 // this touches no memory, so a job's reply size is known before anything is read or written.
 #pragma once
 
+#include "core/fault_rules.h"
 #include "core/wire.h"
 #include "memory/process_image.h"
 
@@ -69,3 +70,7 @@ struct ItemName {
     const char *text() const { return characters.data(); }
 };
 ItemName itemName(ByteView item);
+
+// What the fault rules see of an item: its area and the bytes (timers and counters: elements)
+// it covers. Periphery and unknown areas can be named by no rule's area.
+FaultItem faultItemOf(ByteView item);

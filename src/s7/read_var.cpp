@@ -5,6 +5,7 @@
 #include "memory/data_block_table.h"
 #include "s7/cpu_profile.h"
 #include "s7/item_access.h"
+#include "s7/s7_faults.h"
 #include "s7/s7_pdu.h"
 
 #include <array>
@@ -37,6 +38,12 @@ std::size_t readItem(ByteView item, ByteBuffer section, std::size_t at, std::siz
     const int dbNumber = static_cast<int>(address.dbNumber);
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
+    if (const std::uint8_t code = faultItemCode(static_cast<std::size_t>(index)); code != 0) {
+        writeFailedItem(section, at, code);
+        logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d (fault, code %02X)",
+                   slotPrefix(slot).text(), dbNumber, byteOffset, count, code);
+        return at + dataItemHeaderSize;
+    }
     if (address.dbNumber >= dataBlockCount) {
         writeFailedItem(section, at, returnObjectDoesNotExist);
         logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d", slotPrefix(slot).text(),
@@ -96,10 +103,14 @@ std::size_t replyDataBytes(const ItemPlan &plan) {
 void planReply(ByteView pdu, std::size_t itemCount, ReadPlan &plan) {
     std::size_t length = 0;
     for (std::size_t i = 0; i < itemCount; ++i) {
-        const ItemPlan item =
+        ItemPlan item =
             planItem(pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize),
                      AccessDirection::read);
         plan.items[i] = item;
+        if (const std::uint8_t code = faultItemCode(i); code != 0) {
+            plan.items[i].returnCode = code; // nothing of the item is read
+            item.returnCode = code;
+        }
         length += dataItemHeaderSize + replyDataBytes(item);
         if (i + 1 < itemCount && replyDataBytes(item) % 2 == 1) {
             length += 1;

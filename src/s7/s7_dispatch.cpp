@@ -5,6 +5,7 @@
 #include "s7/cpu_control.h"
 #include "s7/cpu_profile.h"
 #include "s7/read_var.h"
+#include "s7/s7_faults.h"
 #include "s7/s7_pdu.h"
 #include "s7/userdata.h"
 #include "s7/write_var.h"
@@ -150,12 +151,17 @@ void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
     }
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
     if (messageType == messageTypeJob) {
-        handleJob(slot, pdu, s7Length);
+        if (!applyS7Faults(slot, pdu)) {
+            handleJob(slot, pdu, s7Length);
+            endS7Faults();
+        }
         return;
     }
     if (messageType == messageTypeUserData &&
         activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
-        handleUserData(slot, pdu);
+        if (!applyS7Faults(slot, pdu)) {
+            handleUserData(slot, pdu);
+        }
         return;
     }
     if (messageType == messageTypeAck || messageType == messageTypeAckData ||

@@ -397,6 +397,20 @@ std::uint8_t nextSequence(std::uint8_t sequence) {
 
 } // namespace
 
+bool isReadSzlRequest(ByteView pdu) {
+    return (readU8OrZero(pdu, requestTypeGroupOffset) & 0x0F) == groupCpu &&
+           readU8OrZero(pdu, requestSubfunctionOffset) == subfunctionReadSzl;
+}
+
+void refuseUserData(int slot, ByteView pdu, std::uint16_t error) {
+    UserdataState &state = slotAt(slot).userdata;
+    state.continuationOpen = false;
+    state.sequence = nextSequence(state.sequence);
+    sendUserdataError(slot, pdu,
+                      static_cast<std::uint8_t>(readU8OrZero(pdu, requestTypeGroupOffset) & 0x0F),
+                      readU8OrZero(pdu, requestSubfunctionOffset), error);
+}
+
 void handleUserData(int slot, ByteView pdu) {
     UserdataState &state = slotAt(slot).userdata;
     const std::uint8_t typeGroup = readU8OrZero(pdu, requestTypeGroupOffset);

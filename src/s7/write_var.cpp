@@ -5,6 +5,7 @@
 #include "memory/data_block_table.h"
 #include "s7/cpu_profile.h"
 #include "s7/item_access.h"
+#include "s7/s7_faults.h"
 #include "s7/s7_pdu.h"
 
 #include <algorithm>
@@ -39,6 +40,11 @@ std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
     const int dataLength = static_cast<int>(byteLength);
+    if (const std::uint8_t code = faultItemCode(static_cast<std::size_t>(index)); code != 0) {
+        logMessage(attributeError, "%s Receiving S7 NO IO data DB%d,%d l=%d (fault, code %02X)",
+                   itemPrefix(index, slot).text(), dbNumber, byteOffset, count, code);
+        return code;
+    }
     if (address.dbNumber >= dataBlockCount) {
         logMessage(attributeError, "%s Receiving S7 NO IO data DB%d,%d l=%d",
                    itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
@@ -189,6 +195,9 @@ void writeVarAsCpu(int slot, ByteView pdu) {
         const ByteView dataItem = data.subspan(dataItemStarts[i]);
         const ItemPlan plan = planItem(item, AccessDirection::write);
         std::uint8_t code = plan.returnCode;
+        if (const std::uint8_t faultCode = faultItemCode(i); faultCode != 0) {
+            code = faultCode; // nothing of the item is stored
+        }
         if (code == returnSuccess) {
             code = checkWriteData(plan, readU8(dataItem, dataItemTransportSizeOffset),
                                   readU16be(dataItem, dataItemLengthOffset));

@@ -1,6 +1,7 @@
 #include "transport/transport.h"
 
 #include "core/connection_table.h"
+#include "core/fault_rules.h"
 #include "core/log.h"
 #include "s5/s5_fetch_write.h"
 #include "s7/cpu_profile.h"
@@ -269,7 +270,24 @@ void handleConnectionRequest(int slot, ByteView frame) {
     slotAt(slot).peerReference = {readU8(frame, crSourceReferenceOffset),
                                   readU8(frame, crSourceReferenceOffset + 1)};
     const ConnectParameters parameters = walkConnectParameters(frame);
-    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
+    const bool asCpu = activeCpuProfile().behaviour == CpuBehaviour::realCpu;
+    if (faultRulesActive()) {
+        const FaultDecision decision =
+            decideFaults({FaultOn::connect, slotAt(slot).ends.clientAddress, {}});
+        if (decision.hasDelivery && decision.delivery == FaultAction::refuse) {
+            if (asCpu) {
+                sendProfileConnectConfirm(slot, parameters, true);
+            } else {
+                sendConnectConfirm(slot, true);
+            }
+            closeConnection(slot);
+            return;
+        }
+        if (applyFaultDelivery(slot, decision)) {
+            return;
+        }
+    }
+    if (asCpu) {
         handleProfileConnectionRequest(slot, parameters);
         return;
     }

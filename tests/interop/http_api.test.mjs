@@ -204,6 +204,26 @@ describe('the JSON API beside an S7 client', () => {
             controller.abort();
         }
     });
+
+    it('fault rules are added, switched and removed over the API, and act on the client', async () => {
+        const bad = await api(base, '/api/faults', { method: 'POST', body: { on: 'read', item_code: '0x0A', close: true } });
+        assert.equal(bad.status, 400, bad.text);
+        assert.match(bad.json.error, /bad fault rule/);
+        assert.equal((await api(base, '/api/faults', { method: 'POST', body: { on: 'read', area: [1] } })).status, 400);
+        const added = await api(base, '/api/faults', { method: 'POST', body: { on: 'read', area: 'DB20', item_code: '0x0A' } });
+        assert.equal(added.status, 201, added.text);
+        const { id } = added.json;
+        const [rule] = (await api(base, '/api/faults')).json.rules.filter((entry) => entry.id === id);
+        assert.equal(rule.enabled, true);
+        assert.equal(rule.settings.area, 'DB20');
+        await assert.rejects(quickCall(client, 'DBRead', 20, 0, 2));
+        assert.equal((await api(base, `/api/faults/${id}`, { method: 'POST', body: { enabled: false } })).status, 200);
+        assert.equal((await quickCall(client, 'DBRead', 20, 0, 2)).length, 2);
+        assert.equal((await api(base, `/api/faults/${id}`, { method: 'DELETE' })).status, 200);
+        assert.equal((await api(base, `/api/faults/${id}`, { method: 'DELETE' })).status, 404);
+        assert.equal((await api(base, '/api/faults/x', { method: 'DELETE' })).status, 400);
+        assert.deepEqual((await api(base, '/api/faults')).json.rules.filter((entry) => entry.id === id), []);
+    });
 });
 
 describe('who may use the API', () => {
