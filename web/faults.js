@@ -3,8 +3,6 @@
 import { api } from './api.js';
 import { parseSettings } from './values.js';
 
-const refreshMs = 2000;
-
 let context;
 
 function showProblem(problem) {
@@ -18,6 +16,7 @@ async function change(method, path, body) {
         showProblem(problem);
         return;
     }
+    showProblem(null);
     await refresh();
 }
 
@@ -38,14 +37,15 @@ async function add(event) {
         return;
     }
     field.value = '';
+    showProblem(null);
     await refresh();
 }
 
-// Asks for the rules (the event stream then brings them whenever they change).
+// Asks for the rules at once; the event stream brings them again whenever they or their counts
+// change.
 export async function refresh() {
     try {
         showFaults(await api('GET', '/api/faults'));
-        showProblem(null);
     } catch (problem) {
         showProblem(problem);
     }
@@ -54,13 +54,6 @@ export async function refresh() {
 export function init(pageContext) {
     context = pageContext;
     document.getElementById('faults-add').addEventListener('submit', add);
-    // The counts change with every matching request; while the tab is open they are asked for
-    // every two seconds (a faults event, when the server sends one, brings changed rules sooner).
-    setInterval(() => {
-        if (document.body.dataset.view === 'faults') {
-            refresh();
-        }
-    }, refreshMs);
 }
 
 export function showFaults(faults) {

@@ -13,7 +13,7 @@ import { after, before, describe, it } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 import { freePort, host, startServer } from './lib/plc_server.mjs';
-import { call, connectClient } from './lib/snap7_async.mjs';
+import { call, connectClient, errors, rejectsWithCode } from './lib/snap7_async.mjs';
 
 const chromium = process.env.PLCDOUBLE_CHROMIUM || '/usr/bin/chromium';
 if (!existsSync(chromium)) {
@@ -134,6 +134,25 @@ describe('the watch page in chromium', () => {
             await page.click('[data-tab="traffic"]');
             await page.waitForFunction(() => [...document.querySelectorAll('#traffic-log .bg-5')]
                 .some((line) => line.textContent.includes('DB20.DBW0:INT = 12345')));
+
+            // A fault rule added in the page refuses the client's read and counts it; one click
+            // switches it off. A rule the server cannot use shows the server's reason.
+            await page.click('[data-tab="faults"]');
+            await page.type('#faults-add-input', 'on=read, area=DB20, item_code=0x0A');
+            await page.keyboard.press('Enter');
+            await page.waitForSelector('#faults-table tr[data-rule] [data-role="toggle"].on');
+            await rejectsWithCode(assert, call(client, 'DBRead', 20, 0, 2), errors.itemNotAvailable);
+            await page.waitForFunction(() =>
+                document.querySelector('#faults-table tr[data-rule]').cells[3].textContent === '1',
+                { timeout: liveLimitMs });
+            await page.click('#faults-table [data-role="toggle"]');
+            await page.waitForSelector('#faults-table [data-role="toggle"]:not(.on)');
+            assert.equal((await call(client, 'DBRead', 20, 0, 2)).readInt16BE(0), 12345);
+            await page.type('#faults-add-input', 'on=read, item_code=0x0A, bogus=1');
+            await page.keyboard.press('Enter');
+            await page.waitForSelector('#faults-error:not([hidden])');
+            assert.match(await page.$eval('#faults-error', (element) => element.textContent),
+                         /bogus.*\(HTTP 400\)/);
 
             await page.click('[data-tab="overview"]');
             await page.click('#cpu-stop');
