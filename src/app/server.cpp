@@ -54,6 +54,9 @@ struct Readiness {
     std::array<int, maxConnections> slots;
 };
 Readiness readiness{};
+// When the wait last asked the watch page's descriptor.
+constexpr std::int64_t httpAskEveryMicros = 1000;
+std::int64_t httpAskedMicros = 0;
 
 // The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
 constexpr std::string_view bannerCredit =
@@ -386,8 +389,17 @@ void serverWait(std::int64_t nowMicros) {
     }
     const std::size_t slotEntries = count;
     if (httpRunning()) {
-        entries[count++] = {httpWaitHandle(), true, false, false};
+        // While clients keep the loop busy the watch page's descriptor is asked at most every
+        // millisecond: one more descriptor in every wait costs the S7 side a tenth of its speed,
+        // and a page needs no answer within a millisecond. An idle loop always asks it.
+        const bool busy = readiness.slotCount > 0;
         timeout = std::min(timeout, httpWaitLimit(nowMicros));
+        if (!busy || nowMicros - httpAskedMicros >= httpAskEveryMicros) {
+            entries[count++] = {httpWaitHandle(), true, false, false};
+            httpAskedMicros = nowMicros;
+        } else {
+            timeout = std::min(timeout, httpAskedMicros + httpAskEveryMicros - nowMicros);
+        }
     }
     const std::span<platform::WaitEntry> watched = std::span(entries).first(count);
     readiness.known = platform::waitForReadiness(watched, watchConsole, timeout);

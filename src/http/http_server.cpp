@@ -37,9 +37,20 @@ MHD_Daemon *httpDaemon = nullptr;
 std::list<Stream> streams; // stable addresses: the library holds pointers to them
 std::int64_t nextRefreshMicros = 0;
 bool stopping = false; // every stream ends at its next read
-// When the library last asked to run again (its timeouts), as found by the wait before the
-// pass: a pass under S7 traffic then costs no call into the library unless it has work.
+// When the library wants to run again although its descriptor stays quiet (its timeouts, or
+// work it left for the next run), as it said after its last run: a pass under S7 traffic then
+// costs no call into the library unless it has work.
 std::int64_t libraryDueMicros = 0;
+
+void runLibrary(std::int64_t nowMicros) {
+    MHD_run(httpDaemon);
+    MHD_UNSIGNED_LONG_LONG millis = 0;
+    libraryDueMicros = MHD_get_timeout(httpDaemon, &millis) == MHD_YES
+                           ? nowMicros + static_cast<std::int64_t>(
+                                             std::min<MHD_UNSIGNED_LONG_LONG>(millis, 1'000'000)) *
+                                             1000
+                           : INT64_MAX;
+}
 
 constexpr unsigned connectionLimit = 32;
 constexpr unsigned connectionTimeoutSeconds = 120;
@@ -177,6 +188,7 @@ HttpStart httpStart(const HttpOptions &options) {
     }
     setHttpAccess({options.token, options.readOnly});
     keepRecentLog();
+    libraryDueMicros = 0; // the first pass runs it
     httpDaemon =
         MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr,
                          nullptr, onRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, logLibraryError,
@@ -202,12 +214,7 @@ platform::SocketHandle httpWaitHandle() {
 }
 
 std::int64_t httpWaitLimit(std::int64_t nowMicros) {
-    MHD_UNSIGNED_LONG_LONG millis = 0;
-    std::int64_t limit = INT64_MAX;
-    if (MHD_get_timeout(httpDaemon, &millis) == MHD_YES) {
-        limit =
-            static_cast<std::int64_t>(std::min<MHD_UNSIGNED_LONG_LONG>(millis, 1'000'000)) * 1000;
-    }
+    std::int64_t limit = libraryDueMicros == INT64_MAX ? INT64_MAX : libraryDueMicros - nowMicros;
     if (!streams.empty()) {
         limit = std::min(limit, nextRefreshMicros - nowMicros);
     }
@@ -228,8 +235,7 @@ void httpPass(std::int64_t nowMicros, bool ready) {
         }
     }
     if (run || nowMicros >= libraryDueMicros) {
-        MHD_run(httpDaemon);
-        libraryDueMicros = 0; // asked again by the next wait
+        runLibrary(nowMicros);
     }
 }
 
