@@ -18,6 +18,7 @@
 #include <cstring>
 #include <list>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -168,6 +169,13 @@ void requestDone(void *, MHD_Connection *, void **requestContext, MHD_RequestTer
 [[gnu::format(printf, 2, 0)]] void logLibraryError(void *, const char *format, va_list arguments) {
     std::array<char, 200> text{};
     std::vsnprintf(text.data(), text.size(), format, arguments);
+    // Every event stream ends this way: the page closes it (a reload, a new watch list) and the
+    // library's next send to it fails. Nothing went wrong, so nothing is logged.
+    const std::string_view message = text.data();
+    if (message.starts_with("Failed to send") &&
+        message.find("/api/events") != std::string_view::npos) {
+        return;
+    }
     logMessage(attributeError, "HTTP: %s", text.data());
 }
 
