@@ -9,7 +9,8 @@
 # started with --cpu s7-1500, runs every job beside the first: the profile rows, against the
 # classic server's same rows. A fifth, started with --http, has the watch page open on 20
 # watched values (an event-stream client subscribed to them) and runs the 16-byte jobs on one
-# connection beside the first: the page rows.
+# connection beside the first: the page rows. A sixth has fault rules in force that match none
+# of the jobs (every request is still tested against each): the fault rows.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -35,11 +36,13 @@ stalled_pid=
 profile_pid=
 page_pid=
 stream_pid=
+faults_pid=
 # The profile measured beside classic, and the slot its connection requests address.
 profile=s7-1500
 profile_slot=1
 cleanup() {
-    for pid in $server_pid $baseline_pid $stalled_pid $profile_pid $page_pid $stream_pid; do
+    for pid in $server_pid $baseline_pid $stalled_pid $profile_pid $page_pid $stream_pid \
+        $faults_pid; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -109,6 +112,15 @@ page_http_port=$("$client" --free-port)
 page_pid=$!
 wait_listening "$server_pid" "$port" "the server"
 wait_listening "$page_pid" "$page_port" "the page server"
+# Rules for a block, a client and a request kind the jobs never use: each request is counted
+# against none, but tested against all four.
+faults_port=$("$client" --free-port)
+"${pin[@]}" "$server" --port "$faults_port" --bind 127.0.0.1 --color never --connections 64 \
+    --fault "on=read,area=DB999,item_code=0x0A" --fault "on=write,area=M,delay_ms=100" \
+    --fault "client=10.9.9.9,no_reply=true" --fault "on=szl,header_error=0x8104" \
+    </dev/null >/dev/null 2>&1 &
+faults_pid=$!
+wait_listening "$faults_pid" "$faults_port" "the fault rules server"
 watched=""
 for offset in $(seq 0 2 38); do
     watched="$watched&addr=DB1.DBW$offset:INT"
@@ -173,7 +185,7 @@ for round in $(seq "$rounds"); do
             kinds+=(stalled)
         fi
         if [ "$job" = "read 16 1" ] || [ "$job" = "write 16 1" ]; then
-            kinds+=(page)
+            kinds+=(page faults)
         fi
         for kind in "${kinds[@]}"; do
             if [ "$kind" = baseline ]; then
@@ -185,6 +197,9 @@ for round in $(seq "$rounds"); do
             elif [ "$kind" = page ]; then
                 run=("${pin[@]}" "$client" --port "$page_port" "${args[@]}")
                 pid=$page_pid
+            elif [ "$kind" = faults ]; then
+                run=("${pin[@]}" "$client" --port "$faults_port" "${args[@]}")
+                pid=$faults_pid
             elif [ "$kind" = profile ]; then
                 run=("${pin[@]}" "$client" --port "$profile_port" --slot "$profile_slot" "${args[@]}")
                 pid=$profile_pid
@@ -218,16 +233,19 @@ fi
 kill "$stream_pid" 2>/dev/null || true
 wait "$stream_pid" 2>/dev/null || true
 stream_pid=
-kill -TERM "$page_pid"
-set +e
-wait "$page_pid"
-status=$?
-set -e
-page_pid=
-if [ "$status" -ne 0 ]; then
-    echo "bench: page server exit status $status on SIGTERM"
-    errors_seen=1
-fi
+for name in page faults; do
+    pid_var=${name}_pid
+    kill -TERM "${!pid_var}"
+    set +e
+    wait "${!pid_var}"
+    status=$?
+    set -e
+    printf -v "$pid_var" ''
+    if [ "$status" -ne 0 ]; then
+        echo "bench: $name server exit status $status on SIGTERM"
+        errors_seen=1
+    fi
+done
 
 # All must stop cleanly on SIGTERM with status 0; the stalled-log server within about a second
 # although its log pipe is still full.
@@ -408,6 +426,11 @@ END {
     header()
     row("read 16 1", "read 16 1 server", "read 16 1 page")
     row("write 16 1", "write 16 1 server", "write 16 1 page")
+    print ""
+    print "fault rules: the server started with four --fault rules that match none of the jobs, its base the server without rules"
+    header()
+    row("read 16 1", "read 16 1 server", "read 16 1 faults")
+    row("write 16 1", "write 16 1 server", "write 16 1 faults")
     print ""
     print "--cpu " profile ": the same jobs against a server started with --cpu " profile ", its base the classic server on the same job in the same round"
     header()
