@@ -19,6 +19,7 @@
 #include <list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace {
 
@@ -34,6 +35,66 @@ struct Pending {
     bool tooLarge;
 };
 
+// libmicrohttpd is opened when the page is asked for, not at program start: it brings GnuTLS and
+// the libraries behind it, which would run their start-up code in every server and more than
+// double the memory of one that never serves the page.
+struct Library {
+    decltype(&MHD_add_response_header) addResponseHeader;
+    decltype(&MHD_create_response_from_buffer) createResponseFromBuffer;
+    decltype(&MHD_create_response_from_callback) createResponseFromCallback;
+    decltype(&MHD_destroy_response) destroyResponse;
+    decltype(&MHD_get_connection_values) getConnectionValues;
+    decltype(&MHD_get_daemon_info) getDaemonInfo;
+    decltype(&MHD_get_timeout) getTimeout;
+    decltype(&MHD_lookup_connection_value) lookupConnectionValue;
+    decltype(&MHD_queue_response) queueResponse;
+    decltype(&MHD_resume_connection) resumeConnection;
+    decltype(&MHD_run) run;
+    decltype(&MHD_start_daemon) startDaemon;
+    decltype(&MHD_stop_daemon) stopDaemon;
+    decltype(&MHD_suspend_connection) suspendConnection;
+};
+Library mhd{};
+bool libraryLoaded = false;
+
+std::string loadLibrary() {
+    if (libraryLoaded) {
+        return "";
+    }
+    std::string error;
+    void *library = platform::openSharedLibrary(PLCDOUBLE_MHD_LIBRARY, error);
+    if (library == nullptr) {
+        return "cannot load " PLCDOUBLE_MHD_LIBRARY " for the watch page: " + error;
+    }
+    const char *missing = nullptr;
+    const auto bind = [library, &missing](auto &function, const char *name) {
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+            platform::sharedLibraryFunction(library, name));
+        if (function == nullptr && missing == nullptr) {
+            missing = name;
+        }
+        return function != nullptr;
+    };
+    if (!(bind(mhd.addResponseHeader, "MHD_add_response_header") &&
+           bind(mhd.createResponseFromBuffer, "MHD_create_response_from_buffer") &&
+           bind(mhd.createResponseFromCallback, "MHD_create_response_from_callback") &&
+           bind(mhd.destroyResponse, "MHD_destroy_response") &&
+           bind(mhd.getConnectionValues, "MHD_get_connection_values") &&
+           bind(mhd.getDaemonInfo, "MHD_get_daemon_info") &&
+           bind(mhd.getTimeout, "MHD_get_timeout") &&
+           bind(mhd.lookupConnectionValue, "MHD_lookup_connection_value") &&
+           bind(mhd.queueResponse, "MHD_queue_response") &&
+           bind(mhd.resumeConnection, "MHD_resume_connection") &&
+           bind(mhd.run, "MHD_run") &&
+           bind(mhd.startDaemon, "MHD_start_daemon") &&
+           bind(mhd.stopDaemon, "MHD_stop_daemon") &&
+           bind(mhd.suspendConnection, "MHD_suspend_connection"))) {
+        return std::string(PLCDOUBLE_MHD_LIBRARY " has no ") + missing;
+    }
+    libraryLoaded = true;
+    return "";
+}
+
 MHD_Daemon *httpDaemon = nullptr;
 std::list<Stream> streams; // stable addresses: the library holds pointers to them
 std::int64_t nextRefreshMicros = 0;
@@ -44,9 +105,9 @@ bool stopping = false; // every stream ends at its next read
 std::int64_t libraryDueMicros = 0;
 
 void runLibrary(std::int64_t nowMicros) {
-    MHD_run(httpDaemon);
+    mhd.run(httpDaemon);
     MHD_UNSIGNED_LONG_LONG millis = 0;
-    libraryDueMicros = MHD_get_timeout(httpDaemon, &millis) == MHD_YES
+    libraryDueMicros = mhd.getTimeout(httpDaemon, &millis) == MHD_YES
                            ? nowMicros + static_cast<std::int64_t>(
                                              std::min<MHD_UNSIGNED_LONG_LONG>(millis, 1'000'000)) *
                                              1000
@@ -64,7 +125,7 @@ ssize_t readStream(void *context, std::uint64_t, char *buffer, std::size_t room)
     }
     if (!hasEventBytes(stream.events)) {
         // Parked until the loop has events for it; returning 0 without this would spin.
-        MHD_suspend_connection(stream.connection);
+        mhd.suspendConnection(stream.connection);
         stream.suspended = true;
         return 0;
     }
@@ -84,36 +145,36 @@ MHD_Result collectQuery(void *context, MHD_ValueKind, const char *key, const cha
 MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
     MHD_Response *response =
         reply.file.empty()
-            ? MHD_create_response_from_buffer(
+            ? mhd.createResponseFromBuffer(
                   reply.body.size(), const_cast<char *>(reply.body.data()), MHD_RESPMEM_MUST_COPY)
-            : MHD_create_response_from_buffer(reply.file.size(),
+            : mhd.createResponseFromBuffer(reply.file.size(),
                                               const_cast<std::uint8_t *>(reply.file.data()),
                                               MHD_RESPMEM_PERSISTENT);
     if (response == nullptr) {
         return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+    mhd.addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE,
                             std::string(reply.contentType).c_str());
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    mhd.addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     const MHD_Result queued =
-        MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
-    MHD_destroy_response(response);
+        mhd.queueResponse(connection, static_cast<unsigned>(reply.status), response);
+    mhd.destroyResponse(response);
     return queued;
 }
 
 MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
     Stream &stream = streams.emplace_back(
         Stream{connection, false, openEventStream(request, platform::monotonicMicros())});
-    MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, streamBlockSize,
+    MHD_Response *response = mhd.createResponseFromCallback(MHD_SIZE_UNKNOWN, streamBlockSize,
                                                                readStream, &stream, endStream);
     if (response == nullptr) {
         streams.pop_back();
         return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
-    MHD_destroy_response(response);
+    mhd.addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+    mhd.addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    const MHD_Result queued = mhd.queueResponse(connection, MHD_HTTP_OK, response);
+    mhd.destroyResponse(response);
     return queued;
 }
 
@@ -125,7 +186,7 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
         pending = new Pending{};
         *requestContext = pending;
         // A body announced too large is refused before any of it is read.
-        const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+        const char *length = mhd.lookupConnectionValue(connection, MHD_HEADER_KIND,
                                                          MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length != nullptr && std::strtoull(length, nullptr, 10) > largestRequestBody) {
             pending->tooLarge = true;
@@ -147,9 +208,9 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
     HttpRequest request{};
     request.method = method;
     request.path = url;
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collectQuery, &request.query);
+    mhd.getConnectionValues(connection, MHD_GET_ARGUMENT_KIND, collectQuery, &request.query);
     const char *authorization =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+        mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
     request.authorization = authorization != nullptr ? authorization : "";
     request.body = pending->body;
     request.bodyTooLarge = pending->tooLarge;
@@ -186,6 +247,9 @@ bool httpAvailable() {
 }
 
 HttpStart httpStart(const HttpOptions &options) {
+    if (const std::string error = loadLibrary(); !error.empty()) {
+        return {false, 0, error};
+    }
     const platform::ListenResult listened =
         platform::openListener(options.address, options.port, static_cast<int>(connectionLimit));
     if (listened.socket == platform::invalidSocket) {
@@ -198,7 +262,7 @@ HttpStart httpStart(const HttpOptions &options) {
     keepRecentLog();
     libraryDueMicros = 0; // the first pass runs it
     httpDaemon =
-        MHD_start_daemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr,
+        mhd.startDaemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr,
                          nullptr, onRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, logLibraryError,
                          nullptr, MHD_OPTION_LISTEN_SOCKET,
                          static_cast<MHD_socket>(listened.socket), MHD_OPTION_CONNECTION_LIMIT,
@@ -217,7 +281,7 @@ bool httpRunning() {
 }
 
 platform::SocketHandle httpWaitHandle() {
-    const MHD_DaemonInfo *info = MHD_get_daemon_info(httpDaemon, MHD_DAEMON_INFO_EPOLL_FD);
+    const MHD_DaemonInfo *info = mhd.getDaemonInfo(httpDaemon, MHD_DAEMON_INFO_EPOLL_FD);
     return info != nullptr ? info->epoll_fd : platform::invalidSocket;
 }
 
@@ -237,7 +301,7 @@ void httpPass(std::int64_t nowMicros, bool ready) {
             refreshEventStream(stream.events, nowMicros);
             if (stream.suspended && hasEventBytes(stream.events)) {
                 stream.suspended = false;
-                MHD_resume_connection(stream.connection);
+                mhd.resumeConnection(stream.connection);
                 run = true;
             }
         }
@@ -257,11 +321,11 @@ void httpStop() {
     for (Stream &stream : streams) {
         if (stream.suspended) {
             stream.suspended = false;
-            MHD_resume_connection(stream.connection);
+            mhd.resumeConnection(stream.connection);
         }
     }
-    MHD_run(httpDaemon);
-    MHD_stop_daemon(httpDaemon);
+    mhd.run(httpDaemon);
+    mhd.stopDaemon(httpDaemon);
     httpDaemon = nullptr;
     streams.clear();
     stopping = false;

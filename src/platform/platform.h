@@ -96,6 +96,13 @@ struct WaitEntry {
 // an error): then ask every socket.
 bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros);
 
+// A shared library opened at run time, for what only some runs need. Returns nullptr and says
+// why in error when it cannot be loaded.
+void *openSharedLibrary(const char *name, std::string &error);
+// A function of an opened library by its name, or nullptr; cast to its own type by the caller.
+using SharedFunction = void (*)();
+SharedFunction sharedLibraryFunction(void *library, const char *name);
+
 // A short human-readable text for an OS error code.
 std::string describeError(int errorCode);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -283,6 +284,20 @@ void closeSocket(SocketHandle socket) {
     if (socket != invalidSocket) {
         ::close(descriptor(socket));
     }
+}
+
+void *openSharedLibrary(const char *name, std::string &error) {
+    void *library = ::dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char *why = ::dlerror();
+        error = why != nullptr ? why : name;
+    }
+    return library;
+}
+
+SharedFunction sharedLibraryFunction(void *library, const char *name) {
+    // POSIX guarantees a function's address survives the trip through void *.
+    return reinterpret_cast<SharedFunction>(::dlsym(library, name));
 }
 
 void abortOnClose(SocketHandle socket) {

@@ -406,6 +406,19 @@ void closeSocket(SocketHandle socket) {
     }
 }
 
+void *openSharedLibrary(const char *name, std::string &error) {
+    HMODULE library = LoadLibraryA(name);
+    if (library == nullptr) {
+        error = std::string(name) + ": " + describeError(static_cast<int>(GetLastError()));
+    }
+    return reinterpret_cast<void *>(library);
+}
+
+SharedFunction sharedLibraryFunction(void *library, const char *name) {
+    return reinterpret_cast<SharedFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(library), name)));
+}
+
 void abortOnClose(SocketHandle socket) {
     const linger abortive{1, 0};
     setsockopt(toSocket(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&abortive),
