@@ -118,8 +118,8 @@ struct ConnectionTable {
     std::array<ConnectionSlot, maxConnections> slots;
     std::int32_t connectionCount;
     std::int32_t limit = classicConnections; // clients served at once, 1 to maxConnections
-    std::int32_t heldSlots;   // slots whose replies are held back until a release time
-    std::int64_t nowMicros;   // the loop's clock at the start of the current pass
+    std::int32_t heldSlots; // slots whose replies are held back until a release time
+    std::int64_t nowMicros; // the loop's clock at the start of the current pass
 };
 
 extern ConnectionTable connectionTable;

@@ -27,8 +27,8 @@ double drawUnit() {
 }
 
 void recount() {
-    enabledCount = static_cast<int>(
-        std::count_if(rules.begin(), rules.end(), [](const FaultRule &rule) { return rule.enabled; }));
+    enabledCount = static_cast<int>(std::count_if(
+        rules.begin(), rules.end(), [](const FaultRule &rule) { return rule.enabled; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -120,8 +120,8 @@ std::optional<double> parseProbability(std::string_view text) {
     const std::string copy(text);
     char *end = nullptr;
     const double value = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || end != copy.c_str() + copy.size() || !std::isfinite(value) ||
-        value < 0.0 || value > 1.0) {
+    if (copy.empty() || end != copy.c_str() + copy.size() || !std::isfinite(value) || value < 0.0 ||
+        value > 1.0) {
         return std::nullopt;
     }
     return value;
@@ -457,20 +457,23 @@ FaultRuleParse parseFaultRule(std::span<const FaultSetting> settings) {
         }
     }
     if (!hasAction) {
-        return {false, {},
+        return {false,
+                {},
                 "fault rule has no action (give one of item_code, header_error, delay_ms, "
                 "no_reply, close, refuse)"};
     }
     if (!actionFits(rule.action, rule.on)) {
-        return {false, {},
-                "fault action " + std::string(actionKey(rule.action)) + " does not fit on=" +
-                    std::string(onName(rule.on)) +
+        return {false,
+                {},
+                "fault action " + std::string(actionKey(rule.action)) +
+                    " does not fit on=" + std::string(onName(rule.on)) +
                     (rule.action == FaultAction::refuse ? " (refuse needs on=connect)" : "")};
     }
     const bool itemRequest =
         rule.on == FaultOn::read || rule.on == FaultOn::write || rule.on == FaultOn::any;
     if (rule.area != FaultArea::all && !itemRequest) {
-        return {false, {},
+        return {false,
+                {},
                 "fault key area does not fit on=" + std::string(onName(rule.on)) +
                     " (only read, write and any requests address memory)"};
     }
@@ -483,8 +486,10 @@ FaultRuleParse parseFaultRule(std::span<const FaultSetting> settings) {
             rule.end = 0xFFFFFFFF;
         }
         if (rule.end <= rule.start) {
-            return {false, {}, "fault range ends at " + std::to_string(rule.end) +
-                                   ", not behind its start " + std::to_string(rule.start)};
+            return {false,
+                    {},
+                    "fault range ends at " + std::to_string(rule.end) + ", not behind its start " +
+                        std::to_string(rule.start)};
         }
     }
     return {true, rule, ""};
@@ -575,8 +580,8 @@ int addFaultRule(FaultRule rule) {
 }
 
 bool removeFaultRule(int id) {
-    const auto found =
-        std::find_if(rules.begin(), rules.end(), [id](const FaultRule &rule) { return rule.id == id; });
+    const auto found = std::find_if(rules.begin(), rules.end(),
+                                    [id](const FaultRule &rule) { return rule.id == id; });
     if (found == rules.end()) {
         return false;
     }

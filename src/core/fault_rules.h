@@ -47,7 +47,7 @@ struct FaultRule {
     std::uint64_t every;
     double probability;
     FaultAction action;
-    std::uint32_t value; // the item code, the header error (class << 8 | code) or the delay in ms
+    std::uint32_t value;   // the item code, the header error (class << 8 | code) or the delay in ms
     std::uint64_t matched; // requests that matched so far
     std::uint64_t fired;   // of those, the ones the rule acted on
 };

@@ -180,19 +180,23 @@ void markWritten(std::string_view path) {
 
 // ---- /api/memory/...
 
+// The ?start= of a memory request: 0 when not given, nothing when it is not a byte offset.
+std::optional<std::size_t> startOffset(const HttpRequest &request) {
+    const std::string *text = queryValue(request, "start");
+    return text != nullptr ? parseCount(*text) : std::optional<std::size_t>{0};
+}
+
 HttpReply readMemory(const HttpRequest &request, std::string_view path) {
     const MemoryView view = findMemoryView(path);
     if (!view.ok) {
         return error(view.status, view.error);
     }
-    std::size_t start = 0;
-    if (const std::string *text = queryValue(request, "start")) {
-        const std::optional<std::size_t> parsed = parseCount(*text);
-        if (!parsed) {
-            return error(400, "bad start '" + *text + "' (expected a byte offset)");
-        }
-        start = *parsed;
+    const std::optional<std::size_t> startGiven = startOffset(request);
+    if (!startGiven) {
+        return error(400,
+                     "bad start '" + *queryValue(request, "start") + "' (expected a byte offset)");
     }
+    const std::size_t start = *startGiven;
     if (start > view.bytes.size()) {
         return error(400, "start " + std::to_string(start) + " is past the end of " + view.name +
                               " (" + std::to_string(view.bytes.size()) + " bytes)");
@@ -227,14 +231,12 @@ HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
     if (!bytes || bytes->empty()) {
         return error(400, "\"hex\" must be an even number of hex digits, at least two");
     }
-    std::size_t start = 0;
-    if (const std::string *text = queryValue(request, "start")) {
-        const std::optional<std::size_t> parsed = parseCount(*text);
-        if (!parsed) {
-            return error(400, "bad start '" + *text + "' (expected a byte offset)");
-        }
-        start = *parsed;
+    const std::optional<std::size_t> startGiven = startOffset(request);
+    if (!startGiven) {
+        return error(400,
+                     "bad start '" + *queryValue(request, "start") + "' (expected a byte offset)");
     }
+    const std::size_t start = *startGiven;
     MemoryView view = findMemoryView(path);
     if (path.starts_with("db/") && view.status != 400) {
         // As a client write: without strict blocks the block is created or grown to hold it.

@@ -76,19 +76,17 @@ std::string loadLibrary() {
         return function != nullptr;
     };
     if (!(bind(mhd.addResponseHeader, "MHD_add_response_header") &&
-           bind(mhd.createResponseFromBuffer, "MHD_create_response_from_buffer") &&
-           bind(mhd.createResponseFromCallback, "MHD_create_response_from_callback") &&
-           bind(mhd.destroyResponse, "MHD_destroy_response") &&
-           bind(mhd.getConnectionValues, "MHD_get_connection_values") &&
-           bind(mhd.getDaemonInfo, "MHD_get_daemon_info") &&
-           bind(mhd.getTimeout, "MHD_get_timeout") &&
-           bind(mhd.lookupConnectionValue, "MHD_lookup_connection_value") &&
-           bind(mhd.queueResponse, "MHD_queue_response") &&
-           bind(mhd.resumeConnection, "MHD_resume_connection") &&
-           bind(mhd.run, "MHD_run") &&
-           bind(mhd.startDaemon, "MHD_start_daemon") &&
-           bind(mhd.stopDaemon, "MHD_stop_daemon") &&
-           bind(mhd.suspendConnection, "MHD_suspend_connection"))) {
+          bind(mhd.createResponseFromBuffer, "MHD_create_response_from_buffer") &&
+          bind(mhd.createResponseFromCallback, "MHD_create_response_from_callback") &&
+          bind(mhd.destroyResponse, "MHD_destroy_response") &&
+          bind(mhd.getConnectionValues, "MHD_get_connection_values") &&
+          bind(mhd.getDaemonInfo, "MHD_get_daemon_info") &&
+          bind(mhd.getTimeout, "MHD_get_timeout") &&
+          bind(mhd.lookupConnectionValue, "MHD_lookup_connection_value") &&
+          bind(mhd.queueResponse, "MHD_queue_response") &&
+          bind(mhd.resumeConnection, "MHD_resume_connection") && bind(mhd.run, "MHD_run") &&
+          bind(mhd.startDaemon, "MHD_start_daemon") && bind(mhd.stopDaemon, "MHD_stop_daemon") &&
+          bind(mhd.suspendConnection, "MHD_suspend_connection"))) {
         return std::string(PLCDOUBLE_MHD_LIBRARY " has no ") + missing;
     }
     libraryLoaded = true;
@@ -145,16 +143,16 @@ MHD_Result collectQuery(void *context, MHD_ValueKind, const char *key, const cha
 MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
     MHD_Response *response =
         reply.file.empty()
-            ? mhd.createResponseFromBuffer(
-                  reply.body.size(), const_cast<char *>(reply.body.data()), MHD_RESPMEM_MUST_COPY)
+            ? mhd.createResponseFromBuffer(reply.body.size(), const_cast<char *>(reply.body.data()),
+                                           MHD_RESPMEM_MUST_COPY)
             : mhd.createResponseFromBuffer(reply.file.size(),
-                                              const_cast<std::uint8_t *>(reply.file.data()),
-                                              MHD_RESPMEM_PERSISTENT);
+                                           const_cast<std::uint8_t *>(reply.file.data()),
+                                           MHD_RESPMEM_PERSISTENT);
     if (response == nullptr) {
         return MHD_NO;
     }
     mhd.addResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                            std::string(reply.contentType).c_str());
+                          std::string(reply.contentType).c_str());
     mhd.addResponseHeader(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     const MHD_Result queued =
         mhd.queueResponse(connection, static_cast<unsigned>(reply.status), response);
@@ -166,7 +164,7 @@ MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
     Stream &stream = streams.emplace_back(
         Stream{connection, false, openEventStream(request, platform::monotonicMicros())});
     MHD_Response *response = mhd.createResponseFromCallback(MHD_SIZE_UNKNOWN, streamBlockSize,
-                                                               readStream, &stream, endStream);
+                                                            readStream, &stream, endStream);
     if (response == nullptr) {
         streams.pop_back();
         return MHD_NO;
@@ -186,8 +184,8 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
         pending = new Pending{};
         *requestContext = pending;
         // A body announced too large is refused before any of it is read.
-        const char *length = mhd.lookupConnectionValue(connection, MHD_HEADER_KIND,
-                                                         MHD_HTTP_HEADER_CONTENT_LENGTH);
+        const char *length =
+            mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if (length != nullptr && std::strtoull(length, nullptr, 10) > largestRequestBody) {
             pending->tooLarge = true;
         } else {
@@ -263,11 +261,11 @@ HttpStart httpStart(const HttpOptions &options) {
     libraryDueMicros = 0; // the first pass runs it
     httpDaemon =
         mhd.startDaemon(MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr,
-                         nullptr, onRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, logLibraryError,
-                         nullptr, MHD_OPTION_LISTEN_SOCKET,
-                         static_cast<MHD_socket>(listened.socket), MHD_OPTION_CONNECTION_LIMIT,
-                         connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT, connectionTimeoutSeconds,
-                         MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr, MHD_OPTION_END);
+                        nullptr, onRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, logLibraryError,
+                        nullptr, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listened.socket),
+                        MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
+                        connectionTimeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
+                        MHD_OPTION_END);
     if (httpDaemon == nullptr) {
         platform::closeSocket(listened.socket);
         return {false, 0, "cannot start the HTTP server (libmicrohttpd refused)"};

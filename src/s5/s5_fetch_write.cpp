@@ -196,8 +196,8 @@ bool applyS5Faults(int slot, ByteView request, bool fetch, const char *&refusal)
     const S5Request decoded = decodeRequest(request);
     const auto byteAt = [](std::size_t word) { return static_cast<std::uint32_t>(2 * word); };
     const std::array<FaultItem, 1> items = {
-        {{FaultArea::dataBlock, static_cast<std::uint16_t>(decoded.dbNumber),
-          byteAt(decoded.start), byteAt(decoded.start + decoded.length)}}};
+        {{FaultArea::dataBlock, static_cast<std::uint16_t>(decoded.dbNumber), byteAt(decoded.start),
+          byteAt(decoded.start + decoded.length)}}};
     const FaultDecision decision = decideFaults(
         {fetch ? FaultOn::read : FaultOn::write, slotAt(slot).ends.clientAddress, items});
     if (applyFaultDelivery(slot, decision)) {

@@ -322,8 +322,8 @@ FaultItem faultItemOf(ByteView item) {
     case areaTimers:
     case areaCounters:
         // Timers and counters are addressed by element number.
-        span.area = readU8(item, itemAreaOffset) == areaTimers ? FaultArea::timers
-                                                                : FaultArea::counters;
+        span.area =
+            readU8(item, itemAreaOffset) == areaTimers ? FaultArea::timers : FaultArea::counters;
         span.start = static_cast<std::uint32_t>(address);
         span.end = static_cast<std::uint32_t>(address + count);
         break;
