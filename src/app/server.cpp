@@ -390,7 +390,7 @@ void serverWait(std::int64_t nowMicros) {
     const std::size_t slotEntries = count;
     if (httpRunning()) {
         // While clients keep the loop busy the watch page's descriptor is asked at most every
-        // millisecond: one more descriptor in every wait costs the S7 side a tenth of its speed,
+        // millisecond: one more descriptor in every wait costs the S7 side several percent,
         // and a page needs no answer within a millisecond. An idle loop always asks it.
         const bool busy = readiness.slotCount > 0;
         timeout = std::min(timeout, httpWaitLimit(nowMicros));
