@@ -126,7 +126,7 @@ void acceptOne() {
     }
     slotAt(slot).socket = accepted.socket;
     slotAt(slot).ends = ends;
-    slotAt(slot).lastActivityMicros = platform::monotonicMicros();
+    slotAt(slot).lastActivityMicros = connectionTable.nowMicros;
     logMessage(attributeSlot0, "TCP conn from %d.%d.%d.%d (%d)", accepted.peer[0], accepted.peer[1],
                accepted.peer[2], accepted.peer[3], slot);
     connectionTable.connectionCount += 1;
@@ -141,7 +141,7 @@ void noteActivity(int slot) {
     }
 }
 
-void serveSlot(int slot, std::int64_t nowMicros) {
+void serveSlot(int slot) {
     if (slotAt(slot).socket == platform::invalidSocket) {
         return;
     }
@@ -162,7 +162,7 @@ void serveSlot(int slot, std::int64_t nowMicros) {
     switch (received.outcome) {
     case platform::ReceiveOutcome::data:
         slotAt(slot).bytesIn += received.count;
-        slotAt(slot).lastActivityMicros = nowMicros;
+        slotAt(slot).lastActivityMicros = connectionTable.nowMicros;
         deliverReceivedBytes(slot, ByteView(ReceiveBuffer).first(received.count));
         if (slotAt(slot).socket == socket) {
             noteActivity(slot);
@@ -316,7 +316,7 @@ void releaseDueReplies(std::int64_t nowMicros) {
         const std::int64_t release = heldReplyRelease(slot);
         const int countBefore = connectionTable.connectionCount;
         if (release != 0 && release <= nowMicros) {
-            serveSlot(slot, nowMicros);
+            serveSlot(slot);
         }
         slot += connectionTable.connectionCount == countBefore ? 1 : 0;
     }
@@ -335,7 +335,7 @@ void serverPass(std::int64_t nowMicros) {
         int closedSoFar = 0;
         for (int index = 0; index < readiness.slotCount; ++index) {
             const int countBefore = connectionTable.connectionCount;
-            serveSlot(readiness.slots[static_cast<std::size_t>(index)] - closedSoFar, nowMicros);
+            serveSlot(readiness.slots[static_cast<std::size_t>(index)] - closedSoFar);
             closedSoFar += countBefore - connectionTable.connectionCount;
         }
         if (readiness.listenerReady) {
@@ -343,7 +343,7 @@ void serverPass(std::int64_t nowMicros) {
         }
     } else {
         for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-            serveSlot(slot, nowMicros);
+            serveSlot(slot);
         }
         acceptOne();
     }

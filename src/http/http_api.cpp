@@ -484,7 +484,7 @@ json watchValueJson(const WatchedAddress &watched) {
 }
 
 json statusJson() {
-    const std::int64_t now = platform::monotonicMicros();
+    const std::int64_t now = connectionTable.nowMicros; // the pass's clock, as the slots'
     json connections = json::array();
     constexpr std::array<std::string_view, 3> kindNames = {"ISO", "S7", "S5"};
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {

@@ -4,6 +4,7 @@
 // loop resumes it when the 100 ms refresh has produced events.
 #include "http/http_server.h"
 
+#include "core/connection_table.h"
 #include "core/log.h"
 #include "http/event_stream.h"
 #include "http/http_api.h"
@@ -162,7 +163,7 @@ MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
 
 MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
     Stream &stream = streams.emplace_back(
-        Stream{connection, false, openEventStream(request, platform::monotonicMicros())});
+        Stream{connection, false, openEventStream(request, connectionTable.nowMicros)});
     MHD_Response *response = mhd.createResponseFromCallback(MHD_SIZE_UNKNOWN, streamBlockSize,
                                                             readStream, &stream, endStream);
     if (response == nullptr) {
