@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "core/ipv4_text.h"
 #include "s7/item_access.h"
 
 #include <charconv>
@@ -56,21 +57,11 @@ bool parsePort(std::string_view text, std::uint16_t &port) {
 }
 
 bool parseAddress(std::string_view text, platform::Ipv4Address &address) {
-    for (std::size_t part = 0; part < address.size(); ++part) {
-        const std::size_t dot = text.find('.');
-        const bool last = part + 1 == address.size();
-        if (last != (dot == std::string_view::npos)) {
-            return false;
-        }
-        const std::string_view field = last ? text : text.substr(0, dot);
-        unsigned long value = 0;
-        if (field.size() > 3 || !parseNumber(field, value) || value > 255) {
-            return false;
-        }
-        address[part] = static_cast<std::uint8_t>(value);
-        text = last ? std::string_view{} : text.substr(dot + 1);
+    const std::optional<platform::Ipv4Address> parsed = parseIpv4(text);
+    if (parsed) {
+        address = *parsed;
     }
-    return true;
+    return parsed.has_value();
 }
 
 bool parseColour(std::string_view text, ColourMode &mode) {
@@ -224,8 +215,7 @@ std::string checkHttpOptions(const Options &options) {
         return {};
     }
     const platform::Ipv4Address &address = options.httpAddress;
-    return "--http on " + std::to_string(address[0]) + "." + std::to_string(address[1]) + "." +
-           std::to_string(address[2]) + "." + std::to_string(address[3]) +
+    return "--http on " + ipv4Text(address) +
            " lets other machines change the memory: give --http-token TOKEN too (or bind "
            "127.0.0.1)";
 }

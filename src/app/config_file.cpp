@@ -1,5 +1,6 @@
 #include "app/config_file.h"
 
+#include "core/ipv4_text.h"
 #include "memory/data_block_table.h"
 #include "memory/s7_address.h"
 #include "s7/szl.h"
@@ -735,8 +736,7 @@ std::string describeOptions(const Options &options) {
     line("cpu", std::string(cpu.name) +
                     (classic ? "" : " (" + std::string(cpu.identity.moduleName) + ")"));
     line("port", std::to_string(options.port));
-    line("bind", std::to_string(bind[0]) + "." + std::to_string(bind[1]) + "." +
-                     std::to_string(bind[2]) + "." + std::to_string(bind[3]));
+    line("bind", ipv4Text(bind));
     line("connections", std::to_string(connections));
     line("color", std::string(colourNames.at(static_cast<std::size_t>(options.colour))));
     line("state", stateDescription(options));
@@ -745,9 +745,7 @@ std::string describeOptions(const Options &options) {
     const platform::Ipv4Address &web = options.httpAddress;
     line("http", options.httpPort == 0
                      ? std::string("off")
-                     : "http://" + std::to_string(web[0]) + "." + std::to_string(web[1]) + "." +
-                           std::to_string(web[2]) + "." + std::to_string(web[3]) + ":" +
-                           std::to_string(options.httpPort) + "/");
+                     : "http://" + ipv4Text(web) + ":" + std::to_string(options.httpPort) + "/");
     line("http_token", options.httpToken.empty() ? "none" : "set (every API request needs it)");
     line("http_read_only", options.httpReadOnly ? "on (no writes over HTTP)" : "off");
     line("demo", options.demo ? "on (DB1 and DB15 animated)" : "off");

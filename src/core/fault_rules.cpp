@@ -1,5 +1,6 @@
 #include "core/fault_rules.h"
 
+#include "core/ipv4_text.h"
 #include "core/log.h"
 
 #include <algorithm>
@@ -125,27 +126,6 @@ std::optional<double> parseProbability(std::string_view text) {
         return std::nullopt;
     }
     return value;
-}
-
-std::optional<platform::Ipv4Address> parseClient(std::string_view text) {
-    platform::Ipv4Address address{};
-    for (std::size_t part = 0; part < address.size(); ++part) {
-        const std::size_t dot = part + 1 < address.size() ? text.find('.') : text.size();
-        if (dot == std::string_view::npos) {
-            return std::nullopt;
-        }
-        const std::string_view digits = text.substr(0, dot);
-        if (digits.empty() || digits.size() > 3) {
-            return std::nullopt;
-        }
-        const std::optional<std::uint64_t> value = parseNumber(digits, 255);
-        if (!value || digits.find_first_not_of("0123456789") != std::string_view::npos) {
-            return std::nullopt;
-        }
-        address[part] = static_cast<std::uint8_t>(*value);
-        text.remove_prefix(std::min(text.size(), dot + 1));
-    }
-    return address;
 }
 
 bool parseArea(std::string_view text, FaultRule &rule) {
@@ -291,7 +271,7 @@ std::string applySetting(const FaultSetting &setting, FaultRule &rule, bool &has
         return "";
     }
     if (key == "client") {
-        const std::optional<platform::Ipv4Address> address = parseClient(value);
+        const std::optional<platform::Ipv4Address> address = parseIpv4(value);
         if (!address) {
             return bad("an IPv4 address");
         }
@@ -426,9 +406,7 @@ void logFired(const FaultRule &rule, const FaultRequest &request, int firstItem)
         }
     }
     if (request.kind == FaultOn::connect) {
-        const platform::Ipv4Address &a = request.client;
-        where += " from " + std::to_string(a[0]) + "." + std::to_string(a[1]) + "." +
-                 std::to_string(a[2]) + "." + std::to_string(a[3]);
+        where += " from " + ipv4Text(request.client);
     }
     logMessage(attributeError, "Fault %d fired: %s on %s", rule.id, actionPhrase(rule).c_str(),
                where.c_str());
@@ -531,9 +509,7 @@ std::vector<FaultSetting> faultRuleSettings(const FaultRule &rule) {
         }
     }
     if (rule.hasClient) {
-        const platform::Ipv4Address &a = rule.client;
-        settings.push_back({"client", std::to_string(a[0]) + "." + std::to_string(a[1]) + "." +
-                                          std::to_string(a[2]) + "." + std::to_string(a[3])});
+        settings.push_back({"client", ipv4Text(rule.client)});
     }
     if (rule.after != 0) {
         settings.push_back({"after", std::to_string(rule.after)});

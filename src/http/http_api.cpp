@@ -1,6 +1,7 @@
 #include "http/http_api.h"
 
 #include "core/connection_table.h"
+#include "core/ipv4_text.h"
 #include "core/log.h"
 #include "http/web_assets.h"
 #include "memory/data_block_table.h"
@@ -490,9 +491,8 @@ json statusJson() {
     for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
         const ConnectionSlot &connection = slotAt(slot);
         const platform::Ipv4Address &peer = connection.ends.clientAddress;
-        const std::string address = std::to_string(peer[0]) + "." + std::to_string(peer[1]) + "." +
-                                    std::to_string(peer[2]) + "." + std::to_string(peer[3]) + ":" +
-                                    std::to_string(connection.ends.clientPort);
+        const std::string address =
+            ipv4Text(peer) + ":" + std::to_string(connection.ends.clientPort);
         connections.push_back(
             {{"slot", slot},
              {"peer", address},
