@@ -124,6 +124,14 @@ LinePrefix slotPrefix(int slot) {
     return prefix;
 }
 
+LinePrefix namedPrefix(const char *name) {
+    const platform::LocalTime now = platform::localTime();
+    LinePrefix prefix{};
+    std::snprintf(prefix.characters.data(), prefix.characters.size(), "%02d:%02d:%02d-[%s]",
+                  now.hour, now.minute, now.second, name);
+    return prefix;
+}
+
 LinePrefix itemPrefix(int item, int slot) {
     const platform::LocalTime now = platform::localTime();
     LinePrefix prefix{};

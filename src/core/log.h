@@ -53,6 +53,8 @@ struct LinePrefix {
     const char *text() const { return characters.data(); }
 };
 LinePrefix slotPrefix(int slot);
+// The same for a line about what is not a slot's: "hh:mm:ss-[http]".
+LinePrefix namedPrefix(const char *name);
 LinePrefix itemPrefix(int item, int slot);
 
 // The last lines logged, for the watch page, numbered from 1 in the order logged. Kept only

@@ -37,15 +37,6 @@ bool isWrite(std::string_view method) {
     return method == "PUT" || method == "POST" || method == "DELETE";
 }
 
-// "hh:mm:ss-[http]", as a slot's traffic lines start.
-std::string linePrefix() {
-    const platform::LocalTime now = platform::localTime();
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%02d:%02d:%02d-[http]", now.hour, now.minute,
-                  now.second);
-    return text.data();
-}
-
 std::optional<std::size_t> parseCount(std::string_view text) {
     std::size_t value = 0;
     const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -261,8 +252,9 @@ HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
     std::copy(bytes->begin(), bytes->end(),
               view.bytes.begin() + static_cast<std::ptrdiff_t>(start));
     markWritten(path);
-    logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d", linePrefix().c_str(),
-               view.name.c_str(), static_cast<int>(start), static_cast<int>(bytes->size()));
+    logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d",
+               namedPrefix("http").text(), view.name.c_str(), static_cast<int>(start),
+               static_cast<int>(bytes->size()));
     return reply(200, json{{"start", start}, {"size", bytes->size()}});
 }
 
@@ -359,7 +351,7 @@ HttpReply writeWatch(const HttpRequest &request) {
         markProcessAreaChanged(processAreaOf(address.area));
     }
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
-               linePrefix().c_str(), view.name.c_str(), static_cast<int>(begin),
+               namedPrefix("http").text(), view.name.c_str(), static_cast<int>(begin),
                static_cast<int>(width), watched.text.c_str(), value->dump().c_str());
     return reply(200, watchValueJson(watched));
 }
@@ -379,7 +371,7 @@ HttpReply setCpu(const HttpRequest &request) {
     const CpuRunState wanted = *state == "RUN" ? CpuRunState::run : CpuRunState::stop;
     if (cpuRunState() != wanted) {
         setCpuRunState(wanted);
-        logMessage(trafficAttribute(0), "%s CPU %s requested", linePrefix().c_str(),
+        logMessage(trafficAttribute(0), "%s CPU %s requested", namedPrefix("http").text(),
                    wanted == CpuRunState::run ? "RUN" : "STOP");
     }
     return reply(200, json{{"state", *state}});
