@@ -129,20 +129,15 @@ std::optional<double> parseProbability(std::string_view text) {
 }
 
 bool parseArea(std::string_view text, FaultRule &rule) {
-    const std::string upper = [&] {
-        std::string out(text);
-        std::transform(out.begin(), out.end(), out.begin(),
-                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-        return out;
-    }();
+    const std::string word = lower(text);
     for (const NamedArea &named : areaNames) {
-        if (upper == named.name) {
+        if (word == lower(named.name)) {
             rule.area = named.area;
             return true;
         }
     }
-    if (upper.size() > 2 && upper.compare(0, 2, "DB") == 0) {
-        const std::string_view digits = std::string_view(upper).substr(2);
+    if (word.size() > 2 && word.compare(0, 2, "db") == 0) {
+        const std::string_view digits = std::string_view(word).substr(2);
         const std::optional<std::uint64_t> number = parseNumber(digits, 65535);
         if (number && *number > 0 && digits.find_first_not_of("0123456789") == std::string::npos) {
             rule.area = FaultArea::dataBlock;
