@@ -29,7 +29,8 @@
 //     PDU that setup communication agreed (the profile's largest before) and holds exactly the
 //     parameters and data its header announces;
 //   - cleanup: once the clients hang up, the server closes every slot and its socket;
-//   - framing: with one client, a still clock and no fault rules, the stream cut at the chosen points gives
+//   - framing: with one client, a still clock and no fault rules, the stream cut at the chosen
+//   points gives
 //     exactly the replies, log lines and data block contents that the whole stream sent at once
 //     gives.
 #include "app/server.h"
@@ -75,10 +76,14 @@ constexpr unsigned optionProfileShift = 4;
 constexpr unsigned optionProfileMask = 0x03;
 constexpr std::uint8_t optionFaults = 0x40;
 constexpr std::array<std::string_view, 8> fuzzedFaultRules = {
-    "on=read,area=DB1,probability=0.3,item_code=0x0A", "on=write,every=3,header_error=0x8104",
-    "on=szl,every=2,header_error=0x8104",              "every=4,delay_ms=2",
-    "on=setup,every=5,delay_ms=1",                     "after=5,every=7,no_reply=true",
-    "after=9,every=13,close=true",                     "on=connect,after=1,every=3,refuse=true"};
+    "on=read,area=DB1,probability=0.3,item_code=0x0A",
+    "on=write,every=3,header_error=0x8104",
+    "on=szl,every=2,header_error=0x8104",
+    "every=4,delay_ms=2",
+    "on=setup,every=5,delay_ms=1",
+    "after=5,every=7,no_reply=true",
+    "after=9,every=13,close=true",
+    "on=connect,after=1,every=3,refuse=true"};
 constexpr std::array<std::string_view, 4> fuzzedProfiles = {"classic", "s7-1500", "s7-300",
                                                             "s7-1200"};
 // The moment the host clock is held at: the last second but one of a leap day, so that a clock
