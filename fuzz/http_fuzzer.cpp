@@ -16,7 +16,8 @@
 #include "http/http_api.h"
 #include "memory/data_block_table.h"
 #include "memory/process_image.h"
-#include "s7/cpu_profile.h"
+#include "plc/cpu_profile.h"
+#include "plc/plc.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +32,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
 namespace {
+
+// The PLC every request addresses: an S7-300 with small areas, its blocks set up anew for each
+// input (fault rules added over HTTP stay, as on a running server).
+Plc plc;
 
 [[noreturn]] void fail(const std::string &why) {
     std::fprintf(stderr, "http fuzzer: %s\n", why.c_str());
@@ -55,16 +60,16 @@ QueryParameters splitQuery(std::string_view query) {
 }
 
 std::vector<std::uint8_t> memorySnapshot() {
+    DataBlockTable &blocks = plc.memory.blocks;
     std::vector<std::uint8_t> all;
-    for (std::size_t number = nextExistingDataBlock(0); number < dataBlockCount;
-         number = nextExistingDataBlock(number + 1)) {
-        const std::span<std::uint8_t> block = findDataBlock(number);
+    for (std::size_t number = nextExistingDataBlock(blocks, 0); number < dataBlockCount;
+         number = nextExistingDataBlock(blocks, number + 1)) {
+        const std::span<std::uint8_t> block = findDataBlock(blocks, number);
         all.push_back(static_cast<std::uint8_t>(number));
         all.insert(all.end(), block.begin(), block.end());
     }
-    for (const ProcessArea area : {ProcessArea::inputs, ProcessArea::outputs, ProcessArea::flags,
-                                   ProcessArea::timers, ProcessArea::counters}) {
-        const std::span<std::uint8_t> bytes = processArea(area);
+    for (const MemoryArea area : fixedAreas) {
+        const std::span<std::uint8_t> bytes = processArea(plc.memory.areas, area);
         all.insert(all.end(), bytes.begin(), bytes.end());
     }
     return all;
@@ -79,8 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
         ::dup2(devNull, STDOUT_FILENO);
         ::close(devNull);
     }
-    setActiveCpuProfile(*findCpuProfile("s7-300"));
-    configureProcessImage({64, 64, 64, 16, 16});
+    plc.cpu.profile = findCpuProfile("s7-300");
     return 0;
 }
 
@@ -95,17 +99,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view body =
         newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
 
-    releaseDataBlocks();
-    clearProcessImage();
+    plc.memory.blocks = DataBlockTable{};
+    configureProcessImage(plc.memory.areas, {64, 64, 64, 16, 16});
     const std::vector<std::uint8_t> start(16, 0x5A);
-    declareDataBlock(1, 64, start);
-    declareDataBlock(20, 16, start);
+    declareDataBlock(plc.memory.blocks, 1, 64, start);
+    declareDataBlock(plc.memory.blocks, 20, 16, start);
     if ((options & 0x04) != 0) {
-        fixDataBlocks();
+        fixDataBlocks(plc.memory.blocks);
     }
     const bool tokenAsked = (options & 0x08) != 0;
     const bool readOnly = (options & 0x10) != 0;
-    setHttpAccess({tokenAsked ? "secret" : "", readOnly});
+    const HttpAccess access{tokenAsked ? "secret" : "", readOnly};
 
     constexpr std::string_view methods[] = {"GET", "PUT", "POST", "DELETE"};
     HttpRequest request{};
@@ -119,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     request.bodyTooLarge = body.size() > largestRequestBody;
 
     const std::vector<std::uint8_t> before = memorySnapshot();
-    const HttpReply reply = handleHttpRequest(request);
+    const HttpReply reply = handleHttpRequest(plc, access, request);
     if (reply.status < 200 || reply.status > 499) {
         fail("status " + std::to_string(reply.status));
     }
@@ -138,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail("memory changed by a request answered " + std::to_string(reply.status));
     }
     if (reply.eventStream) {
-        EventStream stream = openEventStream(request, 0);
-        refreshEventStream(stream, eventRefreshMicros);
+        EventStream stream = openEventStream(plc, access, request, 0);
+        refreshEventStream(plc, access, stream, eventRefreshMicros);
         std::string out(4096, '\0');
         while (hasEventBytes(stream)) {
             takeEventBytes(stream, out.data(), out.size());

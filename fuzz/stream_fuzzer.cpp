@@ -38,8 +38,9 @@
 #include "core/fault_rules.h"
 #include "core/log.h"
 #include "memory/data_block_table.h"
-#include "s7/cpu_profile.h"
-#include "s7/plc_clock.h"
+#include "plc/cpu_profile.h"
+#include "plc/plc.h"
+#include "plc/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/transport.h"
 
@@ -103,6 +104,11 @@ constexpr std::size_t tpktHeader = 4;
 std::int64_t now = 0;
 std::vector<LogRecord> capturedLog;
 Options startOptions;
+Server server;
+
+Plc &plc() {
+    return *server.plcs.front();
+}
 bool showRuns = false;
 
 [[noreturn]] void fail(const char *what) {
@@ -142,19 +148,20 @@ Client attachClient() {
     ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     client.serverFd = ends[0];
     client.fd = ends[1];
-    const auto slot = static_cast<std::size_t>(connectionTable.connectionCount);
-    connectionTable.slots[slot].socket = client.serverFd;
-    connectionTable.connectionCount += 1;
+    ConnectionTable &table = plc().connections;
+    const auto slot = static_cast<std::size_t>(table.connectionCount);
+    table.slots[slot].socket = client.serverFd;
+    table.connectionCount += 1;
     return client;
 }
 
 void pass(bool tick) {
     if (tick) {
         now += tickMicros;
-    } else if (connectionTable.heldSlots > 0) {
+    } else if (plc().connections.heldSlots > 0) {
         now += 1000; // held replies are due within a few passes
     }
-    serverPass(now);
+    serverPass(server, now);
 }
 
 // Sends bytes, running passes while the socket is full; a lazy reader drains only then.
@@ -263,9 +270,9 @@ void followProfileFrame(const std::uint8_t *frame, std::size_t length, ProfileRe
 
 // Each client's reply stream must be whole frames of the kinds the server sends.
 void checkReplies(const Bytes &stream) {
-    const bool profile = activeCpuProfile().behaviour == CpuBehaviour::realCpu;
+    const bool profile = answersAsCpu(plc().cpu);
     ProfileReplyLimits limits;
-    limits.pduLength = activeCpuProfile().maxPduLength;
+    limits.pduLength = plc().cpu.profile->maxPduLength;
     std::size_t at = 0;
     while (at < stream.size()) {
         if (stream.size() - at < tpktHeader) {
@@ -311,21 +318,23 @@ struct Outcome {
 void answerAs(std::uint8_t options) {
     const std::string_view name =
         fuzzedProfiles[(options >> optionProfileShift) & optionProfileMask];
-    if (activeCpuProfile().name == name) {
+    if (plc().cpu.profile->name == name) {
         return;
     }
-    serverShutdown();
+    serverShutdown(server);
     startOptions.cpu = findCpuProfile(name);
-    if (startOptions.cpu == nullptr || !serverStart(startOptions)) {
+    if (startOptions.cpu == nullptr || !serverStart(server, startOptions)) {
         fail("the server did not start as another CPU");
     }
+    holdHostClock(plc().cpu.clock, heldHostTime);
 }
 
 // A fresh server state for every run: no connections, no data blocks, DB1 and DB15 seeded, the
 // CPU in RUN with the held clock and no offset.
 void resetServerState() {
-    serverReset();
-    serverPass(now); // restarts the tick clock and seeds the demo blocks, the same in every run
+    resetPlc(server, plc());
+    serverPass(server,
+               now); // restarts the tick clock and seeds the demo blocks, the same in every run
     capturedLog.clear();
 }
 
@@ -338,7 +347,7 @@ void putFaultRulesInForce() {
         }
         rules.push_back(parsed.rule);
     }
-    setFaultRules(std::move(rules), defaultFaultSeed);
+    setFaultRules(plc().faults, std::move(rules), defaultFaultSeed);
 }
 
 Outcome run(std::uint8_t options, const std::vector<std::size_t> &cuts, const std::uint8_t *stream,
@@ -395,10 +404,10 @@ Outcome run(std::uint8_t options, const std::vector<std::size_t> &cuts, const st
         checkReplies(each.received);
         hangUp(each);
     }
-    for (int i = 0; i < settlePasses && connectionTable.connectionCount > 0; ++i) {
+    for (int i = 0; i < settlePasses && plc().connections.connectionCount > 0; ++i) {
         pass(false);
     }
-    if (connectionTable.connectionCount != 0) {
+    if (plc().connections.connectionCount != 0) {
         fail("a slot stayed open after its client hung up");
     }
     for (const Client &each : clients) {
@@ -411,7 +420,7 @@ Outcome run(std::uint8_t options, const std::vector<std::size_t> &cuts, const st
                               withoutTimeStamps(record.text));
     }
     for (std::size_t db = 0; db < dataBlockCount; ++db) {
-        const std::span<std::uint8_t> block = findDataBlock(db);
+        const std::span<std::uint8_t> block = findDataBlock(plc().memory.blocks, db);
         if (!block.empty()) {
             outcome.blocks.emplace_back(db, Bytes(block.begin(), block.end()));
         }
@@ -443,13 +452,13 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
         ::close(devNull);
     }
     setLogCapture(&capturedLog);
-    holdHostClock(heldHostTime);
     startOptions.port = 0;
     startOptions.bindAddress = {127, 0, 0, 1};
-    if (!serverStart(startOptions)) {
+    if (!serverStart(server, startOptions)) {
         fail("the server did not start");
     }
-    serverPass(now); // starts the tick clock, so later runs tick only when told to
+    holdHostClock(plc().cpu.clock, heldHostTime);
+    serverPass(server, now); // starts the tick clock, so later runs tick only when told to
     return 0;
 }
 

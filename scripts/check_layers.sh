@@ -5,15 +5,17 @@ set -euo pipefail
 cd "$(dirname "$0")/../src"
 
 declare -A allowed=(
-    [platform]=""
-    [core]="platform"
-    [memory]="platform"
-    [sim]="memory platform"
-    [s7]="core memory platform"
-    [s5]="core memory platform"
-    [transport]="s7 s5 core memory platform"
-    [http]="s7 s5 core memory platform"
-    [app]="http transport s7 s5 sim core memory platform"
+    [base]=""
+    [platform]="base"
+    [core]="platform base"
+    [memory]="platform base"
+    [sim]="memory platform base"
+    [plc]="core memory sim platform base"
+    [s7]="plc core memory platform base"
+    [s5]="plc core memory platform base"
+    [transport]="s7 s5 plc core memory platform base"
+    [http]="s7 s5 plc core memory platform base"
+    [app]="http transport s7 s5 plc sim core memory platform base"
 )
 
 status=0

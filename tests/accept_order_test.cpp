@@ -11,7 +11,7 @@ using AcceptOrderTest = ServerTest;
 TEST_F(AcceptOrderTest, NewcomerTakesTheSlotOfAClientThatClosedInTheSamePass) {
     auto first = connectS7();
     auto second = connect();
-    ASSERT_EQ(connectionTable.connectionCount, 2);
+    ASSERT_EQ(connectionTable().connectionCount, 2);
     clearLog();
 
     first->close();
@@ -21,7 +21,7 @@ TEST_F(AcceptOrderTest, NewcomerTakesTheSlotOfAClientThatClosedInTheSamePass) {
 
     EXPECT_EQ(lines(), (std::vector<std::string>{"hh:mm:ss-[0] TCP Dis-conn 1",
                                                  "TCP conn from 127.0.0.1 (1)"}));
-    EXPECT_EQ(connectionTable.connectionCount, 2);
+    EXPECT_EQ(connectionTable().connectionCount, 2);
     EXPECT_EQ(toHex(exchange(newcomer, hex(connectionRequestHex))),
               toHex(hex(connectionConfirmSlot1Hex)));
 }

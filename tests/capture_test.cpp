@@ -100,11 +100,11 @@ protected:
 
 TEST_F(CaptureTest, EveryPassHandsItsFramesToTheFileWithTheClientsPort) {
     path = temporaryPath("pass.pcap");
-    ASSERT_TRUE(openCapture(path).ok);
+    ASSERT_TRUE(openCapture(server.capture, path).ok);
     auto client = connectS7();
-    EXPECT_EQ(slotAt(0).ends.clientPort, localPort(*client));
-    EXPECT_EQ(slotAt(0).ends.clientAddress, (platform::Ipv4Address{127, 0, 0, 1}));
-    EXPECT_EQ(slotAt(0).ends.serverAddress, (platform::Ipv4Address{127, 0, 0, 1}));
+    EXPECT_EQ(slotAt(connectionTable(), 0).ends.clientPort, localPort(*client));
+    EXPECT_EQ(slotAt(connectionTable(), 0).ends.clientAddress, (Ipv4Address{127, 0, 0, 1}));
+    EXPECT_EQ(slotAt(connectionTable(), 0).ends.serverAddress, (Ipv4Address{127, 0, 0, 1}));
 
     const Bytes request = readVarRequest(7, 1, 0, 4);
     const Bytes reply = exchange(*client, request);
@@ -119,9 +119,9 @@ TEST_F(CaptureTest, EveryPassHandsItsFramesToTheFileWithTheClientsPort) {
 
 TEST_F(CaptureTest, AFullDiskStopsTheCaptureWithOneLineAndServingGoesOn) {
     // /dev/full opens as any file and fails every write with "No space left on device".
-    ASSERT_TRUE(openCapture("/dev/full").ok);
+    ASSERT_TRUE(openCapture(server.capture, "/dev/full").ok);
     auto client = connectS7();
-    EXPECT_FALSE(captureRunning());
+    EXPECT_FALSE(captureRunning(&server.capture));
     for (std::uint16_t reference = 1; reference <= 3; ++reference) {
         EXPECT_EQ(toHex(exchange(*client, readVarRequest(reference, 2, 0, 2))),
                   toHex(readVarReply(reference, hex("00 00"))));

@@ -22,17 +22,17 @@ using ClosingFramesTest = ServerTest;
 
 class PairClient {
 public:
-    // Takes the next free slot, as the listener's accept does.
-    PairClient() {
+    // Takes the next free slot of the table, as the listener's accept does.
+    explicit PairClient(ConnectionTable &table) {
         int ends[2] = {-1, -1};
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
         const int sendBuffer = 4096;
         ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         serverEnd = ends[0];
         fd = ends[1];
-        const auto slot = static_cast<std::size_t>(connectionTable.connectionCount);
-        connectionTable.slots[slot].socket = serverEnd;
-        connectionTable.connectionCount += 1;
+        const auto slot = static_cast<std::size_t>(table.connectionCount);
+        table.slots[slot].socket = serverEnd;
+        table.connectionCount += 1;
     }
     ~PairClient() { ::close(fd); }
     PairClient(const PairClient &) = delete;
@@ -80,13 +80,13 @@ private:
 };
 
 TEST_F(ClosingFramesTest, DisconnectConfirmReachesAClientWhoseSocketIsFull) {
-    PairClient client;
+    PairClient client(connectionTable());
     const std::size_t backlog = client.fillServerSide();
     ASSERT_GT(backlog, 0u);
 
     client.send(hex("03 00 00 0B 06 80 01 00 00 05 00"));
     pass();
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
     EXPECT_TRUE(logged("hh:mm:ss-[0] Sending DisConnect confirm"));
     EXPECT_TRUE(logged("hh:mm:ss-[0] TCP Dis-conn 0"));
 
@@ -99,14 +99,14 @@ TEST_F(ClosingFramesTest, DisconnectConfirmReachesAClientWhoseSocketIsFull) {
 }
 
 TEST_F(ClosingFramesTest, RefusingDisconnectReachesAClientWhoseSocketIsFull) {
-    PairClient client;
+    PairClient client(connectionTable());
     const std::size_t backlog = client.fillServerSide();
     ASSERT_GT(backlog, 0u);
 
     // Calling TSAP first, then a called TSAP addressing CPU slot 3: refused.
     client.send(hex("03 00 00 16 11 E0 00 00 00 01 00 C1 02 01 00 C2 02 01 03 C0 01 0A"));
     pass();
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
     EXPECT_TRUE(logged("hh:mm:ss-[0]Sending Connect confirm dref=256"));
 
     bool closed = false;

@@ -1,8 +1,11 @@
 // Command line parsing.
 #include "app/command_line.h"
+#include "app/config_file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
@@ -15,7 +18,7 @@ TEST(CommandLine, NoArgumentsServePort102OnEveryAddress) {
     const ParseResult result = parse({});
     ASSERT_TRUE(result.ok);
     EXPECT_EQ(result.options.port, 102);
-    EXPECT_EQ(result.options.bindAddress, (platform::Ipv4Address{0, 0, 0, 0}));
+    EXPECT_EQ(result.options.bindAddress, (Ipv4Address{0, 0, 0, 0}));
     EXPECT_EQ(result.options.colour, ColourMode::automatic);
 }
 
@@ -23,13 +26,13 @@ TEST(CommandLine, PortBindAndColourInBothSpellings) {
     const ParseResult spaced = parse({"--port", "1102", "--bind", "127.0.0.1", "--color", "never"});
     ASSERT_TRUE(spaced.ok) << spaced.error;
     EXPECT_EQ(spaced.options.port, 1102);
-    EXPECT_EQ(spaced.options.bindAddress, (platform::Ipv4Address{127, 0, 0, 1}));
+    EXPECT_EQ(spaced.options.bindAddress, (Ipv4Address{127, 0, 0, 1}));
     EXPECT_EQ(spaced.options.colour, ColourMode::never);
 
     const ParseResult joined = parse({"--port=65535", "--bind=10.1.2.255", "--color=always"});
     ASSERT_TRUE(joined.ok) << joined.error;
     EXPECT_EQ(joined.options.port, 65535);
-    EXPECT_EQ(joined.options.bindAddress, (platform::Ipv4Address{10, 1, 2, 255}));
+    EXPECT_EQ(joined.options.bindAddress, (Ipv4Address{10, 1, 2, 255}));
     EXPECT_EQ(joined.options.colour, ColourMode::always);
 }
 
@@ -105,6 +108,115 @@ TEST(CommandLine, StateFolderAndSaveInterval) {
 TEST(CommandLine, HelpAndVersion) {
     EXPECT_TRUE(parse({"--help"}).options.showHelp);
     EXPECT_TRUE(parse({"--version"}).options.showVersion);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The option table: every row is taken from the command line and from the file alike, and shows.
+
+namespace {
+
+// A value as the file writes it: numbers and true/false bare, text quoted.
+std::string fileValue(std::string_view value, bool text) {
+    return text ? "\"" + std::string(value) + "\"" : std::string(value);
+}
+
+bool looksNumeric(std::string_view value) {
+    return value == "true" || value == "false" ||
+           (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos);
+}
+
+// The KEY=VALUE,... of a table row's example as the lines of its table; a key with a colon is
+// an address, a start value under values.
+std::string tableLines(const OptionRow &row) {
+    std::string lines;
+    std::string_view text = row.example;
+    while (!text.empty()) {
+        const std::size_t comma = std::min(text.find(','), text.size());
+        const std::string_view pair = text.substr(0, comma);
+        const std::size_t equals = pair.find('=');
+        const std::string_view key = pair.substr(0, equals);
+        const std::string_view value = pair.substr(equals + 1);
+        bool quoted = !looksNumeric(value);
+        for (const TableKey &tableKey : row.tableKeys) {
+            quoted = tableKey.key == key ? tableKey.value == OptionValue::text : quoted;
+        }
+        const std::string name = key.find(':') != std::string_view::npos
+                                     ? "values.\"" + std::string(key) + "\""
+                                     : std::string(key);
+        lines += name + " = " + fileValue(value, quoted) + "\n";
+        text = comma < text.size() ? text.substr(comma + 1) : std::string_view{};
+    }
+    return lines;
+}
+
+// The row's example as a file: the CPU first (the keys only a profile takes are checked against
+// it), a top-level key before any table, then a fault rule (so that the seed shows), then a
+// table row's table.
+std::string fileWith(const OptionRow &row) {
+    const bool isTable = row.value == OptionValue::table || row.value == OptionValue::tables;
+    const std::string scalar = std::string(row.key) + " = " +
+                               fileValue(row.example, row.value == OptionValue::text) + "\n";
+    const std::string table = row.value == OptionValue::table
+                                  ? "[" + std::string(row.key) + "]\n" + tableLines(row)
+                                  : "[[" + std::string(row.key) + "]]\n" + tableLines(row);
+    // A file names a key once: the cpu row's example is the file's cpu.
+    const std::string cpu = row.key == "cpu" ? "" : "cpu = \"s7-1500\"\n";
+    return cpu + (isTable ? "" : scalar) + "[[fault]]\non = \"write\"\nclose = true\n" +
+           (isTable ? table : "");
+}
+
+// The same on the command line.
+const std::vector<std::string_view> baseArguments = {"--cpu", "s7-1500", "--fault",
+                                                     "on=write,close=true"};
+
+TEST(OptionTable, EveryKeyOfTheFileIsAnOptionOfTheCommandLineAndTheyReadAlike) {
+    for (const OptionRow &row : optionTable()) {
+        if (row.key.empty()) {
+            continue;
+        }
+        SCOPED_TRACE(std::string(row.flag) + " / " + std::string(row.key));
+        ASSERT_FALSE(row.example.empty());
+        // As two arguments, but a switch: its value only with "=".
+        std::vector<std::string_view> arguments = baseArguments;
+        const std::string joined = std::string(row.flag) + "=" + std::string(row.example);
+        if (row.value == OptionValue::boolean) {
+            arguments.push_back(joined);
+        } else {
+            arguments.push_back(row.flag);
+            arguments.push_back(row.example);
+        }
+        const ParseResult commandLine = parseCommandLine(arguments);
+        ASSERT_TRUE(commandLine.ok) << commandLine.error;
+
+        const std::string text = fileWith(row);
+        const ConfigResult file = loadConfiguration(text, "plc.toml", nullptr);
+        ASSERT_TRUE(file.ok) << file.error << "\n" << text;
+        Options fromFile = file.options;
+        fromFile.configFile.clear();
+        EXPECT_EQ(describeOptions(fromFile), describeOptions(commandLine.options)) << text;
+    }
+}
+
+TEST(OptionTable, EverySettingShowsInTheCheckReportAndEveryFlagInTheUsage) {
+    const ParseResult base = parseCommandLine(baseArguments);
+    ASSERT_TRUE(base.ok) << base.error;
+    const std::string before = describeOptions(base.options);
+    const std::string usage = usageText();
+    for (const OptionRow &row : optionTable()) {
+        SCOPED_TRACE(row.flag);
+        EXPECT_NE(usage.find("\n  " + std::string(row.flag)), std::string::npos);
+        if (row.key.empty()) {
+            continue;
+        }
+        std::vector<std::string_view> arguments = baseArguments;
+        const std::string joined = std::string(row.flag) + "=" + std::string(row.example);
+        arguments.push_back(joined);
+        const ParseResult changed = parseCommandLine(arguments);
+        ASSERT_TRUE(changed.ok) << changed.error;
+        EXPECT_NE(describeOptions(changed.options), before);
+    }
 }
 
 } // namespace

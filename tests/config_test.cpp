@@ -237,7 +237,7 @@ TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     EXPECT_EQ(fileOnly.options.port, 1102);
     EXPECT_EQ(fileOnly.options.connections, 3);
     EXPECT_EQ(fileOnly.options.colour, ColourMode::never);
-    EXPECT_EQ(fileOnly.options.bindAddress, (platform::Ipv4Address{127, 0, 0, 1}));
+    EXPECT_EQ(fileOnly.options.bindAddress, (Ipv4Address{127, 0, 0, 1}));
     EXPECT_EQ(fileOnly.options.stateFolder, (folder.path / "kept").string());
     EXPECT_EQ(fileOnly.options.saveEverySeconds, 30);
     EXPECT_EQ(fileOnly.options.pcap, (folder.path / "run.pcap").string());
@@ -250,7 +250,7 @@ TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
     EXPECT_EQ(both.options.port, 2000);
     EXPECT_EQ(both.options.connections, 9);
     EXPECT_EQ(both.options.colour, ColourMode::always);
-    EXPECT_EQ(both.options.bindAddress, (platform::Ipv4Address{0, 0, 0, 0}));
+    EXPECT_EQ(both.options.bindAddress, (Ipv4Address{0, 0, 0, 0}));
     EXPECT_EQ(both.options.stateFolder, "other");
     EXPECT_EQ(both.options.saveEverySeconds, 2);
     EXPECT_EQ(both.options.pcap, "b.pcap");
@@ -409,21 +409,21 @@ TEST_F(StrictServerTest, ReadsAndWritesAreServedExactlyUpToTheDeclaredEnd) {
     EXPECT_EQ(toHex(exchange(*client, s7Job("05 01 " + byteItem(6, 0, 1), "00 04 00 08 EE"))),
               toHex(s7AckData("05 01", "0A")));
     // Nothing grew and nothing was created.
-    EXPECT_EQ(findDataBlock(5).size(), 10u);
-    EXPECT_EQ(toHex(Bytes(findDataBlock(5).begin() + 8, findDataBlock(5).end())), "EE FF");
-    EXPECT_TRUE(findDataBlock(6).empty());
-    EXPECT_TRUE(findDataBlock(2999).empty());
+    EXPECT_EQ(dataBlock(5).size(), 10u);
+    EXPECT_EQ(toHex(Bytes(dataBlock(5).begin() + 8, dataBlock(5).end())), "EE FF");
+    EXPECT_TRUE(dataBlock(6).empty());
+    EXPECT_TRUE(dataBlock(2999).empty());
 }
 
 TEST_F(StrictServerTest, TheDemoAnimatesADeclaredDemoBlockAndCreatesTheOther) {
     // DB1 keeps its declared size and content apart from the animated counters; DB15 is the
     // demo's own, seeded with the greeting.
     tick(3);
-    EXPECT_EQ(findDataBlock(1).size(), 64u);
-    EXPECT_EQ(findDataBlock(1)[0], 0xAA);
-    EXPECT_EQ(findDataBlock(1)[3], 3); // counted up once a tick, most significant byte first
-    EXPECT_EQ(findDataBlock(15).size(), initialSizeS5);
-    EXPECT_EQ(findDataBlock(15)[129], 11); // "Hello there"
+    EXPECT_EQ(dataBlock(1).size(), 64u);
+    EXPECT_EQ(dataBlock(1)[0], 0xAA);
+    EXPECT_EQ(dataBlock(1)[3], 3); // counted up once a tick, most significant byte first
+    EXPECT_EQ(dataBlock(15).size(), initialSizeS5);
+    EXPECT_EQ(dataBlock(15)[129], 11); // "Hello there"
 }
 
 TEST_F(StrictServerTest, AnS5FetchOrWriteOfAMissingBlockIsRefusedAndCreatesNothing) {
@@ -443,8 +443,8 @@ TEST_F(StrictServerTest, AnS5FetchOrWriteOfAMissingBlockIsRefusedAndCreatesNothi
     const Bytes write = exchange(*client, s5WriteRequest(7, 0, hex("12 34")));
     ASSERT_EQ(write.size(), 23u);
     EXPECT_EQ(write[15], 0x03);
-    EXPECT_TRUE(findDataBlock(6).empty());
-    EXPECT_TRUE(findDataBlock(7).empty());
+    EXPECT_TRUE(dataBlock(6).empty());
+    EXPECT_TRUE(dataBlock(7).empty());
     EXPECT_TRUE(loggedEnding("Sending S5 data DB:6:0 l=1 refused: no such block"));
     EXPECT_TRUE(loggedEnding("Sending S5 write ack DB:7:0 l=1 refused: no such block"));
     // A declared block is served up to its end: words 0-4 of DB5.
@@ -456,10 +456,10 @@ TEST_F(StrictServerTest, AnS5FetchOrWriteOfAMissingBlockIsRefusedAndCreatesNothi
 TEST_F(StrictServerTest, AResetPutsBackTheDeclaredBlocksWithTheirStartContent) {
     auto client = connectCpu();
     exchange(*client, s7Job("05 01 " + byteItem(5, 0, 1), "00 04 00 08 77"));
-    EXPECT_EQ(findDataBlock(5)[0], 0x77);
+    EXPECT_EQ(dataBlock(5)[0], 0x77);
     client.reset();
-    serverReset();
-    EXPECT_EQ(toHex(Bytes(findDataBlock(5).begin(), findDataBlock(5).end())),
+    resetPlc(server, plc());
+    EXPECT_EQ(toHex(Bytes(dataBlock(5).begin(), dataBlock(5).end())),
               "01 02 03 04 05 06 07 08 09 0A");
     // Still strict after the reset.
     EXPECT_EQ(toHex(exchange(*connectCpu(), s7Job("04 01 " + byteItem(6, 0, 1)))),
@@ -474,8 +474,8 @@ protected:
 
 TEST_F(NoDemoServerTest, WithTheDemoOffNoDemoBlockIsCreatedOrAnimated) {
     tick(5);
-    EXPECT_TRUE(findDataBlock(demoBlockS7Order).empty());
-    EXPECT_TRUE(findDataBlock(demoBlockS5Order).empty());
+    EXPECT_TRUE(dataBlock(demoBlockS7Order).empty());
+    EXPECT_TRUE(dataBlock(demoBlockS5Order).empty());
     // A client's DB1 stays as written (classic: created on first use).
     auto client = connectS7();
     exchange(*client, writeVarRequest(2, 1, 0, hex("00 05 00 07")));

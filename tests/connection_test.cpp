@@ -11,11 +11,11 @@ using ConnectionTest = ServerTest;
 TEST_F(ConnectionTest, ThirdClientIsRefusedWhileBothOthersKeepWorking) {
     auto first = connectS7();
     auto second = connect();
-    ASSERT_EQ(connectionTable.connectionCount, 2);
+    ASSERT_EQ(connectionTable().connectionCount, 2);
     auto third = connect();
     EXPECT_TRUE(third->closedByServer());
     EXPECT_EQ(attributeOf("Incoming connection denied 2"), 70);
-    EXPECT_EQ(connectionTable.connectionCount, 2);
+    EXPECT_EQ(connectionTable().connectionCount, 2);
     EXPECT_EQ(toHex(exchange(*first, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
     EXPECT_EQ(toHex(exchange(*second, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
     EXPECT_TRUE(logged("hh:mm:ss-[1] Sending S7 PDU Response"));
@@ -37,7 +37,7 @@ TEST_F(ConnectionTest, SlotOneMovesDownWhenSlotZeroClosesAndTheNextClientTakesSl
               "03 00 00 0B 06 C0 00 05 01 00 00");
     EXPECT_TRUE(first->closedByServer());
     EXPECT_EQ(attributeOf("hh:mm:ss-[0] TCP Dis-conn 1"), 23);
-    ASSERT_EQ(connectionTable.connectionCount, 1);
+    ASSERT_EQ(connectionTable().connectionCount, 1);
 
     clearLog();
     EXPECT_EQ(toHex(exchange(*second, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
@@ -67,12 +67,12 @@ TEST_F(ConnectionTest, ClientClosingTcpFreesItsSlotAtOnce) {
     auto second = connect();
     first->close();
     pass();
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
     EXPECT_EQ(attributeOf("hh:mm:ss-[0] TCP Dis-conn 1"), 23);
     // Both slots are usable again without waiting for the idle rule.
     auto third = connect();
     auto fourth = connect();
-    EXPECT_EQ(connectionTable.connectionCount, 2);
+    EXPECT_EQ(connectionTable().connectionCount, 2);
     EXPECT_TRUE(fourth->closedByServer());
     EXPECT_TRUE(logged("Incoming connection denied 2"));
     EXPECT_EQ(toHex(exchange(*third, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
@@ -82,10 +82,10 @@ TEST_F(ConnectionTest, SilentClientIsClosedWhenItsIdleCountPasses6500Ticks) {
     auto client = connect();
     exchange(*client, hex(nonS7FrameHex)); // data: the count starts again from 0
     tick(6500);
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
     EXPECT_FALSE(logged("Inactivity shutdown"));
     tick();
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
     EXPECT_TRUE(client->closedByServer());
     const std::vector<std::string> texts = lines();
     ASSERT_GE(texts.size(), 2u);
@@ -100,9 +100,9 @@ TEST_F(ConnectionTest, DataRestartsTheIdleCount) {
     tick(6000);
     exchange(*client, hex(nonS7FrameHex));
     tick(6000);
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
     tick(501);
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
 }
 
 TEST_F(ConnectionTest, NonS7TrafficOnSlotZeroKeepsSlotOneAliveUntilSlotZeroSpeaksS7) {
@@ -113,7 +113,7 @@ TEST_F(ConnectionTest, NonS7TrafficOnSlotZeroKeepsSlotOneAliveUntilSlotZeroSpeak
         tick(1000);
         exchange(*first, hex(nonS7FrameHex));
     }
-    EXPECT_EQ(connectionTable.connectionCount, 2) << "slot 1 kept alive by slot 0's frames";
+    EXPECT_EQ(connectionTable().connectionCount, 2) << "slot 1 kept alive by slot 0's frames";
 
     // From slot 0's first S7 frame on, slot 1 counts on its own.
     exchange(*first, hex(setupRequestHex));
@@ -121,7 +121,7 @@ TEST_F(ConnectionTest, NonS7TrafficOnSlotZeroKeepsSlotOneAliveUntilSlotZeroSpeak
         tick(1000);
         exchange(*first, hex(setupRequestHex));
     }
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
     EXPECT_TRUE(second->closedByServer());
     EXPECT_TRUE(logged("hh:mm:ss-[1] TCP Dis-conn 1"));
 }
@@ -134,7 +134,7 @@ TEST_F(ConnectionTest, FramesOnSlotOneNeverRestartSlotZerosCount) {
         tick(1000);
         exchange(*second, hex(nonS7FrameHex));
     }
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
     EXPECT_TRUE(first->closedByServer());
     EXPECT_TRUE(logged("hh:mm:ss-[0] TCP Dis-conn 1"));
     // The client that was slot 1 is slot 0 now and still served.
@@ -146,8 +146,8 @@ TEST_F(ConnectionTest, FramesOnSlotOneNeverRestartSlotZerosCount) {
 TEST_F(ConnectionTest, ReplyLeavesInTheSamePassWithoutWaitingForATick) {
     auto client = connect();
     // DB15 word 0 counts ticks: it must not move while the reply is made.
-    const auto ticksSoFar = [] {
-        return toHex(Bytes(findDataBlock(15).first(2).begin(), findDataBlock(15).first(2).end()));
+    const auto ticksSoFar = [this] {
+        return toHex(Bytes(dataBlock(15).first(2).begin(), dataBlock(15).first(2).end()));
     };
     const std::string before = ticksSoFar();
     client->send(hex(setupRequestHex));

@@ -4,7 +4,6 @@
 #include "harness.h"
 
 #include "memory/data_block_table.h"
-#include "s7/cpu_state.h"
 
 #include <string>
 #include <vector>
@@ -312,7 +311,7 @@ TEST_P(CpuPduTest, JobsAndRepliesUpToThePduAreServedAndOneByteMoreIs8500) {
               toHex(readReply(1, "FF 04 " + toHex(be16(fullRead * 8)) + toHex(Bytes(fullRead)))));
     EXPECT_EQ(toHex(exchange(*client, readJob({item(0x02, fullRead + 1, 7, 0x84, 0)}))),
               toHex(headerError("85 00")));
-    EXPECT_TRUE(findDataBlock(7).empty()); // refused before any memory was touched
+    EXPECT_TRUE(dataBlock(7).empty()); // refused before any memory was touched
     // A job of 12 + 12 + 4 + n bytes.
     const std::size_t fullWrite = pdu - 28;
     EXPECT_EQ(toHex(exchange(*client, writeJob({item(0x02, fullWrite, 6, 0x84, 0)},
@@ -371,7 +370,7 @@ TEST_P(CpuDataTest, StopAndStartMoveTheCpuAndRepeatsGetTheErrorAnswer) {
         EXPECT_EQ(toHex(exchange(
                       *client, isoDataFrame(hex(std::string("32 01 00 00 00 01 ") + row.request)))),
                   toHex(isoDataFrame(hex(row.reply))));
-        EXPECT_EQ(cpuRunState(), row.after);
+        EXPECT_EQ(plc().cpu.state, row.after);
     }
     EXPECT_EQ(attributedLines(),
               (Lines{"70 hh:mm:ss-[0] Refusing CPU START: already in RUN",
@@ -394,7 +393,7 @@ TEST_P(CpuDataTest, UploadDownloadAndUnknownFunctionsAreRefusedAtOnceAndTheConne
         SCOPED_TRACE(parameters);
         EXPECT_EQ(toHex(exchange(*client, s7Job(parameters))), toHex(headerError("81 04")));
     }
-    EXPECT_EQ(cpuRunState(), CpuRunState::run);
+    EXPECT_EQ(plc().cpu.state, CpuRunState::run);
     EXPECT_EQ(lines().front(),
               "hh:mm:ss-[0] Refusing start upload (job function 0x1D): not available");
     EXPECT_EQ(lines().back(),

@@ -4,8 +4,8 @@
 #include "harness.h"
 
 #include "app/server.h"
+#include "plc/plc_clock.h"
 #include "s7/item_access.h"
-#include "s7/plc_clock.h"
 
 #include <string>
 #include <vector>
@@ -45,12 +45,8 @@ class HeldClockTest : public ServerTest {
 protected:
     HeldClockTest() { cpu = findCpuProfile("s7-1500"); }
     void SetUp() override {
-        holdHostClock(heldTime);
         ServerTest::SetUp();
-    }
-    void TearDown() override {
-        ServerTest::TearDown();
-        releaseHostClock();
+        holdHostClock(plc().cpu.clock, heldTime);
     }
 
     // Rack 0, slot 1, and setup communication.
@@ -99,7 +95,7 @@ TEST_F(HeldClockTest, ClockAnswersAndStateTimeStampsRepeatExactly) {
     }
 }
 
-// serverReset is the state of a server just started: a CPU a client stopped runs again and a
+// A PLC made new is the state of a server just started: a CPU a client stopped runs again and a
 // clock a client set reads the host's time, on the next connection as on a fresh server.
 TEST_F(HeldClockTest, ResetLeavesNeitherAStoppedCpuNorASetClock) {
     auto client = connectToSlot1();
@@ -107,7 +103,7 @@ TEST_F(HeldClockTest, ResetLeavesNeitherAStoppedCpuNorASetClock) {
     exchange(*client, setClock);
     ASSERT_EQ(toHex(exchange(*client, readState)),
               stateAnswer(2, "43 04 FF 04", "31 05 17 10 20 30 00 07"));
-    serverReset();
+    resetPlc(server, plc());
     client = connectToSlot1();
     EXPECT_EQ(toHex(exchange(*client, readState)), stateAnswer(1, "43 02 FF 08", heldTimeBcd));
     EXPECT_EQ(toHex(exchange(*client, readClock)), clockAnswer(2, heldTimeBcd));

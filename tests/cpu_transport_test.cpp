@@ -7,7 +7,7 @@
 #include "core/connection_table.h"
 #include "core/data_frame.h"
 #include "memory/data_block_table.h"
-#include "s7/cpu_profile.h"
+#include "plc/cpu_profile.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,13 +23,6 @@ protected:
         cpu = findCpuProfile(profile);
         connections = limit;
     }
-    // Tests that run after this one in the same process find the classic server again.
-    void TearDown() override {
-        ServerTest::TearDown();
-        setActiveCpuProfile(cpuProfileAt(0));
-        setConnectionLimit(classicConnections);
-    }
-
     // Connects with snap7's connection request for rack 0, slot 1, TPDU size code as given,
     // then Setup communication asking for 480 bytes.
     std::unique_ptr<TestClient> connectSlot1(const char *tpduCode = "0A") {
@@ -98,13 +91,13 @@ TEST_F(S7_1500Test, ConfirmEchoesTheTsapsAndTheTpduSizeWithinBounds) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        setActiveCpuProfile(*findCpuProfile(c.cpu));
+        plc().cpu.profile = findCpuProfile(c.cpu);
         auto client = connect();
         EXPECT_EQ(toHex(exchange(*client, hex(c.request))), toHex(hex(c.confirm)));
-        EXPECT_EQ(slotAt(0).tpduSize, c.tpduSize);
+        EXPECT_EQ(slotAt(connectionTable(), 0).tpduSize, c.tpduSize);
         client->close();
         pass();
-        ASSERT_EQ(connectionTable.connectionCount, 0);
+        ASSERT_EQ(connectionTable().connectionCount, 0);
     }
     clearLog();
     auto client = connect();
@@ -133,7 +126,7 @@ TEST_F(S7_1500Test, EachProfileAcceptsItsOwnRackAndSlotsOnly) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.cpu) + " " + c.rackSlot);
-        setActiveCpuProfile(*findCpuProfile(c.cpu));
+        plc().cpu.profile = findCpuProfile(c.cpu);
         auto client = connect();
         const Bytes reply = exchange(
             *client, hex(std::string("03 00 00 16 11 E0 00 00 00 01 00 C0 01 0A C1 02 01 00 C2 "
@@ -148,7 +141,7 @@ TEST_F(S7_1500Test, EachProfileAcceptsItsOwnRackAndSlotsOnly) {
         } else {
             EXPECT_TRUE(client->closedByServer());
         }
-        ASSERT_EQ(connectionTable.connectionCount, 0);
+        ASSERT_EQ(connectionTable().connectionCount, 0);
     }
 }
 
@@ -248,14 +241,15 @@ TEST(SplitReply, PiecesCarryTheirOwnHeadersAndOnlyTheLastEndsTheTransmission) {
         {1024, 1024, {{"03 00 04 00 02 F0 80", 0, 1017}}},
         {128, 1024, largest},
     };
+    ConnectionTable table;
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.tpduSize) + " " + std::to_string(c.length));
         int ends[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        resetConnectionTable();
-        slotAt(0).socket = ends[0];
-        connectionTable.connectionCount = 1;
-        slotAt(0).tpduSize = c.tpduSize;
+        setUpConnectionTable(table, classicConnections);
+        slotAt(table, 0).socket = ends[0];
+        table.connectionCount = 1;
+        slotAt(table, 0).tpduSize = c.tpduSize;
 
         Bytes frame(c.length);
         Bytes payload;
@@ -264,8 +258,8 @@ TEST(SplitReply, PiecesCarryTheirOwnHeadersAndOnlyTheLastEndsTheTransmission) {
             payload.push_back(frame[at]);
         }
         writeDataFrameHeader(frame);
-        EXPECT_TRUE(sendDataFrame(0, frame, frame.size(), SendFailureLine::plain));
-        EXPECT_FALSE(hasUnsentReply(0));
+        EXPECT_TRUE(sendDataFrame(table, 0, frame, frame.size(), SendFailureLine::plain));
+        EXPECT_FALSE(hasUnsentReply(table, 0));
 
         Bytes expected;
         for (const Piece &piece : c.pieces) {
@@ -280,7 +274,7 @@ TEST(SplitReply, PiecesCarryTheirOwnHeadersAndOnlyTheLastEndsTheTransmission) {
         EXPECT_EQ(toHex(received), toHex(expected));
         ::close(ends[0]);
         ::close(ends[1]);
-        resetConnectionTable();
+        setUpConnectionTable(table, classicConnections);
     }
 }
 
@@ -322,7 +316,7 @@ TEST_F(S7_1500Test, RequestInTwoOrThreeFramesIsHandledOnceWhole) {
         toHex(exchange(*client, dataPiece(write, 0, 7, false) + dataPiece(write, 7, 7, false) +
                                     dataPiece(write, 7, write.size(), true))),
         writeDb52ReplyHex);
-    const std::span<const std::uint8_t> block = findDataBlock(52);
+    const std::span<const std::uint8_t> block = dataBlock(52);
     ASSERT_GE(block.size(), 5u);
     EXPECT_EQ(toHex(Bytes(block.begin(), block.begin() + 5)), "A5 A5 A5 A5 00");
 }
@@ -432,7 +426,7 @@ TEST_F(FourConnectionsTest, MiddleSlotClosingMovesEverySlotAboveDownOne) {
     clients[1]->close();
     pass();
     EXPECT_EQ(attributedLines(), (Lines{"23 hh:mm:ss-[1] TCP Dis-conn 3"}));
-    ASSERT_EQ(connectionTable.connectionCount, 3);
+    ASSERT_EQ(connectionTable().connectionCount, 3);
 
     clearLog();
     EXPECT_EQ(toHex(exchange(*clients[2], writeDb52Frame())), writeDb52ReplyHex);
@@ -461,8 +455,8 @@ TEST_F(FourConnectionsTest, PassAfterAWaitServesTheReadySlotsAcrossAClose) {
     clients[1]->close();
     clients[2]->send(hex(setupRequestHex));
     clients[3]->send(hex(setupRequestHex));
-    serverWait(now);
-    serverPass(now);
+    serverWait(server, now);
+    serverPass(server, now);
     EXPECT_EQ(toHex(clients[2]->receiveNow()), toHex(hex(setupReplyHex)));
     EXPECT_EQ(toHex(clients[3]->receiveNow()), toHex(hex(setupReplyHex)));
     EXPECT_EQ(attributedLines(),
@@ -472,10 +466,10 @@ TEST_F(FourConnectionsTest, PassAfterAWaitServesTheReadySlotsAcrossAClose) {
     clearLog();
     TestClient newcomer(port);
     clients[0]->send(hex(nonS7FrameHex));
-    serverWait(now);
-    serverPass(now);
+    serverWait(server, now);
+    serverPass(server, now);
     EXPECT_EQ(attributedLines(), (Lines{"23 TCP conn from 127.0.0.1 (3)"}));
-    EXPECT_EQ(connectionTable.connectionCount, 4);
+    EXPECT_EQ(connectionTable().connectionCount, 4);
 }
 
 } // namespace

@@ -4,8 +4,7 @@
 #include "harness.h"
 
 #include "memory/data_block_table.h"
-#include "s7/cpu_state.h"
-#include "s7/plc_clock.h"
+#include "plc/plc_clock.h"
 
 #include <ctime>
 #include <string>
@@ -138,7 +137,7 @@ TEST_F(S7300UserdataTest, OperatingModeFollowsTheCpuState) {
     // Data header, list header, then event, 0xFF, mode and the reserved and start info bytes.
     EXPECT_EQ(toHex(slice(running, 29, 53)),
               toHex(hex("FF 09 00 1C 04 24 00 00 00 14 00 01 43 02 FF 08") + zeros(8)));
-    setCpuRunState(CpuRunState::stop);
+    plc().cpu.state = CpuRunState::stop;
     const Bytes stopped = exchange(*client, szlRequest(0x0424, 0));
     ASSERT_EQ(stopped.size(), running.size());
     EXPECT_EQ(toHex(slice(stopped, 41, 45)), "43 04 FF 04");
@@ -264,7 +263,7 @@ TEST_F(S7300UserdataTest, BlockListsCountAndListTheDataBlocksThatExist) {
     auto client = connectProfile();
     exchange(*client, isoDataFrame(hex("32 01 00 00 00 02 00 0E 00 05 05 01 12 0A 10 02 00 01 "
                                        "00 07 84 00 00 00 00 04 00 08 AB")));
-    ASSERT_FALSE(findDataBlock(7).empty());
+    ASSERT_FALSE(dataBlock(7).empty());
     const std::vector<Exchange> table = {
         {"counts", userdata("00 01 12 04 11 43 01 00", hex("0A 00 00 00")),
          reply("83 01 01 00 00 00 00", hex("FF 09 00 1C 30 38 00 00 30 45 00 00 30 43 00 00 "
@@ -285,7 +284,7 @@ TEST_F(S7300UserdataTest, BlockListsCountAndListTheDataBlocksThatExist) {
 TEST_F(S7300UserdataTest, ALongListOfDataBlocksComesInParts) {
     auto client = connectProfile();
     for (std::size_t number = 100; number < 160; ++number) {
-        ASSERT_FALSE(acquireDataBlock(1, number, 0).empty());
+        ASSERT_FALSE(acquireDataBlock(plc().memory.blocks, 1, number, 0).empty());
     }
     // 53 entries of 4 bytes fill a 240-byte PDU: DB1, DB15, DB100-DB150; then DB151-DB159.
     const Bytes first =

@@ -98,21 +98,23 @@ FaultRule rule(const char *text) {
     return parsed.rule;
 }
 
-constexpr platform::Ipv4Address loopback = {127, 0, 0, 1};
+constexpr Ipv4Address loopback = {127, 0, 0, 1};
 
 TEST(FaultRules, ContentAndDeliveryFaultsCombineAndTheFirstOfEachKindWins) {
     std::vector<LogRecord> log;
     setLogCapture(&log);
-    setFaultRules({rule("on=read,area=DB5,start=4,end=6,item_code=0x05"),
+    FaultRules faults;
+    setFaultRules(faults,
+                  {rule("on=read,area=DB5,start=4,end=6,item_code=0x05"),
                    rule("on=read,area=M,item_code=0x0A"), rule("on=read,delay_ms=250"),
                    rule("on=read,header_error=0x8104,after=1"), rule("on=read,close=true")},
                   defaultFaultSeed);
     // DB5 bytes 0-3 miss the range, 5-6 meet it, M is another rule's, DB6 nobody's.
-    const std::array<FaultItem, 4> items = {{{FaultArea::dataBlock, 5, 0, 4},
-                                             {FaultArea::dataBlock, 5, 5, 7},
-                                             {FaultArea::flags, 0, 0, 1},
-                                             {FaultArea::dataBlock, 6, 4, 6}}};
-    const FaultDecision first = decideFaults({FaultOn::read, loopback, items});
+    const std::array<FaultItem, 4> items = {{{MemoryArea::dataBlock, 5, 0, 4},
+                                             {MemoryArea::dataBlock, 5, 5, 7},
+                                             {MemoryArea::flags, 0, 0, 1},
+                                             {MemoryArea::dataBlock, 6, 4, 6}}};
+    const FaultDecision first = decideFaults(faults, {FaultOn::read, loopback, items});
     EXPECT_EQ(first.headerError, 0); // its first matching request is skipped
     EXPECT_TRUE(first.anyItemCode);
     EXPECT_EQ((std::array{first.itemCodes[0], first.itemCodes[1], first.itemCodes[2],
@@ -124,8 +126,8 @@ TEST(FaultRules, ContentAndDeliveryFaultsCombineAndTheFirstOfEachKindWins) {
 
     // The header error's turn comes after the item codes fired: the first content rule wins,
     // and every matching rule counted the request all the same.
-    decideFaults({FaultOn::read, loopback, items});
-    const std::span<const FaultRule> rules = faultRules();
+    decideFaults(faults, {FaultOn::read, loopback, items});
+    const std::span<const FaultRule> rules = faults.rules;
     EXPECT_EQ(rules[3].matched, 2u);
     EXPECT_EQ(rules[3].fired, 0u);
     EXPECT_EQ(rules[4].matched, 2u);
@@ -133,36 +135,36 @@ TEST(FaultRules, ContentAndDeliveryFaultsCombineAndTheFirstOfEachKindWins) {
 
     // A write, and a read from another kind of request, match none of them.
     log.clear();
-    EXPECT_FALSE(decideFaults({FaultOn::write, loopback, items}).hasDelivery);
-    EXPECT_FALSE(decideFaults({FaultOn::setup, loopback, {}}).hasDelivery);
+    EXPECT_FALSE(decideFaults(faults, {FaultOn::write, loopback, items}).hasDelivery);
+    EXPECT_FALSE(decideFaults(faults, {FaultOn::setup, loopback, {}}).hasDelivery);
     EXPECT_TRUE(log.empty());
 
-    EXPECT_TRUE(enableFaultRule(3, false)); // the delay off: the close is first now
-    EXPECT_EQ(decideFaults({FaultOn::read, loopback, items}).delivery, FaultAction::close);
-    EXPECT_TRUE(removeFaultRule(5));
-    EXPECT_FALSE(removeFaultRule(5));
-    EXPECT_EQ(addFaultRule(rule("on=connect,refuse=true")), 6); // numbers are never reused
-    setFaultRules({}, defaultFaultSeed);
-    EXPECT_FALSE(faultRulesActive());
+    EXPECT_TRUE(enableFaultRule(faults, 3, false)); // the delay off: the close is first now
+    EXPECT_EQ(decideFaults(faults, {FaultOn::read, loopback, items}).delivery, FaultAction::close);
+    EXPECT_TRUE(removeFaultRule(faults, 5));
+    EXPECT_FALSE(removeFaultRule(faults, 5));
+    EXPECT_EQ(addFaultRule(faults, rule("on=connect,refuse=true")), 6); // numbers are never reused
+    setFaultRules(faults, {}, defaultFaultSeed);
+    EXPECT_FALSE(faultRulesActive(faults));
     setLogCapture(nullptr);
 }
 
 TEST(FaultRules, AnyMatchesEveryRequestButTheConnectAndAClientRuleOnlyItsClient) {
     std::vector<LogRecord> log;
     setLogCapture(&log);
-    setFaultRules({rule("no_reply=true"), rule("on=connect,client=10.0.0.7,refuse=true")},
+    FaultRules faults;
+    setFaultRules(faults, {rule("no_reply=true"), rule("on=connect,client=10.0.0.7,refuse=true")},
                   defaultFaultSeed);
-    EXPECT_TRUE(decideFaults({FaultOn::szl, loopback, {}}).hasDelivery);
-    EXPECT_TRUE(decideFaults({FaultOn::any, loopback, {}}).hasDelivery);
-    EXPECT_FALSE(decideFaults({FaultOn::connect, loopback, {}}).hasDelivery);
-    const FaultDecision refused = decideFaults({FaultOn::connect, {10, 0, 0, 7}, {}});
+    EXPECT_TRUE(decideFaults(faults, {FaultOn::szl, loopback, {}}).hasDelivery);
+    EXPECT_TRUE(decideFaults(faults, {FaultOn::any, loopback, {}}).hasDelivery);
+    EXPECT_FALSE(decideFaults(faults, {FaultOn::connect, loopback, {}}).hasDelivery);
+    const FaultDecision refused = decideFaults(faults, {FaultOn::connect, {10, 0, 0, 7}, {}});
     EXPECT_EQ(refused.delivery, FaultAction::refuse);
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].text, "Fault 1 fired: no reply on szl");
     EXPECT_EQ(log[1].text, "Fault 1 fired: no reply on request");
     EXPECT_EQ(log[2].text, "Fault 2 fired: refuse on connect from 10.0.0.7");
     EXPECT_EQ(log[2].attribute, attributeError);
-    setFaultRules({}, defaultFaultSeed);
     setLogCapture(nullptr);
 }
 

@@ -216,26 +216,26 @@ void ServerTest::SetUp() {
     }
     options.port = 0; // any free port
     options.bindAddress = {127, 0, 0, 1};
-    ASSERT_TRUE(serverStart(options));
-    port = serverPort();
+    ASSERT_TRUE(serverStart(server, options));
+    port = plc().listenerPort;
     ASSERT_NE(port, 0);
 }
 
 void ServerTest::TearDown() {
-    serverShutdown();
+    serverShutdown(server);
     setLogCapture(nullptr);
 }
 
 void ServerTest::pass(int count) {
     for (int i = 0; i < count; ++i) {
-        serverPass(now);
+        serverPass(server, now);
     }
 }
 
 void ServerTest::tick(int count) {
     for (int i = 0; i < count; ++i) {
         now += tickMicros;
-        serverPass(now);
+        serverPass(server, now);
     }
 }
 

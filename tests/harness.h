@@ -4,9 +4,10 @@
 #pragma once
 
 #include "app/command_line.h"
+#include "app/server.h"
 #include "core/log.h"
 #include "frames.h"
-#include "s7/cpu_profile.h"
+#include "plc/cpu_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -113,6 +114,13 @@ protected:
     // that a 22-byte confirm comes back.
     std::unique_ptr<TestClient> connectIso();
 
+    // The PLC the server started with, and its parts the tests look into.
+    Plc &plc() { return *server.plcs.front(); }
+    ConnectionTable &connectionTable() { return plc().connections; }
+    std::span<std::uint8_t> dataBlock(std::size_t number) {
+        return findDataBlock(plc().memory.blocks, number);
+    }
+
     // Log lines with their time stamps replaced by "hh:mm:ss".
     std::vector<std::string> lines() const;
     // The attribute of the first line equal to text (after time stamps are replaced), or -1.
@@ -123,6 +131,7 @@ protected:
     void clearLog() { log.clear(); }
 
     std::vector<LogRecord> log;
+    Server server;
     std::int64_t now = 0;
     std::uint16_t port = 0;
     // The profile SetUp starts the server as (classic when null); a fixture's constructor may

@@ -230,7 +230,7 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
     // 0 and the next hostile connection takes slot 1.
     auto hostile = connect();
     auto good = connectS7();
-    ASSERT_EQ(connectionTable.connectionCount, 2);
+    ASSERT_EQ(connectionTable().connectionCount, 2);
 
     HostileStream stream(seed);
     std::mt19937 patternRandom(seed + 1);
@@ -265,16 +265,16 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
         hostile.reset();
         // The server reads what is still in the socket (up to 1024 bytes a pass), then sees the
         // hang-up, if it had not closed the slot itself.
-        for (int i = 0; i < maxPassesToDrain && connectionTable.connectionCount == 2; ++i) {
+        for (int i = 0; i < maxPassesToDrain && connectionTable().connectionCount == 2; ++i) {
             pass();
         }
-        if (connectionTable.connectionCount != 1) {
+        if (connectionTable().connectionCount != 1) {
             return false;
         }
         hostile = connect();
         lastHostileByte = 0;
         ++hostileConnections;
-        return connectionTable.connectionCount == 2;
+        return connectionTable().connectionCount == 2;
     };
 
     for (int i = 0; i < hostileFrames; ++i) {
@@ -290,8 +290,8 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
         pass();
         const Bytes replies = hostile->receiveNow();
         hostileReplies.insert(hostileReplies.end(), replies.begin(), replies.end());
-        ASSERT_GE(connectionTable.connectionCount, 1);
-        if (connectionTable.connectionCount == 1 || announcesSkip) {
+        ASSERT_GE(connectionTable().connectionCount, 1);
+        if (connectionTable().connectionCount == 1 || announcesSkip) {
             // Closed by the server, or waiting for 65535 bytes that will not come: start over.
             skippedAnnouncements += announcesSkip ? 1 : 0;
             ASSERT_TRUE(replaceHostile()) << "hostile frame " << i;
@@ -341,7 +341,7 @@ TEST_F(HostileClientTest, ThousandsOfHostileFramesNeverCostTheOtherClientAReplyO
     hostile.reset();
     pass();
     auto fresh = connectS7();
-    EXPECT_EQ(connectionTable.connectionCount, 2);
+    EXPECT_EQ(connectionTable().connectionCount, 2);
 }
 
 } // namespace

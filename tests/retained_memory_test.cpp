@@ -4,8 +4,8 @@
 #include "harness.h"
 #include "process.h"
 
-#include "app/retained_memory.h"
 #include "app/server.h"
+#include "app/state_folder.h"
 #include "memory/data_block_table.h"
 #include "memory/memory_image.h"
 #include "memory/process_image.h"
@@ -85,7 +85,7 @@ TEST(MemoryImage, TheHeaderSaysWhatTheImageHolds) {
               "03 00 00 00 "              // 3 bytes
               "DB 6B 49 5A "              // CRC-32 of the 20 bytes before and the content
               "01 02 03");
-    EXPECT_EQ(toHex(imageFile(areaUnit(ProcessArea::counters), hex("AA"))).substr(0, 47),
+    EXPECT_EQ(toHex(imageFile(areaUnit(MemoryArea::counters), hex("AA"))).substr(0, 47),
               "50 4C 43 44 4D 45 4D 1A 01 00 06 00 00 00 00 00");
     // clang-format on
 }
@@ -101,8 +101,8 @@ TEST(MemoryImage, OnlyTheNamesASaveWritesAreImages) {
         {"db0.img",      true,  dataBlockUnit(0)},
         {"db5.img",      true,  dataBlockUnit(5)},
         {"db2999.img",   true,  dataBlockUnit(2999)},
-        {"inputs.img",   true,  areaUnit(ProcessArea::inputs)},
-        {"counters.img", true,  areaUnit(ProcessArea::counters)},
+        {"inputs.img",   true,  areaUnit(MemoryArea::inputs)},
+        {"counters.img", true,  areaUnit(MemoryArea::counters)},
         {"db3000.img",   false, {}},
         {"db05.img",     false, {}},
         {"db+1.img",     false, {}},
@@ -166,25 +166,25 @@ TEST(MemoryImage, EveryKindOfDamageIsNamed) {
 // What marks memory changed
 
 // Clears every mark, as a save does once it has copied what changed.
-void clearEveryMark() {
-    for (std::size_t area = 0; area < processAreaCount; ++area) {
-        clearProcessAreaChanged(static_cast<ProcessArea>(area));
+void clearEveryMark(Memory &memory) {
+    for (const MemoryArea area : fixedAreas) {
+        clearProcessAreaChanged(memory.areas, area);
     }
     for (std::size_t number = 0; number < dataBlockCount; ++number) {
-        clearDataBlockChanged(number);
+        clearDataBlockChanged(memory.blocks, number);
     }
 }
 
 // The units marked now, as "DB5", "inputs".
-std::vector<std::string> markedUnits() {
+std::vector<std::string> markedUnits(const Memory &memory) {
     std::vector<std::string> marked;
-    for (std::size_t area = 0; area < processAreaCount; ++area) {
-        if (processAreaChanged(static_cast<ProcessArea>(area))) {
-            marked.push_back(unitText(areaUnit(static_cast<ProcessArea>(area))));
+    for (const MemoryArea area : fixedAreas) {
+        if (processAreaChanged(memory.areas, area)) {
+            marked.push_back(unitText(areaUnit(area)));
         }
     }
     for (std::size_t number = 0; number < dataBlockCount; ++number) {
-        if (dataBlockChanged(number)) {
+        if (dataBlockChanged(memory.blocks, number)) {
             marked.push_back(unitText(dataBlockUnit(number)));
         }
     }
@@ -217,13 +217,14 @@ TEST_F(ClassicMarks, EveryWritePathMarksWhatItChangedAndReadsMarkNothing) {
     // clang-format on
     for (const MarkRow &row : rows) {
         SCOPED_TRACE(row.what);
-        clearEveryMark();
+        clearEveryMark(plc().memory);
         exchange(*client, row.request);
-        EXPECT_EQ(markedUnits(), row.marked);
+        EXPECT_EQ(markedUnits(plc().memory), row.marked);
     }
-    clearEveryMark();
+    clearEveryMark(plc().memory);
     tick();
-    EXPECT_EQ(markedUnits(), (std::vector<std::string>{"DB1", "DB15"})) << "the demo's tick";
+    EXPECT_EQ(markedUnits(plc().memory), (std::vector<std::string>{"DB1", "DB15"}))
+        << "the demo's tick";
 }
 
 class CpuMarks : public ServerTest {
@@ -251,9 +252,9 @@ TEST_F(CpuMarks, EveryAreaAWriteReachesIsMarked) {
     // clang-format on
     for (const MarkRow &row : rows) {
         SCOPED_TRACE(row.what);
-        clearEveryMark();
+        clearEveryMark(plc().memory);
         exchange(*client, row.request);
-        EXPECT_EQ(markedUnits(), row.marked);
+        EXPECT_EQ(markedUnits(plc().memory), row.marked);
     }
 }
 
@@ -275,11 +276,11 @@ protected:
         now = micros;
         pass();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (retainedSaveUnderWay() && std::chrono::steady_clock::now() < deadline) {
+        while (plc().retained.underWay && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             pass();
         }
-        EXPECT_FALSE(retainedSaveUnderWay());
+        EXPECT_FALSE(plc().retained.underWay);
     }
 
     std::vector<std::string> saveLines() const {
@@ -324,7 +325,7 @@ TEST_F(PeriodicSave, OnlyWhatChangedIsWrittenAndOnlyOnceTheIntervalHasPassed) {
 
     // Stopping saves what changed since, without waiting for the interval.
     exchange(*client, writeVarRequest(3, 5, 1, hex("99")));
-    serverShutdown();
+    serverShutdown(server);
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"db5.img", "db6.img"}));
     EXPECT_EQ(imageContent(folder.file("db5.img"))[1], 0x99);
     EXPECT_EQ(saveLines().back(), "Memory saved at exit: 1 images, 1 KiB, N ms");
@@ -556,11 +557,11 @@ TEST(RetainedMemoryBinary, ADamagedOrUnfittingImageStopsTheStartAndIsLeftAsItWas
          "plcdouble: " + (state / "db6.img").string() +
              ": DB6 is not declared, and with strict = true only declared blocks exist\n"},
         {"an area of another size than the CPU's", "flags.img",
-         imageFile(areaUnit(ProcessArea::flags), Bytes(16384, 0)), {"--cpu", "s7-300"},
+         imageFile(areaUnit(MemoryArea::flags), Bytes(16384, 0)), {"--cpu", "s7-300"},
          "plcdouble: " + (state / "flags.img").string() +
              ": holds 16384 bytes, but the flags are 2048 bytes\n"},
         {"an area classic does not have", "timers.img",
-         imageFile(areaUnit(ProcessArea::timers), Bytes(4, 0)), {},
+         imageFile(areaUnit(MemoryArea::timers), Bytes(4, 0)), {},
          "plcdouble: " + (state / "timers.img").string() +
              ": holds 4 bytes, but this CPU has no timers\n"},
     };

@@ -16,12 +16,12 @@ using S5Test = ServerTest;
 TEST_F(S5Test, FetchOfThreeWordsFromUnusedDb20AnswersZerosAndCreatesA2048ByteBlock) {
     auto client = connectIso();
     clearLog();
-    ASSERT_TRUE(findDataBlock(20).empty());
+    ASSERT_TRUE(dataBlock(20).empty());
     const Bytes reply = exchange(
         *client, hex("03 00 00 17 02 F0 80 53 35 10 01 03 05 03 08 01 14 00 00 00 03 FF 02"));
     EXPECT_EQ(toHex(reply), "03 00 00 1D 02 F0 80 53 35 10 01 03 06 08 00 00 FF 07 00 00 03 00 00 "
                             "00 00 00 00 00 00");
-    const auto block = findDataBlock(20);
+    const auto block = dataBlock(20);
     ASSERT_EQ(block.size(), 2048u);
     EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0; }));
     EXPECT_EQ(lines(), std::vector<std::string>{"hh:mm:ss-[0] Sending S5 data DB:20:0 l=3"});
@@ -35,7 +35,7 @@ TEST_F(S5Test, WordWrittenOverS5FetchesBackUnchangedAndReadsOverS7WithBytesExcha
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 80 53 35 10 01 03 03 03 08 01 07 00 "
                                           "05 00 01 FF 02 12 34"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07 00 00 00 00 00");
-    const auto block = findDataBlock(7);
+    const auto block = dataBlock(7);
     ASSERT_EQ(block.size(), 2048u);
     EXPECT_EQ(block[10], 0x34);
     EXPECT_EQ(block[11], 0x12);
@@ -98,7 +98,7 @@ TEST_F(S5Test, ZeroWordsFetchAnswers23BytesAndZeroWordsWriteStoresNothing) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 80 53 35 10 01 03 03 03 08 01 07 00 "
                                           "05 00 00 FF 02 12 34"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07 00 00 00 00 00");
-    const auto block = findDataBlock(7);
+    const auto block = dataBlock(7);
     ASSERT_EQ(block.size(), 2048u);
     EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0; }));
     EXPECT_EQ(lines(), (std::vector<std::string>{"hh:mm:ss-[0] Sending S5 data DB:7:5 l=0",
@@ -116,8 +116,8 @@ TEST_F(S5Test, AreaByteAndSecondLetterAreNotExaminedTheDbNumberDecides) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 17 02 F0 80 53 37 10 01 03 05 03 08 81 09 00 "
                                           "00 00 01 FF 02"))),
               "03 00 00 19 02 F0 80 53 35 10 01 03 06 08 00 00 FF 07 00 00 01 00 00 BE EF");
-    EXPECT_TRUE(findDataBlock(2).empty());
-    EXPECT_TRUE(findDataBlock(0x81).empty());
+    EXPECT_TRUE(dataBlock(2).empty());
+    EXPECT_TRUE(dataBlock(0x81).empty());
 }
 
 TEST_F(S5Test, UnknownOpCodeGetsNoAnswerAndTouchesNothing) {
@@ -127,7 +127,7 @@ TEST_F(S5Test, UnknownOpCodeGetsNoAnswerAndTouchesNothing) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 80 53 35 10 01 03 04 03 08 01 09 00 "
                                           "00 00 01 FF 02 BE EF"))),
               "");
-    EXPECT_TRUE(findDataBlock(9).empty());
+    EXPECT_TRUE(dataBlock(9).empty());
     EXPECT_TRUE(lines().empty());
 }
 
@@ -148,7 +148,7 @@ TEST_F(S5Test, FetchEchoesStartLowByteAndLengthWriteAckEchoesLengthHighByteOnly)
     EXPECT_EQ(toHex(exchange(*client, write)),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07 01 00 00 00 00");
     // The last of the 258 words (word 257, sent as A5 01) landed least significant byte first.
-    const auto block = findDataBlock(5);
+    const auto block = dataBlock(5);
     ASSERT_EQ(block.size(), 2048u);
     EXPECT_EQ(block[514], 0x01);
     EXPECT_EQ(block[515], 0xA5);
@@ -186,7 +186,7 @@ TEST_F(S5Test, FetchServesTheLastWordOfTheBlockAndRefusesOnePastIt) {
     EXPECT_EQ(attributeOf("hh:mm:ss-[0] Sending S5 data DB:22:1023 l=2 refused: beyond the end "
                           "of the block"),
               70);
-    EXPECT_EQ(findDataBlock(22).size(), 2048u);
+    EXPECT_EQ(dataBlock(22).size(), 2048u);
 }
 
 TEST_F(S5Test, WriteServesTheLastWordOfTheBlockAndRefusesOnePastItStoringNothing) {
@@ -203,7 +203,7 @@ TEST_F(S5Test, WriteServesTheLastWordOfTheBlockAndRefusesOnePastItStoringNothing
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 80 53 35 10 01 03 03 03 08 01 17 04 "
                                           "00 00 01 FF 02 33 33"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 03 FF 07 00 00 00 00 00");
-    const auto block = findDataBlock(23);
+    const auto block = dataBlock(23);
     ASSERT_EQ(block.size(), 2048u);
     EXPECT_EQ(block[2046], 0xFE);
     EXPECT_EQ(block[2047], 0xCA);
@@ -258,7 +258,7 @@ TEST_F(S5Test, WriteOneWordOrOneByteShortOfItsLengthIsRefusedAndStoresNothing) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 1A 02 F0 80 53 35 10 01 03 03 03 08 01 07 00 "
                                           "05 00 02 FF 02 12 34 56"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 03 FF 07 00 00 00 00 00");
-    const auto block = findDataBlock(7);
+    const auto block = dataBlock(7);
     ASSERT_EQ(block.size(), 2048u);
     EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0; }));
     EXPECT_EQ(lines(), (std::vector<std::string>{
@@ -313,7 +313,7 @@ TEST_F(S5Test, BlockGrownByS7Beyond2048BytesServesS5WordsUpToItsNewEnd) {
                                           "01 12 0A 10 02 00 04 00 1E 84 00 5D C0 00 04 00 20 AA "
                                           "BB CC DD"))),
               "03 00 00 16 02 F0 80 32 03 00 00 00 05 00 02 00 01 00 00 05 01 FF");
-    ASSERT_EQ(findDataBlock(30).size(), 3068u);
+    ASSERT_EQ(dataBlock(30).size(), 3068u);
     // Words 1500-1501 are bytes 3000-3003.
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 17 02 F0 80 53 35 10 01 03 05 03 08 01 1E 05 "
                                           "DC 00 02 FF 02"))),
@@ -328,7 +328,7 @@ TEST_F(S5Test, BlockGrownByS7Beyond2048BytesServesS5WordsUpToItsNewEnd) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 17 02 F0 80 53 35 10 01 03 05 03 08 01 1E 05 "
                                           "FD 00 02 FF 02"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 06 08 00 03 FF 07 FD 00 02 00 00");
-    EXPECT_EQ(findDataBlock(30).size(), 3068u);
+    EXPECT_EQ(dataBlock(30).size(), 3068u);
 }
 
 TEST_F(S5Test, BlockCreatedByS7At256BytesIsNotGrownByS5) {
@@ -337,7 +337,7 @@ TEST_F(S5Test, BlockCreatedByS7At256BytesIsNotGrownByS5) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 1F 02 F0 80 32 01 00 00 00 06 00 0E 00 00 04 "
                                           "01 12 0A 10 02 00 02 00 1F 84 00 00 00"))),
               "03 00 00 1B 02 F0 80 32 03 00 00 00 06 00 02 00 06 00 00 04 01 FF 04 00 10 00 00");
-    ASSERT_EQ(findDataBlock(31).size(), 256u);
+    ASSERT_EQ(dataBlock(31).size(), 256u);
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 80 53 35 10 01 03 03 03 08 01 1F 00 "
                                           "7F 00 01 FF 02 12 34"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07 00 00 00 00 00");
@@ -347,7 +347,7 @@ TEST_F(S5Test, BlockCreatedByS7At256BytesIsNotGrownByS5) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 17 02 F0 80 53 35 10 01 03 05 03 08 01 1F 00 "
                                           "80 00 01 FF 02"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 06 08 00 03 FF 07 80 00 01 00 00");
-    const auto block = findDataBlock(31);
+    const auto block = dataBlock(31);
     ASSERT_EQ(block.size(), 256u);
     EXPECT_EQ(block[254], 0x34);
     EXPECT_EQ(block[255], 0x12);
@@ -358,7 +358,7 @@ TEST_F(S5Test, Db255IsTheHighestS5BlockNumber) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 19 02 F0 80 53 35 10 01 03 03 03 08 01 FF 00 "
                                           "00 00 01 FF 02 AB CD"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 00 FF 07 00 00 00 00 00");
-    EXPECT_EQ(findDataBlock(255).size(), 2048u);
+    EXPECT_EQ(dataBlock(255).size(), 2048u);
     EXPECT_TRUE(logged("hh:mm:ss-[0] Sending S5 write ack DB:255:0 l=1"));
 }
 
@@ -370,7 +370,7 @@ TEST_F(S5Test, RequestCutShortBeforeItsLengthFieldIsRefused) {
               "03 00 00 17 02 F0 80 53 35 10 01 03 06 08 00 03 FF 07 00 00 00 00 00");
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 0D 02 F0 80 53 35 10 01 03 03"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 03 FF 07 00 00 00 00 00");
-    EXPECT_TRUE(findDataBlock(0).empty());
+    EXPECT_TRUE(dataBlock(0).empty());
     EXPECT_EQ(lines(),
               (std::vector<std::string>{
                   "hh:mm:ss-[0] Sending S5 data DB:0:0 l=0 refused: request too short",
@@ -389,7 +389,7 @@ TEST_F(S5Test, RequestCutShortBehindItsLengthFieldIsRefusedWithTheUsualEcho) {
     EXPECT_EQ(toHex(exchange(*client, hex("03 00 00 15 02 F0 80 53 35 10 01 03 03 03 08 01 07 00 "
                                           "05 01 02"))),
               "03 00 00 17 02 F0 80 53 35 10 01 03 04 08 00 03 FF 07 01 00 00 00 00");
-    EXPECT_TRUE(findDataBlock(7).empty());
+    EXPECT_TRUE(dataBlock(7).empty());
     EXPECT_EQ(lines(),
               (std::vector<std::string>{
                   "hh:mm:ss-[0] Sending S5 data DB:7:5 l=1 refused: request too short",

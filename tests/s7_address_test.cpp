@@ -20,22 +20,22 @@ std::string meaning(const S7Address &address) {
     // overlapping copies (-Wrestrict, a known false positive).
     std::ostringstream text;
     switch (address.area) {
-    case AddressArea::inputs:
+    case MemoryArea::inputs:
         text << 'I';
         break;
-    case AddressArea::outputs:
+    case MemoryArea::outputs:
         text << 'Q';
         break;
-    case AddressArea::flags:
+    case MemoryArea::flags:
         text << 'M';
         break;
-    case AddressArea::dataBlock:
+    case MemoryArea::dataBlock:
         text << "DB" << address.dbNumber;
         break;
-    case AddressArea::timers:
+    case MemoryArea::timers:
         text << 'T';
         break;
-    case AddressArea::counters:
+    case MemoryArea::counters:
         text << 'C';
         break;
     }

@@ -49,7 +49,7 @@ protected:
         return Bytes(reply.begin() + 25, reply.end());
     }
 
-    std::size_t blockSize(std::size_t dbNumber) { return findDataBlock(dbNumber).size(); }
+    std::size_t blockSize(std::size_t dbNumber) { return dataBlock(dbNumber).size(); }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -159,7 +159,7 @@ TEST_F(S7Test, ReadVarWithoutItemsGetsAnEmptyReply) {
 
 TEST_F(S7Test, ReadVarOfABlockNeverWrittenReturnsZerosAndCreatesTheBlock) {
     auto client = connectS7();
-    EXPECT_TRUE(findDataBlock(10).empty());
+    EXPECT_TRUE(dataBlock(10).empty());
     EXPECT_EQ(toHex(exchange(*client, dt("32 01 00 00 00 08 00 0E 00 00 04 01 12 0A 10 02 00 0A 00 "
                                          "0A 84 00 00 00"))),
               "03 00 00 23 02 F0 80 32 03 00 00 00 08 00 02 00 0E 00 00 04 01 FF 04 00 50 00 00 00 "
@@ -542,7 +542,7 @@ TEST_F(S7Test, LaterItemOverwritesAnEarlierOneInTheSameJob) {
 
 TEST_F(S7Test, WriteCreatesTheBlockAndItsOtherBytesReadAsZero) {
     auto client = connectS7();
-    EXPECT_TRUE(findDataBlock(60).empty());
+    EXPECT_TRUE(dataBlock(60).empty());
     EXPECT_EQ(toHex(exchange(*client, writeVarRequest(1, 60, 100, hex("AB CD")))), writeOkReply);
     EXPECT_EQ(blockSize(60), 256u);
     EXPECT_EQ(toHex(readBack(*client, 60, 98, 6)), "00 00 AB CD 00 00");

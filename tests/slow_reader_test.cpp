@@ -64,7 +64,7 @@ protected:
             sendWithoutWaiting(slow, pending);
             pass();
             exchangeOther();
-            stuck = hasUnsentReply(slot) ? stuck + 1 : 0;
+            stuck = hasUnsentReply(connectionTable(), slot) ? stuck + 1 : 0;
             if (stuck == stalledPasses) {
                 return true;
             }
@@ -83,12 +83,12 @@ protected:
     // read), after which the server reads that slot again and its idle count restarts; so
     // what is checked is that the slot closes exactly when its count passes the limit.
     IdleClose tickUntilSlot1Closes(const std::function<void()> &exchangeOther) {
-        IdleClose result{0, connectionTable.slots[1].idleTicks, 0};
-        while (connectionTable.connectionCount == 2 && result.ticks < maxIdleTicks) {
+        IdleClose result{0, connectionTable().slots[1].idleTicks, 0};
+        while (connectionTable().connectionCount == 2 && result.ticks < maxIdleTicks) {
             tick();
             ++result.ticks;
-            if (connectionTable.connectionCount == 2) {
-                const int idle = connectionTable.slots[1].idleTicks;
+            if (connectionTable().connectionCount == 2) {
+                const int idle = connectionTable().slots[1].idleTicks;
                 result.progressMade += idle <= result.lastIdle ? 1 : 0;
                 result.lastIdle = idle;
             }
@@ -103,7 +103,7 @@ protected:
 TEST_F(SlowReaderTest, PipeliningClientThatNeverReadsIsClosedByTheIdleLimit) {
     auto good = connectS7();
     auto slow = connectS7();
-    ASSERT_EQ(connectionTable.connectionCount, 2);
+    ASSERT_EQ(connectionTable().connectionCount, 2);
 
     int exchanges = 0;
     const auto exchangeGood = [&] {
@@ -122,7 +122,7 @@ TEST_F(SlowReaderTest, PipeliningClientThatNeverReadsIsClosedByTheIdleLimit) {
     // From here slot 1 is not read while its replies wait, so its idle count runs on.
     EXPECT_FALSE(logged("Inactivity shutdown"));
     const IdleClose closed = tickUntilSlot1Closes(exchangeGood);
-    ASSERT_EQ(connectionTable.connectionCount, 1) << "slot 1 still open after " << closed.ticks;
+    ASSERT_EQ(connectionTable().connectionCount, 1) << "slot 1 still open after " << closed.ticks;
     EXPECT_EQ(closed.lastIdle, idleTickLimit) << closed.progressMade << " ticks with progress";
     EXPECT_GE(closed.ticks, idleTickLimit - 1000);
     EXPECT_EQ(attributeOf("Inactivity shutdown"), 70);
@@ -151,10 +151,10 @@ TEST_F(SlowReaderTest, StuckSlot1IsClosedEvenWhileSlot0SendsOnlyS5) {
     };
 
     ASSERT_TRUE(stallSlot(1, *slow, exchangeS5));
-    ASSERT_EQ(connectionTable.slots[0].s7Active, 0);
+    ASSERT_EQ(connectionTable().slots[0].s7Active, 0);
 
     const IdleClose closed = tickUntilSlot1Closes(exchangeS5);
-    ASSERT_EQ(connectionTable.connectionCount, 1) << "slot 1 still open after " << closed.ticks;
+    ASSERT_EQ(connectionTable().connectionCount, 1) << "slot 1 still open after " << closed.ticks;
     EXPECT_EQ(closed.lastIdle, idleTickLimit) << closed.progressMade << " ticks with progress";
     EXPECT_EQ(attributeOf("Inactivity shutdown"), 70);
     EXPECT_TRUE(slow->closedByServer(2000));

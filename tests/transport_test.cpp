@@ -56,7 +56,7 @@ TEST_F(TransportTest, ConnectionRequestAddressingSlot2IsConfirmedAndLogsItsParam
               (Lines{"87 Calling TSAP = 1,0", "87 Called TSAP = 1,2", "87 TPDU Size = A",
                      "23 hh:mm:ss-[0]Sending Connect confirm dref=256"}));
     EXPECT_EQ(toHex(exchange(*client, setupRequest)), toHex(setupReply));
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
 }
 
 TEST_F(TransportTest, ConnectionRequestAddressingSlot3IsRefusedWithDisconnectAndClosed) {
@@ -70,7 +70,7 @@ TEST_F(TransportTest, ConnectionRequestAddressingSlot3IsRefusedWithDisconnectAnd
                      "23 hh:mm:ss-[0]Sending Connect confirm dref=256",
                      "23 hh:mm:ss-[0] TCP Dis-conn 0"}));
     EXPECT_TRUE(client->closedByServer());
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
 }
 
 // Byte 18 carries rack (upper three bits) and slot (lower five); only the lower four bits count.
@@ -94,7 +94,7 @@ TEST_F(TransportTest, CalledTsapIsAcceptedExactlyWhenTheLowerFourBitsOfItsSlotBy
             EXPECT_EQ(toHex(exchange(*client, disconnectRequest)), toHex(disconnectConfirm));
         }
         EXPECT_TRUE(client->closedByServer());
-        EXPECT_EQ(connectionTable.connectionCount, 0);
+        EXPECT_EQ(connectionTable().connectionCount, 0);
     }
 }
 
@@ -211,7 +211,7 @@ TEST_F(TransportTest, DisconnectRequestIsAnsweredWithTheExactConfirmAndTheSlotIs
     EXPECT_EQ(attributedLines(), (Lines{"23 hh:mm:ss-[0] Sending DisConnect confirm",
                                         "23 hh:mm:ss-[0] TCP Dis-conn 0"}));
     EXPECT_TRUE(client->closedByServer());
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
 }
 
 TEST_F(TransportTest, DisconnectOnSlot1IsLoggedInSlot1ColourAndSlot0StaysServed) {
@@ -388,7 +388,7 @@ TEST_F(TransportTest, SessionCutInTwoAtEveryPointGivesTheSameRepliesAndLines) {
         pass();
         ASSERT_EQ(toHex(client->receiveAvailable()), sessionReplies);
         ASSERT_EQ(attributedLines(), sessionLines);
-        ASSERT_EQ(connectionTable.connectionCount, 0);
+        ASSERT_EQ(connectionTable().connectionCount, 0);
     }
 }
 
@@ -567,7 +567,7 @@ protected:
             const Bytes more = client->receiveNow();
             result.replies.insert(result.replies.end(), more.begin(), more.end());
         }
-        for (int round = 0; round < 500 && connectionTable.connectionCount > 0; ++round) {
+        for (int round = 0; round < 500 && connectionTable().connectionCount > 0; ++round) {
             pass();
             const Bytes more = client->receiveNow();
             result.replies.insert(result.replies.end(), more.begin(), more.end());
@@ -588,7 +588,7 @@ TEST_F(MixedStreamTest, AnyCuttingOfAMixedStreamGivesTheRepliesAndLinesOfOneFram
         frameSizes.push_back(frame.size());
     }
     const Result reference = run(stream, frameSizes);
-    ASSERT_EQ(connectionTable.connectionCount, 0);
+    ASSERT_EQ(connectionTable().connectionCount, 0);
     ASSERT_EQ(reference.lines.back(), "23 hh:mm:ss-[0] TCP Dis-conn 0");
     ASSERT_GT(reference.replies.size(), 20000u);
 
@@ -747,11 +747,11 @@ protected:
                 expectedLines.push_back("23 hh:mm:ss-[0] TCP Dis-conn 0");
             }
             EXPECT_EQ(attributedLines(), expectedLines);
-            EXPECT_EQ(connectionTable.connectionCount, outcome.closes ? 0 : 1);
+            EXPECT_EQ(connectionTable().connectionCount, outcome.closes ? 0 : 1);
             if (!outcome.closes) {
                 client->close();
                 pass(); // the server sees the end of the stream and frees the slot
-                ASSERT_EQ(connectionTable.connectionCount, 0);
+                ASSERT_EQ(connectionTable().connectionCount, 0);
             }
         }
     }
@@ -883,7 +883,8 @@ protected:
         // runs into a partial send after tens of replies rather than thousands.
         const int sendBuffer = 4096;
         const auto serverSide = static_cast<int>(
-            connectionTable.slots[static_cast<std::size_t>(connectionTable.connectionCount - 1)]
+            connectionTable()
+                .slots[static_cast<std::size_t>(connectionTable().connectionCount - 1)]
                 .socket);
         setsockopt(serverSide, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         EXPECT_EQ(exchange(*client, connectionRequest).size(), 22u);
@@ -906,7 +907,8 @@ protected:
     int stall(TestClient &client, int slot = 0) {
         constexpr int batchLimit = 100; // bounded: about 3 MB of replies at most
         int sent = 0;
-        for (int batch = 0; batch < batchLimit && !hasUnsentReply(slot); ++batch) {
+        for (int batch = 0; batch < batchLimit && !hasUnsentReply(connectionTable(), slot);
+             ++batch) {
             sendBatch(client, sent);
             sent += batchSize;
             pass();
@@ -945,7 +947,8 @@ TEST_F(StalledClientTest, OtherSlotIsServedWhileOneClientTakesNoRepliesAndNoRepl
     auto stalled = connectSmallWindow();
     auto other = connectS7();
     int sent = stall(*stalled);
-    ASSERT_TRUE(hasUnsentReply(0)) << "the client took every reply of " << sent << " requests";
+    ASSERT_TRUE(hasUnsentReply(connectionTable(), 0))
+        << "the client took every reply of " << sent << " requests";
     // Requests sent now wait in the socket until the replies before them have gone.
     sendBatch(*stalled, sent);
     sent += batchSize;
@@ -956,7 +959,7 @@ TEST_F(StalledClientTest, OtherSlotIsServedWhileOneClientTakesNoRepliesAndNoRepl
                                              "04 01 12 0A 10 02 00 01 00 15 84 00 00 00"))),
                   "03 00 00 1A 02 F0 80 32 03 00 00 00 06 00 02 00 05 00 00 04 01 FF 04 00 08 00");
     }
-    EXPECT_EQ(connectionTable.connectionCount, 2);
+    EXPECT_EQ(connectionTable().connectionCount, 2);
 
     expectLargeReplies(drain(*stalled, static_cast<std::size_t>(sent) * 1024), sent);
     // Afterwards the connection works as before.
@@ -968,11 +971,12 @@ TEST_F(StalledClientTest, PendingRepliesMoveWithTheClientWhenItBecomesSlot0) {
     auto first = connectS7();
     auto stalled = connectSmallWindow();
     int sent = stall(*stalled, 1);
-    ASSERT_TRUE(hasUnsentReply(1)) << "the client took every reply of " << sent << " requests";
+    ASSERT_TRUE(hasUnsentReply(connectionTable(), 1))
+        << "the client took every reply of " << sent << " requests";
     sendBatch(*stalled, sent);
     sent += batchSize;
     EXPECT_EQ(toHex(exchange(*first, disconnectRequest)), toHex(disconnectConfirm));
-    ASSERT_EQ(connectionTable.connectionCount, 1);
+    ASSERT_EQ(connectionTable().connectionCount, 1);
     expectLargeReplies(drain(*stalled, static_cast<std::size_t>(sent) * 1024), sent);
     clearLog();
     EXPECT_EQ(toHex(exchange(*stalled, setupRequest)), toHex(setupReply));
@@ -982,19 +986,19 @@ TEST_F(StalledClientTest, PendingRepliesMoveWithTheClientWhenItBecomesSlot0) {
 TEST_F(StalledClientTest, ClientThatNeverTakesItsRepliesIsClosedAtTheIdleLimit) {
     auto stalled = connectSmallWindow();
     const int sent = stall(*stalled);
-    ASSERT_TRUE(hasUnsentReply(0));
+    ASSERT_TRUE(hasUnsentReply(connectionTable(), 0));
     clearLog();
     tick(idleTickLimit);
-    EXPECT_EQ(connectionTable.connectionCount, 1);
+    EXPECT_EQ(connectionTable().connectionCount, 1);
     // One batch was taken in one receive, so nothing arrives after it and the next tick is the
     // one past the limit. Had the stall taken more batches, a later one read once replies drain
     // would restart the count; the bound covers that.
     int extraTicks = 0;
-    while (connectionTable.connectionCount > 0 && extraTicks <= idleTickLimit) {
+    while (connectionTable().connectionCount > 0 && extraTicks <= idleTickLimit) {
         tick();
         ++extraTicks;
     }
-    EXPECT_EQ(connectionTable.connectionCount, 0);
+    EXPECT_EQ(connectionTable().connectionCount, 0);
     if (sent == batchSize) {
         EXPECT_EQ(extraTicks, 1);
     }

@@ -1,90 +1,566 @@
 #include "app/command_line.h"
 
-#include "core/ipv4_text.h"
+#include "base/text.h"
+#include "memory/data_block_table.h"
+#include "memory/memory_image.h"
 #include "s7/item_access.h"
+#include "s7/szl.h"
+#include "sim/demo_data.h"
 
-#include <charconv>
+#include <algorithm>
+#include <array>
 #include <utility>
-
-const char *const usageText =
-    "usage: plcdouble [--port N] [--bind A.B.C.D] [--color auto|always|never]\n"
-    "                 [--cpu NAME] [--connections N] [--config FILE [--check]]\n"
-    "                 [--state DIR [--save-every SECONDS]] [--pcap FILE]\n"
-    "                 [--fault RULE]... [--seed N]\n"
-    "                 [--http [ADDRESS:]PORT [--http-token TOKEN] [--http-read-only]]\n"
-    "                 [--help] [--version]\n"
-    "  --port N         TCP port to listen on, 1-65535 (default 102)\n"
-    "  --bind A.B.C.D   IPv4 address to listen on (default 0.0.0.0, every address)\n"
-    "  --color MODE     colour the log: auto (on a terminal unless NO_COLOR is set),\n"
-    "                   always or never (default auto)\n"
-    "  --cpu NAME       answer as classic (default), s7-300, s7-400, s7-1200 or s7-1500\n"
-    "  --connections N  clients served at once, 1-64 (default: classic 2, else the CPU's)\n"
-    "  --config FILE    settings, data blocks and identity from a TOML file; the options\n"
-    "                   given here win over the file's\n"
-    "  --check          check the settings, print what would be served and exit\n"
-    "  --state DIR      keep the memory (data blocks, I, Q, M, T, C) in DIR across runs\n"
-    "  --save-every S   save what changed every S seconds, 1-86400 (default 10)\n"
-    "  --pcap FILE      write every frame received and sent to FILE, a capture file for\n"
-    "                   Wireshark (the server shows as port 102 there)\n"
-    "  --fault RULE     fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
-    "                   \"on=read,delay_ms=250,every=3\"; repeatable (see the README)\n"
-    "  --seed N         seed for the fault rules' probabilities (default 1)\n"
-    "  --http [A.B.C.D:]PORT  serve the watch page and its JSON API on PORT (default\n"
-    "                   address 127.0.0.1; any other needs --http-token)\n"
-    "  --http-token T   every API request must carry Authorization: Bearer T\n"
-    "  --http-read-only serve the page and API without any write\n"
-    "  --help           show this text\n"
-    "  --version        show the version\n";
 
 namespace {
 
-bool parseNumber(std::string_view text, unsigned long &value) {
-    if (text.empty()) {
-        return false;
+// ---------------------------------------------------------------------------------------------
+// Reading values. Each reader takes the value as the command line gives it and returns why it
+// cannot be used, or an empty text.
+
+std::string readPort(std::string_view value, std::uint16_t &port) {
+    const std::optional<std::uint64_t> number = parseWholeNumber(value, 1, 65535);
+    if (!number) {
+        return "bad port: " + std::string(value) + " (expected 1-65535)";
     }
-    const auto *end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    return error == std::errc{} && stop == end;
+    port = static_cast<std::uint16_t>(*number);
+    return {};
 }
 
-bool parsePort(std::string_view text, std::uint16_t &port) {
-    unsigned long value = 0;
-    if (!parseNumber(text, value) || value < 1 || value > 65535) {
+std::string readAddress(std::string_view value, Ipv4Address &address) {
+    const std::optional<Ipv4Address> parsed = parseIpv4(value);
+    if (!parsed) {
+        return "bad address: " + std::string(value) + " (expected A.B.C.D)";
+    }
+    address = *parsed;
+    return {};
+}
+
+// "true" or "false", as a switch given alone on the command line is true.
+std::string readBoolean(std::string_view flag, std::string_view value, bool &setting) {
+    if (value != "true" && value != "false") {
+        return "bad " + std::string(flag) + " value: " + std::string(value) +
+               " (expected true or false)";
+    }
+    setting = value == "true";
+    return {};
+}
+
+std::string readNonEmpty(std::string_view value, std::string &setting, std::string_view missing) {
+    if (value.empty()) {
+        return std::string(missing);
+    }
+    setting = std::string(value);
+    return {};
+}
+
+std::string readCpu(std::string_view value, Options &options) {
+    const CpuProfile *cpu = findCpuProfile(value);
+    if (cpu == nullptr) {
+        std::string names;
+        for (std::size_t i = 0; i < cpuProfileCount(); ++i) {
+            names += std::string(i == 0                       ? ""
+                                 : i + 1 == cpuProfileCount() ? " or "
+                                                              : ", ") +
+                     std::string(cpuProfileAt(i).name);
+        }
+        return "bad cpu: " + std::string(value) + " (expected " + names + ")";
+    }
+    options.cpu = cpu;
+    return {};
+}
+
+std::string readConnections(std::string_view value, Options &options) {
+    const std::optional<std::uint64_t> count =
+        parseWholeNumber(value, 1, static_cast<std::uint64_t>(largestConnectionLimit));
+    if (!count) {
+        return "bad connection count: " + std::string(value) + " (expected 1-64)";
+    }
+    options.connections = static_cast<int>(*count);
+    return {};
+}
+
+std::string readColour(std::string_view value, Options &options) {
+    constexpr std::array<std::pair<std::string_view, ColourMode>, 3> modes = {
+        {{"auto", ColourMode::automatic},
+         {"always", ColourMode::always},
+         {"never", ColourMode::never}}};
+    for (const auto &[name, mode] : modes) {
+        if (value == name) {
+            options.colour = mode;
+            return {};
+        }
+    }
+    return "bad colour mode: " + std::string(value) + " (expected auto, always or never)";
+}
+
+std::string readSaveEvery(std::string_view value, Options &options) {
+    const std::optional<std::uint64_t> seconds =
+        parseWholeNumber(value, 1, static_cast<std::uint64_t>(largestSaveEverySeconds));
+    if (!seconds) {
+        return "bad save interval: " + std::string(value) + " (expected 1-86400 seconds)";
+    }
+    options.saveEverySeconds = static_cast<int>(*seconds);
+    return {};
+}
+
+std::string readSeed(std::string_view value, Options &options) {
+    const std::optional<std::uint64_t> seed = parseWholeNumber(value, 0, UINT64_MAX);
+    if (!seed) {
+        return "bad seed: " + std::string(value) + " (expected a whole number)";
+    }
+    options.seed = *seed;
+    return {};
+}
+
+// "PORT" or "A.B.C.D:PORT".
+std::string readHttp(std::string_view value, Options &options) {
+    const std::size_t colon = value.rfind(':');
+    Ipv4Address address{127, 0, 0, 1};
+    std::uint16_t port = 0;
+    if ((colon != std::string_view::npos &&
+         !readAddress(value.substr(0, colon), address).empty()) ||
+        !readPort(colon == std::string_view::npos ? value : value.substr(colon + 1), port)
+             .empty()) {
+        return "bad --http value: " + std::string(value) +
+               " (expected PORT or A.B.C.D:PORT, port 1-65535)";
+    }
+    options.httpAddress = address;
+    options.httpPort = port;
+    return {};
+}
+
+std::string readFault(std::string_view value, Options &options) {
+    FaultRuleParse rule = parseFaultRuleText(value);
+    if (!rule.ok) {
+        return "bad --fault \"" + std::string(value) + "\": " + rule.error;
+    }
+    options.faults.push_back(rule.rule);
+    return {};
+}
+
+// ---- the table options' keys: [identity] and [areas], or --identity and --areas KEY=VALUE
+
+// [identity]: the key, the text it replaces and the width of its field in the SZL records.
+struct IdentityKey {
+    std::string_view key;
+    std::optional<std::string> IdentityOverrides::*text;
+    std::size_t width;
+};
+// clang-format off
+constexpr std::array<IdentityKey, 5> identityKeys = {{
+    {"as_name",       &IdentityOverrides::asName,       szlAsNameWidth},
+    {"module_name",   &IdentityOverrides::moduleName,   szlModuleNameWidth},
+    {"plant_id",      &IdentityOverrides::plantId,      szlPlantIdWidth},
+    {"serial_number", &IdentityOverrides::serialNumber, szlSerialNumberWidth},
+    {"order_number",  &IdentityOverrides::orderNumber,  szlOrderNumberWidth},
+}};
+// clang-format on
+constexpr std::array<TableKey, 5> identityTableKeys = {{
+    {"as_name", OptionValue::text},
+    {"module_name", OptionValue::text},
+    {"plant_id", OptionValue::text},
+    {"serial_number", OptionValue::text},
+    {"order_number", OptionValue::text},
+}};
+
+// [areas]: the key and the size it replaces (bytes for I, Q and M, elements for T and C).
+struct AreaKey {
+    std::string_view key;
+    std::optional<std::size_t> AreaOverrides::*size;
+};
+constexpr std::array<AreaKey, 5> areaKeys = {{
+    {"inputs", &AreaOverrides::inputBytes},
+    {"outputs", &AreaOverrides::outputBytes},
+    {"flags", &AreaOverrides::flagBytes},
+    {"timers", &AreaOverrides::timerCount},
+    {"counters", &AreaOverrides::counterCount},
+}};
+constexpr std::array<TableKey, 5> areaTableKeys = {{
+    {"inputs", OptionValue::integer},
+    {"outputs", OptionValue::integer},
+    {"flags", OptionValue::integer},
+    {"timers", OptionValue::integer},
+    {"counters", OptionValue::integer},
+}};
+constexpr std::uint64_t largestAreaSize = 65535;
+
+template <typename Row, std::size_t count>
+std::string keyNames(const std::array<Row, count> &rows) {
+    std::string names;
+    for (const Row &row : rows) {
+        names += (names.empty() ? "" : ", ") + std::string(row.key);
+    }
+    return names;
+}
+
+// KEY=VALUE, split at the first '='.
+bool splitPair(std::string_view text, std::string_view &key, std::string_view &value) {
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
         return false;
     }
-    port = static_cast<std::uint16_t>(value);
+    key = text.substr(0, equals);
+    value = text.substr(equals + 1);
     return true;
 }
 
-bool parseAddress(std::string_view text, platform::Ipv4Address &address) {
-    const std::optional<platform::Ipv4Address> parsed = parseIpv4(text);
-    if (parsed) {
-        address = *parsed;
-    }
-    return parsed.has_value();
+bool printableAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
-bool parseColour(std::string_view text, ColourMode &mode) {
-    if (text == "auto") {
-        mode = ColourMode::automatic;
-    } else if (text == "always") {
-        mode = ColourMode::always;
-    } else if (text == "never") {
-        mode = ColourMode::never;
-    } else {
-        return false;
+std::string readIdentity(std::string_view pair, Options &options) {
+    std::string_view key;
+    std::string_view text;
+    if (!splitPair(pair, key, text)) {
+        return "identity setting '" + std::string(pair) + "' is not key=value";
     }
-    return true;
+    for (const IdentityKey &row : identityKeys) {
+        if (row.key != key) {
+            continue;
+        }
+        if (!printableAscii(text)) {
+            return std::string(key) + " must be printable ASCII characters";
+        }
+        if (text.size() > row.width) {
+            return std::string(key) + " holds " + std::to_string(row.width) +
+                   " characters at most, not " + std::to_string(text.size());
+        }
+        options.identity.*row.text = std::string(text);
+        return {};
+    }
+    return "unknown identity key '" + std::string(key) + "' (expected " + keyNames(identityKeys) +
+           ")";
 }
 
-ParseResult failure(std::string message) {
-    return {false, Options{}, std::move(message)};
+std::string readArea(std::string_view pair, Options &options) {
+    std::string_view key;
+    std::string_view text;
+    if (!splitPair(pair, key, text)) {
+        return "areas setting '" + std::string(pair) + "' is not key=value";
+    }
+    for (const AreaKey &row : areaKeys) {
+        if (row.key != key) {
+            continue;
+        }
+        const std::optional<std::uint64_t> size = parseWholeNumber(text, 0, largestAreaSize);
+        if (!size) {
+            return std::string(key) + " must be 0-65535, not " + std::string(text);
+        }
+        options.areas.*row.size = static_cast<std::size_t>(*size);
+        return {};
+    }
+    return "unknown areas key '" + std::string(key) + "' (expected " + keyNames(areaKeys) + ")";
 }
+
+// ---------------------------------------------------------------------------------------------
+// Showing values: the --check report, one line a setting, the name padded to 13 columns.
+
+void line(std::string &report, std::string_view name, const std::string &value) {
+    std::string padded(name);
+    padded.resize(std::max<std::size_t>(padded.size() + 1, 13), ' ');
+    report += padded + value + "\n";
+}
+
+std::string quoted(std::string_view value) {
+    return "\"" + std::string(value) + "\"";
+}
+
+bool isClassic(const Options &options) {
+    return options.cpu->behaviour == CpuBehaviour::classic;
+}
+
+// The state folder and what is kept in it.
+std::string stateDescription(const Options &options) {
+    if (options.stateFolder.empty()) {
+        return "none (the memory starts afresh every run)";
+    }
+    const KeptMemory &kept = options.kept;
+    if (kept.folderMissing) {
+        return options.stateFolder + " (does not exist yet: created at start)";
+    }
+    std::size_t blockCount = 0;
+    std::string areas;
+    for (const KeptImage &image : kept.images) {
+        if (image.unit.area == MemoryArea::dataBlock) {
+            ++blockCount;
+        } else {
+            areas += ", " + unitText(image.unit);
+        }
+    }
+    std::string text = options.stateFolder + " (kept: " + std::to_string(blockCount) +
+                       (blockCount == 1 ? " data block" : " data blocks") + areas + ")";
+    if (!kept.unfinished.empty()) {
+        text +=
+            ", " + std::to_string(kept.unfinished.size()) + " unfinished saves to discard at start";
+    }
+    return text;
+}
+
+void showConfig(const Options &options, std::string &report) {
+    line(report, "config", options.configFile.empty() ? "none" : options.configFile);
+}
+
+void showCpu(const Options &options, std::string &report) {
+    line(
+        report, "cpu",
+        std::string(options.cpu->name) +
+            (isClassic(options) ? "" : " (" + std::string(options.cpu->identity.moduleName) + ")"));
+}
+
+void showPort(const Options &options, std::string &report) {
+    line(report, "port", std::to_string(options.port));
+}
+
+void showBind(const Options &options, std::string &report) {
+    line(report, "bind", ipv4Text(options.bindAddress));
+}
+
+void showConnections(const Options &options, std::string &report) {
+    line(report, "connections",
+         std::to_string(options.connections > 0 ? options.connections : options.cpu->connections));
+}
+
+void showColour(const Options &options, std::string &report) {
+    constexpr std::array<std::string_view, 3> colourNames = {"auto", "always", "never"};
+    line(report, "color", std::string(colourNames.at(static_cast<std::size_t>(options.colour))));
+}
+
+void showState(const Options &options, std::string &report) {
+    line(report, "state", stateDescription(options));
+}
+
+void showSaveEvery(const Options &options, std::string &report) {
+    line(report, "save_every", std::to_string(options.saveEverySeconds) + " s");
+}
+
+void showPcap(const Options &options, std::string &report) {
+    line(report, "pcap", options.pcap.empty() ? "none" : options.pcap);
+}
+
+void showHttp(const Options &options, std::string &report) {
+    line(report, "http",
+         options.httpPort == 0 ? std::string("off")
+                               : "http://" + ipv4Text(options.httpAddress) + ":" +
+                                     std::to_string(options.httpPort) + "/");
+}
+
+void showHttpToken(const Options &options, std::string &report) {
+    line(report, "http_token",
+         options.httpToken.empty() ? "none" : "set (every API request needs it)");
+}
+
+void showHttpReadOnly(const Options &options, std::string &report) {
+    line(report, "http_read_only", options.httpReadOnly ? "on (no writes over HTTP)" : "off");
+}
+
+void showDemo(const Options &options, std::string &report) {
+    line(report, "demo", options.demo ? "on (DB1 and DB15 animated)" : "off");
+}
+
+void showStrict(const Options &options, std::string &report) {
+    line(report, "strict",
+         options.strict ? "on (only the blocks below exist, at their sizes)" : "off");
+}
+
+void showIdentity(const Options &options, std::string &report) {
+    if (isClassic(options)) {
+        line(report, "identity", "none (classic)");
+        return;
+    }
+    const IdentityOverrides &own = options.identity;
+    const CpuIdentity &base = options.cpu->identity;
+    line(report, "identity",
+         "AS name " + quoted(own.asName.value_or(std::string(base.asName))) + ", module name " +
+             quoted(own.moduleName.value_or(std::string(base.moduleName))) + ", plant ID " +
+             quoted(own.plantId.value_or(std::string(base.plantId))) + ", serial number " +
+             quoted(own.serialNumber.value_or(std::string(base.serialNumber))) + ", order number " +
+             quoted(own.orderNumber.value_or(std::string(base.orderNumber))));
+}
+
+void showAreas(const Options &options, std::string &report) {
+    if (isClassic(options)) {
+        line(report, "areas", "none (classic serves every address from the data blocks)");
+        return;
+    }
+    const ProcessImageSizes sizes = processImageSizes(options);
+    line(report, "areas",
+         "inputs " + std::to_string(sizes.inputBytes) + " bytes, outputs " +
+             std::to_string(sizes.outputBytes) + " bytes, flags " +
+             std::to_string(sizes.flagBytes) + " bytes, timers " +
+             std::to_string(sizes.timerBytes / timerCounterElementBytes) + ", counters " +
+             std::to_string(sizes.counterBytes / timerCounterElementBytes));
+}
+
+// Each data block with its size and where its content comes from: the declared ones, the kept
+// images (which win over the start content), and the demo's where strict blocks need them.
+void showDataBlocks(const Options &options, std::string &report) {
+    std::vector<std::pair<std::size_t, std::string>> blocks;
+    for (const DataBlockSetup &block : options.dataBlocks) {
+        blocks.emplace_back(block.number,
+                            std::to_string(block.image.size()) + " bytes, " + block.source);
+    }
+    for (const KeptImage &image : options.kept.images) {
+        if (image.unit.area != MemoryArea::dataBlock) {
+            continue;
+        }
+        const std::string kept = std::to_string(image.content.size()) + " bytes, kept in " +
+                                 options.stateFolder + "/" + imageFileName(image.unit);
+        const auto declared =
+            std::find_if(blocks.begin(), blocks.end(),
+                         [&image](const auto &entry) { return entry.first == image.unit.number; });
+        if (declared != blocks.end()) {
+            declared->second = kept + " (over " + declared->second + ")";
+        } else {
+            blocks.emplace_back(image.unit.number, kept);
+        }
+    }
+    if (options.strict && options.demo) {
+        for (const int number : {demoBlockS7Order, demoBlockS5Order}) {
+            const auto declared =
+                std::find_if(blocks.begin(), blocks.end(), [number](const auto &entry) {
+                    return entry.first == static_cast<std::size_t>(number);
+                });
+            if (declared == blocks.end()) {
+                blocks.emplace_back(number, std::to_string(initialSizeS5) + " bytes, demo");
+            }
+        }
+    }
+    std::sort(blocks.begin(), blocks.end());
+    for (const auto &[number, description] : blocks) {
+        line(report, "DB" + std::to_string(number), description);
+    }
+    if (blocks.empty()) {
+        line(report, "blocks", options.strict ? "none" : "created as clients use them");
+    }
+}
+
+// The fault rules, then the seed their probabilities draw from (which matters only with rules).
+void showFaults(const Options &options, std::string &report) {
+    if (options.faults.empty()) {
+        line(report, "faults", "none");
+        return;
+    }
+    for (std::size_t i = 0; i < options.faults.size(); ++i) {
+        line(report, "fault " + std::to_string(i + 1), describeFaultRule(options.faults[i]));
+    }
+    line(report, "seed", std::to_string(options.seed));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The table. The configuration file's keys come in this order too: the cpu first, as the keys
+// behind it are checked against it.
+
+using Kind = OptionValue;
+
+// clang-format off
+const std::array<OptionRow, 22> rows = {{
+    {"--config", "", "FILE", Kind::text,
+     "settings, data blocks and identity from a TOML file; the options\n"
+     "given here win over the file's", "plc.toml",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.configFile, "--config needs a file name"); },
+     showConfig, {}, false, nullptr},
+    {"--cpu", "cpu", "NAME", Kind::text,
+     "answer as classic (default), s7-300, s7-400, s7-1200 or s7-1500", "s7-300",
+     readCpu, showCpu, {}, false, nullptr},
+    {"--port", "port", "N", Kind::integer,
+     "TCP port to listen on, 1-65535 (default 102)", "1102",
+     [](std::string_view v, Options &o) { return readPort(v, o.port); }, showPort, {}, false, nullptr},
+    {"--bind", "bind", "A.B.C.D", Kind::text,
+     "IPv4 address to listen on (default 0.0.0.0, every address)", "127.0.0.1",
+     [](std::string_view v, Options &o) { return readAddress(v, o.bindAddress); }, showBind, {}, false, nullptr},
+    {"--connections", "connections", "N", Kind::integer,
+     "clients served at once, 1-64 (default: classic 2, else the CPU's)", "5",
+     readConnections, showConnections, {}, false, nullptr},
+    {"--color", "color", "MODE", Kind::text,
+     "colour the log: auto (on a terminal unless NO_COLOR is set),\n"
+     "always or never (default auto)", "never",
+     readColour, showColour, {}, false, nullptr},
+    {"--state", "state", "DIR", Kind::text,
+     "keep the memory (data blocks, I, Q, M, T, C) in DIR across runs", "kept",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.stateFolder, "--state needs a folder"); },
+     showState, {}, false, nullptr},
+    {"--save-every", "save_every", "S", Kind::integer,
+     "save what changed every S seconds, 1-86400 (default 10)", "30",
+     readSaveEvery, showSaveEvery, {}, false, nullptr},
+    {"--pcap", "pcap", "FILE", Kind::text,
+     "write every frame received and sent to FILE, a capture file for\n"
+     "Wireshark (the server shows as port 102 there)", "run.pcap",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.pcap, "--pcap needs a file name"); },
+     showPcap, {}, false, nullptr},
+    {"--seed", "seed", "N", Kind::integer,
+     "seed for the fault rules' probabilities (default 1)", "42",
+     readSeed, nullptr, {}, false, nullptr}, // shown with the fault rules
+    {"--http", "http", "[A.B.C.D:]PORT", Kind::text,
+     "serve the watch page and its JSON API on PORT (default\n"
+     "address 127.0.0.1; any other needs --http-token)", "8080",
+     readHttp, showHttp, {}, false, nullptr},
+    {"--http-token", "http_token", "T", Kind::text,
+     "every API request must carry Authorization: Bearer T", "secret",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.httpToken, "--http-token needs a token"); },
+     showHttpToken, {}, false, nullptr},
+    {"--http-read-only", "http_read_only", "", Kind::boolean,
+     "serve the page and API without any write", "true",
+     [](std::string_view v, Options &o) { return readBoolean("--http-read-only", v, o.httpReadOnly); },
+     showHttpReadOnly, {}, false, nullptr},
+    {"--demo", "demo", "", Kind::boolean,
+     "animate DB1 and DB15 (default true; --demo=false keeps them still)", "false",
+     [](std::string_view v, Options &o) { return readBoolean("--demo", v, o.demo); }, showDemo, {}, false, nullptr},
+    {"--strict", "strict", "", Kind::boolean,
+     "serve only the declared data blocks, at their sizes (a CPU profile)", "true",
+     [](std::string_view v, Options &o) { return readBoolean("--strict", v, o.strict); },
+     showStrict, {}, true, nullptr},
+    {"--identity", "identity", "KEY=TEXT", Kind::table,
+     "the CPU's identity texts: as_name, module_name, plant_id,\n"
+     "serial_number or order_number; repeatable", "as_name=LINE-2",
+     readIdentity, showIdentity, identityTableKeys, true, nullptr},
+    {"--areas", "areas", "KEY=N", Kind::table,
+     "area sizes: inputs, outputs, flags (bytes), timers, counters;\n"
+     "repeatable", "flags=1024",
+     readArea, showAreas, areaTableKeys, true, nullptr},
+    {"--db", "db", "SETTINGS", Kind::tables,
+     "a data block, e.g. \"number=10,size=64,hex=0A0B\"; start values as\n"
+     "DBW2:INT=7; repeatable", "number=7,size=16,DBW2:INT=7",
+     readDataBlockText, showDataBlocks, {}, false, readDataBlocksFromFile},
+    {"--fault", "fault", "RULE", Kind::tables,
+     "fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
+     "\"on=read,delay_ms=250,every=3\"; repeatable (see docs/faults.md)", "on=read,delay_ms=250",
+     readFault, showFaults, {}, false, readFaultsFromFile},
+    {"--check", "", "", Kind::none,
+     "check the settings, print what would be served and exit", "",
+     [](std::string_view, Options &o) { o.check = true; return std::string(); }, nullptr, {}, false, nullptr},
+    {"--help", "", "", Kind::none,
+     "show this text", "",
+     [](std::string_view, Options &o) { o.showHelp = true; return std::string(); }, nullptr, {}, false, nullptr},
+    {"--version", "", "", Kind::none,
+     "show the version", "",
+     [](std::string_view, Options &o) { o.showVersion = true; return std::string(); }, nullptr, {}, false, nullptr},
+}};
+// clang-format on
 
 } // namespace
 
+std::span<const OptionRow> optionTable() {
+    return rows;
+}
+
+const OptionRow *findOptionByFlag(std::string_view flag) {
+    const auto found = std::find_if(rows.begin(), rows.end(),
+                                    [flag](const OptionRow &row) { return row.flag == flag; });
+    return found != rows.end() ? &*found : nullptr;
+}
+
+const OptionRow *findOptionByKey(std::string_view key) {
+    const auto found = std::find_if(rows.begin(), rows.end(), [key](const OptionRow &row) {
+        return !row.key.empty() && row.key == key;
+    });
+    return found != rows.end() ? &*found : nullptr;
+}
+
 ParseResult parseCommandLine(std::span<const std::string_view> arguments, const Options &defaults) {
     Options options = defaults;
+    const auto failure = [](std::string message) {
+        return ParseResult{false, Options{}, std::move(message)};
+    };
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string_view name = arguments[i];
         std::string_view value;
@@ -95,127 +571,135 @@ ParseResult parseCommandLine(std::span<const std::string_view> arguments, const 
             name = name.substr(0, equals);
             hasValue = true;
         }
-        const bool takesValue = name == "--port" || name == "--bind" || name == "--color" ||
-                                name == "--cpu" || name == "--connections" || name == "--config" ||
-                                name == "--state" || name == "--save-every" || name == "--pcap" ||
-                                name == "--http" || name == "--http-token" || name == "--fault" ||
-                                name == "--seed";
-        if (takesValue && !hasValue) {
+        const OptionRow *row = findOptionByFlag(name);
+        if (row == nullptr || (row->value == OptionValue::none && hasValue)) {
+            return failure("unknown argument: " + std::string(hasValue ? arguments[i] : name));
+        }
+        if (row->value == OptionValue::boolean && !hasValue) {
+            value = "true"; // a switch given alone is on; off takes =false
+        } else if (row->value != OptionValue::none && row->value != OptionValue::boolean &&
+                   !hasValue) {
             if (i + 1 == arguments.size()) {
                 return failure(std::string(name) + " needs a value");
             }
             value = arguments[++i];
-        } else if (!takesValue && hasValue) {
-            return failure("unknown argument: " + std::string(arguments[i]));
         }
-        if (name == "--port") {
-            if (!parsePort(value, options.port)) {
-                return failure("bad port: " + std::string(value) + " (expected 1-65535)");
-            }
-        } else if (name == "--bind") {
-            if (!parseAddress(value, options.bindAddress)) {
-                return failure("bad address: " + std::string(value) + " (expected A.B.C.D)");
-            }
-        } else if (name == "--color") {
-            if (!parseColour(value, options.colour)) {
-                return failure("bad colour mode: " + std::string(value) +
-                               " (expected auto, always or never)");
-            }
-        } else if (name == "--cpu") {
-            options.cpu = findCpuProfile(value);
-            if (options.cpu == nullptr) {
-                return failure("bad cpu: " + std::string(value) +
-                               " (expected classic, s7-300, s7-400, s7-1200 or s7-1500)");
-            }
-        } else if (name == "--connections") {
-            unsigned long count = 0;
-            if (!parseNumber(value, count) || count < 1 || count > largestConnectionLimit) {
-                return failure("bad connection count: " + std::string(value) + " (expected 1-64)");
-            }
-            options.connections = static_cast<int>(count);
-        } else if (name == "--config") {
-            if (value.empty()) {
-                return failure("--config needs a file name");
-            }
-            options.configFile = value;
-        } else if (name == "--state") {
-            if (value.empty()) {
-                return failure("--state needs a folder");
-            }
-            options.stateFolder = value;
-        } else if (name == "--save-every") {
-            unsigned long seconds = 0;
-            if (!parseNumber(value, seconds) || seconds < 1 ||
-                seconds > static_cast<unsigned long>(largestSaveEverySeconds)) {
-                return failure("bad save interval: " + std::string(value) +
-                               " (expected 1-86400 seconds)");
-            }
-            options.saveEverySeconds = static_cast<int>(seconds);
-        } else if (name == "--check") {
-            options.check = true;
-        } else if (name == "--pcap") {
-            if (value.empty()) {
-                return failure("--pcap needs a file name");
-            }
-            options.pcap = std::string(value);
-        } else if (name == "--fault") {
-            FaultRuleParse rule = parseFaultRuleText(value);
-            if (!rule.ok) {
-                return failure("bad --fault \"" + std::string(value) + "\": " + rule.error);
-            }
-            options.faults.push_back(rule.rule);
-        } else if (name == "--seed") {
-            std::uint64_t seed = 0;
-            const auto [stop, error] =
-                std::from_chars(value.data(), value.data() + value.size(), seed);
-            if (value.empty() || error != std::errc{} || stop != value.data() + value.size()) {
-                return failure("bad seed: " + std::string(value) + " (expected a whole number)");
-            }
-            options.seed = seed;
-        } else if (name == "--http") {
-            if (!parseHttpEndpoint(value, options)) {
-                return failure("bad --http value: " + std::string(value) +
-                               " (expected PORT or A.B.C.D:PORT, port 1-65535)");
-            }
-        } else if (name == "--http-token") {
-            if (value.empty()) {
-                return failure("--http-token needs a token");
-            }
-            options.httpToken = std::string(value);
-        } else if (name == "--http-read-only") {
-            options.httpReadOnly = true;
-        } else if (name == "--help") {
-            options.showHelp = true;
-        } else if (name == "--version") {
-            options.showVersion = true;
-        } else {
-            return failure("unknown argument: " + std::string(name));
+        if (std::string error = row->read(value, options); !error.empty()) {
+            return failure(std::move(error));
         }
     }
     return {true, std::move(options), {}};
 }
 
-bool parseHttpEndpoint(std::string_view text, Options &options) {
-    const std::size_t colon = text.rfind(':');
-    platform::Ipv4Address address{127, 0, 0, 1};
-    if (colon != std::string_view::npos && !parseAddress(text.substr(0, colon), address)) {
-        return false;
+std::string usageText() {
+    // The synopsis: every option with its value, wrapped under "usage: plcdouble".
+    constexpr std::string_view head = "usage: plcdouble";
+    constexpr std::size_t width = 100;
+    std::string text(head);
+    std::size_t lineStart = 0;
+    for (const OptionRow &row : rows) {
+        std::string item = "[" + std::string(row.flag);
+        if (!row.valueName.empty()) {
+            item += " " + std::string(row.valueName);
+        } else if (row.value == OptionValue::boolean) {
+            item += "[=false]";
+        }
+        item += "]";
+        if (row.value == OptionValue::table || row.value == OptionValue::tables) {
+            item += "...";
+        }
+        if (text.size() - lineStart + 1 + item.size() > width) {
+            text += "\n" + std::string(head.size(), ' ');
+            lineStart = text.size() - head.size();
+        }
+        text += " " + item;
     }
-    std::uint16_t port = 0;
-    if (!parsePort(colon == std::string_view::npos ? text : text.substr(colon + 1), port)) {
-        return false;
+    text += "\n";
+    // One entry a row: the flag and its value, then what it does, the text aligned at column 19.
+    constexpr std::size_t textColumn = 19;
+    for (const OptionRow &row : rows) {
+        std::string entry = "  " + std::string(row.flag);
+        if (!row.valueName.empty()) {
+            entry += " " + std::string(row.valueName);
+        }
+        std::string_view usage = row.usage;
+        bool first = true;
+        while (!usage.empty() || first) {
+            const std::size_t end = std::min(usage.find('\n'), usage.size());
+            if (first) {
+                entry += entry.size() + 1 > textColumn
+                             ? "  "
+                             : std::string(textColumn - entry.size(), ' ');
+            } else {
+                entry = std::string(textColumn, ' ');
+            }
+            text += entry + std::string(usage.substr(0, end)) + "\n";
+            usage = end < usage.size() ? usage.substr(end + 1) : std::string_view{};
+            first = false;
+        }
     }
-    options.httpAddress = address;
-    options.httpPort = port;
-    return true;
+    return text;
+}
+
+std::string describeOptions(const Options &options) {
+    std::string report;
+    for (const OptionRow &row : rows) {
+        if (row.show != nullptr) {
+            row.show(options, report);
+        }
+    }
+    return report;
+}
+
+std::string checkProfileOptions(const Options &options) {
+    if (!isClassic(options)) {
+        return {};
+    }
+    const IdentityOverrides &identity = options.identity;
+    const AreaOverrides &areas = options.areas;
+    const char *what = options.strict ? "--strict"
+                       : identity.asName || identity.moduleName || identity.plantId ||
+                               identity.serialNumber || identity.orderNumber
+                           ? "--identity"
+                       : areas.inputBytes || areas.outputBytes || areas.flagBytes ||
+                               areas.timerCount || areas.counterCount
+                           ? "--areas"
+                           : nullptr;
+    return what == nullptr ? std::string()
+                           : std::string(what) + " needs a CPU profile; the cpu is classic";
+}
+
+ProcessImageSizes processImageSizes(const Options &options) {
+    const CpuProfile &cpu = *options.cpu;
+    const AreaOverrides &areas = options.areas;
+    return {areas.inputBytes.value_or(cpu.inputBytes), areas.outputBytes.value_or(cpu.outputBytes),
+            areas.flagBytes.value_or(cpu.flagBytes),
+            areas.timerCount.value_or(cpu.timerCount) * timerCounterElementBytes,
+            areas.counterCount.value_or(cpu.counterCount) * timerCounterElementBytes};
+}
+
+PlcSetup plcSetupOf(Options options) {
+    PlcSetup setup;
+    setup.bindAddress = options.bindAddress;
+    setup.port = options.port;
+    setup.cpu = options.cpu;
+    setup.identity = std::move(options.identity);
+    setup.areaSizes = processImageSizes(options);
+    setup.connectionLimit =
+        options.connections > 0 ? options.connections : options.cpu->connections;
+    setup.dataBlocks = std::move(options.dataBlocks);
+    setup.strict = options.strict;
+    setup.demo = options.demo;
+    setup.faults = std::move(options.faults);
+    setup.seed = options.seed;
+    return setup;
 }
 
 std::string checkHttpOptions(const Options &options) {
     if (options.httpPort == 0 || options.httpAddress[0] == 127 || !options.httpToken.empty()) {
         return {};
     }
-    const platform::Ipv4Address &address = options.httpAddress;
-    return "--http on " + ipv4Text(address) +
+    return "--http on " + ipv4Text(options.httpAddress) +
            " lets other machines change the memory: give --http-token TOKEN too (or bind "
            "127.0.0.1)";
 }
@@ -230,13 +714,4 @@ bool decideColour(ColourMode mode, bool stdoutIsTerminal, bool noColorSet) {
         return stdoutIsTerminal && !noColorSet;
     }
     return false;
-}
-
-ProcessImageSizes processImageSizes(const Options &options) {
-    const CpuProfile &cpu = *options.cpu;
-    const AreaOverrides &areas = options.areas;
-    return {areas.inputBytes.value_or(cpu.inputBytes), areas.outputBytes.value_or(cpu.inputBytes),
-            areas.flagBytes.value_or(cpu.flagBytes),
-            areas.timerCount.value_or(cpu.timerCount) * timerCounterElementBytes,
-            areas.counterCount.value_or(cpu.counterCount) * timerCounterElementBytes};
 }

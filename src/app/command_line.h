@@ -1,11 +1,16 @@
-// The command line. With no arguments the server listens on port 102 of every IPv4 address.
+// The options and the one table that describes them. Each row is one setting: its command-line
+// flag, its configuration key, the kind of value it takes, the line the usage text gives it, how
+// its value is read and how --check shows it. The command line, the usage text, the
+// configuration file (config_file.cpp) and the --check report all come from the table, so a new
+// option is one row. With no arguments the server listens on port 102 of every IPv4 address.
 #pragma once
 
 #include "core/fault_rules.h"
-#include "memory/memory_image.h"
 #include "memory/process_image.h"
 #include "platform/platform.h"
-#include "s7/cpu_profile.h"
+#include "plc/cpu_profile.h"
+#include "plc/plc.h"
+#include "plc/retained_memory.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,34 +31,10 @@ struct AreaOverrides {
     std::optional<std::size_t> counterCount;
 };
 
-// A data block the server starts with: its number, size and whole start image.
-struct DataBlockSetup {
-    std::uint16_t number;
-    std::vector<std::uint8_t> image; // exactly the block's size
-    std::string source;              // where the content came from, for --check
-};
-
-// An image read from the state folder at start, checked: it replaces the start content of its
-// data block or area.
-struct KeptImage {
-    ImageUnit unit;
-    std::vector<std::uint8_t> content;
-};
-
-// The memory kept in the state folder, as found at start.
-struct KeptMemory {
-    std::vector<KeptImage> images;       // in file name order
-    std::vector<std::string> unfinished; // temporary files of saves that never completed
-    bool folderMissing = false;          // created at start
-};
-
-inline constexpr int defaultSaveEverySeconds = 10;
-inline constexpr int largestSaveEverySeconds = 86400;
-
 // What the server runs with: the command line's options over a configuration file's settings.
 struct Options {
     std::uint16_t port = 102;
-    platform::Ipv4Address bindAddress{0, 0, 0, 0};
+    Ipv4Address bindAddress{0, 0, 0, 0};
     ColourMode colour = ColourMode::automatic;
     const CpuProfile *cpu = &cpuProfileAt(0); // classic
     int connections = 0;                      // 0: as many as the profile serves
@@ -70,7 +51,7 @@ struct Options {
     std::string pcap;   // the capture file; empty: none
     // The watch page: off unless a port is given; 127.0.0.1 unless an address is.
     std::uint16_t httpPort = 0;
-    platform::Ipv4Address httpAddress{127, 0, 0, 1};
+    Ipv4Address httpAddress{127, 0, 0, 1};
     std::string httpToken; // empty: none asked for
     bool httpReadOnly = false;
     std::vector<FaultRule> faults;         // the configuration's [[fault]] rules, then each --fault
@@ -79,26 +60,78 @@ struct Options {
     bool showVersion = false;
 };
 
+// The kind of value an option takes, on the command line and in the configuration file.
+enum class OptionValue {
+    none,    // a switch of the command line only: --check
+    boolean, // --demo (true) or --demo=false; in the file true or false
+    integer, // --port N; in the file an integer
+    text,    // --bind A.B.C.D; in the file a string
+    table,   // --identity KEY=VALUE, repeatable, one key each; in the file a [table] of them
+    tables,  // --db KEY=VALUE,KEY=VALUE, repeatable, one whole table each; in the file [[tables]]
+};
+
+// One key of a table option ([identity], [areas]): its name and the kind of its value.
+struct TableKey {
+    std::string_view key;
+    OptionValue value; // integer or text
+};
+
+// A value of the configuration file, for the rows whose file form has a reader of its own
+// (config_file.cpp).
+struct ConfigNode;
+
+struct OptionRow {
+    std::string_view flag;      // "--port"
+    std::string_view key;       // "port"; empty: the command line's only
+    std::string_view valueName; // as the usage shows the value: "N"; empty for none
+    OptionValue value;
+    std::string_view usage;   // what it does, for the usage text (lines parted by \n)
+    std::string_view example; // an accepted value, as on the command line (tests try each row)
+    // Reads one value as the command line gives it into the options; returns why it cannot, or
+    // an empty text. The configuration file hands its values over as the same text.
+    std::string (*read)(std::string_view value, Options &options);
+    // Writes the --check lines of the setting; nullptr for a row --check does not show.
+    void (*show)(const Options &options, std::string &report);
+    std::span<const TableKey> tableKeys; // a table option's keys
+    bool needsProfile;                   // refused while the CPU is classic
+    // Reads the file's value itself (the [[db]] and [[fault]] tables); nullptr: its value, as
+    // text, goes through read.
+    bool (*readFromFile)(ConfigNode &node, Options &options);
+};
+
+std::span<const OptionRow> optionTable();
+const OptionRow *findOptionByFlag(std::string_view flag);
+const OptionRow *findOptionByKey(std::string_view key);
+
 struct ParseResult {
     bool ok;
     Options options;
     std::string error; // one line, when not ok
 };
 
-// The sizes of the CPU's areas: the configuration's [areas] over the profile's.
-ProcessImageSizes processImageSizes(const Options &options);
-
-// Clients served at once: 1 to this many.
-inline constexpr int largestConnectionLimit = 64;
-
 // The arguments applied over defaults (a configuration file's settings, or the built-in ones).
 ParseResult parseCommandLine(std::span<const std::string_view> arguments,
                              const Options &defaults = Options{});
 
-extern const char *const usageText;
+// The usage text: the synopsis and one entry per row.
+std::string usageText();
 
-// --http's value: "PORT" or "A.B.C.D:PORT".
-bool parseHttpEndpoint(std::string_view text, Options &options);
+// What --check prints: every setting, one a line, in the table's order (the data blocks with
+// their sizes and sources, the fault rules and their seed at the end).
+std::string describeOptions(const Options &options);
+
+// Why the options cannot be used together, or an empty text: settings only a CPU profile takes
+// while the CPU is classic. Checked once the command line and the file are joined.
+std::string checkProfileOptions(const Options &options);
+
+// The sizes of the CPU's areas: the configuration's [areas] over the profile's.
+ProcessImageSizes processImageSizes(const Options &options);
+
+// The PLC the options describe; their data block images move into it.
+PlcSetup plcSetupOf(Options options);
+
+// Clients served at once: 1 to this many.
+inline constexpr int largestConnectionLimit = 64;
 
 // Why the HTTP settings cannot be used (a page reachable from other machines without a token),
 // or an empty text.
@@ -107,3 +140,9 @@ std::string checkHttpOptions(const Options &options);
 // Colour is used when asked for, or in automatic mode when stdout is a terminal and NO_COLOR is
 // not set.
 bool decideColour(ColourMode mode, bool stdoutIsTerminal, bool noColorSet);
+
+// The readers config_file.cpp has for the command line and the table: --db's settings read as a
+// [[db]] table is, and the file's [[db]] and [[fault]] arrays.
+std::string readDataBlockText(std::string_view settings, Options &options);
+bool readDataBlocksFromFile(ConfigNode &node, Options &options);
+bool readFaultsFromFile(ConfigNode &node, Options &options);

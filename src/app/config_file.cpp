@@ -1,9 +1,8 @@
 #include "app/config_file.h"
 
-#include "core/ipv4_text.h"
+#include "base/text.h"
 #include "memory/data_block_table.h"
 #include "memory/s7_address.h"
-#include "s7/szl.h"
 #include "sim/demo_data.h"
 
 // toml++ as a header-only library, reporting parse errors through its result instead of
@@ -15,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -24,66 +24,10 @@
 
 namespace {
 
-// clang-format off
-constexpr std::array<std::string_view, 18> topLevelKeys = {
-    "cpu", "port", "bind", "connections", "color", "state", "save_every", "pcap", "seed", "http",
-    "http_token", "http_read_only", "demo", "strict", "identity", "areas", "db", "fault"};
 constexpr std::array<std::string_view, 5> blockKeys = {"number", "size", "file", "hex", "values"};
-// clang-format on
-
-// [identity]: the key, the text it replaces and the width of its field in the SZL records.
-struct IdentityKey {
-    std::string_view key;
-    std::optional<std::string> IdentityOverrides::*text;
-    std::size_t width;
-};
-// clang-format off
-constexpr std::array<IdentityKey, 5> identityKeys = {{
-    {"as_name",       &IdentityOverrides::asName,       szlAsNameWidth},
-    {"module_name",   &IdentityOverrides::moduleName,   szlModuleNameWidth},
-    {"plant_id",      &IdentityOverrides::plantId,      szlPlantIdWidth},
-    {"serial_number", &IdentityOverrides::serialNumber, szlSerialNumberWidth},
-    {"order_number",  &IdentityOverrides::orderNumber,  szlOrderNumberWidth},
-}};
-// clang-format on
-
-// [areas]: the key and the size it replaces (bytes for I, Q and M, elements for T and C).
-struct AreaKey {
-    std::string_view key;
-    std::optional<std::size_t> AreaOverrides::*size;
-};
-constexpr std::array<AreaKey, 5> areaKeys = {{
-    {"inputs", &AreaOverrides::inputBytes},
-    {"outputs", &AreaOverrides::outputBytes},
-    {"flags", &AreaOverrides::flagBytes},
-    {"timers", &AreaOverrides::timerCount},
-    {"counters", &AreaOverrides::counterCount},
-}};
-constexpr std::int64_t largestAreaSize = 65535;
 
 // A bound for sanity: a file this large was named by mistake.
 constexpr std::uintmax_t largestConfigFile = 64 << 20;
-
-// The keys that take a command-line option's value, checked by the command-line parser itself
-// so both spell their values and messages alike.
-struct OptionKey {
-    std::string_view key;
-    std::string_view option;
-    toml::node_type type;
-};
-constexpr std::array<OptionKey, 11> optionKeys = {{
-    {"cpu", "--cpu", toml::node_type::string},
-    {"port", "--port", toml::node_type::integer},
-    {"bind", "--bind", toml::node_type::string},
-    {"connections", "--connections", toml::node_type::integer},
-    {"color", "--color", toml::node_type::string},
-    {"state", "--state", toml::node_type::string},
-    {"save_every", "--save-every", toml::node_type::integer},
-    {"pcap", "--pcap", toml::node_type::string},
-    {"seed", "--seed", toml::node_type::integer},
-    {"http", "--http", toml::node_type::string},
-    {"http_token", "--http-token", toml::node_type::string},
-}};
 
 std::string_view typeName(toml::node_type type) {
     switch (type) {
@@ -111,15 +55,6 @@ std::string_view typeName(toml::node_type type) {
     return "nothing";
 }
 
-template <typename Row, std::size_t count>
-constexpr std::array<std::string_view, count> namesOf(const std::array<Row, count> &rows) {
-    std::array<std::string_view, count> names{};
-    for (std::size_t i = 0; i < count; ++i) {
-        names[i] = rows[i].key;
-    }
-    return names;
-}
-
 // The whole file, or why not. largest bounds its size; tooLarge says why a larger one is refused.
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path &path,
                                                        std::uintmax_t largest,
@@ -143,59 +78,6 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::pa
         return std::nullopt;
     }
     return bytes;
-}
-
-std::optional<std::uint8_t> hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return static_cast<std::uint8_t>(c - '0');
-    }
-    if (c >= 'a' && c <= 'f') {
-        return static_cast<std::uint8_t>(c - 'a' + 10);
-    }
-    if (c >= 'A' && c <= 'F') {
-        return static_cast<std::uint8_t>(c - 'A' + 10);
-    }
-    return std::nullopt;
-}
-
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// "DE AD BE EF" or "DEADBEEF": whole bytes, groups parted by blanks.
-std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text, std::string &error) {
-    std::vector<std::uint8_t> bytes;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        if (isBlank(text[at])) {
-            ++at;
-            continue;
-        }
-        std::size_t end = at;
-        while (end < text.size() && !isBlank(text[end])) {
-            ++end;
-        }
-        const std::string_view group = text.substr(at, end - at);
-        if (group.size() % 2 != 0) {
-            error = "'" + std::string(group) + "' is not whole bytes (two digits each)";
-            return std::nullopt;
-        }
-        for (std::size_t i = 0; i < group.size(); i += 2) {
-            const std::optional<std::uint8_t> high = hexDigit(group[i]);
-            const std::optional<std::uint8_t> low = hexDigit(group[i + 1]);
-            if (!high || !low) {
-                error = "'" + std::string(group) + "' is not hexadecimal";
-                return std::nullopt;
-            }
-            bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
-        }
-        at = end;
-    }
-    return bytes;
-}
-
-bool printableAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
 // "FILE:LINE:COLUMN: what", the place left out where the parser has none; one line whatever
@@ -227,6 +109,16 @@ struct Reading {
     const CpuProfile *cpuOverride;
     std::string error;
 };
+
+} // namespace
+
+// What a row's own file reader gets: the value and the reading it belongs to.
+struct ConfigNode {
+    Reading &reading;
+    const toml::node &node;
+};
+
+namespace {
 
 bool fail(Reading &reading, const toml::source_region &where, const std::string &what) {
     reading.error = errorLine(reading.path, where, what);
@@ -278,79 +170,72 @@ bool needsProfile(Reading &reading, const toml::source_region &where, std::strin
                                                     : "the cpu is classic"));
 }
 
-bool readOption(Reading &reading, const OptionKey &key, const toml::node &node, Options &options) {
-    if (!expectType(reading, node, key.type, key.key)) {
-        return false;
+// The text a value of the file stands for on the command line.
+std::string valueText(const toml::node &node) {
+    if (const auto *string = node.as_string()) {
+        return string->get();
     }
-    const std::string value =
-        node.is_string() ? node.as_string()->get() : std::to_string(node.as_integer()->get());
-    const std::array<std::string_view, 2> arguments = {key.option, value};
-    const ParseResult parsed = parseCommandLine(arguments, options);
-    if (!parsed.ok) {
-        return fail(reading, node.source(), std::string(key.key) + ": " + parsed.error);
+    if (const auto *integer = node.as_integer()) {
+        return std::to_string(integer->get());
     }
-    options = parsed.options;
-    return true;
+    if (const auto *flag = node.as_boolean()) {
+        return flag->get() ? "true" : "false";
+    }
+    return {};
 }
 
-bool readIdentity(Reading &reading, const toml::node &node, Options &options) {
-    if (!expectType(reading, node, toml::node_type::table, "[identity]") ||
-        !needsProfile(reading, node.source(), "[identity]", options)) {
+toml::node_type fileType(OptionValue value) {
+    switch (value) {
+    case OptionValue::boolean:
+        return toml::node_type::boolean;
+    case OptionValue::integer:
+        return toml::node_type::integer;
+    case OptionValue::text:
+    case OptionValue::none:
+        return toml::node_type::string;
+    case OptionValue::table:
+        return toml::node_type::table;
+    case OptionValue::tables:
+        return toml::node_type::array;
+    }
+    return toml::node_type::none;
+}
+
+// A table option ([identity], [areas]): each key's value goes through the row's reader as
+// KEY=VALUE, as the command line gives it.
+bool readTableOption(Reading &reading, const OptionRow &row, const toml::node &node,
+                     Options &options) {
+    const std::string name = "[" + std::string(row.key) + "]";
+    if (!expectType(reading, node, toml::node_type::table, name)) {
         return false;
+    }
+    std::vector<std::string_view> known;
+    for (const TableKey &key : row.tableKeys) {
+        known.push_back(key.key);
     }
     const toml::table &table = *node.as_table();
-    if (!checkKeys(reading, table, " in [identity]", namesOf(identityKeys))) {
+    if (!checkKeys(reading, table, " in " + name, known)) {
         return false;
     }
-    for (const IdentityKey &row : identityKeys) {
-        const toml::node *value = table.get(row.key);
+    for (const TableKey &key : row.tableKeys) {
+        const toml::node *value = table.get(key.key);
         if (value == nullptr) {
             continue;
         }
-        if (!expectType(reading, *value, toml::node_type::string, row.key)) {
+        if (!expectType(reading, *value, fileType(key.value), key.key)) {
             return false;
         }
-        const std::string &text = value->as_string()->get();
-        if (!printableAscii(text)) {
-            return fail(reading, value->source(),
-                        std::string(row.key) + " must be printable ASCII characters");
+        if (const std::string error =
+                row.read(std::string(key.key) + "=" + valueText(*value), options);
+            !error.empty()) {
+            return fail(reading, value->source(), error);
         }
-        if (text.size() > row.width) {
-            return fail(reading, value->source(),
-                        std::string(row.key) + " holds " + std::to_string(row.width) +
-                            " characters at most, not " + std::to_string(text.size()));
-        }
-        options.identity.*row.text = text;
     }
     return true;
 }
 
-bool readAreas(Reading &reading, const toml::node &node, Options &options) {
-    if (!expectType(reading, node, toml::node_type::table, "[areas]") ||
-        !needsProfile(reading, node.source(), "[areas]", options)) {
-        return false;
-    }
-    const toml::table &table = *node.as_table();
-    if (!checkKeys(reading, table, " in [areas]", namesOf(areaKeys))) {
-        return false;
-    }
-    for (const AreaKey &row : areaKeys) {
-        const toml::node *value = table.get(row.key);
-        if (value == nullptr) {
-            continue;
-        }
-        if (!expectType(reading, *value, toml::node_type::integer, row.key)) {
-            return false;
-        }
-        const std::int64_t size = value->as_integer()->get();
-        if (size < 0 || size > largestAreaSize) {
-            return fail(reading, value->source(),
-                        std::string(row.key) + " must be 0-65535, not " + std::to_string(size));
-        }
-        options.areas.*row.size = static_cast<std::size_t>(size);
-    }
-    return true;
-}
+// One top-level key of the file, by the kind its row says.
+bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, Options &options);
 
 bool readContent(Reading &reading, const toml::table &table, const std::string &name,
                  std::vector<std::uint8_t> &content, std::string &source) {
@@ -378,12 +263,11 @@ bool readContent(Reading &reading, const toml::table &table, const std::string &
         if (!expectType(reading, *hex, toml::node_type::string, "hex")) {
             return false;
         }
-        const std::optional<std::vector<std::uint8_t>> bytes =
-            parseHex(hex->as_string()->get(), error);
-        if (!bytes) {
-            return fail(reading, hex->source(), name + ": hex: " + error);
+        HexParse bytes = parseHexBytes(hex->as_string()->get(), HexBlanks::between);
+        if (!bytes.ok) {
+            return fail(reading, hex->source(), name + ": hex: " + bytes.error);
         }
-        content = *bytes;
+        content = std::move(bytes.bytes);
         source = "hex (" + std::to_string(content.size()) + " bytes)";
     } else {
         source = "zeros";
@@ -509,6 +393,19 @@ bool readBlock(Reading &reading, const toml::table &table, const Options &option
     return true;
 }
 
+// Puts the block among the options' blocks, in ascending number; false when its number is
+// there already.
+bool addDataBlock(Options &options, DataBlockSetup block) {
+    const auto at = std::lower_bound(
+        options.dataBlocks.begin(), options.dataBlocks.end(), block.number,
+        [](const DataBlockSetup &other, std::uint16_t number) { return other.number < number; });
+    if (at != options.dataBlocks.end() && at->number == block.number) {
+        return false;
+    }
+    options.dataBlocks.insert(at, std::move(block));
+    return true;
+}
+
 bool readBlocks(Reading &reading, const toml::node &node, Options &options) {
     const toml::array *array = node.as_array();
     if (array == nullptr || !array->is_array_of_tables()) {
@@ -521,17 +418,12 @@ bool readBlocks(Reading &reading, const toml::node &node, Options &options) {
         if (!readBlock(reading, *element.as_table(), options, block)) {
             return false;
         }
-        const auto same = std::find_if(
-            options.dataBlocks.begin(), options.dataBlocks.end(),
-            [&block](const DataBlockSetup &other) { return other.number == block.number; });
-        if (same != options.dataBlocks.end()) {
+        const std::uint16_t number = block.number;
+        if (!addDataBlock(options, std::move(block))) {
             return fail(reading, element.as_table()->get("number")->source(),
-                        "DB" + std::to_string(block.number) + " is declared twice");
+                        "DB" + std::to_string(number) + " is declared twice");
         }
-        options.dataBlocks.push_back(std::move(block));
     }
-    std::sort(options.dataBlocks.begin(), options.dataBlocks.end(),
-              [](const DataBlockSetup &a, const DataBlockSetup &b) { return a.number < b.number; });
     return true;
 }
 
@@ -576,103 +468,131 @@ bool readFaults(Reading &reading, const toml::node &node, Options &options) {
     return true;
 }
 
-bool readFile(Reading &reading, const toml::table &root, Options &options) {
-    if (!checkKeys(reading, root, "", topLevelKeys)) {
+bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, Options &options) {
+    if (row.readFromFile != nullptr) {
+        ConfigNode wrapped{reading, node};
+        return row.readFromFile(wrapped, options);
+    }
+    if (row.value == OptionValue::table) {
+        return needsProfile(reading, node.source(), "[" + std::string(row.key) + "]", options) &&
+               readTableOption(reading, row, node, options);
+    }
+    if (!expectType(reading, node, fileType(row.value), row.key)) {
         return false;
     }
-    // The CPU first: the keys after it are checked against it.
-    for (const OptionKey &key : optionKeys) {
-        if (const toml::node *node = root.get(key.key); node != nullptr) {
-            if (!readOption(reading, key, *node, options)) {
-                return false;
-            }
+    if (const std::string error = row.read(valueText(node), options); !error.empty()) {
+        return fail(reading, node.source(), std::string(row.key) + ": " + error);
+    }
+    if (row.needsProfile && row.value == OptionValue::boolean && node.as_boolean()->get()) {
+        return needsProfile(reading, node.source(), std::string(row.key) + " = true", options);
+    }
+    return true;
+}
+
+bool readFile(Reading &reading, const toml::table &root, Options &options) {
+    std::vector<std::string_view> known;
+    for (const OptionRow &row : optionTable()) {
+        if (!row.key.empty()) {
+            known.push_back(row.key);
+        }
+    }
+    if (!checkKeys(reading, root, "", known)) {
+        return false;
+    }
+    for (const OptionRow &row : optionTable()) {
+        const toml::node *node = row.key.empty() ? nullptr : root.get(row.key);
+        if (node != nullptr && !readOption(reading, row, *node, options)) {
+            return false;
         }
     }
     // The state folder and the capture file, like an image file, are found relative to the
     // configuration file.
     const std::filesystem::path folder = std::filesystem::path(reading.path).parent_path();
-    if (!options.stateFolder.empty()) {
+    if (root.get("state") != nullptr) {
         options.stateFolder = (folder / options.stateFolder).string();
     }
-    if (!options.pcap.empty()) {
+    if (root.get("pcap") != nullptr) {
         options.pcap = (folder / options.pcap).string();
     }
-    if (const toml::node *readOnly = root.get("http_read_only")) {
-        if (!expectType(reading, *readOnly, toml::node_type::boolean, "http_read_only")) {
-            return false;
-        }
-        options.httpReadOnly = readOnly->as_boolean()->get();
-    }
-    if (const toml::node *demo = root.get("demo")) {
-        if (!expectType(reading, *demo, toml::node_type::boolean, "demo")) {
-            return false;
-        }
-        options.demo = demo->as_boolean()->get();
-    }
-    if (const toml::node *strict = root.get("strict")) {
-        if (!expectType(reading, *strict, toml::node_type::boolean, "strict")) {
-            return false;
-        }
-        options.strict = strict->as_boolean()->get();
-        if (options.strict && !needsProfile(reading, strict->source(), "strict = true", options)) {
-            return false;
-        }
-    }
-    if (const toml::node *identity = root.get("identity"); identity != nullptr) {
-        if (!readIdentity(reading, *identity, options)) {
-            return false;
-        }
-    }
-    if (const toml::node *areas = root.get("areas"); areas != nullptr) {
-        if (!readAreas(reading, *areas, options)) {
-            return false;
-        }
-    }
-    if (const toml::node *blocks = root.get("db"); blocks != nullptr) {
-        if (!readBlocks(reading, *blocks, options)) {
-            return false;
-        }
-    }
-    if (const toml::node *faults = root.get("fault"); faults != nullptr) {
-        if (!readFaults(reading, *faults, options)) {
-            return false;
-        }
-    }
     return true;
-}
-
-// The state folder and what is kept in it, for --check.
-std::string stateDescription(const Options &options) {
-    if (options.stateFolder.empty()) {
-        return "none (the memory starts afresh every run)";
-    }
-    const KeptMemory &kept = options.kept;
-    if (kept.folderMissing) {
-        return options.stateFolder + " (does not exist yet: created at start)";
-    }
-    std::size_t blockCount = 0;
-    std::string areas;
-    for (const KeptImage &image : kept.images) {
-        if (image.unit.kind == ImageKind::dataBlock) {
-            ++blockCount;
-        } else {
-            areas += ", " + unitText(image.unit);
-        }
-    }
-    std::string text = options.stateFolder + " (kept: " + std::to_string(blockCount) +
-                       (blockCount == 1 ? " data block" : " data blocks") + areas + ")";
-    if (!kept.unfinished.empty()) {
-        text +=
-            ", " + std::to_string(kept.unfinished.size()) + " unfinished saves to discard at start";
-    }
-    return text;
 }
 
 ConfigResult configFailure(std::string error) {
     return {false, Options{}, std::move(error)};
 }
 
+// --db's settings, "number=10,size=64,DBW2:INT=7", as the [[db]] table they stand for: number
+// and size are integers, a key that names an address is a start value (true/false, a number,
+// or a text, in quotes where it could pass for one).
+std::optional<toml::table> blockTableOf(std::string_view text, std::string &error) {
+    toml::table table;
+    toml::table values;
+    while (!text.empty()) {
+        const std::size_t comma = std::min(text.find(','), text.size());
+        const std::string_view pair = text.substr(0, comma);
+        text = comma < text.size() ? text.substr(comma + 1) : std::string_view{};
+        const std::size_t equals = pair.find('=');
+        if (equals == std::string_view::npos || equals == 0) {
+            error = "data block setting '" + std::string(pair) + "' is not key=value";
+            return std::nullopt;
+        }
+        const std::string key(pair.substr(0, equals));
+        const std::string_view value = pair.substr(equals + 1);
+        const bool quotedText = value.size() >= 2 &&
+                                (value.front() == '\'' || value.front() == '"') &&
+                                value.back() == value.front();
+        toml::table &into = asciiUpper(key).starts_with("DB") ? values : table;
+        char *end = nullptr;
+        const std::string copy(value);
+        if (quotedText) {
+            into.insert(key, std::string(value.substr(1, value.size() - 2)));
+        } else if (value == "true" || value == "false") {
+            into.insert(key, value == "true");
+        } else if (const std::optional<std::uint64_t> number =
+                       parseWholeNumber(value.starts_with('-') ? value.substr(1) : value, 0,
+                                        static_cast<std::uint64_t>(INT64_MAX))) {
+            const auto magnitude = static_cast<std::int64_t>(*number);
+            into.insert(key, value.starts_with('-') ? -magnitude : magnitude);
+        } else if (const double real = std::strtod(copy.c_str(), &end);
+                   !copy.empty() && end == copy.c_str() + copy.size()) {
+            into.insert(key, real);
+        } else {
+            into.insert(key, copy);
+        }
+    }
+    if (!values.empty()) {
+        table.insert("values", std::move(values));
+    }
+    return table;
+}
+
 } // namespace
+
+bool readDataBlocksFromFile(ConfigNode &node, Options &options) {
+    return readBlocks(node.reading, node.node, options);
+}
+
+bool readFaultsFromFile(ConfigNode &node, Options &options) {
+    return readFaults(node.reading, node.node, options);
+}
+
+std::string readDataBlockText(std::string_view settings, Options &options) {
+    std::string error;
+    const std::optional<toml::table> table = blockTableOf(settings, error);
+    Reading reading{"--db", nullptr, {}};
+    DataBlockSetup block{};
+    if (!table) {
+        return "--db: " + error;
+    }
+    if (!readBlock(reading, *table, options, block)) {
+        return reading.error;
+    }
+    const std::uint16_t number = block.number;
+    if (!addDataBlock(options, std::move(block))) {
+        return "--db: DB" + std::to_string(number) + " is declared twice";
+    }
+    return {};
+}
 
 ConfigResult loadConfiguration(std::string_view text, const std::string &path,
                                const CpuProfile *cpuOverride) {
@@ -693,6 +613,9 @@ ConfigResult loadConfiguration(std::string_view text, const std::string &path,
 ConfigResult resolveOptions(std::span<const std::string_view> arguments,
                             const Options &commandLine) {
     if (commandLine.configFile.empty()) {
+        if (std::string error = checkProfileOptions(commandLine); !error.empty()) {
+            return configFailure(std::move(error));
+        }
         return {true, commandLine, {}};
     }
     const std::string &path = commandLine.configFile;
@@ -711,115 +634,18 @@ ConfigResult resolveOptions(std::span<const std::string_view> arguments,
     if (!loaded.ok) {
         return loaded;
     }
-    // The block images (up to 3000 of 64 KiB) stay out of the copy the parser starts from.
+    // The block images (up to 3000 of 64 KiB) stay out of the copy the parser starts from; a
+    // block the command line declares replaces the file's of the same number.
     std::vector<DataBlockSetup> blocks = std::move(loaded.options.dataBlocks);
     ParseResult merged = parseCommandLine(arguments, loaded.options);
-    merged.options.dataBlocks = std::move(blocks);
-    return {merged.ok, std::move(merged.options), std::move(merged.error)};
-}
-
-std::string describeOptions(const Options &options) {
-    const CpuProfile &cpu = *options.cpu;
-    const bool classic = cpu.behaviour == CpuBehaviour::classic;
-    std::string text;
-    const auto line = [&text](std::string_view name, const std::string &value) {
-        std::string padded(name);
-        padded.resize(std::max<std::size_t>(padded.size() + 1, 13), ' ');
-        text += padded + value + "\n";
-    };
-    const auto quoted = [](std::string_view value) { return "\"" + std::string(value) + "\""; };
-    const platform::Ipv4Address &bind = options.bindAddress;
-    const int connections = options.connections > 0 ? options.connections : cpu.connections;
-    constexpr std::array<std::string_view, 3> colourNames = {"auto", "always", "never"};
-
-    line("config", options.configFile.empty() ? "none" : options.configFile);
-    line("cpu", std::string(cpu.name) +
-                    (classic ? "" : " (" + std::string(cpu.identity.moduleName) + ")"));
-    line("port", std::to_string(options.port));
-    line("bind", ipv4Text(bind));
-    line("connections", std::to_string(connections));
-    line("color", std::string(colourNames.at(static_cast<std::size_t>(options.colour))));
-    line("state", stateDescription(options));
-    line("save_every", std::to_string(options.saveEverySeconds) + " s");
-    line("pcap", options.pcap.empty() ? "none" : options.pcap);
-    const platform::Ipv4Address &web = options.httpAddress;
-    line("http", options.httpPort == 0
-                     ? std::string("off")
-                     : "http://" + ipv4Text(web) + ":" + std::to_string(options.httpPort) + "/");
-    line("http_token", options.httpToken.empty() ? "none" : "set (every API request needs it)");
-    line("http_read_only", options.httpReadOnly ? "on (no writes over HTTP)" : "off");
-    line("demo", options.demo ? "on (DB1 and DB15 animated)" : "off");
-    line("strict", options.strict ? "on (only the blocks below exist, at their sizes)" : "off");
-    if (classic) {
-        line("identity", "none (classic)");
-        line("areas", "none (classic serves every address from the data blocks)");
-    } else {
-        const IdentityOverrides &own = options.identity;
-        const CpuIdentity &base = cpu.identity;
-        line("identity",
-             "AS name " + quoted(own.asName.value_or(std::string(base.asName))) + ", module name " +
-                 quoted(own.moduleName.value_or(std::string(base.moduleName))) + ", plant ID " +
-                 quoted(own.plantId.value_or(std::string(base.plantId))) + ", serial number " +
-                 quoted(own.serialNumber.value_or(std::string(base.serialNumber))) +
-                 ", order number " +
-                 quoted(own.orderNumber.value_or(std::string(base.orderNumber))));
-        const AreaOverrides &areas = options.areas;
-        line("areas",
-             "inputs " + std::to_string(areas.inputBytes.value_or(cpu.inputBytes)) +
-                 " bytes, outputs " + std::to_string(areas.outputBytes.value_or(cpu.inputBytes)) +
-                 " bytes, flags " + std::to_string(areas.flagBytes.value_or(cpu.flagBytes)) +
-                 " bytes, timers " + std::to_string(areas.timerCount.value_or(cpu.timerCount)) +
-                 ", counters " + std::to_string(areas.counterCount.value_or(cpu.counterCount)));
+    if (!merged.ok) {
+        return configFailure(std::move(merged.error));
     }
-    std::vector<std::pair<std::size_t, std::string>> blocks;
-    for (const DataBlockSetup &block : options.dataBlocks) {
-        blocks.emplace_back(block.number,
-                            std::to_string(block.image.size()) + " bytes, " + block.source);
+    for (DataBlockSetup &block : blocks) {
+        addDataBlock(merged.options, std::move(block));
     }
-    // A kept image wins over the start content the file gives.
-    for (const KeptImage &image : options.kept.images) {
-        if (image.unit.kind != ImageKind::dataBlock) {
-            continue;
-        }
-        const std::string kept = std::to_string(image.content.size()) + " bytes, kept in " +
-                                 options.stateFolder + "/" + imageFileName(image.unit);
-        const auto declared =
-            std::find_if(blocks.begin(), blocks.end(),
-                         [&image](const auto &entry) { return entry.first == image.unit.number; });
-        if (declared != blocks.end()) {
-            declared->second = kept + " (over " + declared->second + ")";
-        } else {
-            blocks.emplace_back(image.unit.number, kept);
-        }
+    if (std::string problem = checkProfileOptions(merged.options); !problem.empty()) {
+        return configFailure(std::move(problem));
     }
-    std::sort(blocks.begin(), blocks.end());
-    if (options.strict && options.demo) {
-        // Declared for the demo where the file does not declare them.
-        for (const int number : {demoBlockS7Order, demoBlockS5Order}) {
-            const auto declared =
-                std::find_if(blocks.begin(), blocks.end(), [number](const auto &entry) {
-                    return entry.first == std::size_t(number);
-                });
-            if (declared == blocks.end()) {
-                blocks.emplace_back(number, std::to_string(initialSizeS5) + " bytes, demo");
-            }
-        }
-        std::sort(blocks.begin(), blocks.end());
-    }
-    for (const auto &[number, description] : blocks) {
-        line("DB" + std::to_string(number), description);
-    }
-    if (blocks.empty()) {
-        line("blocks", options.strict ? "none" : "created as clients use them");
-    }
-    if (options.faults.empty()) {
-        line("faults", "none");
-    }
-    for (std::size_t i = 0; i < options.faults.size(); ++i) {
-        line("fault " + std::to_string(i + 1), describeFaultRule(options.faults[i]));
-    }
-    if (!options.faults.empty()) {
-        line("seed", std::to_string(options.seed));
-    }
-    return text;
+    return {true, std::move(merged.options), {}};
 }

@@ -25,9 +25,7 @@ ConfigResult loadConfiguration(std::string_view text, const std::string &path,
 
 // The options to run with. With --config among the arguments: the file's settings with the
 // command line applied over them, so an option given there wins. Without it: commandLine itself
-// (the arguments already parsed without error).
+// (the arguments already parsed without error). Either way checked as a whole at the end
+// (checkProfileOptions).
 ConfigResult resolveOptions(std::span<const std::string_view> arguments,
                             const Options &commandLine);
-
-// What --check prints: every setting, one a line, then each data block with its size and source.
-std::string describeOptions(const Options &options);

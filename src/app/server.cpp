@@ -1,18 +1,10 @@
 #include "app/server.h"
 
 #include "app/config_file.h"
-#include "app/retained_memory.h"
-#include "core/capture.h"
-#include "core/connection_table.h"
-#include "core/fault_rules.h"
+#include "app/state_folder.h"
 #include "core/log.h"
 #include "http/http_server.h"
-#include "memory/data_block_table.h"
-#include "memory/process_image.h"
 #include "platform/platform.h"
-#include "s7/cpu_profile.h"
-#include "s7/cpu_state.h"
-#include "s7/plc_clock.h"
 #include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
@@ -27,36 +19,8 @@
 
 namespace {
 
-platform::SocketHandle listener = platform::invalidSocket;
-std::uint16_t listenerPort = 0;
-bool tickClockStarted = false;
-// What the data block table starts with, kept for serverReset: the declared blocks, whether only
-// they exist, and whether the demo blocks are animated.
-std::vector<DataBlockSetup> startBlocks;
-bool strictBlocks = false;
-bool demoRunning = true;
-// The fault rules the server starts with, and their seed, for serverReset.
-std::vector<FaultRule> startFaults;
-std::uint64_t faultSeed = defaultFaultSeed;
-bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
-std::int64_t nextTickMicros = 0;
-
-// What the last readiness wait found, for the pass behind it: the slots to serve, in slot
-// order, and whether the listener has a client waiting. A pass with no wait before it (tests)
-// serves every slot and tries to accept. Only ready sockets are asked, so a pass costs what its
-// ready connections need whatever the number of idle ones; and a non-blocking accept with an
-// empty queue is not cheap on Linux (the kernel builds a whole socket before it looks).
-struct Readiness {
-    bool known;
-    bool listenerReady;
-    bool httpReady; // the watch page's server has work
-    int slotCount;
-    std::array<int, maxConnections> slots;
-};
-Readiness readiness{};
-// When the wait last asked the watch page's descriptor.
+// While clients keep the loop busy the watch page's descriptor is asked at most this often.
 constexpr std::int64_t httpAskEveryMicros = 1000;
-std::int64_t httpAskedMicros = 0;
 
 // The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
 constexpr std::string_view bannerCredit =
@@ -90,17 +54,16 @@ const char *stepName(platform::ListenStep step) {
     return "listen";
 }
 
-void reportListenFailure(const Options &options, const platform::ListenResult &result) {
-    const platform::Ipv4Address &address = options.bindAddress;
-    const std::string hint = platform::listenFailureHint(result.errorCode, options.port);
-    logMessage(attributeError, "Cannot listen on %d.%d.%d.%d port %d: %s failed: %s (%d)%s",
-               address[0], address[1], address[2], address[3], options.port,
-               stepName(result.failedAt), platform::describeError(result.errorCode).c_str(),
-               result.errorCode, hint.c_str());
+void reportListenFailure(const PlcSetup &setup, const platform::ListenResult &result) {
+    const std::string hint = platform::listenFailureHint(result.errorCode, setup.port);
+    logMessage(attributeError, "Cannot listen on %s port %d: %s failed: %s (%d)%s",
+               ipv4Text(setup.bindAddress).c_str(), setup.port, stepName(result.failedAt),
+               platform::describeError(result.errorCode).c_str(), result.errorCode, hint.c_str());
 }
 
-void acceptOne() {
-    const platform::AcceptResult accepted = platform::acceptConnection(listener);
+void acceptOne(Plc &plc) {
+    ConnectionTable &table = plc.connections;
+    const platform::AcceptResult accepted = platform::acceptConnection(plc.listener);
     if (accepted.socket == platform::invalidSocket) {
         return;
     }
@@ -108,73 +71,72 @@ void acceptOne() {
     ends.clientAddress = accepted.peer;
     ends.clientPort = accepted.peerPort;
     ends.serverAddress = accepted.local;
-    captureAccepted(ends);
-    if (connectionTable.connectionCount >= connectionTable.limit) {
-        logMessage(attributeError, "Incoming connection denied %d",
-                   connectionTable.connectionCount);
+    captureAccepted(table.capture, ends);
+    if (table.connectionCount >= table.limit) {
+        logMessage(attributeError, "Incoming connection denied %d", table.connectionCount);
         platform::closeSocket(accepted.socket);
-        captureClosed(ends);
+        captureClosed(table.capture, ends);
         return;
     }
-    const int slot = connectionTable.connectionCount;
-    if (slotAt(slot).socket != platform::invalidSocket) {
+    const int slot = table.connectionCount;
+    if (slotAt(table, slot).socket != platform::invalidSocket) {
         // Cannot happen while the table stays compact; keep the old connection.
-        logMessage(attributeError, "Conn already connected %d", connectionTable.connectionCount);
+        logMessage(attributeError, "Conn already connected %d", table.connectionCount);
         platform::closeSocket(accepted.socket);
-        captureClosed(ends);
+        captureClosed(table.capture, ends);
         return;
     }
-    slotAt(slot).socket = accepted.socket;
-    slotAt(slot).ends = ends;
-    slotAt(slot).lastActivityMicros = connectionTable.nowMicros;
-    logMessage(attributeSlot0, "TCP conn from %d.%d.%d.%d (%d)", accepted.peer[0], accepted.peer[1],
-               accepted.peer[2], accepted.peer[3], slot);
-    connectionTable.connectionCount += 1;
+    slotAt(table, slot).socket = accepted.socket;
+    slotAt(table, slot).ends = ends;
+    slotAt(table, slot).lastActivityMicros = table.nowMicros;
+    logMessage(attributeSlot0, "TCP conn from %s (%d)", ipv4Text(accepted.peer).c_str(), slot);
+    table.connectionCount += 1;
 }
 
 // Data restarts the slot's idle count. While slot 0 carries no S7 traffic its data restarts
 // slot 1's count too, unless slot 1 is stuck with a reply its client does not take.
-void noteActivity(int slot) {
-    slotAt(slot).idleTicks = 0;
-    if (slot == 0 && slotAt(0).s7Active == 0 && !hasUnsentReply(1)) {
-        slotAt(1).idleTicks = 0;
+void noteActivity(ConnectionTable &table, int slot) {
+    slotAt(table, slot).idleTicks = 0;
+    if (slot == 0 && slotAt(table, 0).s7Active == 0 && !hasUnsentReply(table, 1)) {
+        slotAt(table, 1).idleTicks = 0;
     }
 }
 
-void serveSlot(int slot) {
-    if (slotAt(slot).socket == platform::invalidSocket) {
+void serveSlot(Server &server, Plc &plc, int slot) {
+    ConnectionTable &table = plc.connections;
+    if (slotAt(table, slot).socket == platform::invalidSocket) {
         return;
     }
-    if (hasUnsentReply(slot)) {
-        flushUnsentReply(slot);
-        if (hasUnsentReply(slot)) {
+    if (hasUnsentReply(table, slot)) {
+        flushUnsentReply(table, slot);
+        if (hasUnsentReply(table, slot)) {
             return; // its requests wait in the socket until the client takes its replies
         }
     }
-    const platform::SocketHandle socket = slotAt(slot).socket;
-    deliverHeldFrames(slot);
-    if (slotAt(slot).socket != socket || hasUnsentReply(slot)) {
+    const platform::SocketHandle socket = slotAt(table, slot).socket;
+    deliverHeldFrames(plc, slot);
+    if (slotAt(table, slot).socket != socket || hasUnsentReply(table, slot)) {
         return;
     }
-    const std::size_t room = receiveRoom(slot);
+    const std::size_t room = receiveRoom(plc, slot);
     const platform::ReceiveResult received =
-        platform::receiveBytes(socket, std::span(ReceiveBuffer).first(room));
+        platform::receiveBytes(socket, std::span(server.receiveBuffer).first(room));
     switch (received.outcome) {
     case platform::ReceiveOutcome::data:
-        slotAt(slot).bytesIn += received.count;
-        slotAt(slot).lastActivityMicros = connectionTable.nowMicros;
-        deliverReceivedBytes(slot, ByteView(ReceiveBuffer).first(received.count));
-        if (slotAt(slot).socket == socket) {
-            noteActivity(slot);
+        slotAt(table, slot).bytesIn += received.count;
+        slotAt(table, slot).lastActivityMicros = table.nowMicros;
+        deliverReceivedBytes(plc, slot, ByteView(server.receiveBuffer).first(received.count));
+        if (slotAt(table, slot).socket == socket) {
+            noteActivity(table, slot);
         }
         return;
     case platform::ReceiveOutcome::noData:
         return;
     case platform::ReceiveOutcome::peerClosed:
     case platform::ReceiveOutcome::connectionLost:
-        captureClientEnded(slotAt(slot).ends,
+        captureClientEnded(table.capture, slotAt(table, slot).ends,
                            received.outcome == platform::ReceiveOutcome::connectionLost);
-        closeConnection(slot);
+        closeConnection(table, slot);
         return;
     case platform::ReceiveOutcome::otherError:
         logMessage(attributeError, "Unknown TCP error 0x%08X",
@@ -183,64 +145,161 @@ void serveSlot(int slot) {
     }
 }
 
-void runTick() {
+void runTick(Plc &plc) {
+    ConnectionTable &table = plc.connections;
     int slot = 0;
-    while (slot < connectionTable.connectionCount) {
-        ConnectionSlot &connection = slotAt(slot);
+    while (slot < table.connectionCount) {
+        ConnectionSlot &connection = slotAt(table, slot);
         connection.idleTicks += 1;
         if (connection.idleTicks > idleTickLimit) {
             logMessage(attributeError, "Inactivity shutdown");
-            closeConnection(slot);
+            closeConnection(table, slot);
             continue; // the connection that moved down is counted in its new place
         }
         ++slot;
     }
-    if (cpuRunState() == CpuRunState::run && demoRunning) {
-        simulateTick(); // a stopped CPU's program does not run
+    if (plc.cpu.state == CpuRunState::run && plc.setup.demo) {
+        simulateTick(plc.memory.blocks); // a stopped CPU's program does not run
     }
 }
 
-// The declared blocks with their start images. With strict blocks the demo blocks are created
-// now (the table admits no new block afterwards) and the table is fixed.
-bool installDataBlocks() {
-    for (const DataBlockSetup &block : startBlocks) {
-        if (!declareDataBlock(block.number, block.image.size(), block.image)) {
-            logMessage(attributeError, "Cannot create DB%d of %d bytes: out of memory",
-                       static_cast<int>(block.number), static_cast<int>(block.image.size()));
-            return false;
+// Serves the slots whose held replies are due; their sockets were not watched while they waited.
+void releaseDueReplies(Server &server, Plc &plc, std::int64_t nowMicros) {
+    ConnectionTable &table = plc.connections;
+    for (int slot = 0; slot < table.connectionCount && table.heldSlots > 0;) {
+        const std::int64_t release = heldReplyRelease(table, slot);
+        const int countBefore = table.connectionCount;
+        if (release != 0 && release <= nowMicros) {
+            serveSlot(server, plc, slot);
         }
+        slot += table.connectionCount == countBefore ? 1 : 0;
     }
-    if (strictBlocks) {
-        if (demoRunning) {
-            createDemoBlocks();
-        }
-        fixDataBlocks();
-    }
-    return true;
 }
 
-// Back to a server that has just started, listener aside, with an empty data block table.
-void clearRun() {
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        platform::closeSocket(slotAt(slot).socket);
-        captureClosed(slotAt(slot).ends);
+// One PLC's part of a pass. Connections first: a client that closed in the same wake-up as a
+// new one connected frees its slot before the newcomer is counted.
+void passPlc(Server &server, Plc &plc, bool readinessKnown, std::int64_t nowMicros) {
+    ConnectionTable &table = plc.connections;
+    table.nowMicros = nowMicros;
+    if (readinessKnown) {
+        // A slot closing moves every slot above it down one; only the served slot can close.
+        int closedSoFar = 0;
+        for (int index = 0; index < plc.readiness.slotCount; ++index) {
+            const int countBefore = table.connectionCount;
+            serveSlot(server, plc,
+                      plc.readiness.slots[static_cast<std::size_t>(index)] - closedSoFar);
+            closedSoFar += countBefore - table.connectionCount;
+        }
+        if (plc.readiness.listenerReady) {
+            acceptOne(plc);
+        }
+    } else {
+        for (int slot = 0; slot < table.connectionCount; ++slot) {
+            serveSlot(server, plc, slot);
+        }
+        acceptOne(plc);
     }
-    resetConnectionTable();
-    ReceiveBuffer.fill(0);
-    releaseDataBlocks();
-    clearProcessImage();
-    readiness.known = false;
-    tickClockStarted = false;
-    nextTickMicros = 0;
+    if (table.heldSlots > 0) {
+        releaseDueReplies(server, plc, nowMicros);
+    }
+    if (!plc.tickStarted) {
+        plc.tickStarted = true;
+        plc.nextTickMicros = nowMicros;
+    }
+    if (nowMicros >= plc.nextTickMicros) {
+        runTick(plc);
+        plc.nextTickMicros += tickMicros;
+        if (plc.nextTickMicros <= nowMicros) {
+            // Fell behind (a stopped process, a slow machine): keep the rhythm, skip the burst.
+            plc.nextTickMicros = nowMicros + tickMicros;
+        }
+    }
+    advanceRequestRate(table.requestRate, nowMicros);
+    retainedSavingPass(plc.retained, plc.memory, nowMicros);
+}
+
+// The sockets one PLC has the wait watch, and the longest it may wait for its sake.
+std::int64_t watchPlc(const Plc &plc, std::vector<platform::WaitEntry> &entries,
+                      std::int64_t nowMicros) {
+    const ConnectionTable &table = plc.connections;
+    entries.push_back({plc.listener, true, false, false});
+    // A save still copying memory wants the next pass sooner than the tick.
+    std::int64_t timeout = std::min(plc.tickStarted ? plc.nextTickMicros - nowMicros : 0,
+                                    retainedSavingWaitLimit(plc.retained));
+    for (int slot = 0; slot < table.connectionCount; ++slot) {
+        const ConnectionSlot &connection = table.slots[static_cast<std::size_t>(slot)];
+        const bool pending = connection.unsent.count > 0 || connection.unsent.releaseAtMicros != 0;
+        // A slot holding its replies back watches nothing until they are due.
+        const std::int64_t release = connection.unsent.releaseAtMicros;
+        const bool held = release != 0;
+        if (held) {
+            timeout = std::min(timeout, release - nowMicros);
+        }
+        entries.push_back({connection.socket, !pending, pending && !held, false});
+    }
+    return timeout;
+}
+
+// What the wait found for one PLC, from its entries (its listener first, then its slots).
+void noteReadiness(Plc &plc, std::span<const platform::WaitEntry> entries) {
+    plc.readiness.listenerReady = entries[0].ready;
+    plc.readiness.slotCount = 0;
+    for (std::size_t entry = 1; entry < entries.size(); ++entry) {
+        if (entries[entry].ready) {
+            plc.readiness.slots[static_cast<std::size_t>(plc.readiness.slotCount++)] =
+                static_cast<int>(entry - 1);
+        }
+    }
 }
 
 } // namespace
 
-bool serverStart(Options options) {
-    setActiveCpuProfile(*options.cpu, options.identity);
-    setCpuRunState(CpuRunState::run);
-    configureProcessImage(processImageSizes(options));
-    resetPlcClock();
+Plc *addPlc(Server &server, Options options) {
+    const std::string stateFolder = std::move(options.stateFolder);
+    const int saveEverySeconds = options.saveEverySeconds;
+    const KeptMemory kept = std::move(options.kept);
+    auto plc = std::make_unique<Plc>();
+    plc->setup = plcSetupOf(std::move(options));
+    plc->connections.capture = &server.capture;
+    if (!renewPlc(*plc)) {
+        return nullptr;
+    }
+    for (const FaultRule &rule : plc->faults.rules) {
+        logMessage(attributePlain, "Fault %d in force: %s", rule.id,
+                   describeFaultRule(rule).c_str());
+    }
+    if (!stateFolder.empty()) {
+        // The kept images win over the configuration's start content.
+        installKeptMemory(plc->memory, kept);
+        logMessage(attributePlain, "Memory kept in %s: %d images loaded%s%s, saved every %d s",
+                   stateFolder.c_str(), static_cast<int>(kept.images.size()),
+                   kept.folderMissing ? " (folder created)" : "",
+                   kept.unfinished.empty() ? "" : ", unfinished saves discarded", saveEverySeconds);
+    }
+    platform::startNetwork();
+    const platform::ListenResult result = platform::openListener(
+        plc->setup.bindAddress, plc->setup.port, std::max(listenBacklog, plc->connections.limit));
+    if (result.socket == platform::invalidSocket) {
+        reportListenFailure(plc->setup, result);
+        return nullptr;
+    }
+    plc->listener = result.socket;
+    plc->listenerPort = result.port;
+    if (!stateFolder.empty()) {
+        if (!startSaver(server.saver)) {
+            logMessage(attributeError, "Cannot start the thread that saves the memory to %s",
+                       stateFolder.c_str());
+            platform::closeSocket(plc->listener);
+            return nullptr;
+        }
+        startRetainedSaving(plc->retained, server.saver, stateFolder, saveEverySeconds);
+    }
+    server.readinessKnown = false;
+    server.plcs.push_back(std::move(plc));
+    return server.plcs.back().get();
+}
+
+bool serverStart(Server &server, Options options) {
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
     if (!options.configFile.empty()) {
@@ -248,196 +307,102 @@ bool serverStart(Options options) {
                    options.configFile.c_str(), static_cast<int>(options.dataBlocks.size()),
                    options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
     }
-    startFaults = options.faults;
-    faultSeed = options.seed;
-    setFaultRules(startFaults, faultSeed);
-    for (const FaultRule &rule : faultRules()) {
-        logMessage(attributePlain, "Fault %d in force: %s", rule.id,
-                   describeFaultRule(rule).c_str());
-    }
-    releaseDataBlocks();
-    startBlocks = std::move(options.dataBlocks);
-    strictBlocks = options.strict;
-    demoRunning = options.demo;
-    if (!installDataBlocks()) {
+    const HttpOptions http{options.httpAddress, options.httpPort, options.httpToken,
+                           options.httpReadOnly, nullptr};
+    Plc *plc = addPlc(server, std::move(options));
+    if (plc == nullptr) {
         return false;
     }
-    if (!options.stateFolder.empty()) {
-        // The kept images win over the configuration's start content.
-        installKeptMemory(options.kept);
-        logMessage(attributePlain, "Memory kept in %s: %d images loaded%s%s, saved every %d s",
-                   options.stateFolder.c_str(), static_cast<int>(options.kept.images.size()),
-                   options.kept.folderMissing ? " (folder created)" : "",
-                   options.kept.unfinished.empty() ? "" : ", unfinished saves discarded",
-                   options.saveEverySeconds);
-        options.kept = KeptMemory{}; // the images are in the memory now
-    }
-    resetConnectionTable();
-    setConnectionLimit(options.connections > 0 ? options.connections : options.cpu->connections);
-    readiness.known = false;
-    platform::startNetwork();
-    const platform::ListenResult result = platform::openListener(
-        options.bindAddress, options.port, std::max(listenBacklog, connectionTable.limit));
-    if (result.socket == platform::invalidSocket) {
-        reportListenFailure(options, result);
-        return false;
-    }
-    listener = result.socket;
-    listenerPort = result.port;
-    if (options.httpPort != 0) {
-        const HttpStart started = httpStart(
-            {options.httpAddress, options.httpPort, options.httpToken, options.httpReadOnly});
+    if (http.port != 0) {
+        HttpOptions served = http;
+        served.plc = plc;
+        const HttpStart started = httpStart(served);
         if (!started.ok) {
             logMessage(attributeError, "%s", started.error.c_str());
             return false;
         }
-        const platform::Ipv4Address &web = options.httpAddress;
-        logMessage(attributePlain, "Watch page on http://%d.%d.%d.%d:%d/%s%s", web[0], web[1],
-                   web[2], web[3], started.port, options.httpToken.empty() ? "" : " (token)",
-                   options.httpReadOnly ? " (read-only)" : "");
+        logMessage(attributePlain, "Watch page on http://%s:%d/%s%s",
+                   ipv4Text(http.address).c_str(), started.port,
+                   http.token.empty() ? "" : " (token)", http.readOnly ? " (read-only)" : "");
     }
-    watchConsole = platform::stdinIsTerminal();
-    tickClockStarted = false;
-    if (!options.stateFolder.empty()) {
-        return startRetainedSaving(options.stateFolder, options.saveEverySeconds);
-    }
+    server.watchConsole = platform::stdinIsTerminal();
     return true;
 }
 
-std::uint16_t serverPort() {
-    return listenerPort;
-}
-
-namespace {
-
-// Serves the slots whose held replies are due; their sockets were not watched while they waited.
-void releaseDueReplies(std::int64_t nowMicros) {
-    for (int slot = 0; slot < connectionTable.connectionCount && connectionTable.heldSlots > 0;) {
-        const std::int64_t release = heldReplyRelease(slot);
-        const int countBefore = connectionTable.connectionCount;
-        if (release != 0 && release <= nowMicros) {
-            serveSlot(slot);
-        }
-        slot += connectionTable.connectionCount == countBefore ? 1 : 0;
+void serverPass(Server &server, std::int64_t nowMicros) {
+    const bool readinessKnown = server.readinessKnown;
+    server.readinessKnown = false;
+    const bool httpReady = !readinessKnown || server.httpReady;
+    for (const std::unique_ptr<Plc> &plc : server.plcs) {
+        passPlc(server, *plc, readinessKnown, nowMicros);
     }
-}
-
-} // namespace
-
-void serverPass(std::int64_t nowMicros) {
-    setConnectionClock(nowMicros);
-    // Connections first: a client that closed in the same wake-up as a new one connected frees
-    // its slot before the newcomer is counted.
-    const bool httpReady = !readiness.known || readiness.httpReady;
-    if (readiness.known) {
-        readiness.known = false;
-        // A slot closing moves every slot above it down one; only the served slot can close.
-        int closedSoFar = 0;
-        for (int index = 0; index < readiness.slotCount; ++index) {
-            const int countBefore = connectionTable.connectionCount;
-            serveSlot(readiness.slots[static_cast<std::size_t>(index)] - closedSoFar);
-            closedSoFar += countBefore - connectionTable.connectionCount;
-        }
-        if (readiness.listenerReady) {
-            acceptOne();
-        }
-    } else {
-        for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-            serveSlot(slot);
-        }
-        acceptOne();
-    }
-    if (connectionTable.heldSlots > 0) {
-        releaseDueReplies(nowMicros);
-    }
-    if (!tickClockStarted) {
-        tickClockStarted = true;
-        nextTickMicros = nowMicros;
-    }
-    if (nowMicros >= nextTickMicros) {
-        runTick();
-        nextTickMicros += tickMicros;
-        if (nextTickMicros <= nowMicros) {
-            // Fell behind (a stopped process, a slow machine): keep the rhythm, skip the burst.
-            nextTickMicros = nowMicros + tickMicros;
-        }
-    }
-    advanceRequestRate(nowMicros);
-    retainedSavingPass(nowMicros);
     if (httpRunning()) {
         httpPass(nowMicros, httpReady);
     }
-    flushCapture(); // a crash loses at most this pass's records
+    flushCapture(server.capture); // a crash loses at most this pass's records
 }
 
-void serverWait(std::int64_t nowMicros) {
-    std::array<platform::WaitEntry, 2 + maxConnections> entries{};
-    std::size_t count = 0;
-    entries[count++] = {listener, true, false, false};
-    // A save still copying memory wants the next pass sooner than the tick.
-    std::int64_t timeout =
-        std::min(tickClockStarted ? nextTickMicros - nowMicros : 0, retainedSavingWaitLimit());
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        const bool pending = hasUnsentReply(slot);
-        // A slot holding its replies back watches nothing until they are due.
-        const std::int64_t release = heldReplyRelease(slot);
-        const bool held = release != 0;
-        if (held) {
-            timeout = std::min(timeout, release - nowMicros);
-        }
-        entries[count++] = {slotAt(slot).socket, !pending, pending && !held, false};
+void serverWait(Server &server, std::int64_t nowMicros) {
+    std::vector<platform::WaitEntry> &entries = server.waitEntries;
+    entries.clear();
+    std::int64_t timeout = INT64_MAX;
+    bool busy = false;
+    for (const std::unique_ptr<Plc> &plc : server.plcs) {
+        timeout = std::min(timeout, watchPlc(*plc, entries, nowMicros));
+        busy = busy || plc->readiness.slotCount > 0;
     }
-    const std::size_t slotEntries = count;
+    const std::size_t plcEntries = entries.size();
     if (httpRunning()) {
         // While clients keep the loop busy the watch page's descriptor is asked at most every
         // millisecond: one more descriptor in every wait costs the S7 side several percent,
         // and a page needs no answer within a millisecond. An idle loop always asks it.
-        const bool busy = readiness.slotCount > 0;
         timeout = std::min(timeout, httpWaitLimit(nowMicros));
-        if (!busy || nowMicros - httpAskedMicros >= httpAskEveryMicros) {
-            entries[count++] = {httpWaitHandle(), true, false, false};
-            httpAskedMicros = nowMicros;
+        if (!busy || nowMicros - server.httpAskedMicros >= httpAskEveryMicros) {
+            entries.push_back({httpWaitHandle(), true, false, false});
+            server.httpAskedMicros = nowMicros;
         } else {
-            timeout = std::min(timeout, httpAskedMicros + httpAskEveryMicros - nowMicros);
+            timeout = std::min(timeout, server.httpAskedMicros + httpAskEveryMicros - nowMicros);
         }
     }
-    const std::span<platform::WaitEntry> watched = std::span(entries).first(count);
-    readiness.known = platform::waitForReadiness(watched, watchConsole, timeout);
-    readiness.listenerReady = watched[0].ready;
-    readiness.httpReady = count > slotEntries && watched[slotEntries].ready;
-    readiness.slotCount = 0;
-    for (std::size_t entry = 1; entry < slotEntries; ++entry) {
-        if (watched[entry].ready) {
-            readiness.slots[static_cast<std::size_t>(readiness.slotCount++)] =
-                static_cast<int>(entry - 1);
-        }
+    server.readinessKnown = platform::waitForReadiness(entries, server.watchConsole, timeout);
+    server.httpReady = entries.size() > plcEntries && entries[plcEntries].ready;
+    std::size_t first = 0;
+    for (const std::unique_ptr<Plc> &plc : server.plcs) {
+        const auto count = static_cast<std::size_t>(1 + plc->connections.connectionCount);
+        noteReadiness(*plc, std::span(entries).subspan(first, count));
+        first += count;
     }
 }
 
-void serverRun() {
+void serverRun(Server &server) {
     while (!platform::stopRequested()) {
-        serverWait(platform::monotonicMicros());
-        serverPass(platform::monotonicMicros());
+        serverWait(server, platform::monotonicMicros());
+        serverPass(server, platform::monotonicMicros());
     }
 }
 
-void serverReset() {
-    clearRun();
-    // A CPU stopped or a clock set by the last client does not outlive it.
-    setCpuRunState(CpuRunState::run);
-    resetPlcClock();
-    installDataBlocks();
-    setFaultRules(startFaults, faultSeed); // counts and the generator start again
+void resetPlc(Server &server, Plc &plc) {
+    renewPlc(plc);
+    server.readinessKnown = false;
 }
 
-void serverShutdown() {
+bool serverShutdown(Server &server) {
     httpStop();
-    finishRetainedSaving();
-    clearRun();
-    closeCapture();
-    platform::closeSocket(listener);
-    listener = platform::invalidSocket;
-    listenerPort = 0;
+    bool saved = true;
+    for (const std::unique_ptr<Plc> &plc : server.plcs) {
+        saved = finishRetainedSaving(plc->retained, plc->memory) && saved;
+    }
+    if (server.saver.running) {
+        stopSaver(server.saver);
+    }
+    for (const std::unique_ptr<Plc> &plc : server.plcs) {
+        closeAllConnections(plc->connections);
+        platform::closeSocket(plc->listener);
+    }
+    closeCapture(server.capture);
+    server.plcs.clear();
+    server.readinessKnown = false;
+    return saved;
 }
 
 int serverMain(int argc, char **argv) {
@@ -447,11 +412,11 @@ int serverMain(int argc, char **argv) {
     }
     const ParseResult parsed = parseCommandLine(arguments);
     if (!parsed.ok) {
-        std::fprintf(stderr, "plcdouble: %s\n%s", parsed.error.c_str(), usageText);
+        std::fprintf(stderr, "plcdouble: %s\n%s", parsed.error.c_str(), usageText().c_str());
         return 2;
     }
     if (parsed.options.showHelp) {
-        std::fputs(usageText, stdout);
+        std::fputs(usageText().c_str(), stdout);
         return 0;
     }
     if (parsed.options.showVersion) {
@@ -482,8 +447,9 @@ int serverMain(int argc, char **argv) {
         std::fputs(describeOptions(options).c_str(), stdout);
         return 0;
     }
+    Server server;
     if (!options.pcap.empty()) {
-        const CaptureOpenResult opened = openCapture(options.pcap);
+        const CaptureOpenResult opened = openCapture(server.capture, options.pcap);
         if (!opened.ok) {
             std::fprintf(stderr, "plcdouble: cannot open capture file %s: %s\n",
                          options.pcap.c_str(), opened.error.c_str());
@@ -494,24 +460,12 @@ int serverMain(int argc, char **argv) {
                               std::getenv("NO_COLOR") != nullptr));
     startLogOutput();
     platform::consoleStart();
-    if (!serverStart(std::move(options))) {
-        httpStop();
-        closeCapture();
-        finishLogOutput();
-        platform::consoleRestore();
-        releaseDataBlocks();
-        return 1;
+    const bool started = serverStart(server, std::move(options));
+    if (started) {
+        serverRun(server);
     }
-    serverRun();
-    httpStop();
-    // The OS ends the connections still open as the process exits.
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        captureClosed(slotAt(slot).ends);
-    }
-    closeCapture();
-    const bool saved = finishRetainedSaving();
-    releaseDataBlocks();
+    const bool saved = serverShutdown(server);
     finishLogOutput();
     platform::consoleRestore();
-    return saved ? 0 : 1;
+    return started && saved ? 0 : 1;
 }

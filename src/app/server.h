@@ -1,9 +1,18 @@
-// Start-up, one pass of the main loop, and the loop itself.
+// Start-up, one pass of the main loop, and the loop itself, over the list of PLCs the process
+// serves.
 #pragma once
 
 #include "app/command_line.h"
+#include "core/capture.h"
+#include "core/connection_table.h"
+#include "platform/platform.h"
+#include "plc/plc.h"
+#include "plc/retained_memory.h"
 
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 inline constexpr std::int64_t tickMicros = 10'000;
 inline constexpr std::int32_t idleTickLimit = 6500;
@@ -11,37 +20,55 @@ inline constexpr std::int32_t idleTickLimit = 6500;
 // as are served at once, so that many clients connecting together are not left waiting.
 inline constexpr int listenBacklog = 4;
 
-// Prints the banner and start line, installs the declared data blocks and the kept images
-// (options.kept, read by readStateFolder), opens the listening socket and, with a state folder,
-// starts saving the memory there. On failure it logs why and returns false. The options are
-// taken by value: the server keeps their block images for serverReset, so a caller done with
-// them can move them in.
-bool serverStart(Options options);
+// What the process holds besides its PLCs: the one receive buffer, the capture file, the saver
+// thread of the retained memory, and what the last readiness wait found beyond the PLCs.
+struct Server {
+    // Each PLC keeps its address: connection tables, the saver and the HTTP server point at it.
+    std::vector<std::unique_ptr<Plc>> plcs;
+    // The one buffer every receive writes into; its content is valid until the next receive.
+    std::array<std::uint8_t, largestRequestFrame> receiveBuffer{};
+    Capture capture;
+    RetainedSaver saver;
+    bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
+    // Whether the last wait told which sockets are ready. A pass with no wait before it (tests)
+    // serves every slot of every PLC and tries every listener.
+    bool readinessKnown = false;
+    bool httpReady = false; // the watch page's server has work
+    // When the wait last asked the watch page's descriptor.
+    std::int64_t httpAskedMicros = 0;
+    // The sockets the wait watches, kept between waits so a wait allocates nothing.
+    std::vector<platform::WaitEntry> waitEntries;
+};
 
-// The port the listener is bound to (tests ask for port 0 and read the real one here).
-std::uint16_t serverPort();
+// Prints the banner and start line, sets up the PLC the options describe (addPlc) and, when
+// asked for, the watch page. On failure it logs why and returns false. The options are taken by
+// value: the PLC keeps their block images, so a caller done with them can move them in.
+bool serverStart(Server &server, Options options);
 
-// One pass: serve the slots (those the last serverWait found ready, else every slot) in slot
-// order, accept at most one client, and run the 10 ms tick (idle counting, demo data) when
-// nowMicros has reached it. Never waits.
-void serverPass(std::int64_t nowMicros);
+// Adds a PLC as the options describe it: its memory with the declared blocks and the kept
+// images (options.kept, read by readStateFolder), its listening socket and, with a state folder,
+// its saving there. On failure it logs why, leaves the list as it was and returns nullptr.
+Plc *addPlc(Server &server, Options options);
+
+// One pass: for each PLC, serve its slots (those the last serverWait found ready, else every
+// slot) in slot order, accept at most one client, and run the 10 ms tick (idle counting, demo
+// data) when nowMicros has reached it. Never waits.
+void serverPass(Server &server, std::int64_t nowMicros);
 
 // Waits until a socket is ready or the next tick is due, whichever comes first.
-void serverWait(std::int64_t nowMicros);
+void serverWait(Server &server, std::int64_t nowMicros);
 
 // Runs passes until a stop is requested.
-void serverRun();
+void serverRun(Server &server);
 
-// Back to the state of a server that has just started, listener aside: closes every client
-// socket, empties the connection table, puts the data block table back to the declared start
-// blocks (the demo blocks are seeded again on the next tick; kept images are not read again),
-// zeroes the process image, puts the CPU in RUN with the host's time and restarts the tick clock.
-// Tests and the fuzzer call it between runs.
-void serverReset();
+// Makes the PLC new again (renewPlc: its start memory, RUN, fault counts at zero, no
+// connections), its listener and saving aside. Tests and the fuzzer call it between runs.
+void resetPlc(Server &server, Plc &plc);
 
-// Saves what changed into the state folder, if there is one, then closes every client socket
-// and the listener, and frees every data block.
-void serverShutdown();
+// Stops the watch page, saves what changed into each PLC's state folder, closes every client
+// socket and listener, ends the capture and frees every PLC. Returns false when memory could not
+// be saved.
+bool serverShutdown(Server &server);
 
 // The whole program: command line, start-up, loop, exit status.
 int serverMain(int argc, char **argv);

@@ -65,23 +65,7 @@ constexpr std::size_t tcpChecksumOffset = tcpOffset + 16;
 constexpr std::size_t recordPrefixSize = tcpOffset + tcpHeaderSize;
 using RecordPrefix = std::array<std::uint8_t, recordPrefixSize>;
 
-void writeU32le(ByteBuffer out, std::size_t at, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[at + i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFF);
-    }
-}
-
-void writeU16le(ByteBuffer out, std::size_t at, std::uint16_t value) {
-    out[at] = static_cast<std::uint8_t>(value & 0xFF);
-    out[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void writeU32be(ByteBuffer out, std::size_t at, std::uint32_t value) {
-    writeU16be(out, at, value >> 16);
-    writeU16be(out, at + 2, value & 0xFFFF);
-}
-
-void writeAddress(ByteBuffer out, std::size_t at, const platform::Ipv4Address &address) {
+void writeAddress(ByteBuffer out, std::size_t at, const Ipv4Address &address) {
     std::copy(address.begin(), address.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
@@ -104,23 +88,10 @@ std::uint16_t foldChecksum(std::uint32_t sum) {
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
 }
 
-// What the capture holds while it runs.
-struct CaptureState {
-    platform::FileHandle file = platform::invalidFile;
-    std::vector<std::uint8_t> pending; // records not yet handed to the OS
-    // Record times: the wall clock at open, moved on by the monotonic clock, so they never run
-    // backwards when the system clock is set.
-    std::int64_t wallAtOpen = 0;
-    std::int64_t monotonicAtOpen = 0;
-    std::uint32_t connections = 0; // accepted so far; sets each stream's initial sequence numbers
-    std::uint16_t ipIdentification = 0;
-};
-CaptureState capture;
-
 // A pass rarely collects more; a busy pass grows it, and it keeps that size.
 constexpr std::size_t pendingReserve = 64 * 1024;
 
-std::int64_t captureTime() {
+std::int64_t captureTime(const Capture &capture) {
     return capture.wallAtOpen + (platform::monotonicMicros() - capture.monotonicAtOpen);
 }
 
@@ -128,8 +99,8 @@ enum class Sender { client, server };
 
 // One segment of the stream, with its sequence number taken and moved on: by the payload, and
 // by one for a SYN or a FIN. Acknowledges everything the other side has sent.
-void recordSegment(ConnectionEnds &ends, Sender sender, std::uint8_t flags, ByteView payload,
-                   std::int64_t time) {
+void recordSegment(Capture &capture, ConnectionEnds &ends, Sender sender, std::uint8_t flags,
+                   ByteView payload, std::int64_t time) {
     const bool fromClient = sender == Sender::client;
     std::uint32_t &sequence = fromClient ? ends.clientSequence : ends.serverSequence;
     const std::uint32_t otherSequence = fromClient ? ends.serverSequence : ends.clientSequence;
@@ -149,15 +120,15 @@ void recordSegment(ConnectionEnds &ends, Sender sender, std::uint8_t flags, Byte
     }
 }
 
-void recordData(ConnectionEnds &ends, Sender sender, ByteView bytes) {
-    if (!captureRunning()) {
+void recordData(Capture *capture, ConnectionEnds &ends, Sender sender, ByteView bytes) {
+    if (!captureRunning(capture)) {
         return;
     }
-    const std::int64_t time = captureTime();
+    const std::int64_t time = captureTime(*capture);
     // Larger than any frame the server handles; cut rather than write a packet IPv4 cannot hold.
     while (!bytes.empty()) {
         const ByteView piece = bytes.first(std::min(bytes.size(), largestCapturePayload));
-        recordSegment(ends, sender, tcpPush | tcpAck, piece, time);
+        recordSegment(*capture, ends, sender, tcpPush | tcpAck, piece, time);
         bytes = bytes.subspan(piece.size());
     }
 }
@@ -219,8 +190,8 @@ void appendCaptureRecord(std::vector<std::uint8_t> &out, std::int64_t timeMicros
     out.insert(out.end(), payload.begin(), payload.end());
 }
 
-CaptureOpenResult openCapture(std::string_view path) {
-    closeCapture();
+CaptureOpenResult openCapture(Capture &capture, std::string_view path) {
+    closeCapture(capture);
     const platform::FileResult opened = platform::createFile(path);
     if (opened.file == platform::invalidFile) {
         return {false, platform::describeError(opened.errorCode)};
@@ -236,14 +207,15 @@ CaptureOpenResult openCapture(std::string_view path) {
     return {true, {}};
 }
 
-bool captureRunning() {
-    return capture.file != platform::invalidFile;
+bool captureRunning(const Capture *capture) {
+    return capture != nullptr && capture->file != platform::invalidFile;
 }
 
-void captureAccepted(ConnectionEnds &ends) {
-    if (!captureRunning()) {
+void captureAccepted(Capture *running, ConnectionEnds &ends) {
+    if (!captureRunning(running)) {
         return;
     }
+    Capture &capture = *running;
     // Each stream starts at its own place, so a client that reuses its port later does not look
     // like a retransmission of the earlier stream.
     capture.connections += 1;
@@ -251,39 +223,39 @@ void captureAccepted(ConnectionEnds &ends) {
     ends.serverSequence = ends.clientSequence + 0x00800000u;
     ends.clientEnded = false;
     ends.clientReset = false;
-    const std::int64_t time = captureTime();
-    recordSegment(ends, Sender::client, tcpSyn, {}, time);
-    recordSegment(ends, Sender::server, tcpSyn | tcpAck, {}, time);
-    recordSegment(ends, Sender::client, tcpAck, {}, time);
+    const std::int64_t time = captureTime(capture);
+    recordSegment(capture, ends, Sender::client, tcpSyn, {}, time);
+    recordSegment(capture, ends, Sender::server, tcpSyn | tcpAck, {}, time);
+    recordSegment(capture, ends, Sender::client, tcpAck, {}, time);
 }
 
-void captureReceived(ConnectionEnds &ends, ByteView frame) {
-    recordData(ends, Sender::client, frame);
+void captureReceived(Capture *capture, ConnectionEnds &ends, ByteView frame) {
+    recordData(capture, ends, Sender::client, frame);
 }
 
-void captureSent(ConnectionEnds &ends, ByteView bytes) {
-    recordData(ends, Sender::server, bytes);
+void captureSent(Capture *capture, ConnectionEnds &ends, ByteView bytes) {
+    recordData(capture, ends, Sender::server, bytes);
 }
 
-void captureClientEnded(ConnectionEnds &ends, bool reset) {
-    if (!captureRunning() || ends.clientEnded) {
+void captureClientEnded(Capture *capture, ConnectionEnds &ends, bool reset) {
+    if (!captureRunning(capture) || ends.clientEnded) {
         return;
     }
-    recordSegment(ends, Sender::client, reset ? tcpReset | tcpAck : tcpFin | tcpAck, {},
-                  captureTime());
+    recordSegment(*capture, ends, Sender::client, reset ? tcpReset | tcpAck : tcpFin | tcpAck, {},
+                  captureTime(*capture));
     ends.clientEnded = true;
     ends.clientReset = reset;
 }
 
-void captureClosed(ConnectionEnds &ends) {
-    if (!captureRunning() || ends.clientReset) {
+void captureClosed(Capture *capture, ConnectionEnds &ends) {
+    if (!captureRunning(capture) || ends.clientReset) {
         return;
     }
-    recordSegment(ends, Sender::server, tcpFin | tcpAck, {}, captureTime());
+    recordSegment(*capture, ends, Sender::server, tcpFin | tcpAck, {}, captureTime(*capture));
 }
 
-void flushCapture() {
-    if (!captureRunning() || capture.pending.empty()) {
+void flushCapture(Capture &capture) {
+    if (!captureRunning(&capture) || capture.pending.empty()) {
         return;
     }
     const platform::FileWriteResult written = platform::writeFile(capture.file, capture.pending);
@@ -296,8 +268,8 @@ void flushCapture() {
     }
 }
 
-void closeCapture() {
-    flushCapture();
+void closeCapture(Capture &capture) {
+    flushCapture(capture);
     platform::closeFile(capture.file);
     capture.file = platform::invalidFile;
     capture.pending.clear();

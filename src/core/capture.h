@@ -7,10 +7,12 @@
 // consistent sequence and acknowledgement numbers, and the FIN (or the client's reset) when it
 // ends. Records collect in memory and reach the file once per pass (flushCapture); a file that
 // stops taking them ends the capture with one log line while the server goes on serving.
+//
+// One capture serves the whole process; each PLC's connection table holds a pointer to it (none
+// when nothing is captured), and every call below takes that pointer.
 #pragma once
 
-#include "core/connection_table.h"
-#include "core/wire.h"
+#include "base/bytes.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -22,6 +24,31 @@
 // only on port 102 unless it is told otherwise, and the capture must decode as it is.
 inline constexpr std::uint16_t captureServerPort = 102;
 
+// The connection's two ends, as accepted, and where the capture file's synthesised TCP stream
+// stands in each direction: the sequence number of the next byte, and how the client's end is
+// written (a FIN, or a reset after which the server writes nothing more).
+struct ConnectionEnds {
+    Ipv4Address clientAddress;
+    std::uint16_t clientPort;
+    Ipv4Address serverAddress;
+    std::uint32_t clientSequence;
+    std::uint32_t serverSequence;
+    bool clientEnded;
+    bool clientReset;
+};
+
+// What the capture holds while it runs.
+struct Capture {
+    platform::FileHandle file = platform::invalidFile;
+    std::vector<std::uint8_t> pending; // records not yet handed to the OS
+    // Record times: the wall clock at open, moved on by the monotonic clock, so they never run
+    // backwards when the system clock is set.
+    std::int64_t wallAtOpen = 0;
+    std::int64_t monotonicAtOpen = 0;
+    std::uint32_t connections = 0; // accepted so far; sets each stream's initial sequence numbers
+    std::uint16_t ipIdentification = 0;
+};
+
 struct CaptureOpenResult {
     bool ok;
     std::string error; // why the file cannot be written, when not ok
@@ -29,33 +56,33 @@ struct CaptureOpenResult {
 
 // Creates (or empties) the capture file and starts capturing. The file header waits in memory
 // with everything else until the first flush.
-CaptureOpenResult openCapture(std::string_view path);
+CaptureOpenResult openCapture(Capture &capture, std::string_view path);
 
 // True from openCapture until closeCapture or a failed write.
-bool captureRunning();
+bool captureRunning(const Capture *capture);
 
 // A connection was accepted: records the client's SYN, the SYN-ACK and the client's ACK and sets
 // where both directions' sequence numbers start. ends holds the addresses and port already.
-void captureAccepted(ConnectionEnds &ends);
+void captureAccepted(Capture *capture, ConnectionEnds &ends);
 
 // A whole frame from the client, when it is handed to the transport.
-void captureReceived(ConnectionEnds &ends, ByteView frame);
+void captureReceived(Capture *capture, ConnectionEnds &ends, ByteView frame);
 
 // Bytes the server sends (one reply, or the DT frames of a split reply).
-void captureSent(ConnectionEnds &ends, ByteView bytes);
+void captureSent(Capture *capture, ConnectionEnds &ends, ByteView bytes);
 
 // The client ended its side: a FIN, or a reset when the connection was lost.
-void captureClientEnded(ConnectionEnds &ends, bool reset);
+void captureClientEnded(Capture *capture, ConnectionEnds &ends, bool reset);
 
 // The server closes the connection: its FIN, unless the client's reset came first.
-void captureClosed(ConnectionEnds &ends);
+void captureClosed(Capture *capture, ConnectionEnds &ends);
 
 // Hands what the records collected since the last flush to the OS in one write. On a failed
 // write it logs "Capture stopped: <reason>" and captures nothing more.
-void flushCapture();
+void flushCapture(Capture &capture);
 
 // Flushes and closes the file.
-void closeCapture();
+void closeCapture(Capture &capture);
 
 // The pure parts, exposed for tests.
 
@@ -69,9 +96,9 @@ inline constexpr std::uint8_t tcpPush = 0x08;
 inline constexpr std::uint8_t tcpAck = 0x10;
 
 struct CaptureSegment {
-    platform::Ipv4Address sourceAddress;
+    Ipv4Address sourceAddress;
     std::uint16_t sourcePort;
-    platform::Ipv4Address destinationAddress;
+    Ipv4Address destinationAddress;
     std::uint16_t destinationPort;
     std::uint32_t sequence;
     std::uint32_t acknowledgement;

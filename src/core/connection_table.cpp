@@ -1,14 +1,9 @@
 #include "core/connection_table.h"
 
-#include "core/capture.h"
 #include "core/log.h"
 
 #include <algorithm>
 #include <cstring>
-
-ConnectionTable connectionTable{};
-std::array<std::uint8_t, largestRequestFrame> ReceiveBuffer{};
-RequestRate requestRate{};
 
 namespace {
 
@@ -37,116 +32,115 @@ void freeSlot(ConnectionSlot &slot) {
 
 } // namespace
 
-ConnectionSlot &slotAt(int slot) {
-    return connectionTable.slots[static_cast<std::size_t>(slot)];
-}
-
-void resetConnectionTable() {
-    for (ConnectionSlot &slot : connectionTable.slots) {
+void setUpConnectionTable(ConnectionTable &table, int limit) {
+    table.limit = std::clamp(limit, 1, maxConnections);
+    table.slots.resize(static_cast<std::size_t>(table.limit));
+    for (ConnectionSlot &slot : table.slots) {
         freeSlot(slot);
     }
-    connectionTable.connectionCount = 0;
-    connectionTable.heldSlots = 0;
+    table.connectionCount = 0;
+    table.heldSlots = 0;
 }
 
-void setConnectionLimit(int limit) {
-    connectionTable.limit = std::clamp(limit, 1, maxConnections);
-}
-
-void closeConnection(int slot) {
-    ConnectionSlot &closing = slotAt(slot);
+void closeConnection(ConnectionTable &table, int slot) {
+    ConnectionSlot &closing = slotAt(table, slot);
     if (closing.unsent.count > 0) {
         // The frame sent just before the close (a disconnect confirm, a refusal) found the
         // socket full; there is no later pass to send its rest, so the OS takes it now and
         // delivers it after the close.
         platform::reserveSendRoom(closing.socket, closing.unsent.count);
-        flushUnsentReply(slot);
+        flushUnsentReply(table, slot);
     }
     if (closing.unsent.releaseAtMicros != 0) {
-        connectionTable.heldSlots -= 1; // its held replies go with it
+        table.heldSlots -= 1; // its held replies go with it
     }
     platform::closeSocket(closing.socket);
-    captureClosed(closing.ends);
-    connectionTable.connectionCount -= 1;
+    captureClosed(table.capture, closing.ends);
+    table.connectionCount -= 1;
     // Slot numbers are positions: every connection above moves down one.
-    for (int above = slot; above < connectionTable.connectionCount; ++above) {
-        slotAt(above) = slotAt(above + 1);
+    for (int above = slot; above < table.connectionCount; ++above) {
+        slotAt(table, above) = slotAt(table, above + 1);
     }
-    freeSlot(slotAt(connectionTable.connectionCount));
+    freeSlot(slotAt(table, table.connectionCount));
     logMessage(attributeSlot0, "%s TCP Dis-conn %d", slotPrefix(slot).text(),
-               connectionTable.connectionCount);
+               table.connectionCount);
 }
 
-void countRequest(int slot, ConnectionKind kind) {
-    ConnectionSlot &connection = slotAt(slot);
+void closeAllConnections(ConnectionTable &table) {
+    for (int slot = 0; slot < table.connectionCount; ++slot) {
+        platform::closeSocket(slotAt(table, slot).socket);
+        captureClosed(table.capture, slotAt(table, slot).ends);
+        freeSlot(slotAt(table, slot));
+    }
+    table.connectionCount = 0;
+    table.heldSlots = 0;
+}
+
+void countRequest(ConnectionTable &table, int slot, ConnectionKind kind) {
+    ConnectionSlot &connection = slotAt(table, slot);
     connection.kind = kind;
     connection.requests += 1;
-    requestRate.counts[requestRate.current] += 1;
+    table.requestRate.counts[table.requestRate.current] += 1;
 }
 
-void advanceRequestRate(std::int64_t nowMicros) {
+void advanceRequestRate(RequestRate &rate, std::int64_t nowMicros) {
     constexpr std::int64_t secondMicros = 1'000'000;
-    if (requestRate.secondEndMicros == 0) {
-        requestRate.secondEndMicros = nowMicros + secondMicros;
+    if (rate.secondEndMicros == 0) {
+        rate.secondEndMicros = nowMicros + secondMicros;
         return;
     }
     // A loop that stood still for longer than the ring zeroes it once, not once per second.
-    for (std::size_t step = 0;
-         nowMicros >= requestRate.secondEndMicros && step < requestRateSeconds; ++step) {
-        requestRate.current = (requestRate.current + 1) % requestRateSeconds;
-        requestRate.counts[requestRate.current] = 0;
-        requestRate.secondEndMicros += secondMicros;
+    for (std::size_t step = 0; nowMicros >= rate.secondEndMicros && step < requestRateSeconds;
+         ++step) {
+        rate.current = (rate.current + 1) % requestRateSeconds;
+        rate.counts[rate.current] = 0;
+        rate.secondEndMicros += secondMicros;
     }
-    if (nowMicros >= requestRate.secondEndMicros) {
-        requestRate.secondEndMicros = nowMicros + secondMicros;
+    if (nowMicros >= rate.secondEndMicros) {
+        rate.secondEndMicros = nowMicros + secondMicros;
     }
 }
 
-std::array<std::uint32_t, requestRateSeconds> requestsPerSecond() {
+std::array<std::uint32_t, requestRateSeconds> requestsPerSecond(const RequestRate &rate) {
     std::array<std::uint32_t, requestRateSeconds> ordered{};
     for (std::size_t age = 0; age < requestRateSeconds; ++age) {
         ordered[requestRateSeconds - 1 - age] =
-            requestRate
-                .counts[(requestRate.current + requestRateSeconds - age) % requestRateSeconds];
+            rate.counts[(rate.current + requestRateSeconds - age) % requestRateSeconds];
     }
     return ordered;
 }
 
-bool hasUnsentReply(int slot) {
-    const UnsentReply &unsent = slotAt(slot).unsent;
+bool hasUnsentReply(ConnectionTable &table, int slot) {
+    const UnsentReply &unsent = slotAt(table, slot).unsent;
     return unsent.count > 0 || unsent.releaseAtMicros != 0;
 }
 
-void setConnectionClock(std::int64_t nowMicros) {
-    connectionTable.nowMicros = nowMicros;
-}
-
-void holdReplies(int slot, std::int64_t delayMicros) {
-    UnsentReply &unsent = slotAt(slot).unsent;
+void holdReplies(ConnectionTable &table, int slot, std::int64_t delayMicros) {
+    UnsentReply &unsent = slotAt(table, slot).unsent;
     if (unsent.releaseAtMicros == 0) {
-        connectionTable.heldSlots += 1;
+        table.heldSlots += 1;
     }
     // Never 0, which means not held.
-    unsent.releaseAtMicros = std::max<std::int64_t>(connectionTable.nowMicros + delayMicros, 1);
+    unsent.releaseAtMicros = std::max<std::int64_t>(table.nowMicros + delayMicros, 1);
 }
 
-std::int64_t heldReplyRelease(int slot) {
-    return slotAt(slot).unsent.releaseAtMicros;
+std::int64_t heldReplyRelease(ConnectionTable &table, int slot) {
+    return slotAt(table, slot).unsent.releaseAtMicros;
 }
 
-bool applyFaultDelivery(int slot, const FaultDecision &decision) {
+bool applyFaultDelivery(ConnectionTable &table, int slot, const FaultDecision &decision) {
     if (!decision.hasDelivery) {
         return false;
     }
     switch (decision.delivery) {
     case FaultAction::delay:
-        holdReplies(slot, std::int64_t{decision.delayMs} * 1000);
+        holdReplies(table, slot, std::int64_t{decision.delayMs} * 1000);
         return false;
     case FaultAction::noReply:
         return true;
     case FaultAction::close:
-        platform::abortOnClose(slotAt(slot).socket);
-        closeConnection(slot);
+        platform::abortOnClose(slotAt(table, slot).socket);
+        closeConnection(table, slot);
         return true;
     case FaultAction::itemCode:
     case FaultAction::headerError:
@@ -156,17 +150,18 @@ bool applyFaultDelivery(int slot, const FaultDecision &decision) {
     return false;
 }
 
-void flushUnsentReply(int slot) {
-    ConnectionSlot &connection = slotAt(slot);
+void flushUnsentReply(ConnectionTable &table, int slot) {
+    ConnectionSlot &connection = slotAt(table, slot);
     UnsentReply &unsent = connection.unsent;
     if (unsent.releaseAtMicros != 0) {
-        if (connectionTable.nowMicros < unsent.releaseAtMicros) {
+        if (table.nowMicros < unsent.releaseAtMicros) {
             return;
         }
         unsent.releaseAtMicros = 0;
-        connectionTable.heldSlots -= 1;
+        table.heldSlots -= 1;
         // The capture shows the held replies when they leave, not when they were made.
-        captureSent(connection.ends, std::span(unsent.bytes).subspan(unsent.offset, unsent.count));
+        captureSent(table.capture, connection.ends,
+                    std::span(unsent.bytes).subspan(unsent.offset, unsent.count));
     }
     if (unsent.count == 0) {
         return;
@@ -186,8 +181,8 @@ void flushUnsentReply(int slot) {
     }
 }
 
-ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
-    ConnectionSlot &connection = slotAt(slot);
+ReplyResult sendReply(ConnectionTable &table, int slot, std::span<const std::uint8_t> frame) {
+    ConnectionSlot &connection = slotAt(table, slot);
     UnsentReply &unsent = connection.unsent;
     std::size_t taken = 0;
     const bool held = unsent.releaseAtMicros != 0;
@@ -213,7 +208,7 @@ ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame) {
     }
     connection.bytesOut += frame.size();
     if (!held) {
-        captureSent(connection.ends, frame);
+        captureSent(table.capture, connection.ends, frame);
     }
     return {false, 0};
 }

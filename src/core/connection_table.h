@@ -1,6 +1,7 @@
 // The client connections and everything kept per connection.
 #pragma once
 
+#include "core/capture.h"
 #include "core/fault_rules.h"
 #include "platform/platform.h"
 
@@ -8,8 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
-// Slots the table holds; how many clients are served at once is connectionTable.limit.
+// Clients served at once at most; how many one PLC serves is its table's limit.
 inline constexpr int maxConnections = 64;
 inline constexpr int classicConnections = 2;
 
@@ -73,19 +75,6 @@ struct UserdataState {
     std::uint16_t next; // where the next part starts: a record, or a block number
 };
 
-// The connection's two ends, as accepted, and where the capture file's synthesised TCP stream
-// stands in each direction: the sequence number of the next byte, and how the client's end is
-// written (a FIN, or a reset after which the server writes nothing more).
-struct ConnectionEnds {
-    platform::Ipv4Address clientAddress;
-    std::uint16_t clientPort;
-    platform::Ipv4Address serverAddress;
-    std::uint32_t clientSequence;
-    std::uint32_t serverSequence;
-    bool clientEnded;
-    bool clientReset;
-};
-
 // What a connection has carried so far: COTP only, S7 PDUs or S5 fetch/write requests.
 enum class ConnectionKind : std::uint8_t { iso, s7, s5 };
 
@@ -114,16 +103,6 @@ struct ConnectionSlot {
     UserdataState userdata;
 };
 
-struct ConnectionTable {
-    std::array<ConnectionSlot, maxConnections> slots;
-    std::int32_t connectionCount;
-    std::int32_t limit = classicConnections; // clients served at once, 1 to maxConnections
-    std::int32_t heldSlots; // slots whose replies are held back until a release time
-    std::int64_t nowMicros; // the loop's clock at the start of the current pass
-};
-
-extern ConnectionTable connectionTable;
-
 // Requests of every connection per second over the last minute: a ring of counts, the current
 // second's at `current`, moved on by the loop.
 inline constexpr std::size_t requestRateSeconds = 60;
@@ -132,53 +111,60 @@ struct RequestRate {
     std::size_t current;
     std::int64_t secondEndMicros; // 0 until the loop first moves it
 };
-extern RequestRate requestRate;
+
+// One PLC's connections. The table is compact: a slot number is a position, and when a slot
+// closes every slot above it moves down one.
+struct ConnectionTable {
+    std::vector<ConnectionSlot> slots; // limit of them
+    std::int32_t connectionCount = 0;
+    std::int32_t limit = 0;     // clients served at once, 1 to maxConnections
+    std::int32_t heldSlots = 0; // slots whose replies are held back until a release time
+    std::int64_t nowMicros = 0; // the loop's clock at the start of the current pass
+    RequestRate requestRate{};
+    Capture *capture = nullptr; // the process's capture, when frames are captured
+};
 
 // One S7 PDU or S5 request handled on the slot, which marks what the connection carries.
-void countRequest(int slot, ConnectionKind kind);
+void countRequest(ConnectionTable &table, int slot, ConnectionKind kind);
 // Starts a new second (or several, zeroed) once nowMicros reaches the current one's end.
-void advanceRequestRate(std::int64_t nowMicros);
+void advanceRequestRate(RequestRate &rate, std::int64_t nowMicros);
 // The counts, oldest first; the last is the current second.
-std::array<std::uint32_t, requestRateSeconds> requestsPerSecond();
-
-// The one buffer every receive writes into; its content is valid until the next receive.
-extern std::array<std::uint8_t, largestRequestFrame> ReceiveBuffer;
+std::array<std::uint32_t, requestRateSeconds> requestsPerSecond(const RequestRate &rate);
 
 // The slot by its number (its position in the compact table).
-ConnectionSlot &slotAt(int slot);
+inline ConnectionSlot &slotAt(ConnectionTable &table, int slot) {
+    return table.slots[static_cast<std::size_t>(slot)];
+}
 
-// Empties the table without touching any socket (start-up and tests); the limit stays.
-void resetConnectionTable();
-
-// How many clients are served at once, kept within 1 and maxConnections.
-void setConnectionLimit(int limit);
+// An empty table serving `limit` clients at once (kept within 1 and maxConnections).
+void setUpConnectionTable(ConnectionTable &table, int limit);
 
 // Closes the slot's connection, keeps the table compact (every slot above moves down one) and
 // logs.
-void closeConnection(int slot);
+void closeConnection(ConnectionTable &table, int slot);
+
+// Closes every connection without a line each (the PLC is going away or starts afresh).
+void closeAllConnections(ConnectionTable &table);
 
 // True while the slot holds reply bytes the client has not taken, or holds its replies back.
-bool hasUnsentReply(int slot);
+bool hasUnsentReply(ConnectionTable &table, int slot);
 
 // Sends the unsent bytes that the client's socket takes now; held replies only once their
 // release time has come.
-void flushUnsentReply(int slot);
-
-// The loop's clock for this pass (release times are measured against it).
-void setConnectionClock(std::int64_t nowMicros);
+void flushUnsentReply(ConnectionTable &table, int slot);
 
 // Holds every reply the slot sends from now on, and the handling of its later requests, until
 // delayMicros from the current pass; then they leave in order.
-void holdReplies(int slot, std::int64_t delayMicros);
+void holdReplies(ConnectionTable &table, int slot, std::int64_t delayMicros);
 
 // When the slot's held replies are due, or 0 when it holds none.
-std::int64_t heldReplyRelease(int slot);
+std::int64_t heldReplyRelease(ConnectionTable &table, int slot);
 
 // Acts on how a fault says a request on the slot is answered: a delay holds the slot's replies
 // back; no reply leaves the request unanswered; close drops the connection without a word, as a
 // pulled cable. Returns true when the request must not be served. (A refused connection request
 // is the transport's.)
-bool applyFaultDelivery(int slot, const FaultDecision &decision);
+bool applyFaultDelivery(ConnectionTable &table, int slot, const FaultDecision &decision);
 
 struct ReplyResult {
     bool failed;
@@ -187,4 +173,4 @@ struct ReplyResult {
 
 // The one send path for every reply: whatever the socket does not take at once is kept and sent
 // before anything else, so a reply is never cut short.
-ReplyResult sendReply(int slot, std::span<const std::uint8_t> frame);
+ReplyResult sendReply(ConnectionTable &table, int slot, std::span<const std::uint8_t> frame);

@@ -1,6 +1,5 @@
 #include "core/data_frame.h"
 
-#include "core/connection_table.h"
 #include "core/log.h"
 
 #include <algorithm>
@@ -50,12 +49,13 @@ std::size_t splitDataFrame(ByteView payload, std::size_t tpduSize,
 
 } // namespace
 
-bool sendDataFrame(int slot, ByteBuffer frame, std::size_t length, SendFailureLine failureLine) {
+bool sendDataFrame(ConnectionTable &table, int slot, ByteBuffer frame, std::size_t length,
+                   SendFailureLine failureLine) {
     writeU16be(frame, frameTpktLengthOffset, length);
-    const std::size_t tpduSize = slotAt(slot).tpduSize;
+    const std::size_t tpduSize = slotAt(table, slot).tpduSize;
     ReplyResult sent{false, 0};
     if (tpduSize == 0 || length <= tpktHeaderSize + tpduSize) {
-        sent = sendReply(slot, ByteView(frame).first(length));
+        sent = sendReply(table, slot, ByteView(frame).first(length));
     } else {
         std::array<std::uint8_t, largestSplitReply> pieces; // filled before use
         const std::size_t split = splitDataFrame(
@@ -65,7 +65,7 @@ bool sendDataFrame(int slot, ByteBuffer frame, std::size_t length, SendFailureLi
                        slotPrefix(slot).text(), static_cast<int>(length));
             return false;
         }
-        sent = sendReply(slot, ByteView(pieces).first(split));
+        sent = sendReply(table, slot, ByteView(pieces).first(split));
     }
     if (!sent.failed) {
         return true;

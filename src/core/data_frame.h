@@ -8,7 +8,8 @@
 //         +------+------+-----------+----+-----+-----------+---------+
 #pragma once
 
-#include "core/wire.h"
+#include "base/bytes.h"
+#include "core/connection_table.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -41,4 +42,5 @@ void writeDataFrameHeader(ByteBuffer out);
 // and logs a failed send. Returns true when the frame was sent (or queued behind earlier bytes).
 // On a slot whose connect agreed a TPDU size, a frame longer than it leaves as several DT frames
 // (end of transmission only on the last), sent together.
-bool sendDataFrame(int slot, ByteBuffer frame, std::size_t length, SendFailureLine failureLine);
+bool sendDataFrame(ConnectionTable &table, int slot, ByteBuffer frame, std::size_t length,
+                   SendFailureLine failureLine);

@@ -1,35 +1,30 @@
 #include "core/fault_rules.h"
 
-#include "core/ipv4_text.h"
 #include "core/log.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 namespace {
 
-std::vector<FaultRule> rules;
-int enabledCount = 0;
-int nextId = 1;
-std::uint64_t generatorState = defaultFaultSeed;
-
 // splitmix64: small, fast and the same on every platform and standard library, so a seed gives
 // the same faults wherever the server runs.
-double drawUnit() {
-    generatorState += 0x9E3779B97F4A7C15ull;
-    std::uint64_t z = generatorState;
+double drawUnit(std::uint64_t &state) {
+    state += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = state;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
     return static_cast<double>(z >> 11) * 0x1.0p-53;
 }
 
-void recount() {
-    enabledCount = static_cast<int>(std::count_if(
-        rules.begin(), rules.end(), [](const FaultRule &rule) { return rule.enabled; }));
+void recount(FaultRules &faults) {
+    faults.enabledCount =
+        static_cast<int>(std::count_if(faults.rules.begin(), faults.rules.end(),
+                                       [](const FaultRule &rule) { return rule.enabled; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -48,31 +43,6 @@ constexpr std::array<NamedOn, 6> onNames = {{
     {"connect", FaultOn::connect},
 }};
 
-struct NamedAction {
-    std::string_view key;
-    FaultAction action;
-};
-constexpr std::array<NamedAction, 6> actionKeys = {{
-    {"item_code", FaultAction::itemCode},
-    {"header_error", FaultAction::headerError},
-    {"delay_ms", FaultAction::delay},
-    {"no_reply", FaultAction::noReply},
-    {"close", FaultAction::close},
-    {"refuse", FaultAction::refuse},
-}};
-
-struct NamedArea {
-    std::string_view name;
-    FaultArea area;
-};
-constexpr std::array<NamedArea, 5> areaNames = {{
-    {"M", FaultArea::flags},
-    {"I", FaultArea::inputs},
-    {"Q", FaultArea::outputs},
-    {"T", FaultArea::timers},
-    {"C", FaultArea::counters},
-}};
-
 // The item return codes a CPU gives: hardware fault, access denied, address out of range, type
 // not supported, type inconsistent, object does not exist.
 constexpr std::array<std::uint32_t, 6> itemCodes = {0x01, 0x03, 0x05, 0x06, 0x07, 0x0A};
@@ -80,39 +50,18 @@ constexpr std::array<std::uint32_t, 6> itemCodes = {0x01, 0x03, 0x05, 0x06, 0x07
 constexpr std::uint64_t largestCount = 1'000'000'000;
 // Below the 65 s after which an idle connection is closed: a held slot reads nothing meanwhile.
 constexpr std::uint32_t largestDelayMs = 60'000;
+constexpr std::uint32_t noEnd = 0xFFFFFFFF;
 
-std::string lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
-    return out;
-}
+// A rule while its settings are read: which keys came, for the checks across keys.
+struct RuleDraft {
+    FaultRule rule;
+    bool hasAction;
+    bool hasStart;
+    bool hasEnd;
+};
 
-// A whole number in decimal or with 0x in hexadecimal, within 0..largest.
 std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t largest) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
-        value > largest) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<bool> parseFlag(std::string_view text) {
-    const std::string word = lower(text);
-    if (word == "true") {
-        return true;
-    }
-    if (word == "false") {
-        return false;
-    }
-    return std::nullopt;
+    return parseWholeNumber(text, 0, largest, NumberBase::decimalOrHex);
 }
 
 std::optional<double> parseProbability(std::string_view text) {
@@ -128,24 +77,253 @@ std::optional<double> parseProbability(std::string_view text) {
     return value;
 }
 
-bool parseArea(std::string_view text, FaultRule &rule) {
-    const std::string word = lower(text);
-    for (const NamedArea &named : areaNames) {
-        if (word == lower(named.name)) {
-            rule.area = named.area;
-            return true;
-        }
+std::string areaText(std::optional<MemoryArea> area, std::uint16_t dbNumber) {
+    if (!area) {
+        return "";
     }
-    if (word.size() > 2 && word.compare(0, 2, "db") == 0) {
-        const std::string_view digits = std::string_view(word).substr(2);
-        const std::optional<std::uint64_t> number = parseNumber(digits, 65535);
-        if (number && *number > 0 && digits.find_first_not_of("0123456789") == std::string::npos) {
-            rule.area = FaultArea::dataBlock;
-            rule.dbNumber = static_cast<std::uint16_t>(*number);
+    if (*area == MemoryArea::dataBlock) {
+        return "DB" + std::to_string(dbNumber);
+    }
+    return std::string(areaLetter(*area));
+}
+
+// ---- one reader per key: true when the value was taken
+
+bool readOn(std::string_view value, RuleDraft &draft) {
+    const std::string word = asciiLower(value);
+    for (const NamedOn &named : onNames) {
+        if (word == named.name) {
+            draft.rule.on = named.on;
             return true;
         }
     }
     return false;
+}
+
+bool readArea(std::string_view value, RuleDraft &draft) {
+    const std::string word = asciiUpper(value);
+    for (const MemoryArea area : fixedAreas) {
+        if (word == areaLetter(area)) {
+            draft.rule.area = area;
+            return true;
+        }
+    }
+    if (word.size() > 2 && word.starts_with("DB")) {
+        const std::optional<std::uint64_t> number =
+            parseWholeNumber(std::string_view(word).substr(2), 1, 65535);
+        if (number) {
+            draft.rule.area = MemoryArea::dataBlock;
+            draft.rule.dbNumber = static_cast<std::uint16_t>(*number);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool readOffset(std::string_view value, std::uint32_t &offset, bool &given) {
+    const std::optional<std::uint64_t> number = parseNumber(value, noEnd);
+    if (number) {
+        offset = static_cast<std::uint32_t>(*number);
+        given = true;
+    }
+    return number.has_value();
+}
+
+bool readStart(std::string_view value, RuleDraft &draft) {
+    return readOffset(value, draft.rule.start, draft.hasStart);
+}
+
+bool readEnd(std::string_view value, RuleDraft &draft) {
+    return readOffset(value, draft.rule.end, draft.hasEnd);
+}
+
+bool readClient(std::string_view value, RuleDraft &draft) {
+    const std::optional<Ipv4Address> address = parseIpv4(value);
+    if (address) {
+        draft.rule.hasClient = true;
+        draft.rule.client = *address;
+    }
+    return address.has_value();
+}
+
+bool readAfter(std::string_view value, RuleDraft &draft) {
+    const std::optional<std::uint64_t> count = parseNumber(value, largestCount);
+    draft.rule.after = count.value_or(0);
+    return count.has_value();
+}
+
+bool readEvery(std::string_view value, RuleDraft &draft) {
+    const std::optional<std::uint64_t> count = parseNumber(value, largestCount);
+    draft.rule.every = count.value_or(1);
+    return count.has_value() && *count != 0;
+}
+
+bool readProbability(std::string_view value, RuleDraft &draft) {
+    const std::optional<double> probability = parseProbability(value);
+    draft.rule.probability = probability.value_or(1.0);
+    return probability.has_value();
+}
+
+bool readItemCode(std::string_view value, RuleDraft &draft) {
+    const std::optional<std::uint64_t> code = parseNumber(value, 0xFF);
+    if (!code || std::find(itemCodes.begin(), itemCodes.end(), *code) == itemCodes.end()) {
+        return false;
+    }
+    draft.rule.value = static_cast<std::uint32_t>(*code);
+    return true;
+}
+
+bool readHeaderError(std::string_view value, RuleDraft &draft) {
+    const std::optional<std::uint64_t> code = parseNumber(value, 0xFFFF);
+    if (!code || *code < 0x100) {
+        return false;
+    }
+    draft.rule.value = static_cast<std::uint32_t>(*code);
+    return true;
+}
+
+bool readDelay(std::string_view value, RuleDraft &draft) {
+    const std::optional<std::uint64_t> ms = parseNumber(value, largestDelayMs);
+    if (!ms || *ms == 0) {
+        return false;
+    }
+    draft.rule.value = static_cast<std::uint32_t>(*ms);
+    return true;
+}
+
+// no_reply, close and refuse are switched on by true; leaving the key out is the only off.
+bool readTrue(std::string_view value, RuleDraft &draft) {
+    draft.rule.value = 1;
+    return asciiLower(value) == "true";
+}
+
+// ---- one writer per key: the value as the canonical settings show it, or none for a default
+
+std::optional<std::string> showOn(const FaultRule &rule) {
+    for (const NamedOn &named : onNames) {
+        if (named.on == rule.on) {
+            return std::string(named.name);
+        }
+    }
+    return "any";
+}
+
+std::optional<std::string> showArea(const FaultRule &rule) {
+    return rule.area ? std::optional<std::string>(areaText(rule.area, rule.dbNumber))
+                     : std::nullopt;
+}
+
+std::optional<std::string> showStart(const FaultRule &rule) {
+    return rule.hasRange ? std::optional<std::string>(std::to_string(rule.start)) : std::nullopt;
+}
+
+std::optional<std::string> showEnd(const FaultRule &rule) {
+    return rule.hasRange && rule.end != noEnd ? std::optional<std::string>(std::to_string(rule.end))
+                                              : std::nullopt;
+}
+
+std::optional<std::string> showClient(const FaultRule &rule) {
+    return rule.hasClient ? std::optional<std::string>(ipv4Text(rule.client)) : std::nullopt;
+}
+
+std::optional<std::string> showAfter(const FaultRule &rule) {
+    return rule.after != 0 ? std::optional<std::string>(std::to_string(rule.after)) : std::nullopt;
+}
+
+std::optional<std::string> showEvery(const FaultRule &rule) {
+    return rule.every != 1 ? std::optional<std::string>(std::to_string(rule.every)) : std::nullopt;
+}
+
+std::optional<std::string> showProbability(const FaultRule &rule) {
+    if (rule.probability >= 1.0) {
+        return std::nullopt;
+    }
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%g", rule.probability);
+    return std::string(text.data());
+}
+
+std::optional<std::string> showItemCode(const FaultRule &rule) {
+    return hexNumber(rule.value, 2);
+}
+
+std::optional<std::string> showHeaderError(const FaultRule &rule) {
+    return hexNumber(rule.value, 4);
+}
+
+std::optional<std::string> showDelay(const FaultRule &rule) {
+    return std::to_string(rule.value);
+}
+
+std::optional<std::string> showTrue(const FaultRule &) {
+    return "true";
+}
+
+// The keys in the order the canonical settings list them. An action key sets the rule's action
+// as well; its writer is asked only for the rule's own action.
+struct KeyRow {
+    struct {
+        std::string_view key;
+        std::string_view expected; // what the value must be, for the message when it is not
+    } names;
+    std::optional<FaultAction> action;
+    bool (*read)(std::string_view value, RuleDraft &draft);
+    std::optional<std::string> (*show)(const FaultRule &rule);
+};
+// clang-format off
+constexpr std::array<KeyRow, 14> keyRows = {{
+    {{"on",           "one of read, write, setup, szl, connect, any"}, std::nullopt,
+     readOn, showOn},
+    {{"area",         "an area (DB1 to DB65535, M, I, Q, T or C)"}, std::nullopt,
+     readArea, showArea},
+    {{"start",        "a byte offset"}, std::nullopt, readStart, showStart},
+    {{"end",          "a byte offset"}, std::nullopt, readEnd, showEnd},
+    {{"client",       "an IPv4 address"}, std::nullopt, readClient, showClient},
+    {{"after",        "a count"}, std::nullopt, readAfter, showAfter},
+    {{"every",        "a count from 1"}, std::nullopt, readEvery, showEvery},
+    {{"probability",  "a probability from 0 to 1"}, std::nullopt, readProbability,
+     showProbability},
+    {{"item_code",    "an item return code (0x01, 0x03, 0x05, 0x06, 0x07 or 0x0A)"},
+     FaultAction::itemCode, readItemCode, showItemCode},
+    {{"header_error", "a header error (error class and code, 0x8104)"},
+     FaultAction::headerError, readHeaderError, showHeaderError},
+    {{"delay_ms",     "a delay from 1 to 60000 ms"}, FaultAction::delay, readDelay, showDelay},
+    {{"no_reply",     "true (leave the key out for no no_reply)"}, FaultAction::noReply,
+     readTrue, showTrue},
+    {{"close",        "true (leave the key out for no close)"}, FaultAction::close,
+     readTrue, showTrue},
+    {{"refuse",       "true (leave the key out for no refuse)"}, FaultAction::refuse,
+     readTrue, showTrue},
+}};
+// clang-format on
+
+const KeyRow *findKey(std::string_view key) {
+    for (const KeyRow &row : keyRows) {
+        if (row.names.key == key) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+std::string_view actionKey(FaultAction action) {
+    for (const KeyRow &row : keyRows) {
+        if (row.action == action) {
+            return row.names.key;
+        }
+    }
+    return "";
+}
+
+// "key, key, ..." of the rows that pass.
+template <typename Pass> std::string keyList(Pass pass) {
+    std::string list;
+    for (const KeyRow &row : keyRows) {
+        if (pass(row)) {
+            list += (list.empty() ? "" : ", ") + std::string(row.names.key);
+        }
+    }
+    return list;
 }
 
 bool actionFits(FaultAction action, FaultOn on) {
@@ -164,65 +342,13 @@ bool actionFits(FaultAction action, FaultOn on) {
     return false;
 }
 
-std::string_view onName(FaultOn on) {
-    for (const NamedOn &named : onNames) {
-        if (named.on == on) {
-            return named.name;
-        }
-    }
-    return "any";
-}
-
-std::string_view actionKey(FaultAction action) {
-    for (const NamedAction &named : actionKeys) {
-        if (named.action == action) {
-            return named.key;
-        }
-    }
-    return "";
-}
-
-std::string areaText(FaultArea area, std::uint16_t dbNumber) {
-    if (area == FaultArea::dataBlock) {
-        return "DB" + std::to_string(dbNumber);
-    }
-    for (const NamedArea &named : areaNames) {
-        if (named.area == area) {
-            return std::string(named.name);
-        }
-    }
-    return "";
-}
-
-std::string hexText(std::uint32_t value, int digits) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%0*X", digits, value);
-    return text.data();
-}
-
-std::string actionValueText(const FaultRule &rule) {
-    switch (rule.action) {
-    case FaultAction::itemCode:
-        return hexText(rule.value, 2);
-    case FaultAction::headerError:
-        return hexText(rule.value, 4);
-    case FaultAction::delay:
-        return std::to_string(rule.value);
-    case FaultAction::noReply:
-    case FaultAction::close:
-    case FaultAction::refuse:
-        return "true";
-    }
-    return "";
-}
-
 // The action as the fired line says it: "delay 250 ms", "item code 0x0A".
 std::string actionPhrase(const FaultRule &rule) {
     switch (rule.action) {
     case FaultAction::itemCode:
-        return "item code " + hexText(rule.value, 2);
+        return "item code " + hexNumber(rule.value, 2);
     case FaultAction::headerError:
-        return "header error " + hexText(rule.value, 4);
+        return "header error " + hexNumber(rule.value, 4);
     case FaultAction::delay:
         return "delay " + std::to_string(rule.value) + " ms";
     case FaultAction::noReply:
@@ -235,122 +361,38 @@ std::string actionPhrase(const FaultRule &rule) {
     return "";
 }
 
-// One setting into the rule; an error text, or empty when taken.
-std::string applySetting(const FaultSetting &setting, FaultRule &rule, bool &hasAction,
-                         bool &hasStart, bool &hasEnd) {
-    const std::string key = lower(setting.key);
-    const std::string_view value = setting.value;
-    const auto bad = [&](std::string_view what) {
-        return "fault key " + key + ": '" + std::string(value) + "' is not " + std::string(what);
-    };
-    if (key == "on") {
-        const std::string word = lower(value);
-        for (const NamedOn &named : onNames) {
-            if (word == named.name) {
-                rule.on = named.on;
-                return "";
-            }
-        }
-        return bad("one of read, write, setup, szl, connect, any");
+// One setting into the draft; an error text, or empty when taken.
+std::string applySetting(const FaultSetting &setting, RuleDraft &draft) {
+    const std::string key = asciiLower(setting.key);
+    const KeyRow *row = findKey(key);
+    if (row == nullptr) {
+        return "unknown fault key '" + setting.key +
+               "' (keys: " + keyList([](const KeyRow &) { return true; }) + ")";
     }
-    if (key == "area") {
-        return parseArea(value, rule) ? "" : bad("an area (DB1 to DB65535, M, I, Q, T or C)");
+    if (row->action) {
+        if (draft.hasAction) {
+            return "fault rule has two actions: " + std::string(actionKey(draft.rule.action)) +
+                   " and " + key + " (give exactly one)";
+        }
+        draft.hasAction = true;
+        draft.rule.action = *row->action;
     }
-    if (key == "start" || key == "end") {
-        const std::optional<std::uint64_t> number = parseNumber(value, 0xFFFFFFFF);
-        if (!number) {
-            return bad("a byte offset");
-        }
-        (key == "start" ? rule.start : rule.end) = static_cast<std::uint32_t>(*number);
-        (key == "start" ? hasStart : hasEnd) = true;
-        return "";
+    if (!row->read(setting.value, draft)) {
+        return "fault key " + key + ": '" + setting.value + "' is not " +
+               std::string(row->names.expected);
     }
-    if (key == "client") {
-        const std::optional<platform::Ipv4Address> address = parseIpv4(value);
-        if (!address) {
-            return bad("an IPv4 address");
-        }
-        rule.hasClient = true;
-        rule.client = *address;
-        return "";
-    }
-    if (key == "after" || key == "every") {
-        const std::optional<std::uint64_t> number = parseNumber(value, largestCount);
-        if (!number || (key == "every" && *number == 0)) {
-            return bad(key == "every" ? "a count from 1" : "a count");
-        }
-        (key == "after" ? rule.after : rule.every) = *number;
-        return "";
-    }
-    if (key == "probability") {
-        const std::optional<double> probability = parseProbability(value);
-        if (!probability) {
-            return bad("a probability from 0 to 1");
-        }
-        rule.probability = *probability;
-        return "";
-    }
-    for (const NamedAction &named : actionKeys) {
-        if (key != named.key) {
-            continue;
-        }
-        if (hasAction) {
-            return "fault rule has two actions: " + std::string(actionKey(rule.action)) + " and " +
-                   key + " (give exactly one)";
-        }
-        hasAction = true;
-        rule.action = named.action;
-        switch (named.action) {
-        case FaultAction::itemCode: {
-            const std::optional<std::uint64_t> code = parseNumber(value, 0xFF);
-            if (!code || std::find(itemCodes.begin(), itemCodes.end(), *code) == itemCodes.end()) {
-                return bad("an item return code (0x01, 0x03, 0x05, 0x06, 0x07 or 0x0A)");
-            }
-            rule.value = static_cast<std::uint32_t>(*code);
-            return "";
-        }
-        case FaultAction::headerError: {
-            const std::optional<std::uint64_t> code = parseNumber(value, 0xFFFF);
-            if (!code || *code < 0x100) {
-                return bad("a header error (error class and code, 0x8104)");
-            }
-            rule.value = static_cast<std::uint32_t>(*code);
-            return "";
-        }
-        case FaultAction::delay: {
-            const std::optional<std::uint64_t> ms = parseNumber(value, largestDelayMs);
-            if (!ms || *ms == 0) {
-                return bad("a delay from 1 to 60000 ms");
-            }
-            rule.value = static_cast<std::uint32_t>(*ms);
-            return "";
-        }
-        case FaultAction::noReply:
-        case FaultAction::close:
-        case FaultAction::refuse: {
-            const std::optional<bool> flag = parseFlag(value);
-            if (!flag || !*flag) {
-                return bad("true (leave the key out for no " + key + ")");
-            }
-            rule.value = 1;
-            return "";
-        }
-        }
-    }
-    return "unknown fault key '" + std::string(setting.key) +
-           "' (keys: on, area, start, end, client, after, every, probability, item_code, "
-           "header_error, delay_ms, no_reply, close, refuse)";
+    return "";
 }
 
 // ---------------------------------------------------------------------------------------------
 // Matching.
 
 bool itemMatches(const FaultRule &rule, const FaultItem &item) {
-    if (rule.area == FaultArea::all) {
+    if (!rule.area) {
         return true;
     }
     if (item.area != rule.area ||
-        (rule.area == FaultArea::dataBlock && item.dbNumber != rule.dbNumber)) {
+        (rule.area == MemoryArea::dataBlock && item.dbNumber != rule.dbNumber)) {
         return false;
     }
     return !rule.hasRange || (item.start < rule.end && rule.start < item.end);
@@ -375,24 +417,29 @@ bool requestMatches(const FaultRule &rule, const FaultRequest &request, int &fir
             return true;
         }
     }
-    return rule.area == FaultArea::all;
+    return !rule.area;
 }
 
-bool turnComes(FaultRule &rule) {
+bool turnComes(FaultRule &rule, std::uint64_t &generator) {
     rule.matched += 1;
     // every=3: the 3rd, 6th, 9th... request behind the skipped ones.
     if (rule.matched <= rule.after || (rule.matched - rule.after) % rule.every != 0) {
         return false;
     }
-    return rule.probability >= 1.0 || drawUnit() < rule.probability;
+    return rule.probability >= 1.0 || drawUnit(generator) < rule.probability;
 }
 
-std::string_view requestName(FaultOn kind) {
-    return kind == FaultOn::any ? "request" : onName(kind);
+std::string requestName(FaultOn kind) {
+    if (kind == FaultOn::any) {
+        return "request";
+    }
+    FaultRule named{};
+    named.on = kind;
+    return showOn(named).value_or("request");
 }
 
 void logFired(const FaultRule &rule, const FaultRequest &request, int firstItem) {
-    std::string where(requestName(request.kind));
+    std::string where = requestName(request.kind);
     if (firstItem >= 0) {
         const FaultItem &item = request.items[static_cast<std::size_t>(firstItem)];
         const std::string area = areaText(item.area, item.dbNumber);
@@ -410,53 +457,51 @@ void logFired(const FaultRule &rule, const FaultRequest &request, int firstItem)
 } // namespace
 
 FaultRuleParse parseFaultRule(std::span<const FaultSetting> settings) {
-    FaultRule rule{};
+    RuleDraft draft{};
+    FaultRule &rule = draft.rule;
     rule.enabled = true;
     rule.every = 1;
     rule.probability = 1.0;
-    bool hasAction = false;
-    bool hasStart = false;
-    bool hasEnd = false;
     std::vector<std::string> seen;
     for (const FaultSetting &setting : settings) {
-        const std::string key = lower(setting.key);
+        const std::string key = asciiLower(setting.key);
         if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
             return {false, {}, "fault key " + key + " given twice"};
         }
         seen.push_back(key);
-        if (std::string error = applySetting(setting, rule, hasAction, hasStart, hasEnd);
-            !error.empty()) {
+        if (std::string error = applySetting(setting, draft); !error.empty()) {
             return {false, {}, error};
         }
     }
-    if (!hasAction) {
+    if (!draft.hasAction) {
         return {false,
                 {},
-                "fault rule has no action (give one of item_code, header_error, delay_ms, "
-                "no_reply, close, refuse)"};
+                "fault rule has no action (give one of " +
+                    keyList([](const KeyRow &row) { return row.action.has_value(); }) + ")"};
     }
+    const std::string onText = showOn(rule).value_or("any");
     if (!actionFits(rule.action, rule.on)) {
         return {false,
                 {},
                 "fault action " + std::string(actionKey(rule.action)) +
-                    " does not fit on=" + std::string(onName(rule.on)) +
+                    " does not fit on=" + onText +
                     (rule.action == FaultAction::refuse ? " (refuse needs on=connect)" : "")};
     }
     const bool itemRequest =
         rule.on == FaultOn::read || rule.on == FaultOn::write || rule.on == FaultOn::any;
-    if (rule.area != FaultArea::all && !itemRequest) {
+    if (rule.area && !itemRequest) {
         return {false,
                 {},
-                "fault key area does not fit on=" + std::string(onName(rule.on)) +
+                "fault key area does not fit on=" + onText +
                     " (only read, write and any requests address memory)"};
     }
-    if ((hasStart || hasEnd) && rule.area == FaultArea::all) {
+    if ((draft.hasStart || draft.hasEnd) && !rule.area) {
         return {false, {}, "fault keys start and end need an area"};
     }
-    if (hasStart || hasEnd) {
+    if (draft.hasStart || draft.hasEnd) {
         rule.hasRange = true;
-        if (!hasEnd) {
-            rule.end = 0xFFFFFFFF;
+        if (!draft.hasEnd) {
+            rule.end = noEnd;
         }
         if (rule.end <= rule.start) {
             return {false,
@@ -493,31 +538,14 @@ FaultRuleParse parseFaultRuleText(std::string_view text) {
 
 std::vector<FaultSetting> faultRuleSettings(const FaultRule &rule) {
     std::vector<FaultSetting> settings;
-    settings.push_back({"on", std::string(onName(rule.on))});
-    if (rule.area != FaultArea::all) {
-        settings.push_back({"area", areaText(rule.area, rule.dbNumber)});
-    }
-    if (rule.hasRange) {
-        settings.push_back({"start", std::to_string(rule.start)});
-        if (rule.end != 0xFFFFFFFF) {
-            settings.push_back({"end", std::to_string(rule.end)});
+    for (const KeyRow &row : keyRows) {
+        if (row.action && *row.action != rule.action) {
+            continue;
+        }
+        if (const std::optional<std::string> value = row.show(rule)) {
+            settings.push_back({std::string(row.names.key), *value});
         }
     }
-    if (rule.hasClient) {
-        settings.push_back({"client", ipv4Text(rule.client)});
-    }
-    if (rule.after != 0) {
-        settings.push_back({"after", std::to_string(rule.after)});
-    }
-    if (rule.every != 1) {
-        settings.push_back({"every", std::to_string(rule.every)});
-    }
-    if (rule.probability < 1.0) {
-        std::array<char, 32> text{};
-        std::snprintf(text.data(), text.size(), "%g", rule.probability);
-        settings.push_back({"probability", text.data()});
-    }
-    settings.push_back({std::string(actionKey(rule.action)), actionValueText(rule)});
     return settings;
 }
 
@@ -529,63 +557,56 @@ std::string describeFaultRule(const FaultRule &rule) {
     return text;
 }
 
-void setFaultRules(std::vector<FaultRule> given, std::uint64_t seed) {
-    rules = std::move(given);
-    nextId = 1;
-    for (FaultRule &rule : rules) {
-        rule.id = nextId++;
+void setFaultRules(FaultRules &faults, std::vector<FaultRule> given, std::uint64_t seed) {
+    faults.rules = std::move(given);
+    faults.nextId = 1;
+    for (FaultRule &rule : faults.rules) {
+        rule.id = faults.nextId++;
         rule.matched = 0;
         rule.fired = 0;
     }
-    generatorState = seed;
-    recount();
+    faults.generator = seed;
+    recount(faults);
 }
 
-int addFaultRule(FaultRule rule) {
-    rule.id = nextId++;
+int addFaultRule(FaultRules &faults, FaultRule rule) {
+    rule.id = faults.nextId++;
     rule.matched = 0;
     rule.fired = 0;
-    rules.push_back(rule);
-    recount();
+    faults.rules.push_back(rule);
+    recount(faults);
     return rule.id;
 }
 
-bool removeFaultRule(int id) {
-    const auto found = std::find_if(rules.begin(), rules.end(),
+bool removeFaultRule(FaultRules &faults, int id) {
+    const auto found = std::find_if(faults.rules.begin(), faults.rules.end(),
                                     [id](const FaultRule &rule) { return rule.id == id; });
-    if (found == rules.end()) {
+    if (found == faults.rules.end()) {
         return false;
     }
-    rules.erase(found);
-    recount();
+    faults.rules.erase(found);
+    recount(faults);
     return true;
 }
 
-bool enableFaultRule(int id, bool enabled) {
-    for (FaultRule &rule : rules) {
+bool enableFaultRule(FaultRules &faults, int id, bool enabled) {
+    for (FaultRule &rule : faults.rules) {
         if (rule.id == id) {
             rule.enabled = enabled;
-            recount();
+            recount(faults);
             return true;
         }
     }
     return false;
 }
 
-std::span<const FaultRule> faultRules() {
-    return rules;
-}
-
-bool faultRulesActive() {
-    return enabledCount > 0;
-}
-
-FaultDecision decideFaults(const FaultRequest &request) {
+FaultDecision decideFaults(FaultRules &faults, const FaultRequest &request) {
     FaultDecision decision{};
     bool contentDecided = false;
-    for (FaultRule &rule : rules) {
+    for (FaultRule &rule : faults.rules) {
         int firstItem = -1;
-        if (!rule.enabled || !requestMatches(rule, request, firstItem) || !turnComes(rule)) {
+        if (!rule.enabled || !requestMatches(rule, request, firstItem) ||
+            !turnComes(rule, faults.generator)) {
             continue;
         }
         switch (rule.action) {

@@ -16,11 +16,13 @@
 //   and exactly one action: item_code, header_error, delay_ms, no_reply, close, refuse
 #pragma once
 
-#include "platform/platform.h"
+#include "base/memory_area.h"
+#include "base/text.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,19 +32,17 @@ enum class FaultOn { any, read, write, setup, szl, connect };
 
 enum class FaultAction { itemCode, headerError, delay, noReply, close, refuse };
 
-enum class FaultArea { all, dataBlock, inputs, outputs, flags, timers, counters };
-
 struct FaultRule {
     int id;       // its number in the log and the API: 1, 2, ... in the order given
     bool enabled; // a rule switched off matches nothing and counts nothing
     FaultOn on;
-    FaultArea area;
-    std::uint16_t dbNumber; // area DB only
+    std::optional<MemoryArea> area; // none: every area
+    std::uint16_t dbNumber;         // area DB only
     bool hasRange;
     std::uint32_t start; // byte (timers, counters: element) range within the area, end exclusive
     std::uint32_t end;
     bool hasClient;
-    platform::Ipv4Address client;
+    Ipv4Address client;
     std::uint64_t after;
     std::uint64_t every;
     double probability;
@@ -77,26 +77,35 @@ FaultRuleParse parseFaultRuleText(std::string_view text);
 std::vector<FaultSetting> faultRuleSettings(const FaultRule &rule);
 std::string describeFaultRule(const FaultRule &rule); // the settings joined by spaces
 
-// The rules in force. setFaultRules replaces them (numbered 1, 2, ...), restarts their counts
-// and seeds the generator; the default seed makes a run without --seed reproducible too.
+// The rules in force on one PLC, with their counts and the generator their probabilities draw
+// from. The default seed makes a run without --seed reproducible too.
 inline constexpr std::uint64_t defaultFaultSeed = 1;
-void setFaultRules(std::vector<FaultRule> rules, std::uint64_t seed);
+struct FaultRules {
+    std::vector<FaultRule> rules;
+    int enabledCount = 0;
+    int nextId = 1;
+    std::uint64_t generator = defaultFaultSeed;
+};
+
+// Replaces the rules (numbered 1, 2, ...), restarts their counts and seeds the generator.
+void setFaultRules(FaultRules &faults, std::vector<FaultRule> rules, std::uint64_t seed);
 // Adds a rule behind the others with the next free number, and returns that number.
-int addFaultRule(FaultRule rule);
-bool removeFaultRule(int id);
-bool enableFaultRule(int id, bool enabled);
-std::span<const FaultRule> faultRules();
+int addFaultRule(FaultRules &faults, FaultRule rule);
+bool removeFaultRule(FaultRules &faults, int id);
+bool enableFaultRule(FaultRules &faults, int id, bool enabled);
 
 // True while at least one rule is switched on; every hook checks this first, so a server
 // without rules pays one load and one branch per request.
-bool faultRulesActive();
+inline bool faultRulesActive(const FaultRules &faults) {
+    return faults.enabledCount > 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Deciding. A request as the rules see it: what it is, who sent it and, for Read Var and Write
 // Var, the bytes each item covers. Kinds a rule cannot name (userdata other than SZL, control
 // jobs) arrive as FaultOn::any and match only rules with on=any.
 struct FaultItem {
-    FaultArea area; // FaultArea::all for an area no rule can name (periphery, unknown codes)
+    std::optional<MemoryArea> area; // none: an area no rule can name (periphery, unknown codes)
     std::uint16_t dbNumber;
     std::uint32_t start; // bytes, or timer and counter elements, end exclusive
     std::uint32_t end;
@@ -106,7 +115,7 @@ inline constexpr std::size_t largestFaultItemCount = 255;
 
 struct FaultRequest {
     FaultOn kind;
-    platform::Ipv4Address client;
+    Ipv4Address client;
     std::span<const FaultItem> items;
 };
 
@@ -123,6 +132,11 @@ struct FaultDecision {
     std::uint32_t delayMs;
 };
 
+// The return code a fault gives item i of the request, or 0: served as usual.
+inline std::uint8_t faultItemCode(const FaultDecision &decision, std::size_t item) {
+    return decision.anyItemCode && item < decision.itemCodes.size() ? decision.itemCodes[item] : 0;
+}
+
 // Counts the request against every rule, draws for those with a probability, logs one line per
 // rule that fires ("Fault 2 fired: delay 250 ms on read DB6") and returns what fired.
-FaultDecision decideFaults(const FaultRequest &request);
+FaultDecision decideFaults(FaultRules &faults, const FaultRequest &request);

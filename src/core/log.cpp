@@ -59,7 +59,7 @@ void keepLine(TextAttribute attribute, std::string_view text) {
 // moment it takes to queue a line. Once the queue is empty it lingers a moment before it goes
 // to sleep: under steady traffic it then wakes once per linger for all lines that came meanwhile
 // instead of being woken (a system call in the loop) for every line.
-void runWriter() {
+void runWriter(void * /*context*/) {
     std::array<QueuedLine, writerBatchLines> batch{};
     std::array<platform::ConsoleLine, writerBatchLines> lines{};
     bool lingered = false;
@@ -155,7 +155,7 @@ void startLogOutput() {
     writerStopping = false;
     writerWaiting = false;
     writerRunning = true;
-    if (!platform::startLogThread(runWriter)) {
+    if (!platform::startLogThread(runWriter, nullptr)) {
         writerRunning = false;
         return; // lines keep going out directly
     }

@@ -1,5 +1,6 @@
 #include "http/event_stream.h"
 
+#include "base/text.h"
 #include "core/log.h"
 
 #include <algorithm>
@@ -25,10 +26,10 @@ void appendEvent(EventStream &stream, std::string_view name, const json &data) {
     stream.pending.append("\n\n");
 }
 
-void sendValues(EventStream &stream) {
+void sendValues(Plc &plc, EventStream &stream) {
     json changed = json::array();
     for (std::size_t index = 0; index < stream.watched.size(); ++index) {
-        json entry = watchValueJson(stream.watched[index]);
+        json entry = watchValueJson(plc, stream.watched[index]);
         entry.erase("status");
         entry["index"] = index;
         std::string text = entry.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -59,14 +60,14 @@ void sendLog(EventStream &stream, std::uint64_t most) {
     }
 }
 
-void sendMemory(EventStream &stream) {
+void sendMemory(Plc &plc, EventStream &stream) {
     if (stream.memoryPath.empty()) {
         return;
     }
-    const MemoryView view = findMemoryView(stream.memoryPath);
-    std::string hex = view.ok
-                          ? toHex(view.bytes.first(std::min<std::size_t>(view.bytes.size(), 65536)))
-                          : std::string("-") + view.error; // a marker that never is hex
+    const MemoryView view = findMemoryView(plc, stream.memoryPath);
+    std::string hex =
+        view.ok ? hexText(view.bytes.first(std::min<std::size_t>(view.bytes.size(), 65536)))
+                : std::string("-") + view.error; // a marker that never is hex
     if (hex == stream.lastMemory) {
         return;
     }
@@ -79,8 +80,8 @@ void sendMemory(EventStream &stream) {
     }
 }
 
-void sendFaults(EventStream &stream) {
-    std::string text = faultsJson().dump(-1, ' ', false, json::error_handler_t::replace);
+void sendFaults(const Plc &plc, EventStream &stream) {
+    std::string text = faultsJson(plc.faults).dump(-1, ' ', false, json::error_handler_t::replace);
     if (text != stream.lastFaults) {
         stream.lastFaults = std::move(text);
         stream.pending.append("event: faults\ndata: ").append(stream.lastFaults).append("\n\n");
@@ -89,7 +90,8 @@ void sendFaults(EventStream &stream) {
 
 } // namespace
 
-EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros) {
+EventStream openEventStream(Plc &plc, const HttpAccess &access, const HttpRequest &request,
+                            std::int64_t nowMicros) {
     EventStream stream{};
     for (const auto &[key, value] : request.query) {
         if (key == "addr") {
@@ -103,19 +105,20 @@ EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros) 
     stream.pending = "retry: 1000\n\n";
     sendLog(stream, recentLogCapacity);
     stream.nextStatusMicros = nowMicros;
-    refreshEventStream(stream, nowMicros);
+    refreshEventStream(plc, access, stream, nowMicros);
     return stream;
 }
 
-void refreshEventStream(EventStream &stream, std::int64_t nowMicros) {
-    sendValues(stream);
+void refreshEventStream(Plc &plc, const HttpAccess &access, EventStream &stream,
+                        std::int64_t nowMicros) {
+    sendValues(plc, stream);
     if (nowMicros >= stream.nextStatusMicros) {
-        appendEvent(stream, "status", statusJson());
+        appendEvent(stream, "status", statusJson(plc, access));
         stream.nextStatusMicros = nowMicros + statusEventMicros;
     }
     sendLog(stream, logLinesPerRefresh);
-    sendMemory(stream);
-    sendFaults(stream);
+    sendMemory(plc, stream);
+    sendFaults(plc, stream);
 }
 
 bool hasEventBytes(const EventStream &stream) {

@@ -25,11 +25,13 @@ struct EventStream {
 };
 
 // A stream for the request's addr= and memory= parameters, with its first events pending.
-EventStream openEventStream(const HttpRequest &request, std::int64_t nowMicros);
+EventStream openEventStream(Plc &plc, const HttpAccess &access, const HttpRequest &request,
+                            std::int64_t nowMicros);
 
 // Appends the events due now: changed values, new log lines, a changed memory view or fault
 // table, and the status once a second.
-void refreshEventStream(EventStream &stream, std::int64_t nowMicros);
+void refreshEventStream(Plc &plc, const HttpAccess &access, EventStream &stream,
+                        std::int64_t nowMicros);
 
 // Takes up to `room` pending bytes into `out`; returns how many.
 std::size_t takeEventBytes(EventStream &stream, char *out, std::size_t room);

@@ -2,10 +2,10 @@
 // the same keys as the configuration file.
 #include "http/http_api.h"
 
+#include "base/text.h"
 #include "core/fault_rules.h"
 #include "core/log.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -42,7 +42,7 @@ bool settingText(const json &value, std::string &text) {
     return true;
 }
 
-HttpReply addRule(const json &body) {
+HttpReply addRule(FaultRules &faults, const json &body) {
     std::vector<FaultSetting> settings;
     for (const auto &[key, value] : body.items()) {
         std::string text;
@@ -56,7 +56,7 @@ HttpReply addRule(const json &body) {
     if (!parsed.ok) {
         return faultError(400, "bad fault rule: " + parsed.error);
     }
-    const int id = addFaultRule(parsed.rule);
+    const int id = addFaultRule(faults, parsed.rule);
     logMessage(attributePlain, "HTTP: fault rule %d added: %s", id,
                describeFaultRule(parsed.rule).c_str());
     return {201, "application/json", json{{"id", id}}.dump(), {}, false};
@@ -64,9 +64,9 @@ HttpReply addRule(const json &body) {
 
 } // namespace
 
-json faultsJson() {
+json faultsJson(const FaultRules &faults) {
     json rules = json::array();
-    for (const FaultRule &rule : faultRules()) {
+    for (const FaultRule &rule : faults.rules) {
         json settings = json::object();
         for (const FaultSetting &setting : faultRuleSettings(rule)) {
             settings[setting.key] = setting.value;
@@ -81,24 +81,26 @@ json faultsJson() {
     return json{{"rules", std::move(rules)}};
 }
 
-HttpReply handleFaultRequest(std::string_view method, std::string_view rest, const json *body) {
+HttpReply handleFaultRequest(FaultRules &faults, std::string_view method, std::string_view rest,
+                             const json *body) {
     if (rest.empty()) {
         if (method == "GET") {
-            return {200, "application/json", faultsJson().dump(), {}, false};
+            return {200, "application/json", faultsJson(faults).dump(), {}, false};
         }
         if (method == "POST" && body != nullptr) {
-            return addRule(*body);
+            return addRule(faults, *body);
         }
         return faultError(405, std::string(method) + " is not allowed on /api/faults");
     }
-    int id = 0;
-    const auto [end, failed] = std::from_chars(rest.data(), rest.data() + rest.size(), id);
-    if (failed != std::errc{} || end != rest.data() + rest.size() || id <= 0) {
+    const std::optional<std::uint64_t> number =
+        parseWholeNumber(rest, 1, static_cast<std::uint64_t>(INT32_MAX));
+    if (!number) {
         return faultError(400, "bad fault rule id '" + std::string(rest) + "'");
     }
+    const int id = static_cast<int>(*number);
     const std::string missing = "no fault rule " + std::to_string(id);
     if (method == "DELETE") {
-        if (!removeFaultRule(id)) {
+        if (!removeFaultRule(faults, id)) {
             return faultError(404, missing);
         }
         logMessage(attributePlain, "HTTP: fault rule %d removed", id);
@@ -109,7 +111,7 @@ HttpReply handleFaultRequest(std::string_view method, std::string_view rest, con
         if (enabled == body->end() || !enabled->is_boolean()) {
             return faultError(400, "the body needs \"enabled\": true or false");
         }
-        if (!enableFaultRule(id, enabled->get<bool>())) {
+        if (!enableFaultRule(faults, id, enabled->get<bool>())) {
             return faultError(404, missing);
         }
         logMessage(attributePlain, "HTTP: fault rule %d switched %s", id,

@@ -1,25 +1,17 @@
 #include "http/http_api.h"
 
-#include "core/connection_table.h"
-#include "core/ipv4_text.h"
+#include "base/text.h"
 #include "core/log.h"
 #include "http/web_assets.h"
-#include "memory/data_block_table.h"
-#include "memory/process_image.h"
-#include "platform/platform.h"
-#include "s7/cpu_profile.h"
-#include "s7/cpu_state.h"
 
 #include <array>
-#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
 using json = nlohmann::ordered_json;
 
 namespace {
-
-HttpAccess httpAccess{};
 
 constexpr std::string_view jsonType = "application/json";
 constexpr std::size_t largestMemoryRead = 65536;
@@ -38,12 +30,7 @@ bool isWrite(std::string_view method) {
 }
 
 std::optional<std::size_t> parseCount(std::string_view text) {
-    std::size_t value = 0;
-    const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || failed != std::errc{} || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return parseWholeNumber(text, 0, SIZE_MAX);
 }
 
 const std::string *queryValue(const HttpRequest &request, std::string_view key) {
@@ -65,19 +52,18 @@ bool sameSecret(std::string_view given, std::string_view expected) {
     return difference == 0;
 }
 
-bool authorised(const HttpRequest &request) {
-    if (httpAccess.token.empty()) {
+bool authorised(const HttpAccess &access, const HttpRequest &request) {
+    if (access.token.empty()) {
         return true;
     }
     constexpr std::string_view bearer = "Bearer ";
     if (request.authorization.starts_with(bearer) &&
-        sameSecret(request.authorization.substr(bearer.size()), httpAccess.token)) {
+        sameSecret(request.authorization.substr(bearer.size()), access.token)) {
         return true;
     }
     // EventSource cannot set headers.
     const std::string *token = queryValue(request, "token");
-    return request.path == "/api/events" && token != nullptr &&
-           sameSecret(*token, httpAccess.token);
+    return request.path == "/api/events" && token != nullptr && sameSecret(*token, access.token);
 }
 
 struct ParsedBody {
@@ -97,75 +83,31 @@ ParsedBody parseBody(const HttpRequest &request) {
     return {true, std::move(body), {}};
 }
 
-struct AreaRow {
-    std::string_view path;
-    std::string_view name;
-    ProcessArea area;
-};
-constexpr std::array<AreaRow, 5> areaRows = {{
-    {"i", "I", ProcessArea::inputs},
-    {"q", "Q", ProcessArea::outputs},
-    {"m", "M", ProcessArea::flags},
-    {"t", "T", ProcessArea::timers},
-    {"c", "C", ProcessArea::counters},
-}};
-
-ProcessArea processAreaOf(AddressArea area) {
-    switch (area) {
-    case AddressArea::inputs:
-        return ProcessArea::inputs;
-    case AddressArea::outputs:
-        return ProcessArea::outputs;
-    case AddressArea::timers:
-        return ProcessArea::timers;
-    case AddressArea::counters:
-        return ProcessArea::counters;
-    case AddressArea::flags:
-    case AddressArea::dataBlock:
-        break;
-    }
-    return ProcessArea::flags;
+// An area's path in the API: its letter in lower case ("m", "i").
+std::string areaPath(MemoryArea area) {
+    return asciiLower(areaLetter(area));
 }
 
 // The bytes an address lies in, for reading: the block as it is, or the area.
-MemoryView viewOfAddress(const S7Address &address) {
-    if (address.area == AddressArea::dataBlock) {
-        return findMemoryView("db/" + std::to_string(address.dbNumber));
+MemoryView viewOfAddress(Plc &plc, const S7Address &address) {
+    if (address.area == MemoryArea::dataBlock) {
+        return findMemoryView(plc, "db/" + std::to_string(address.dbNumber));
     }
-    for (const AreaRow &row : areaRows) {
-        if (row.area == processAreaOf(address.area)) {
-            return findMemoryView(row.path);
-        }
-    }
-    return {false, 404, "no such area", {}, {}};
+    return findMemoryView(plc, areaPath(address.area));
 }
 
 json valueToJson(const S7Value &value) {
     return std::visit([](const auto &held) { return json(held); }, value);
 }
 
-std::optional<std::vector<std::uint8_t>> fromHex(std::string_view text) {
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(text.size() / 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const char *pair = text.data() + 2 * i;
-        if (std::from_chars(pair, pair + 2, bytes[i], 16).ptr != pair + 2) {
-            return std::nullopt;
-        }
-    }
-    return bytes;
-}
-
-void markWritten(std::string_view path) {
+void markWritten(Memory &memory, std::string_view path) {
     if (path.starts_with("db/")) {
-        markDataBlockChanged(parseCount(path.substr(3)).value_or(0));
+        markDataBlockChanged(memory.blocks, parseCount(path.substr(3)).value_or(0));
         return;
     }
-    for (const AreaRow &row : areaRows) {
-        if (row.path == path) {
-            markProcessAreaChanged(row.area);
+    for (const MemoryArea area : fixedAreas) {
+        if (areaPath(area) == path) {
+            markProcessAreaChanged(memory.areas, area);
         }
     }
 }
@@ -178,8 +120,8 @@ std::optional<std::size_t> startOffset(const HttpRequest &request) {
     return text != nullptr ? parseCount(*text) : std::optional<std::size_t>{0};
 }
 
-HttpReply readMemory(const HttpRequest &request, std::string_view path) {
-    const MemoryView view = findMemoryView(path);
+HttpReply readMemory(Plc &plc, const HttpRequest &request, std::string_view path) {
+    const MemoryView view = findMemoryView(plc, path);
     if (!view.ok) {
         return error(view.status, view.error);
     }
@@ -206,10 +148,10 @@ HttpReply readMemory(const HttpRequest &request, std::string_view path) {
                               " run past the end of " + view.name + " (" +
                               std::to_string(view.bytes.size()) + " bytes)");
     }
-    return reply(200, json{{"start", start}, {"hex", toHex(view.bytes.subspan(start, size))}});
+    return reply(200, json{{"start", start}, {"hex", hexText(view.bytes.subspan(start, size))}});
 }
 
-HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
+HttpReply writeMemory(Plc &plc, const HttpRequest &request, std::string_view path) {
     const ParsedBody body = parseBody(request);
     if (!body.ok) {
         return body.failure;
@@ -218,9 +160,9 @@ HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
     if (hex == body.object.end() || !hex->is_string()) {
         return error(400, "the body needs \"hex\": a string of hex digits");
     }
-    const std::optional<std::vector<std::uint8_t>> bytes =
-        fromHex(hex->get_ref<const std::string &>());
-    if (!bytes || bytes->empty()) {
+    const HexParse parsed = parseHexBytes(hex->get_ref<const std::string &>(), HexBlanks::none);
+    const std::vector<std::uint8_t> *bytes = parsed.ok ? &parsed.bytes : nullptr;
+    if (bytes == nullptr || bytes->empty()) {
         return error(400, "\"hex\" must be an even number of hex digits, at least two");
     }
     const std::optional<std::size_t> startGiven = startOffset(request);
@@ -229,15 +171,17 @@ HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
                      "bad start '" + *queryValue(request, "start") + "' (expected a byte offset)");
     }
     const std::size_t start = *startGiven;
-    MemoryView view = findMemoryView(path);
+    MemoryView view = findMemoryView(plc, path);
     if (path.starts_with("db/") && view.status != 400) {
         // As a client write: without strict blocks the block is created or grown to hold it.
         const std::size_t number = parseCount(path.substr(3)).value_or(0);
-        if (dataBlockRangeServed(number, bytes->size(), start) &&
+        DataBlockTable &blocks = plc.memory.blocks;
+        if (dataBlockRangeServed(blocks, number, bytes->size(), start) &&
             (!view.ok || start + bytes->size() > view.bytes.size())) {
-            const std::span<std::uint8_t> block = acquireDataBlock(bytes->size(), number, start);
+            const std::span<std::uint8_t> block =
+                acquireDataBlock(blocks, bytes->size(), number, start);
             if (!block.empty()) {
-                view = findMemoryView(path);
+                view = findMemoryView(plc, path);
             }
         }
     }
@@ -251,7 +195,7 @@ HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
     }
     std::copy(bytes->begin(), bytes->end(),
               view.bytes.begin() + static_cast<std::ptrdiff_t>(start));
-    markWritten(path);
+    markWritten(plc.memory, path);
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(start),
                static_cast<int>(bytes->size()));
@@ -260,7 +204,7 @@ HttpReply writeMemory(const HttpRequest &request, std::string_view path) {
 
 // ---- /api/watch
 
-HttpReply readWatch(const HttpRequest &request) {
+HttpReply readWatch(Plc &plc, const HttpRequest &request) {
     json values = json::array();
     for (const auto &[key, text] : request.query) {
         if (key != "addr") {
@@ -270,7 +214,7 @@ HttpReply readWatch(const HttpRequest &request) {
         if (!watched.parsed) {
             return error(400, watched.error);
         }
-        json value = watchValueJson(watched);
+        json value = watchValueJson(plc, watched);
         if (value.contains("error")) {
             return error(value.value("status", 404), value["error"].get<std::string>());
         }
@@ -304,7 +248,7 @@ std::optional<StartValue> startValueOf(const json &value) {
     return std::nullopt;
 }
 
-HttpReply writeWatch(const HttpRequest &request) {
+HttpReply writeWatch(Plc &plc, const HttpRequest &request) {
     const ParsedBody body = parseBody(request);
     if (!body.ok) {
         return body.failure;
@@ -333,11 +277,13 @@ HttpReply writeWatch(const HttpRequest &request) {
     const S7Address &address = watched.address;
     const std::size_t begin = addressByteStart(address);
     const std::size_t width = addressByteWidth(address);
-    if (address.area == AddressArea::dataBlock &&
-        dataBlockRangeServed(address.dbNumber, width, begin)) {
-        acquireDataBlock(width, address.dbNumber, begin); // as a client write: create or grow
+    DataBlockTable &blocks = plc.memory.blocks;
+    if (address.area == MemoryArea::dataBlock &&
+        dataBlockRangeServed(blocks, address.dbNumber, width, begin)) {
+        acquireDataBlock(blocks, width, address.dbNumber,
+                         begin); // as a client write: create or grow
     }
-    MemoryView view = viewOfAddress(address);
+    MemoryView view = viewOfAddress(plc, address);
     if (!view.ok) {
         return error(view.status, watched.text + ": " + view.error);
     }
@@ -345,20 +291,20 @@ HttpReply writeWatch(const HttpRequest &request) {
         !problem.empty()) {
         return error(400, watched.text + ": " + problem);
     }
-    if (address.area == AddressArea::dataBlock) {
-        markDataBlockChanged(address.dbNumber);
+    if (address.area == MemoryArea::dataBlock) {
+        markDataBlockChanged(blocks, address.dbNumber);
     } else {
-        markProcessAreaChanged(processAreaOf(address.area));
+        markProcessAreaChanged(plc.memory.areas, address.area);
     }
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(begin),
                static_cast<int>(width), watched.text.c_str(), value->dump().c_str());
-    return reply(200, watchValueJson(watched));
+    return reply(200, watchValueJson(plc, watched));
 }
 
 // ---- /api/cpu
 
-HttpReply setCpu(const HttpRequest &request) {
+HttpReply setCpu(Plc &plc, const HttpRequest &request) {
     const ParsedBody body = parseBody(request);
     if (!body.ok) {
         return body.failure;
@@ -369,8 +315,8 @@ HttpReply setCpu(const HttpRequest &request) {
         return error(400, "\"state\" must be \"RUN\" or \"STOP\"");
     }
     const CpuRunState wanted = *state == "RUN" ? CpuRunState::run : CpuRunState::stop;
-    if (cpuRunState() != wanted) {
-        setCpuRunState(wanted);
+    if (plc.cpu.state != wanted) {
+        plc.cpu.state = wanted;
         logMessage(trafficAttribute(0), "%s CPU %s requested", namedPrefix("http").text(),
                    wanted == CpuRunState::run ? "RUN" : "STOP");
     }
@@ -398,21 +344,7 @@ HttpReply wrongMethod(const HttpRequest &request) {
 
 } // namespace
 
-void setHttpAccess(HttpAccess given) {
-    httpAccess = std::move(given);
-}
-
-std::string toHex(std::span<const std::uint8_t> bytes) {
-    constexpr std::string_view digits = "0123456789ABCDEF";
-    std::string text(bytes.size() * 2, '0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        text[2 * i] = digits[bytes[i] >> 4];
-        text[2 * i + 1] = digits[bytes[i] & 0x0F];
-    }
-    return text;
-}
-
-MemoryView findMemoryView(std::string_view path) {
+MemoryView findMemoryView(Plc &plc, std::string_view path) {
     if (path.starts_with("db/")) {
         const std::optional<std::size_t> number = parseCount(path.substr(3));
         if (!number || *number >= dataBlockCount) {
@@ -423,24 +355,25 @@ MemoryView findMemoryView(std::string_view path) {
                     {}};
         }
         const std::string name = "DB" + std::to_string(*number);
-        const std::span<std::uint8_t> block = findDataBlock(*number);
+        const std::span<std::uint8_t> block = findDataBlock(plc.memory.blocks, *number);
         if (block.empty()) {
             return {false, 404, name + " does not exist", name, {}};
         }
         return {true, 200, {}, name, block};
     }
-    for (const AreaRow &row : areaRows) {
-        if (row.path == path) {
-            const std::span<std::uint8_t> bytes = processArea(row.area);
+    for (const MemoryArea area : fixedAreas) {
+        if (areaPath(area) == path) {
+            const std::string name(areaLetter(area));
+            const std::span<std::uint8_t> bytes = processArea(plc.memory.areas, area);
             if (bytes.empty()) {
                 return {false,
                         404,
-                        "this CPU (" + std::string(activeCpuProfile().name) + ") has no " +
-                            std::string(row.name) + " area",
-                        std::string(row.name),
+                        "this CPU (" + std::string(plc.cpu.profile->name) + ") has no " + name +
+                            " area",
+                        name,
                         {}};
             }
-            return {true, 200, {}, std::string(row.name), bytes};
+            return {true, 200, {}, name, bytes};
         }
     }
     return {false,
@@ -458,11 +391,11 @@ WatchedAddress parseWatchedAddress(std::string_view text) {
     return {std::string(text), true, parse.address, {}};
 }
 
-json watchValueJson(const WatchedAddress &watched) {
+json watchValueJson(Plc &plc, const WatchedAddress &watched) {
     if (!watched.parsed) {
         return json{{"addr", watched.text}, {"error", watched.error}};
     }
-    const MemoryView view = viewOfAddress(watched.address);
+    const MemoryView view = viewOfAddress(plc, watched.address);
     if (!view.ok) {
         return json{{"addr", watched.text}, {"error", view.error}, {"status", view.status}};
     }
@@ -476,13 +409,14 @@ json watchValueJson(const WatchedAddress &watched) {
                 {"value", valueToJson(load.value)}};
 }
 
-json statusJson() {
-    const std::int64_t now = connectionTable.nowMicros; // the pass's clock, as the slots'
+json statusJson(Plc &plc, const HttpAccess &access) {
+    ConnectionTable &table = plc.connections;
+    const std::int64_t now = table.nowMicros; // the pass's clock, as the slots'
     json connections = json::array();
     constexpr std::array<std::string_view, 3> kindNames = {"ISO", "S7", "S5"};
-    for (int slot = 0; slot < connectionTable.connectionCount; ++slot) {
-        const ConnectionSlot &connection = slotAt(slot);
-        const platform::Ipv4Address &peer = connection.ends.clientAddress;
+    for (int slot = 0; slot < table.connectionCount; ++slot) {
+        const ConnectionSlot &connection = slotAt(table, slot);
+        const Ipv4Address &peer = connection.ends.clientAddress;
         const std::string address =
             ipv4Text(peer) + ":" + std::to_string(connection.ends.clientPort);
         connections.push_back(
@@ -494,32 +428,35 @@ json statusJson() {
              {"bytesOut", connection.bytesOut},
              {"idleMs", std::max<std::int64_t>(0, (now - connection.lastActivityMicros) / 1000)}});
     }
+    DataBlockTable &memoryBlocks = plc.memory.blocks;
     json blocks = json::array();
-    for (std::size_t number = nextExistingDataBlock(0); number < dataBlockCount;
-         number = nextExistingDataBlock(number + 1)) {
-        blocks.push_back({{"number", number}, {"size", findDataBlock(number).size()}});
+    for (std::size_t number = nextExistingDataBlock(memoryBlocks, 0); number < dataBlockCount;
+         number = nextExistingDataBlock(memoryBlocks, number + 1)) {
+        blocks.push_back(
+            {{"number", number}, {"size", findDataBlock(memoryBlocks, number).size()}});
     }
     json areas = json::array();
-    for (const AreaRow &row : areaRows) {
-        areas.push_back(
-            {{"name", row.name}, {"path", row.path}, {"size", processArea(row.area).size()}});
+    for (const MemoryArea area : fixedAreas) {
+        areas.push_back({{"name", areaLetter(area)},
+                         {"path", areaPath(area)},
+                         {"size", processArea(plc.memory.areas, area).size()}});
     }
-    return json{{"cpu", activeCpuProfile().name},
-                {"state", cpuRunState() == CpuRunState::run ? "RUN" : "STOP"},
-                {"readOnly", httpAccess.readOnly},
-                {"strict", dataBlockTable.fixed},
+    return json{{"cpu", plc.cpu.profile->name},
+                {"state", plc.cpu.state == CpuRunState::run ? "RUN" : "STOP"},
+                {"readOnly", access.readOnly},
+                {"strict", memoryBlocks.fixed},
                 {"connections", std::move(connections)},
-                {"requestsPerSecond", requestsPerSecond()},
+                {"requestsPerSecond", requestsPerSecond(table.requestRate)},
                 {"dataBlocks", std::move(blocks)},
                 {"areas", std::move(areas)}};
 }
 
-HttpReply handleHttpRequest(const HttpRequest &request) {
+HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpRequest &request) {
     const std::string_view path = request.path;
     if (!path.starts_with("/api/")) {
         return serveFile(request);
     }
-    if (!authorised(request)) {
+    if (!authorised(access, request)) {
         return error(401, "this server needs its token: Authorization: Bearer TOKEN");
     }
     if (request.bodyTooLarge) {
@@ -527,22 +464,22 @@ HttpReply handleHttpRequest(const HttpRequest &request) {
     }
     const std::string_view method = request.method;
     const bool get = method == "GET";
-    if (isWrite(method) && httpAccess.readOnly) {
+    if (isWrite(method) && access.readOnly) {
         return error(403, "this server is read-only (--http-read-only)");
     }
     if (path == "/api/status") {
-        return get ? reply(200, statusJson()) : wrongMethod(request);
+        return get ? reply(200, statusJson(plc, access)) : wrongMethod(request);
     }
     if (path == "/api/events") {
         return get ? HttpReply{200, "text/event-stream", {}, {}, true} : wrongMethod(request);
     }
     if (path == "/api/watch") {
-        return get               ? readWatch(request)
-               : method == "PUT" ? writeWatch(request)
+        return get               ? readWatch(plc, request)
+               : method == "PUT" ? writeWatch(plc, request)
                                  : wrongMethod(request);
     }
     if (path == "/api/cpu") {
-        return method == "POST" ? setCpu(request) : wrongMethod(request);
+        return method == "POST" ? setCpu(plc, request) : wrongMethod(request);
     }
     if (path == "/api/faults" || path.starts_with("/api/faults/")) {
         std::string_view rest = path.substr(std::string_view("/api/faults").size());
@@ -550,16 +487,16 @@ HttpReply handleHttpRequest(const HttpRequest &request) {
             rest.remove_prefix(1);
         }
         if (method != "POST") {
-            return handleFaultRequest(method, rest, nullptr);
+            return handleFaultRequest(plc.faults, method, rest, nullptr);
         }
         const ParsedBody body = parseBody(request);
-        return body.ok ? handleFaultRequest(method, rest, &body.object) : body.failure;
+        return body.ok ? handleFaultRequest(plc.faults, method, rest, &body.object) : body.failure;
     }
     constexpr std::string_view memoryPrefix = "/api/memory/";
     if (path.starts_with(memoryPrefix)) {
         const std::string_view which = path.substr(memoryPrefix.size());
-        return get               ? readMemory(request, which)
-               : method == "PUT" ? writeMemory(request, which)
+        return get               ? readMemory(plc, request, which)
+               : method == "PUT" ? writeMemory(plc, request, which)
                                  : wrongMethod(request);
     }
     return error(404, "no such API path: " + std::string(path));

@@ -1,9 +1,10 @@
-// The watch page's JSON API as plain functions: a request in, a reply out. The HTTP library
-// (http_server.cpp) only moves bytes; everything the API decides is here, so tests and the
+// The watch page's JSON API as plain functions: a PLC and a request in, a reply out. The HTTP
+// library (http_server.cpp) only moves bytes; everything the API decides is here, so tests and the
 // fuzzer call it without a socket.
 #pragma once
 
 #include "memory/s7_address.h"
+#include "plc/plc.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,11 +18,11 @@
 
 inline constexpr std::size_t largestRequestBody = 64 * 1024;
 
+// Who may do what over HTTP.
 struct HttpAccess {
     std::string token; // empty: none asked for
     bool readOnly;
 };
-void setHttpAccess(HttpAccess access);
 
 using QueryParameters = std::vector<std::pair<std::string, std::string>>;
 
@@ -42,11 +43,11 @@ struct HttpReply {
     bool eventStream;                   // 200 for /api/events: the caller opens the stream
 };
 
-HttpReply handleHttpRequest(const HttpRequest &request);
+HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpRequest &request);
 
 // For the event stream: the status object, and one watched address read now ({"addr", "type",
 // "value"} or {"addr", "error"}).
-nlohmann::ordered_json statusJson();
+nlohmann::ordered_json statusJson(Plc &plc, const HttpAccess &access);
 struct WatchedAddress {
     std::string text;
     bool parsed;
@@ -54,7 +55,7 @@ struct WatchedAddress {
     std::string error; // when not parsed
 };
 WatchedAddress parseWatchedAddress(std::string_view text);
-nlohmann::ordered_json watchValueJson(const WatchedAddress &watched);
+nlohmann::ordered_json watchValueJson(Plc &plc, const WatchedAddress &watched);
 
 // A memory view named as in the API's paths: "db/5", "m", "i", "q", "t", "c".
 struct MemoryView {
@@ -64,13 +65,11 @@ struct MemoryView {
     std::string name; // "DB5", "M"
     std::span<std::uint8_t> bytes;
 };
-MemoryView findMemoryView(std::string_view path);
-
-std::string toHex(std::span<const std::uint8_t> bytes);
+MemoryView findMemoryView(Plc &plc, std::string_view path);
 
 // /api/faults (fault_api.cpp): the rules as the API and the event stream show them, and one
 // request on /api/faults or /api/faults/ID (rest: "" or the id; body: the parsed object of a
 // POST).
-nlohmann::ordered_json faultsJson();
-HttpReply handleFaultRequest(std::string_view method, std::string_view rest,
+nlohmann::ordered_json faultsJson(const FaultRules &faults);
+HttpReply handleFaultRequest(FaultRules &faults, std::string_view method, std::string_view rest,
                              const nlohmann::ordered_json *body);

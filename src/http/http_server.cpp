@@ -4,7 +4,6 @@
 // loop resumes it when the 100 ms refresh has produced events.
 #include "http/http_server.h"
 
-#include "core/connection_table.h"
 #include "core/log.h"
 #include "http/event_stream.h"
 #include "http/http_api.h"
@@ -95,6 +94,8 @@ std::string loadLibrary() {
 }
 
 MHD_Daemon *httpDaemon = nullptr;
+Plc *servedPlc = nullptr;
+HttpAccess servedAccess{};
 std::list<Stream> streams; // stable addresses: the library holds pointers to them
 std::int64_t nextRefreshMicros = 0;
 bool stopping = false; // every stream ends at its next read
@@ -162,8 +163,9 @@ MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
 }
 
 MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
-    Stream &stream = streams.emplace_back(
-        Stream{connection, false, openEventStream(request, connectionTable.nowMicros)});
+    Stream &stream = streams.emplace_back(Stream{
+        connection, false,
+        openEventStream(*servedPlc, servedAccess, request, servedPlc->connections.nowMicros)});
     MHD_Response *response = mhd.createResponseFromCallback(MHD_SIZE_UNKNOWN, streamBlockSize,
                                                             readStream, &stream, endStream);
     if (response == nullptr) {
@@ -213,7 +215,7 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
     request.authorization = authorization != nullptr ? authorization : "";
     request.body = pending->body;
     request.bodyTooLarge = pending->tooLarge;
-    const HttpReply reply = handleHttpRequest(request);
+    const HttpReply reply = handleHttpRequest(*servedPlc, servedAccess, request);
     if (reply.eventStream) {
         return openStream(connection, request);
     }
@@ -257,7 +259,8 @@ HttpStart httpStart(const HttpOptions &options) {
                     platform::describeError(listened.errorCode) +
                     platform::listenFailureHint(listened.errorCode, options.port)};
     }
-    setHttpAccess({options.token, options.readOnly});
+    servedPlc = options.plc;
+    servedAccess = {options.token, options.readOnly};
     keepRecentLog();
     libraryDueMicros = 0; // the first pass runs it
     httpDaemon =
@@ -297,7 +300,7 @@ void httpPass(std::int64_t nowMicros, bool ready) {
     if (!streams.empty() && nowMicros >= nextRefreshMicros) {
         nextRefreshMicros = nowMicros + eventRefreshMicros;
         for (Stream &stream : streams) {
-            refreshEventStream(stream.events, nowMicros);
+            refreshEventStream(*servedPlc, servedAccess, stream.events, nowMicros);
             if (stream.suspended && hasEventBytes(stream.events)) {
                 stream.suspended = false;
                 mhd.resumeConnection(stream.connection);

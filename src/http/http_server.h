@@ -4,15 +4,17 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "plc/plc.h"
 
 #include <cstdint>
 #include <string>
 
 struct HttpOptions {
-    platform::Ipv4Address address;
+    Ipv4Address address;
     std::uint16_t port;
     std::string token; // empty: none
     bool readOnly;
+    Plc *plc; // the PLC the page shows and the API addresses
 };
 
 // False where this build has no HTTP server (the Windows build).

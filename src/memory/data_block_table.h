@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <span>
 
 inline constexpr std::size_t dataBlockCount = 3000;
@@ -12,66 +14,70 @@ inline constexpr std::size_t initialSizeS5 = 2048;
 inline constexpr std::size_t growthSlack = 64;
 inline constexpr std::size_t largestDataBlock = 65534;
 
+// A block's bytes come from calloc and grow with realloc, which leaves the old bytes in place
+// when the heap cannot supply more.
+struct FreeBytes {
+    void operator()(std::uint8_t *bytes) const { std::free(bytes); }
+};
+
 struct DataBlock {
-    std::uint8_t *bytes; // none until the slot is first used
-    std::uint16_t size;  // recorded size: exactly the bytes that may be touched
-    bool changed;        // created, grown or written since the retained memory last took it
+    std::unique_ptr<std::uint8_t, FreeBytes> bytes; // none until the slot is first used
+    std::uint16_t size = 0; // recorded size: exactly the bytes that may be touched
+    bool changed = false;   // created, grown or written since the retained memory last took it
 };
 
+// The data blocks of one PLC. Heap blocks owned by the table: moving it moves them, and they go
+// with it.
 struct DataBlockTable {
-    std::array<DataBlock, dataBlockCount> slots;
-    bool fixed; // only the existing blocks, at their sizes: nothing is created or grown
-    std::size_t changedCount; // blocks whose changed flag is set
+    std::array<DataBlock, dataBlockCount> slots{};
+    bool fixed = false; // only the existing blocks, at their sizes: nothing is created or grown
+    std::size_t changedCount = 0; // blocks whose changed flag is set
 };
-
-extern DataBlockTable dataBlockTable;
 
 // For the S7 services: the block, created at 256 bytes and grown to hold byteOffset + byteCount
 // (plus 64 bytes of slack). Empty when the range would take the block past 65534 bytes or the
 // heap cannot supply it; the block then keeps its old contents and size.
-std::span<std::uint8_t> acquireDataBlock(std::size_t byteCount, std::size_t dbNumber,
-                                         std::size_t byteOffset);
+std::span<std::uint8_t> acquireDataBlock(DataBlockTable &table, std::size_t byteCount,
+                                         std::size_t dbNumber, std::size_t byteOffset);
 
 // Whether acquireDataBlock can serve the range at all, whatever the block's present size.
 bool dataBlockRangeAllowed(std::size_t byteCount, std::size_t byteOffset);
 
 // For the S5 services and the demo data: the block as it is, created at 2048 bytes when the slot
 // is empty. Empty only when the heap cannot supply a new block.
-std::span<std::uint8_t> ensureDataBlock(std::size_t dbNumber);
+std::span<std::uint8_t> ensureDataBlock(DataBlockTable &table, std::size_t dbNumber);
 
 // The block if it exists, without creating it.
-std::span<std::uint8_t> findDataBlock(std::size_t dbNumber);
+std::span<std::uint8_t> findDataBlock(DataBlockTable &table, std::size_t dbNumber);
 
 // The number of the first existing block at or above dbNumber, or dataBlockCount when there is
 // none. Creates nothing.
-std::size_t nextExistingDataBlock(std::size_t dbNumber);
+std::size_t nextExistingDataBlock(const DataBlockTable &table, std::size_t dbNumber);
 
 // Creates the block at exactly size bytes (1-65534): content at its start, zeros behind it. A
 // block already there is replaced. False when the heap cannot supply it or the arguments are
 // out of range.
-bool declareDataBlock(std::size_t dbNumber, std::size_t size,
+bool declareDataBlock(DataBlockTable &table, std::size_t dbNumber, std::size_t size,
                       std::span<const std::uint8_t> content);
 
-// From now until releaseDataBlocks only the blocks that exist are served, as on a CPU whose
+// From now on only the blocks that exist are served, as on a CPU whose
 // program declares its blocks: no block is created, none grows, and a range past a block's end
 // is refused (acquireDataBlock and ensureDataBlock return nothing for them).
-void fixDataBlocks();
+void fixDataBlocks(DataBlockTable &table);
 
 // Whether the block can be addressed at all: it exists, or blocks are created on demand.
-bool dataBlockServed(std::size_t dbNumber);
+bool dataBlockServed(const DataBlockTable &table, std::size_t dbNumber);
 
 // Whether acquireDataBlock serves the range of the block: inside the block when the table is
 // fixed, else as dataBlockRangeAllowed says.
-bool dataBlockRangeServed(std::size_t dbNumber, std::size_t byteCount, std::size_t byteOffset);
-
-// Frees every block; the table is empty afterwards and creates blocks on demand again.
-void releaseDataBlocks();
+bool dataBlockRangeServed(const DataBlockTable &table, std::size_t dbNumber, std::size_t byteCount,
+                          std::size_t byteOffset);
 
 // Change tracking for the retained memory. Creating or growing a block marks it by itself; every
 // path that writes into a block's bytes marks it once it has written. A flag per block, so
 // finding what to save never compares contents.
-void markDataBlockChanged(std::size_t dbNumber);
-bool dataBlockChanged(std::size_t dbNumber);
-void clearDataBlockChanged(std::size_t dbNumber);
+void markDataBlockChanged(DataBlockTable &table, std::size_t dbNumber);
+bool dataBlockChanged(const DataBlockTable &table, std::size_t dbNumber);
+void clearDataBlockChanged(DataBlockTable &table, std::size_t dbNumber);
 // Whether any block is marked.
-bool anyDataBlockChanged();
+bool anyDataBlockChanged(const DataBlockTable &table);

@@ -1,10 +1,10 @@
 #include "memory/memory_image.h"
 
+#include "base/bytes.h"
+#include "base/text.h"
 #include "memory/data_block_table.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
 
 namespace {
 
@@ -18,9 +18,37 @@ constexpr std::size_t checksumOffset = 20;
 constexpr std::string_view imageExtension = ".img";
 constexpr std::string_view dataBlockPrefix = "db";
 
-// The areas' names in files and messages, in the order of ImageKind from inputs on.
-constexpr std::array<std::string_view, 5> areaNames = {"inputs", "outputs", "flags", "timers",
-                                                       "counters"};
+// What the header's kind byte says the image holds.
+struct KindCode {
+    std::uint8_t code;
+    MemoryArea area;
+};
+constexpr std::array<KindCode, 6> kindCodes = {{
+    {1, MemoryArea::dataBlock},
+    {2, MemoryArea::inputs},
+    {3, MemoryArea::outputs},
+    {4, MemoryArea::flags},
+    {5, MemoryArea::timers},
+    {6, MemoryArea::counters},
+}};
+
+std::optional<MemoryArea> areaOfKind(std::uint8_t code) {
+    for (const KindCode &kind : kindCodes) {
+        if (kind.code == code) {
+            return kind.area;
+        }
+    }
+    return std::nullopt;
+}
+
+std::uint8_t kindOfArea(MemoryArea area) {
+    for (const KindCode &kind : kindCodes) {
+        if (kind.area == area) {
+            return kind.code;
+        }
+    }
+    return 0; // every area has a code
+}
 
 // CRC-32 eight bytes at a step ("slicing by 8"): table 0 is the classic one entry per byte
 // value of the reflected polynomial; table k advances a byte's remainder by k more zero bytes.
@@ -44,76 +72,34 @@ constexpr CrcTables crcTables = [] {
     return tables;
 }();
 
-std::uint32_t littleEndianWord(const std::uint8_t *bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void putU16(std::span<std::uint8_t> out, std::size_t at, std::uint16_t value) {
-    out[at] = static_cast<std::uint8_t>(value & 0xFF);
-    out[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void putU32(std::span<std::uint8_t> out, std::size_t at, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
-}
-
-std::uint16_t getU16(std::span<const std::uint8_t> in, std::size_t at) {
-    return static_cast<std::uint16_t>(in[at] | (in[at + 1] << 8));
-}
-
-std::uint32_t getU32(std::span<const std::uint8_t> in, std::size_t at) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        value |= static_cast<std::uint32_t>(in[at + i]) << (8 * i);
-    }
-    return value;
-}
-
-bool validKind(std::uint8_t kind) {
-    return kind >= static_cast<std::uint8_t>(ImageKind::dataBlock) &&
-           kind <= static_cast<std::uint8_t>(ImageKind::counters);
-}
-
-std::string hex32(std::uint32_t value) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%08X", static_cast<unsigned>(value));
-    return text.data();
-}
-
 // The unit a header names, as text: "DB5", "inputs", or the raw kind when it is none.
 std::string headerUnitText(std::uint8_t kind, std::uint16_t number) {
-    if (!validKind(kind)) {
+    const std::optional<MemoryArea> area = areaOfKind(kind);
+    if (!area) {
         return "kind " + std::to_string(kind);
     }
-    return unitText({static_cast<ImageKind>(kind), number});
+    return unitText({*area, number});
 }
 
 } // namespace
 
 ImageUnit dataBlockUnit(std::size_t dbNumber) {
-    return {ImageKind::dataBlock, static_cast<std::uint16_t>(dbNumber)};
+    return {MemoryArea::dataBlock, static_cast<std::uint16_t>(dbNumber)};
 }
 
-ImageUnit areaUnit(ProcessArea area) {
-    return {static_cast<ImageKind>(static_cast<int>(area) + 2), 0};
-}
-
-ProcessArea unitArea(ImageUnit unit) {
-    return static_cast<ProcessArea>(static_cast<int>(unit.kind) - 2);
+ImageUnit areaUnit(MemoryArea area) {
+    return {area, 0};
 }
 
 std::string unitText(ImageUnit unit) {
-    if (unit.kind == ImageKind::dataBlock) {
+    if (unit.area == MemoryArea::dataBlock) {
         return "DB" + std::to_string(unit.number);
     }
-    return std::string(areaNames.at(static_cast<std::size_t>(unit.kind) - 2));
+    return std::string(areaWord(unit.area));
 }
 
 std::string imageFileName(ImageUnit unit) {
-    if (unit.kind == ImageKind::dataBlock) {
+    if (unit.area == MemoryArea::dataBlock) {
         return std::string(dataBlockPrefix) + std::to_string(unit.number) +
                std::string(imageExtension);
     }
@@ -125,23 +111,21 @@ std::optional<ImageUnit> imageUnitFromName(std::string_view name) {
         return std::nullopt;
     }
     const std::string_view stem = name.substr(0, name.size() - imageExtension.size());
-    for (std::size_t i = 0; i < areaNames.size(); ++i) {
-        if (stem == areaNames[i]) {
-            return ImageUnit{static_cast<ImageKind>(i + 2), 0};
+    for (const MemoryArea area : fixedAreas) {
+        if (stem == areaWord(area)) {
+            return areaUnit(area);
         }
     }
     if (!stem.starts_with(dataBlockPrefix)) {
         return std::nullopt;
     }
     const std::string_view digits = stem.substr(dataBlockPrefix.size());
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    // Only the name imageFileName makes: no sign, no leading zero, nothing behind the number.
-    if (error != std::errc{} || end != digits.data() + digits.size() || number >= dataBlockCount ||
-        (digits.size() > 1 && digits[0] == '0')) {
+    const std::optional<std::uint64_t> number = parseWholeNumber(digits, 0, dataBlockCount - 1);
+    // Only the name imageFileName makes: no leading zero, nothing behind the number.
+    if (!number || (digits.size() > 1 && digits[0] == '0')) {
         return std::nullopt;
     }
-    return dataBlockUnit(number);
+    return dataBlockUnit(*number);
 }
 
 std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
@@ -149,8 +133,8 @@ std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
     crc = ~crc;
     // Eight bytes a step (a 64 KiB block in tens of microseconds), then the rest byte by byte.
     while (bytes.size() >= 8) {
-        const std::uint32_t low = crc ^ littleEndianWord(bytes.data());
-        const std::uint32_t high = littleEndianWord(bytes.data() + 4);
+        const std::uint32_t low = crc ^ readU32le(bytes, 0);
+        const std::uint32_t high = readU32le(bytes, 4);
         crc = t[7][low & 0xFFu] ^ t[6][(low >> 8) & 0xFFu] ^ t[5][(low >> 16) & 0xFFu] ^
               t[4][low >> 24] ^ t[3][high & 0xFFu] ^ t[2][(high >> 8) & 0xFFu] ^
               t[1][(high >> 16) & 0xFFu] ^ t[0][high >> 24];
@@ -166,13 +150,13 @@ std::array<std::uint8_t, imageHeaderSize> imageHeader(ImageUnit unit,
                                                       std::span<const std::uint8_t> content) {
     std::array<std::uint8_t, imageHeaderSize> header{};
     std::copy(magic.begin(), magic.end(), header.begin());
-    putU16(header, versionOffset, imageFormatVersion);
-    header[kindOffset] = static_cast<std::uint8_t>(unit.kind);
-    putU16(header, numberOffset, unit.number);
-    putU32(header, sizeOffset, static_cast<std::uint32_t>(content.size()));
+    writeU16le(header, versionOffset, imageFormatVersion);
+    header[kindOffset] = kindOfArea(unit.area);
+    writeU16le(header, numberOffset, unit.number);
+    writeU32le(header, sizeOffset, content.size());
     const std::uint32_t checksum =
         crc32(crc32(0, std::span(header).first(checksumOffset)), content);
-    putU32(header, checksumOffset, checksum);
+    writeU32le(header, checksumOffset, checksum);
     return header;
 }
 
@@ -185,17 +169,17 @@ ImageCheck checkImage(std::span<const std::uint8_t> file, ImageUnit expected) {
     if (!std::equal(magic.begin(), magic.end(), file.begin())) {
         return failed("not a plcdouble memory image");
     }
-    const std::uint16_t version = getU16(file, versionOffset);
+    const std::uint16_t version = readU16le(file, versionOffset);
     if (version != imageFormatVersion) {
         return failed("format version " + std::to_string(version) +
                       ", this program reads version " + std::to_string(imageFormatVersion));
     }
     const std::uint8_t kind = file[kindOffset];
-    const std::uint16_t number = getU16(file, numberOffset);
-    if (kind != static_cast<std::uint8_t>(expected.kind) || number != expected.number) {
+    const std::uint16_t number = readU16le(file, numberOffset);
+    if (kind != kindOfArea(expected.area) || number != expected.number) {
         return failed("holds " + headerUnitText(kind, number) + ", not " + unitText(expected));
     }
-    const std::size_t size = getU32(file, sizeOffset);
+    const std::size_t size = readU32le(file, sizeOffset);
     const std::size_t held = file.size() - imageHeaderSize;
     if (held < size) {
         return failed("truncated: " + std::to_string(held) + " of " + std::to_string(size) +
@@ -206,11 +190,11 @@ ImageCheck checkImage(std::span<const std::uint8_t> file, ImageUnit expected) {
                       std::to_string(size));
     }
     const std::span<const std::uint8_t> content = file.subspan(imageHeaderSize);
-    const std::uint32_t stored = getU32(file, checksumOffset);
+    const std::uint32_t stored = readU32le(file, checksumOffset);
     const std::uint32_t computed = crc32(crc32(0, file.first(checksumOffset)), content);
     if (stored != computed) {
-        return failed("checksum mismatch (stored " + hex32(stored) + ", computed " +
-                      hex32(computed) + ")");
+        return failed("checksum mismatch (stored " + hexNumber(stored, 8) + ", computed " +
+                      hexNumber(computed, 8) + ")");
     }
     return {true, {}, content};
 }

@@ -15,7 +15,7 @@
 // Every field is little-endian.
 #pragma once
 
-#include "memory/process_image.h"
+#include "base/memory_area.h"
 
 #include <array>
 #include <cstddef>
@@ -25,18 +25,9 @@
 #include <string>
 #include <string_view>
 
-enum class ImageKind : std::uint8_t {
-    dataBlock = 1,
-    inputs = 2,
-    outputs = 3,
-    flags = 4,
-    timers = 5,
-    counters = 6,
-};
-
-// What one image holds: a data block by number, or one of the areas (number 0).
+// What one image holds: a data block by number, or one of the fixed areas (number 0).
 struct ImageUnit {
-    ImageKind kind;
+    MemoryArea area;
     std::uint16_t number;
 
     bool operator==(const ImageUnit &) const = default;
@@ -50,9 +41,7 @@ inline constexpr std::size_t largestImageFile = imageHeaderSize + 65535;
 inline constexpr std::string_view temporarySuffix = ".tmp";
 
 ImageUnit dataBlockUnit(std::size_t dbNumber);
-ImageUnit areaUnit(ProcessArea area);
-// The area an area unit names; only for kind != dataBlock.
-ProcessArea unitArea(ImageUnit unit);
+ImageUnit areaUnit(MemoryArea area);
 
 // "db5.img", "inputs.img".
 std::string imageFileName(ImageUnit unit);

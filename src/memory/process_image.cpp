@@ -1,66 +1,50 @@
 #include "memory/process_image.h"
 
-#include <algorithm>
-#include <array>
-#include <vector>
-
-namespace {
-
-std::array<std::vector<std::uint8_t>, processAreaCount> areas;
-std::array<bool, processAreaCount> changed{};
-
-std::vector<std::uint8_t> &storageOf(ProcessArea area) {
-    return areas[static_cast<std::size_t>(area)];
-}
-
-} // namespace
-
-void configureProcessImage(const ProcessImageSizes &sizes) {
-    storageOf(ProcessArea::inputs).assign(sizes.inputBytes, 0);
-    storageOf(ProcessArea::outputs).assign(sizes.outputBytes, 0);
-    storageOf(ProcessArea::flags).assign(sizes.flagBytes, 0);
-    storageOf(ProcessArea::timers).assign(sizes.timerBytes, 0);
-    storageOf(ProcessArea::counters).assign(sizes.counterBytes, 0);
-    for (std::size_t area = 0; area < processAreaCount; ++area) {
-        changed[area] = !areas[area].empty();
+void configureProcessImage(ProcessImage &image, const ProcessImageSizes &sizes) {
+    for (const MemoryArea area : fixedAreas) {
+        std::vector<std::uint8_t> &bytes = image.areas[areaIndex(area)];
+        bytes.assign(processAreaSize(sizes, area), 0);
+        image.changed[areaIndex(area)] = !bytes.empty();
     }
 }
 
-void clearProcessImage() {
-    for (std::size_t area = 0; area < processAreaCount; ++area) {
-        std::fill(areas[area].begin(), areas[area].end(), std::uint8_t{0});
-        changed[area] = !areas[area].empty();
-    }
-}
-
-std::size_t processAreaSize(const ProcessImageSizes &sizes, ProcessArea area) {
+std::size_t processAreaSize(const ProcessImageSizes &sizes, MemoryArea area) {
     switch (area) {
-    case ProcessArea::inputs:
+    case MemoryArea::inputs:
         return sizes.inputBytes;
-    case ProcessArea::outputs:
+    case MemoryArea::outputs:
         return sizes.outputBytes;
-    case ProcessArea::flags:
+    case MemoryArea::flags:
         return sizes.flagBytes;
-    case ProcessArea::timers:
+    case MemoryArea::timers:
         return sizes.timerBytes;
-    case ProcessArea::counters:
+    case MemoryArea::counters:
         return sizes.counterBytes;
+    case MemoryArea::dataBlock:
+        return 0;
     }
     return 0;
 }
 
-std::span<std::uint8_t> processArea(ProcessArea area) {
-    return storageOf(area);
+std::span<std::uint8_t> processArea(ProcessImage &image, MemoryArea area) {
+    if (area == MemoryArea::dataBlock) {
+        return {};
+    }
+    return image.areas[areaIndex(area)];
 }
 
-void markProcessAreaChanged(ProcessArea area) {
-    changed[static_cast<std::size_t>(area)] = !storageOf(area).empty();
+void markProcessAreaChanged(ProcessImage &image, MemoryArea area) {
+    if (area != MemoryArea::dataBlock) {
+        image.changed[areaIndex(area)] = !image.areas[areaIndex(area)].empty();
+    }
 }
 
-bool processAreaChanged(ProcessArea area) {
-    return changed[static_cast<std::size_t>(area)];
+bool processAreaChanged(const ProcessImage &image, MemoryArea area) {
+    return area != MemoryArea::dataBlock && image.changed[areaIndex(area)];
 }
 
-void clearProcessAreaChanged(ProcessArea area) {
-    changed[static_cast<std::size_t>(area)] = false;
+void clearProcessAreaChanged(ProcessImage &image, MemoryArea area) {
+    if (area != MemoryArea::dataBlock) {
+        image.changed[areaIndex(area)] = false;
+    }
 }

@@ -3,11 +3,13 @@
 // such area.
 #pragma once
 
+#include "base/memory_area.h"
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-enum class ProcessArea { inputs, outputs, flags, timers, counters };
+#include <vector>
 
 struct ProcessImageSizes {
     std::size_t inputBytes;
@@ -17,23 +19,24 @@ struct ProcessImageSizes {
     std::size_t counterBytes;
 };
 
-inline constexpr std::size_t processAreaCount = 5;
+// The areas of one PLC, indexed by areaIndex (dataBlock aside).
+struct ProcessImage {
+    std::array<std::vector<std::uint8_t>, fixedAreaCount> areas;
+    std::array<bool, fixedAreaCount> changed{}; // written since the retained memory took it
+};
 
 // Allocates every area at its size, zero-filled; earlier contents are dropped. Marks every area
 // that has bytes as changed.
-void configureProcessImage(const ProcessImageSizes &sizes);
-
-// Zeroes every area, keeping the sizes, and marks them changed.
-void clearProcessImage();
+void configureProcessImage(ProcessImage &image, const ProcessImageSizes &sizes);
 
 // The size an area has with these sizes.
-std::size_t processAreaSize(const ProcessImageSizes &sizes, ProcessArea area);
+std::size_t processAreaSize(const ProcessImageSizes &sizes, MemoryArea area);
 
 // The area's bytes; empty when the CPU has no such area.
-std::span<std::uint8_t> processArea(ProcessArea area);
+std::span<std::uint8_t> processArea(ProcessImage &image, MemoryArea area);
 
 // Change tracking for the retained memory, as for the data blocks: a path that writes into an
 // area marks it once it has written.
-void markProcessAreaChanged(ProcessArea area);
-bool processAreaChanged(ProcessArea area);
-void clearProcessAreaChanged(ProcessArea area);
+void markProcessAreaChanged(ProcessImage &image, MemoryArea area);
+bool processAreaChanged(const ProcessImage &image, MemoryArea area);
+void clearProcessAreaChanged(ProcessImage &image, MemoryArea area);

@@ -1,5 +1,6 @@
 #include "memory/s7_address.h"
 
+#include "base/text.h"
 #include "memory/data_block_table.h"
 
 #include <array>
@@ -86,22 +87,6 @@ AddressParse failure(std::string error) {
     return {false, {}, std::move(error)};
 }
 
-// Reads a decimal number at the front of text (digits only) and drops it from text.
-std::optional<std::uint32_t> takeNumber(std::string_view &text) {
-    std::size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        ++digits;
-    }
-    if (digits == 0) {
-        return std::nullopt;
-    }
-    std::uint32_t value = 0;
-    const std::from_chars_result result = std::from_chars(text.data(), text.data() + digits, value);
-    text.remove_prefix(digits);
-    // A number too large for any field reads as the largest, which every range check refuses.
-    return result.ec == std::errc{} ? value : std::numeric_limits<std::uint32_t>::max();
-}
-
 bool takePrefix(std::string_view &text, std::string_view prefix) {
     if (!text.starts_with(prefix)) {
         return false;
@@ -154,7 +139,7 @@ TypeChoice chooseType(std::string_view text) {
         return {nullptr, 0, "only STRING takes a length: " + std::string(text)};
     }
     rest.remove_prefix(1); // '['
-    const std::optional<std::uint32_t> capacity = takeNumber(rest);
+    const std::optional<std::uint32_t> capacity = takeDecimal(rest);
     if (!capacity || rest != "]") {
         return {nullptr, 0, "bad STRING length: " + std::string(text) + " (expected STRING[n])"};
     }
@@ -164,20 +149,10 @@ TypeChoice chooseType(std::string_view text) {
     return {row, static_cast<std::uint16_t>(*capacity), {}};
 }
 
-std::string upperCase(std::string_view text) {
-    std::string upper(text);
-    for (char &c : upper) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return upper;
-}
-
 } // namespace
 
 AddressParse parseS7Address(std::string_view original, AddressScope scope) {
-    const std::string upper = upperCase(original);
+    const std::string upper = asciiUpper(original);
     std::string_view text = upper;
     takePrefix(text, "%");
     const std::size_t colon = text.find(':');
@@ -191,14 +166,14 @@ AddressParse parseS7Address(std::string_view original, AddressScope scope) {
     std::string quoted = "'";
     quoted.append(original).append("'");
 
-    S7Address address{AddressArea::dataBlock, 0, 0, -1, S7Type::byteType, 0};
+    S7Address address{MemoryArea::dataBlock, 0, 0, -1, S7Type::byteType, 0};
     Width width = Width::byte;
     if (text.starts_with("DB") && startsWithDigit(text.substr(2))) {
         if (scope == AddressScope::inDataBlock) {
             return failure(quoted + ": the block is implied here; leave out the DB number");
         }
         text.remove_prefix(2);
-        const std::optional<std::uint32_t> number = takeNumber(text);
+        const std::optional<std::uint32_t> number = takeDecimal(text);
         if (!number || *number < 1 || *number >= dataBlockCount) {
             return failure(quoted + ": DB numbers run 1-2999");
         }
@@ -220,29 +195,27 @@ AddressParse parseS7Address(std::string_view original, AddressScope scope) {
     } else {
         switch (text[0]) {
         case 'I':
-            address.area = AddressArea::inputs;
+            address.area = MemoryArea::inputs;
             break;
         case 'Q':
-            address.area = AddressArea::outputs;
+            address.area = MemoryArea::outputs;
             break;
         case 'M':
-            address.area = AddressArea::flags;
+            address.area = MemoryArea::flags;
             break;
         case 'T':
-            address.area = AddressArea::timers;
+            address.area = MemoryArea::timers;
             width = Width::timer;
             break;
         case 'C':
-            address.area = AddressArea::counters;
+            address.area = MemoryArea::counters;
             width = Width::counter;
             break;
         default:
             return failure(quoted + ": unknown area (expected DB, I, Q, M, T or C)");
         }
         text.remove_prefix(1);
-        const bool elementArea =
-            address.area == AddressArea::timers || address.area == AddressArea::counters;
-        if (!elementArea) {
+        if (!countsElements(address.area)) {
             // I0.0 is a bit; IB0, IW0 and ID0 are a byte, a word and a double word.
             const std::optional<Width> letter =
                 text.empty() || text[0] == 'X' ? std::nullopt : widthLetter(text[0]);
@@ -253,7 +226,7 @@ AddressParse parseS7Address(std::string_view original, AddressScope scope) {
         }
     }
 
-    const std::optional<std::uint32_t> number = takeNumber(text);
+    const std::optional<std::uint32_t> number = takeDecimal(text);
     if (!number) {
         return failure(quoted + (text.empty()
                                      ? std::string(": the number is missing")
@@ -264,7 +237,7 @@ AddressParse parseS7Address(std::string_view original, AddressScope scope) {
         if (!takePrefix(text, ".")) {
             return failure(quoted + ": a bit address ends in .0-.7");
         }
-        const std::optional<std::uint32_t> bit = takeNumber(text);
+        const std::optional<std::uint32_t> bit = takeDecimal(text);
         if (!bit || *bit > 7) {
             return failure(quoted + ": bit numbers run 0-7");
         }
@@ -318,13 +291,6 @@ std::string_view kindName(const StartValue &value) {
     constexpr std::array<std::string_view, 4> names = {"true/false", "an integer", "a float",
                                                        "a string"};
     return names.at(value.index());
-}
-
-void writeBigEndian(std::span<std::uint8_t> out, std::uint64_t value) {
-    for (std::size_t i = out.size(); i-- > 0;) {
-        out[i] = static_cast<std::uint8_t>(value & 0xFF);
-        value >>= 8;
-    }
 }
 
 // UTF-8 to one byte a character; S7 strings hold Latin-1 (the first 256 code points).
@@ -404,9 +370,7 @@ std::string storeReal(const StartValue &value, std::span<std::uint8_t> bytes) {
 } // namespace
 
 std::size_t addressByteStart(const S7Address &address) {
-    return address.area == AddressArea::timers || address.area == AddressArea::counters
-               ? std::size_t{address.byteOffset} * 2
-               : address.byteOffset;
+    return countsElements(address.area) ? std::size_t{address.byteOffset} * 2 : address.byteOffset;
 }
 
 namespace {
@@ -414,14 +378,6 @@ namespace {
 std::string pastTheEnd(std::size_t end, std::size_t size) {
     return "ends at byte " + std::to_string(end) + ", past the end (" + std::to_string(size) +
            " bytes)";
-}
-
-std::uint64_t readBigEndian(std::span<const std::uint8_t> bytes) {
-    std::uint64_t value = 0;
-    for (const std::uint8_t byte : bytes) {
-        value = (value << 8) | byte;
-    }
-    return value;
 }
 
 std::string latin1ToUtf8(std::span<const std::uint8_t> bytes) {

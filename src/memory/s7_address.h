@@ -9,14 +9,14 @@
 // data block's own settings the block is implied: DBX8.1, DBW0:INT.
 #pragma once
 
+#include "base/memory_area.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
-
-enum class AddressArea { inputs, outputs, flags, dataBlock, timers, counters };
 
 enum class S7Type {
     boolType,
@@ -37,7 +37,7 @@ enum class S7Type {
 };
 
 struct S7Address {
-    AddressArea area;
+    MemoryArea area;
     std::uint16_t dbNumber;   // data blocks only; 0 elsewhere
     std::uint32_t byteOffset; // timers and counters: the element number
     int bit;                  // 0-7 for a BOOL, -1 otherwise

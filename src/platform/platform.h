@@ -3,6 +3,8 @@
 // includes an OS header.
 #pragma once
 
+#include "base/text.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +18,6 @@ namespace platform {
 // A socket handle wide enough for both POSIX descriptors and Windows SOCKET values.
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle invalidSocket = -1;
-
-using Ipv4Address = std::array<std::uint8_t, 4>; // network order, as in dotted notation
 
 // Start the socket layer (WSAStartup on Windows). Returns the OS error code, 0 on success.
 int startNetwork();
@@ -137,10 +137,10 @@ void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour);
 // The queue and what the thread does are core/log.cpp's; only these primitives differ by OS
 // (the Windows toolchain's runtime has no std::thread or std::mutex).
 //
-// Starts body on a detached thread of its own, which never takes the stop signals (Ctrl+C and
-// termination requests still cut the loop's readiness wait short). False when it could not be
-// started.
-bool startLogThread(void (*body)());
+// Starts body(context) on a detached thread of its own, which never takes the stop signals
+// (Ctrl+C and termination requests still cut the loop's readiness wait short). False when it
+// could not be started.
+bool startLogThread(void (*body)(void *), void *context);
 void lockLog();
 void unlockLog();
 // Called with the lock held: releases it until wakeLogWaiters is called or timeoutMicros have
@@ -152,7 +152,7 @@ void wakeLogWaiters();
 // The retained memory's saver thread and what it shares with the loop thread, on the same terms
 // as the log's: a detached thread that never takes the stop signals, one lock, one condition.
 // It runs at a lower priority than the loop: when both want the CPU, the loop goes first.
-bool startSaverThread(void (*body)());
+bool startSaverThread(void (*body)(void *), void *context);
 void lockSaver();
 // Takes the lock if no other thread holds it, without waiting; true when taken.
 bool tryLockSaver();

@@ -43,13 +43,15 @@ bool terminalSaved = false; // savedTerminal holds the mode to restore
 struct WorkerShare {
     pthread_mutex_t mutex;
     pthread_cond_t condition;
-    void (*body)();
+    void (*body)(void *);
+    void *context;
 };
-WorkerShare logShare{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr};
-WorkerShare saverShare{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr};
+WorkerShare logShare{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr, nullptr};
+WorkerShare saverShare{PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, nullptr, nullptr};
 
 void *runWorker(void *share) {
-    static_cast<WorkerShare *>(share)->body();
+    const WorkerShare &worker = *static_cast<WorkerShare *>(share);
+    worker.body(worker.context);
     return nullptr;
 }
 
@@ -421,7 +423,8 @@ void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
 
 namespace {
 
-bool startWorker(WorkerShare &share, void (*body)(), void *(*run)(void *) = runWorker) {
+bool startWorker(WorkerShare &share, void (*body)(void *), void *context,
+                 void *(*run)(void *) = runWorker) {
     // The new thread inherits the signal mask: with the stop signals and SIGCONT (fg, bg)
     // blocked there, their handlers always run on the loop thread and cut its poll short.
     sigset_t stopSignals;
@@ -436,6 +439,7 @@ bool startWorker(WorkerShare &share, void (*body)(), void *(*run)(void *) = runW
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread{};
     share.body = body;
+    share.context = context;
     const int created = pthread_create(&thread, &attributes, run, &share);
     pthread_attr_destroy(&attributes);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -481,8 +485,8 @@ int writeWhole(int fd, std::span<const std::uint8_t> bytes) {
 
 } // namespace
 
-bool startLogThread(void (*body)()) {
-    return startWorker(logShare, body);
+bool startLogThread(void (*body)(void *), void *context) {
+    return startWorker(logShare, body, context);
 }
 
 void lockLog() {
@@ -501,8 +505,8 @@ void wakeLogWaiters() {
     pthread_cond_broadcast(&logShare.condition);
 }
 
-bool startSaverThread(void (*body)()) {
-    return startWorker(saverShare, body, runSaverWorker);
+bool startSaverThread(void (*body)(void *), void *context) {
+    return startWorker(saverShare, body, context, runSaverWorker);
 }
 
 void lockSaver() {

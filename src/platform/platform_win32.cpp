@@ -58,20 +58,24 @@ DWORD savedInputMode = 0;
 struct WorkerShare {
     SRWLOCK lock;
     CONDITION_VARIABLE condition;
-    void (*body)();
+    void (*body)(void *);
+    void *context;
 };
-WorkerShare logShare{SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr};
-WorkerShare saverShare{SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr};
+WorkerShare logShare{SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr, nullptr};
+WorkerShare saverShare{SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr, nullptr};
 
 DWORD WINAPI runWorker(LPVOID share) {
-    static_cast<WorkerShare *>(share)->body();
+    const WorkerShare &worker = *static_cast<WorkerShare *>(share);
+    worker.body(worker.context);
     return 0;
 }
 
-bool startWorker(WorkerShare &share, void (*body)(), int priority = THREAD_PRIORITY_NORMAL) {
+bool startWorker(WorkerShare &share, void (*body)(void *), void *context,
+                 int priority = THREAD_PRIORITY_NORMAL) {
     // Console control events arrive on a thread Windows creates, never on this one, so there
     // is nothing to keep away from it.
     share.body = body;
+    share.context = context;
     const HANDLE thread = CreateThread(nullptr, 0, runWorker, &share, 0, nullptr);
     if (thread == nullptr) {
         return false;
@@ -603,8 +607,8 @@ void writeConsoleLines(std::span<const ConsoleLine> lines, bool colour) {
     }
 }
 
-bool startLogThread(void (*body)()) {
-    return startWorker(logShare, body);
+bool startLogThread(void (*body)(void *), void *context) {
+    return startWorker(logShare, body, context);
 }
 
 void lockLog() {
@@ -623,8 +627,8 @@ void wakeLogWaiters() {
     WakeAllConditionVariable(&logShare.condition);
 }
 
-bool startSaverThread(void (*body)()) {
-    return startWorker(saverShare, body, THREAD_PRIORITY_BELOW_NORMAL);
+bool startSaverThread(void (*body)(void *), void *context) {
+    return startWorker(saverShare, body, context, THREAD_PRIORITY_BELOW_NORMAL);
 }
 
 void lockSaver() {

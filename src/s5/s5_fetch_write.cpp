@@ -1,10 +1,8 @@
 #include "s5/s5_fetch_write.h"
 
-#include "core/connection_table.h"
 #include "core/data_frame.h"
 #include "core/fault_rules.h"
 #include "core/log.h"
-#include "memory/data_block_table.h"
 
 #include <array>
 
@@ -51,7 +49,7 @@ struct S5Request {
 // Fields beyond a request cut short read as zero; such a request is refused anyway.
 S5Request decodeRequest(ByteView request) {
     const auto field = [&](std::size_t at) {
-        return static_cast<std::size_t>((readU8OrZero(request, at) << 8) |
+        return static_cast<std::size_t>(readU8OrZero(request, at) << 8 |
                                         readU8OrZero(request, at + 1));
     };
     return {readU8OrZero(request, requestDbNumberOffset), field(requestStartOffset),
@@ -70,18 +68,20 @@ void writeS5ReplyHeader(ByteBuffer out, std::uint8_t opCode) {
 
 // The block the request addresses, or none when its fixed header is cut short (such a request
 // is refused without touching the table).
-std::span<std::uint8_t> blockFor(ByteView request, const S5Request &decoded) {
+std::span<std::uint8_t> blockFor(DataBlockTable &blocks, ByteView request,
+                                 const S5Request &decoded) {
     if (request.size() < requestHeaderSize) {
         return {};
     }
-    return ensureDataBlock(static_cast<std::size_t>(decoded.dbNumber));
+    return ensureDataBlock(blocks, static_cast<std::size_t>(decoded.dbNumber));
 }
 
 // Why a block could not be had: the declared blocks are fixed and this is none of them, or the
 // heap could not supply it.
-const char *emptyBlockReason(const S5Request &decoded) {
-    return dataBlockServed(static_cast<std::size_t>(decoded.dbNumber)) ? "no memory for the block"
-                                                                       : "no such block";
+const char *emptyBlockReason(const DataBlockTable &blocks, const S5Request &decoded) {
+    return dataBlockServed(blocks, static_cast<std::size_t>(decoded.dbNumber))
+               ? "no memory for the block"
+               : "no such block";
 }
 
 // Words s .. s + n - 1 lie inside the block.
@@ -89,13 +89,13 @@ bool insideBlock(const S5Request &request, std::span<const std::uint8_t> block) 
     return 2 * (request.start + request.length) <= block.size();
 }
 
-const char *fetchRefusalReason(ByteView request, const S5Request &decoded,
-                               std::span<const std::uint8_t> block) {
+const char *fetchRefusalReason(const DataBlockTable &blocks, ByteView request,
+                               const S5Request &decoded, std::span<const std::uint8_t> block) {
     if (request.size() < requestHeaderSize) {
         return "request too short";
     }
     if (block.empty()) {
-        return emptyBlockReason(decoded);
+        return emptyBlockReason(blocks, decoded);
     }
     if (decoded.length > largestFetch) {
         return "more than 244 words";
@@ -106,13 +106,13 @@ const char *fetchRefusalReason(ByteView request, const S5Request &decoded,
     return nullptr;
 }
 
-const char *writeRefusalReason(ByteView request, const S5Request &decoded,
-                               std::span<const std::uint8_t> block) {
+const char *writeRefusalReason(const DataBlockTable &blocks, ByteView request,
+                               const S5Request &decoded, std::span<const std::uint8_t> block) {
     if (request.size() < requestHeaderSize) {
         return "request too short";
     }
     if (block.empty()) {
-        return emptyBlockReason(decoded);
+        return emptyBlockReason(blocks, decoded);
     }
     if (!fits(request, requestFirstWordOffset, 2 * decoded.length)) {
         return "fewer words than announced";
@@ -136,11 +136,13 @@ void logOutcome(int slot, const char *what, const S5Request &decoded, const char
                decoded.dbNumber, start, length);
 }
 
-void handleS5Fetch(int slot, ByteView request, const char *faultRefusal) {
+void handleS5Fetch(Plc &plc, int slot, ByteView request, const char *faultRefusal) {
+    DataBlockTable &blocks = plc.memory.blocks;
     const S5Request decoded = decodeRequest(request);
-    const std::span<const std::uint8_t> block = blockFor(request, decoded);
-    const char *refusal =
-        faultRefusal != nullptr ? faultRefusal : fetchRefusalReason(request, decoded, block);
+    const std::span<const std::uint8_t> block = blockFor(blocks, request, decoded);
+    const char *refusal = faultRefusal != nullptr
+                              ? faultRefusal
+                              : fetchRefusalReason(blocks, request, decoded, block);
 
     std::array<std::uint8_t, fetchFrameCapacity> frame{};
     writeS5ReplyHeader(frame, opCodeFetchReply);
@@ -160,16 +162,18 @@ void handleS5Fetch(int slot, ByteView request, const char *faultRefusal) {
         }
         frameLength += 2 * decoded.length;
     }
-    sendDataFrame(slot, frame, frameLength, SendFailureLine::s5);
+    sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::s5);
     logOutcome(slot, "Sending S5 data", decoded, refusal);
 }
 
-void handleS5Write(int slot, ByteView request, const char *faultRefusal) {
+void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusal) {
+    DataBlockTable &blocks = plc.memory.blocks;
     const S5Request decoded = decodeRequest(request);
-    const std::span<std::uint8_t> block = blockFor(request, decoded);
+    const std::span<std::uint8_t> block = blockFor(blocks, request, decoded);
     // Decided before the acknowledgement leaves: a refused write stores nothing.
-    const char *refusal =
-        faultRefusal != nullptr ? faultRefusal : writeRefusalReason(request, decoded, block);
+    const char *refusal = faultRefusal != nullptr
+                              ? faultRefusal
+                              : writeRefusalReason(blocks, request, decoded, block);
 
     std::array<std::uint8_t, replyHeaderSize> frame{};
     writeS5ReplyHeader(frame, opCodeWriteAck);
@@ -177,7 +181,7 @@ void handleS5Write(int slot, ByteView request, const char *faultRefusal) {
     if (refusal != nullptr) {
         frame[replyErrorOffset] = s5ErrorAreaTooSmall;
     }
-    sendDataFrame(slot, frame, frame.size(), SendFailureLine::s5);
+    sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::s5);
 
     if (refusal == nullptr) {
         for (std::size_t i = 0; i < decoded.length; ++i) {
@@ -185,22 +189,23 @@ void handleS5Write(int slot, ByteView request, const char *faultRefusal) {
             block[2 * word] = readU8(request, requestFirstWordOffset + 2 * i + 1);
             block[2 * word + 1] = readU8(request, requestFirstWordOffset + 2 * i);
         }
-        markDataBlockChanged(static_cast<std::size_t>(decoded.dbNumber));
+        markDataBlockChanged(blocks, static_cast<std::size_t>(decoded.dbNumber));
     }
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }
 
 // The fault rules for a fetch (a read) or a write of DB words. S5 has one error for a request, so
 // an item code or a header error refuses it. Returns true when the request is done with.
-bool applyS5Faults(int slot, ByteView request, bool fetch, const char *&refusal) {
+bool applyS5Faults(Plc &plc, int slot, ByteView request, bool fetch, const char *&refusal) {
     const S5Request decoded = decodeRequest(request);
     const auto byteAt = [](std::size_t word) { return static_cast<std::uint32_t>(2 * word); };
     const std::array<FaultItem, 1> items = {
-        {{FaultArea::dataBlock, static_cast<std::uint16_t>(decoded.dbNumber), byteAt(decoded.start),
-          byteAt(decoded.start + decoded.length)}}};
-    const FaultDecision decision = decideFaults(
-        {fetch ? FaultOn::read : FaultOn::write, slotAt(slot).ends.clientAddress, items});
-    if (applyFaultDelivery(slot, decision)) {
+        {{MemoryArea::dataBlock, static_cast<std::uint16_t>(decoded.dbNumber),
+          byteAt(decoded.start), byteAt(decoded.start + decoded.length)}}};
+    const FaultDecision decision =
+        decideFaults(plc.faults, {fetch ? FaultOn::read : FaultOn::write,
+                                  slotAt(plc.connections, slot).ends.clientAddress, items});
+    if (applyFaultDelivery(plc.connections, slot, decision)) {
         return true;
     }
     if (decision.headerError != 0 || decision.itemCodes[0] != 0) {
@@ -211,22 +216,22 @@ bool applyS5Faults(int slot, ByteView request, bool fetch, const char *&refusal)
 
 } // namespace
 
-void handleS5Payload(int slot, ByteView payload) {
+void handleS5Payload(Plc &plc, int slot, ByteView payload) {
     if (!fits(payload, requestOpCodeOffset, 1)) {
         return;
     }
     const std::uint8_t opCode = readU8(payload, requestOpCodeOffset);
     const char *faultRefusal = nullptr;
-    if ((opCode == opCodeFetch || opCode == opCodeWrite) && faultRulesActive() &&
-        applyS5Faults(slot, payload, opCode == opCodeFetch, faultRefusal)) {
+    if ((opCode == opCodeFetch || opCode == opCodeWrite) && faultRulesActive(plc.faults) &&
+        applyS5Faults(plc, slot, payload, opCode == opCodeFetch, faultRefusal)) {
         return;
     }
     switch (opCode) {
     case opCodeFetch:
-        handleS5Fetch(slot, payload, faultRefusal);
+        handleS5Fetch(plc, slot, payload, faultRefusal);
         return;
     case opCodeWrite:
-        handleS5Write(slot, payload, faultRefusal);
+        handleS5Write(plc, slot, payload, faultRefusal);
         return;
     default:
         return; // other op codes are not served

@@ -1,8 +1,6 @@
 #include "s7/cpu_control.h"
 
-#include "core/connection_table.h"
 #include "core/log.h"
-#include "s7/cpu_state.h"
 #include "s7/s7_pdu.h"
 
 #include <array>
@@ -57,7 +55,7 @@ std::string_view startServiceName(ByteView pdu) {
     return serviceName(pdu, startArgumentsOffset + readU16be(pdu, startArgumentLengthOffset));
 }
 
-void sendControlReply(int slot, ByteView pdu, std::uint8_t function, bool refused,
+void sendControlReply(Plc &plc, int slot, ByteView pdu, std::uint8_t function, bool refused,
                       std::uint8_t reason) {
     std::array<std::uint8_t, controlReplySize> frame{};
     writeReplyHeader(frame, pdu, refused ? 2 : 1, 0, function, 0);
@@ -68,7 +66,7 @@ void sendControlReply(int slot, ByteView pdu, std::uint8_t function, bool refuse
         frame[controlReasonOffset] = reason;
         length = controlReplySize;
     }
-    sendDataFrame(slot, frame, length, SendFailureLine::plain);
+    sendDataFrame(plc.connections, slot, frame, length, SendFailureLine::plain);
 }
 
 const char *jobFunctionName(std::uint8_t function) {
@@ -96,46 +94,46 @@ const char *jobFunctionName(std::uint8_t function) {
     }
 }
 
-void refuseJob(int slot, ByteView pdu, std::uint8_t function) {
+void refuseJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function) {
     logMessage(attributeError, "%s Refusing %s (job function 0x%02X): not available",
                slotPrefix(slot).text(), jobFunctionName(function), function);
-    sendHeaderError(slot, pdu, errorNotAvailable);
+    sendHeaderError(plc, slot, pdu, errorNotAvailable);
 }
 
-void stopCpu(int slot, ByteView pdu) {
-    if (cpuRunState() == CpuRunState::stop) {
+void stopCpu(Plc &plc, int slot, ByteView pdu) {
+    if (plc.cpu.state == CpuRunState::stop) {
         logMessage(attributeError, "%s Refusing CPU STOP: already in STOP",
                    slotPrefix(slot).text());
-        sendControlReply(slot, pdu, functionPlcStop, true, reasonAlreadyStopped);
+        sendControlReply(plc, slot, pdu, functionPlcStop, true, reasonAlreadyStopped);
         return;
     }
-    setCpuRunState(CpuRunState::stop);
+    plc.cpu.state = CpuRunState::stop;
     logMessage(trafficAttribute(slot), "%s CPU STOP requested", slotPrefix(slot).text());
-    sendControlReply(slot, pdu, functionPlcStop, false, 0);
+    sendControlReply(plc, slot, pdu, functionPlcStop, false, 0);
 }
 
-void startCpu(int slot, ByteView pdu) {
-    if (cpuRunState() == CpuRunState::run) {
+void startCpu(Plc &plc, int slot, ByteView pdu) {
+    if (plc.cpu.state == CpuRunState::run) {
         logMessage(attributeError, "%s Refusing CPU START: already in RUN",
                    slotPrefix(slot).text());
-        sendControlReply(slot, pdu, functionPlcStart, true, reasonAlreadyRunning);
+        sendControlReply(plc, slot, pdu, functionPlcStart, true, reasonAlreadyRunning);
         return;
     }
-    setCpuRunState(CpuRunState::run);
+    plc.cpu.state = CpuRunState::run;
     logMessage(trafficAttribute(slot), "%s CPU START requested", slotPrefix(slot).text());
-    sendControlReply(slot, pdu, functionPlcStart, false, 0);
+    sendControlReply(plc, slot, pdu, functionPlcStart, false, 0);
 }
 
 } // namespace
 
-void handleControlJob(int slot, ByteView pdu, std::uint8_t function) {
+void handleControlJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function) {
     if (function == functionPlcStop && serviceName(pdu, stopNameLengthOffset) == programService) {
-        stopCpu(slot, pdu);
+        stopCpu(plc, slot, pdu);
         return;
     }
     if (function == functionPlcStart && startServiceName(pdu) == programService) {
-        startCpu(slot, pdu); // hot and cold restart alike
+        startCpu(plc, slot, pdu); // hot and cold restart alike
         return;
     }
-    refuseJob(slot, pdu, function);
+    refuseJob(plc, slot, pdu, function);
 }

@@ -3,8 +3,9 @@
 // download, unknown ones) is refused at once.
 #pragma once
 
-#include "core/wire.h"
+#include "base/bytes.h"
+#include "plc/plc.h"
 
 #include <cstdint>
 
-void handleControlJob(int slot, ByteView pdu, std::uint8_t function);
+void handleControlJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function);

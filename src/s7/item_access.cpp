@@ -1,6 +1,6 @@
 #include "s7/item_access.h"
 
-#include "memory/data_block_table.h"
+#include "base/text.h"
 #include "s7/s7_pdu.h"
 
 #include <algorithm>
@@ -59,41 +59,39 @@ bool countsBits(std::uint8_t dataTransportSize) {
 }
 
 std::size_t readAddress(ByteView item) {
-    return (static_cast<std::size_t>(readU8(item, itemAddressOffset)) << 16) |
-           (static_cast<std::size_t>(readU8(item, itemAddressOffset + 1)) << 8) |
-           readU8(item, itemAddressOffset + 2);
+    return readU24be(item, itemAddressOffset);
 }
 
 ItemPlan failed(std::uint8_t returnCode) {
-    return {returnCode, 0, ItemTarget::none, ProcessArea::inputs, 0, 0, 0, -1};
+    return {returnCode, 0, ItemTarget::none, MemoryArea::inputs, 0, 0, 0, -1};
 }
 
 struct AreaChoice {
     bool known;
     ItemTarget target;
-    ProcessArea area;
+    MemoryArea area;
 };
 
 AreaChoice chooseArea(std::uint8_t code, AccessDirection direction) {
     switch (code) {
     case areaPeriphery:
         return {true, ItemTarget::processArea,
-                direction == AccessDirection::read ? ProcessArea::inputs : ProcessArea::outputs};
+                direction == AccessDirection::read ? MemoryArea::inputs : MemoryArea::outputs};
     case areaInputs:
-        return {true, ItemTarget::processArea, ProcessArea::inputs};
+        return {true, ItemTarget::processArea, MemoryArea::inputs};
     case areaOutputs:
-        return {true, ItemTarget::processArea, ProcessArea::outputs};
+        return {true, ItemTarget::processArea, MemoryArea::outputs};
     case areaFlags:
-        return {true, ItemTarget::processArea, ProcessArea::flags};
+        return {true, ItemTarget::processArea, MemoryArea::flags};
     case areaTimers:
-        return {true, ItemTarget::processArea, ProcessArea::timers};
+        return {true, ItemTarget::processArea, MemoryArea::timers};
     case areaCounters:
-        return {true, ItemTarget::processArea, ProcessArea::counters};
+        return {true, ItemTarget::processArea, MemoryArea::counters};
     case areaDataBlock:
     case areaInstanceDataBlock:
-        return {true, ItemTarget::dataBlock, ProcessArea::inputs};
+        return {true, ItemTarget::dataBlock, MemoryArea::dataBlock};
     default:
-        return {false, ItemTarget::none, ProcessArea::inputs};
+        return {false, ItemTarget::none, MemoryArea::inputs};
     }
 }
 
@@ -113,7 +111,7 @@ bool typeFitsArea(std::uint8_t transportSize, std::uint8_t areaCode) {
     return !isTimerOrCounterType(transportSize);
 }
 
-const char *areaLetter(std::uint8_t code) {
+const char *itemAreaLetter(std::uint8_t code) {
     switch (code) {
     case areaPeriphery:
         return "P";
@@ -141,8 +139,7 @@ public:
     void number(std::size_t value) { at_ = std::to_chars(at_, end_, value).ptr; }
 
     void hexByte(std::uint8_t value) {
-        constexpr std::string_view digits = "0123456789ABCDEF";
-        const std::array<char, 2> pair = {digits[value >> 4], digits[value & 0x0F]};
+        const std::array<char, 2> pair = hexDigits(value);
         text({pair.data(), pair.size()});
     }
 
@@ -180,7 +177,7 @@ bool isAnyPointerItem(ByteView item) {
            readU8(item, itemSyntaxOffset) == syntaxAnyPointer;
 }
 
-ItemPlan planItem(ByteView item, AccessDirection direction) {
+ItemPlan planItem(Memory &memory, ByteView item, AccessDirection direction) {
     const std::uint8_t transportSize = readU8(item, itemTransportSizeOffset);
     const std::uint8_t areaCode = readU8(item, itemAreaOffset);
     const std::size_t count = readU16be(item, itemElementCountOffset);
@@ -195,13 +192,14 @@ ItemPlan planItem(ByteView item, AccessDirection direction) {
         return failed(returnObjectDoesNotExist);
     }
     const std::span<const std::uint8_t> areaBytes = choice.target == ItemTarget::processArea
-                                                        ? processArea(choice.area)
+                                                        ? processArea(memory.areas, choice.area)
                                                         : std::span<const std::uint8_t>{};
     if (choice.target == ItemTarget::processArea && areaBytes.empty()) {
         return failed(returnObjectDoesNotExist); // the CPU has no such area (S7-1200 timers)
     }
     // DB0 never exists; with the declared blocks fixed, neither does any block not declared.
-    if (choice.target == ItemTarget::dataBlock && (dbNumber == 0 || !dataBlockServed(dbNumber))) {
+    if (choice.target == ItemTarget::dataBlock &&
+        (dbNumber == 0 || !dataBlockServed(memory.blocks, dbNumber))) {
         return failed(returnObjectDoesNotExist);
     }
     if (!typeFitsArea(transportSize, areaCode)) {
@@ -223,10 +221,11 @@ ItemPlan planItem(ByteView item, AccessDirection direction) {
     } else if (isTimerOrCounterType(transportSize)) {
         plan.byteOffset = address * timerCounterElementBytes; // the address is the element
     }
-    const bool inRange = choice.target == ItemTarget::dataBlock
-                             ? dataBlockRangeServed(dbNumber, plan.byteCount, plan.byteOffset)
-                             : plan.byteOffset <= areaBytes.size() &&
-                                   plan.byteCount <= areaBytes.size() - plan.byteOffset;
+    const bool inRange =
+        choice.target == ItemTarget::dataBlock
+            ? dataBlockRangeServed(memory.blocks, dbNumber, plan.byteCount, plan.byteOffset)
+            : plan.byteOffset <= areaBytes.size() &&
+                  plan.byteCount <= areaBytes.size() - plan.byteOffset;
     if (!inRange) {
         return failed(returnAddressOutOfRange);
     }
@@ -276,7 +275,7 @@ ItemName itemName(ByteView item) {
     case areaInputs:
     case areaOutputs:
     case areaFlags:
-        out.text(areaLetter(code));
+        out.text(itemAreaLetter(code));
         break;
     default:
         out.text("area 0x");
@@ -295,35 +294,35 @@ ItemName itemName(ByteView item) {
 
 FaultItem faultItemOf(ByteView item) {
     if (!fits(item, 0, requestItemSize)) {
-        return {FaultArea::all, 0, 0, 0};
+        return {std::nullopt, 0, 0, 0};
     }
     const std::uint8_t transportSize = readU8(item, itemTransportSizeOffset);
     const std::size_t count = readU16be(item, itemElementCountOffset);
     const std::size_t address = readAddress(item);
     const ElementType *type = findElementType(transportSize);
     const std::size_t width = type != nullptr ? type->bytesPerElement : 1;
-    FaultItem span{FaultArea::all, 0, static_cast<std::uint32_t>(address >> 3),
+    FaultItem span{std::nullopt, 0, static_cast<std::uint32_t>(address >> 3),
                    static_cast<std::uint32_t>((address >> 3) + count * width)};
     switch (readU8(item, itemAreaOffset)) {
     case areaInputs:
-        span.area = FaultArea::inputs;
+        span.area = MemoryArea::inputs;
         break;
     case areaOutputs:
-        span.area = FaultArea::outputs;
+        span.area = MemoryArea::outputs;
         break;
     case areaFlags:
-        span.area = FaultArea::flags;
+        span.area = MemoryArea::flags;
         break;
     case areaDataBlock:
     case areaInstanceDataBlock:
-        span.area = FaultArea::dataBlock;
+        span.area = MemoryArea::dataBlock;
         span.dbNumber = readU16be(item, itemDbNumberOffset);
         break;
     case areaTimers:
     case areaCounters:
         // Timers and counters are addressed by element number.
         span.area =
-            readU8(item, itemAreaOffset) == areaTimers ? FaultArea::timers : FaultArea::counters;
+            readU8(item, itemAreaOffset) == areaTimers ? MemoryArea::timers : MemoryArea::counters;
         span.start = static_cast<std::uint32_t>(address);
         span.end = static_cast<std::uint32_t>(address + count);
         break;

@@ -3,9 +3,9 @@
 // this touches no memory, so a job's reply size is known before anything is read or written.
 #pragma once
 
+#include "base/bytes.h"
 #include "core/fault_rules.h"
-#include "core/wire.h"
-#include "memory/process_image.h"
+#include "memory/memory.h"
 
 #include <array>
 #include <cstddef>
@@ -46,16 +46,16 @@ struct ItemPlan {
     std::uint8_t returnCode;         // returnSuccess or the item's error code
     std::uint8_t replyTransportSize; // of the data going back (Read Var)
     ItemTarget target;
-    ProcessArea area;
+    MemoryArea area;
     std::size_t dbNumber;
     std::size_t byteOffset;
     std::size_t byteCount;
     int bit; // 0-7 for a single bit, -1 otherwise
 };
 
-// Decides one S7ANY item against the active profile's areas. Periphery is read from the inputs
+// Decides one S7ANY item against the memory's blocks and areas. Periphery is read from the inputs
 // and written to the outputs.
-ItemPlan planItem(ByteView item, AccessDirection direction);
+ItemPlan planItem(Memory &memory, ByteView item, AccessDirection direction);
 
 // The return code for a Write Var data item against its request item's plan: success when the
 // transport size and length carry exactly the item's bytes (one bit for a bit item).

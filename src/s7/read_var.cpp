@@ -1,11 +1,7 @@
 #include "s7/read_var.h"
 
-#include "core/connection_table.h"
 #include "core/log.h"
-#include "memory/data_block_table.h"
-#include "s7/cpu_profile.h"
 #include "s7/item_access.h"
-#include "s7/s7_faults.h"
 #include "s7/s7_pdu.h"
 
 #include <array>
@@ -32,13 +28,14 @@ void writeFailedItem(ByteBuffer out, std::size_t at, std::uint8_t returnCode) {
 
 // Writes one data item at position at of the data section and returns the position behind it.
 // room is what the item may take while leaving 4 bytes for each item behind it.
-std::size_t readItem(ByteView item, ByteBuffer section, std::size_t at, std::size_t room, int slot,
-                     int index) {
+std::size_t readItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteBuffer section,
+                     std::size_t at, std::size_t room, int slot, int index) {
     const ItemAddress address = decodeItemAddress(item);
     const int dbNumber = static_cast<int>(address.dbNumber);
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
-    if (const std::uint8_t code = faultItemCode(static_cast<std::size_t>(index)); code != 0) {
+    if (const std::uint8_t code = faultItemCode(faults, static_cast<std::size_t>(index));
+        code != 0) {
         writeFailedItem(section, at, code);
         logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d (fault, code %02X)",
                    slotPrefix(slot).text(), dbNumber, byteOffset, count, code);
@@ -53,7 +50,8 @@ std::size_t readItem(ByteView item, ByteBuffer section, std::size_t at, std::siz
     const std::span<const std::uint8_t> block =
         address.elementCount + dataItemHeaderSize > room
             ? std::span<const std::uint8_t>{}
-            : acquireDataBlock(address.elementCount, address.dbNumber, address.byteOffset);
+            : acquireDataBlock(plc.memory.blocks, address.elementCount, address.dbNumber,
+                               address.byteOffset);
     if (block.empty()) {
         writeFailedItem(section, at, returnAddressOutOfRange);
         logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d DB too big",
@@ -100,14 +98,15 @@ std::size_t replyDataBytes(const ItemPlan &plan) {
     return plan.returnCode == returnSuccess ? plan.byteCount : 0;
 }
 
-void planReply(ByteView pdu, std::size_t itemCount, ReadPlan &plan) {
+void planReply(Plc &plc, const FaultDecision &faults, ByteView pdu, std::size_t itemCount,
+               ReadPlan &plan) {
     std::size_t length = 0;
     for (std::size_t i = 0; i < itemCount; ++i) {
-        ItemPlan item =
-            planItem(pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize),
-                     AccessDirection::read);
+        ItemPlan item = planItem(
+            plc.memory, pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize),
+            AccessDirection::read);
         plan.items[i] = item;
-        if (const std::uint8_t code = faultItemCode(i); code != 0) {
+        if (const std::uint8_t code = faultItemCode(faults, i); code != 0) {
             plan.items[i].returnCode = code; // nothing of the item is read
             item.returnCode = code;
         }
@@ -119,19 +118,20 @@ void planReply(ByteView pdu, std::size_t itemCount, ReadPlan &plan) {
     plan.dataLength = length;
 }
 
-std::span<const std::uint8_t> sourceBytes(const ItemPlan &plan) {
+std::span<const std::uint8_t> sourceBytes(Memory &memory, const ItemPlan &plan) {
     if (plan.target == ItemTarget::dataBlock) {
-        return acquireDataBlock(plan.byteCount, plan.dbNumber, plan.byteOffset);
+        return acquireDataBlock(memory.blocks, plan.byteCount, plan.dbNumber, plan.byteOffset);
     }
-    return processArea(plan.area);
+    return processArea(memory.areas, plan.area);
 }
 
 // Writes one data item at position at of the data section and returns the position behind it
 // (fill byte included).
-std::size_t writeReadItem(ItemPlan plan, ByteView item, ByteBuffer section, std::size_t at,
-                          bool last, int slot, int index) {
-    const std::span<const std::uint8_t> source =
-        plan.returnCode == returnSuccess ? sourceBytes(plan) : std::span<const std::uint8_t>{};
+std::size_t writeReadItem(Memory &memory, ItemPlan plan, ByteView item, ByteBuffer section,
+                          std::size_t at, bool last, int slot, int index) {
+    const std::span<const std::uint8_t> source = plan.returnCode == returnSuccess
+                                                     ? sourceBytes(memory, plan)
+                                                     : std::span<const std::uint8_t>{};
     if (plan.returnCode == returnSuccess && source.empty()) {
         plan.returnCode = returnAddressOutOfRange; // the heap could not grow the block
     }
@@ -159,7 +159,7 @@ std::size_t writeReadItem(ItemPlan plan, ByteView item, ByteBuffer section, std:
     return behind + (!last && plan.byteCount % 2 == 1 ? 1 : 0);
 }
 
-void readVarAsCpu(int slot, ByteView pdu) {
+void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     const std::size_t itemCount = readU8OrZero(pdu, pduItemCountOffset);
     bool wellFormed = itemCount > 0 && fits(pdu, pduFirstItemOffset, requestItemSize * itemCount);
     for (std::size_t i = 0; wellFormed && i < itemCount; ++i) {
@@ -168,17 +168,17 @@ void readVarAsCpu(int slot, ByteView pdu) {
     }
     if (!wellFormed) {
         logMessage(attributeError, "%s Refusing Read Var: malformed job", slotPrefix(slot).text());
-        sendHeaderError(slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable);
         return;
     }
-    static ReadPlan plan; // 255 plans: kept off the stack
-    planReply(pdu, itemCount, plan);
+    ReadPlan plan; // filled by planReply for the items there are
+    planReply(plc, faults, pdu, itemCount, plan);
     const std::size_t replyLength = ackDataHeaderSize + readReplyParameterLength + plan.dataLength;
-    const std::size_t limit = negotiatedPduLength(slot);
+    const std::size_t limit = negotiatedPduLength(plc, slot);
     if (replyLength > limit || replyHeaderSize + plan.dataLength > largestReplyFrame) {
         logMessage(attributeError, "%s Refusing Read Var: reply of %d bytes exceeds the PDU of %d",
                    slotPrefix(slot).text(), static_cast<int>(replyLength), static_cast<int>(limit));
-        sendHeaderError(slot, pdu, errorExceedsPdu);
+        sendHeaderError(plc, slot, pdu, errorExceedsPdu);
         return;
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
@@ -187,28 +187,28 @@ void readVarAsCpu(int slot, ByteView pdu) {
     for (std::size_t i = 0; i < itemCount; ++i) {
         const ByteView item =
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
-        at = writeReadItem(plan.items[i], item, section, at, i + 1 == itemCount, slot,
+        at = writeReadItem(plc.memory, plan.items[i], item, section, at, i + 1 == itemCount, slot,
                            static_cast<int>(i));
     }
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
-    sendDataFrame(slot, frame, replyHeaderSize + at, SendFailureLine::timestamped);
+    sendDataFrame(plc.connections, slot, frame, replyHeaderSize + at, SendFailureLine::timestamped);
 }
 
 } // namespace
 
-void handleReadVar(int slot, ByteView pdu) {
-    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
-        readVarAsCpu(slot, pdu);
+void handleReadVar(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
+    if (answersAsCpu(plc.cpu)) {
+        readVarAsCpu(plc, slot, pdu, faults);
         return;
     }
     if (!fits(pdu, pduItemCountOffset, 1)) {
-        sendRefusal(slot, pdu, functionReadVar);
+        sendRefusal(plc, slot, pdu, functionReadVar);
         return;
     }
     const std::size_t itemCount = readU8(pdu, pduItemCountOffset);
     if (!fits(pdu, pduFirstItemOffset, requestItemSize * itemCount)) {
-        sendRefusal(slot, pdu, functionReadVar);
+        sendRefusal(plc, slot, pdu, functionReadVar);
         return;
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
@@ -222,10 +222,10 @@ void handleReadVar(int slot, ByteView pdu) {
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
         const std::size_t room =
             roomForItem(at, itemCount - 1 - i, readU16be(item, itemElementCountOffset));
-        at = readItem(item, section, at, room, slot, static_cast<int>(i));
+        at = readItem(plc, faults, item, section, at, room, slot, static_cast<int>(i));
     }
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
     const std::size_t frameLength = replyHeaderSize + at;
-    sendDataFrame(slot, frame, frameLength, SendFailureLine::timestamped);
+    sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::timestamped);
 }

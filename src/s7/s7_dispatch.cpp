@@ -1,9 +1,7 @@
 #include "s7/s7_dispatch.h"
 
-#include "core/connection_table.h"
 #include "core/log.h"
 #include "s7/cpu_control.h"
-#include "s7/cpu_profile.h"
 #include "s7/read_var.h"
 #include "s7/s7_faults.h"
 #include "s7/s7_pdu.h"
@@ -27,13 +25,13 @@ constexpr std::size_t offeredPduLength = 480;
 //
 //   0..20 reply header (19 function 0xF0, 20 reserved 0)
 //   21..22 parallel jobs calling   23..24 parallel jobs called   25..26 PDU length
-void sendSetupCommResponse(int slot, ByteView pdu) {
+void sendSetupCommResponse(Plc &plc, int slot, ByteView pdu) {
     std::array<std::uint8_t, setupReplySize> frame{};
     writeReplyHeader(frame, pdu, setupParameterLength, 0, functionSetupCommunication, 0);
     writeU16be(frame, setupParallelJobsCallingOffset, offeredParallelJobs);
     writeU16be(frame, setupParallelJobsCalledOffset, offeredParallelJobs);
     writeU16be(frame, setupPduLengthOffset, offeredPduLength);
-    if (sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain)) {
+    if (sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response", slotPrefix(slot).text());
     }
 }
@@ -50,14 +48,14 @@ constexpr std::size_t setupAskedCalledOffset = 14;
 constexpr std::size_t setupAskedPduOffset = 16;
 constexpr std::size_t smallestPduLength = 240;
 
-void setupCommunicationAsCpu(int slot, ByteView pdu) {
+void setupCommunicationAsCpu(Plc &plc, int slot, ByteView pdu) {
     if (!fits(pdu, setupAskedPduOffset, 2)) {
         logMessage(attributeError, "%s Refusing setup communication: malformed job",
                    slotPrefix(slot).text());
-        sendHeaderError(slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable);
         return;
     }
-    const CpuProfile &profile = activeCpuProfile();
+    const CpuProfile &profile = *plc.cpu.profile;
     const auto agreedJobs = [&profile](std::size_t asked) {
         return std::clamp<std::size_t>(asked, 1, profile.maxParallelJobs);
     };
@@ -71,8 +69,8 @@ void setupCommunicationAsCpu(int slot, ByteView pdu) {
     writeU16be(frame, setupParallelJobsCallingOffset, calling);
     writeU16be(frame, setupParallelJobsCalledOffset, called);
     writeU16be(frame, setupPduLengthOffset, pduLength);
-    slotAt(slot).pduLength = static_cast<std::uint16_t>(pduLength);
-    if (sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain)) {
+    slotAt(plc.connections, slot).pduLength = static_cast<std::uint16_t>(pduLength);
+    if (sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response (PDU %d, jobs %d/%d)",
                    slotPrefix(slot).text(), static_cast<int>(pduLength), static_cast<int>(calling),
                    static_cast<int>(called));
@@ -81,34 +79,34 @@ void setupCommunicationAsCpu(int slot, ByteView pdu) {
 
 // A real CPU refuses a job larger than the agreed PDU whatever it asks, and answers every
 // function; classic leaves unknown functions unanswered.
-void handleJob(int slot, ByteView pdu, int s7Length) {
-    const bool asCpu = activeCpuProfile().behaviour == CpuBehaviour::realCpu;
+void handleJob(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultDecision &faults) {
+    const bool asCpu = answersAsCpu(plc.cpu);
     // A job whose header ends before the function code names function 0.
     const std::uint8_t function = readU8OrZero(pdu, pduFunctionOffset);
-    const std::size_t limit = negotiatedPduLength(slot);
+    const std::size_t limit = negotiatedPduLength(plc, slot);
     if (asCpu && pdu.size() > limit) {
         logMessage(attributeError, "%s Refusing a job of %d bytes: exceeds the PDU of %d",
                    slotPrefix(slot).text(), static_cast<int>(pdu.size()), static_cast<int>(limit));
-        sendHeaderError(slot, pdu, errorExceedsPdu);
+        sendHeaderError(plc, slot, pdu, errorExceedsPdu);
         return;
     }
     switch (function) {
     case functionReadVar:
-        handleReadVar(slot, pdu);
+        handleReadVar(plc, slot, pdu, faults);
         return;
     case functionWriteVar:
-        handleWriteVar(slot, pdu, s7Length);
+        handleWriteVar(plc, slot, pdu, s7Length, faults);
         return;
     case functionSetupCommunication:
         if (asCpu) {
-            setupCommunicationAsCpu(slot, pdu);
+            setupCommunicationAsCpu(plc, slot, pdu);
         } else {
-            sendSetupCommResponse(slot, pdu);
+            sendSetupCommResponse(plc, slot, pdu);
         }
         return;
     default:
         if (asCpu) {
-            handleControlJob(slot, pdu, function);
+            handleControlJob(plc, slot, pdu, function);
         } else {
             logMessage(attributeError, "%s Unknown command %d", slotPrefix(slot).text(), function);
         }
@@ -118,31 +116,31 @@ void handleJob(int slot, ByteView pdu, int s7Length) {
 
 } // namespace
 
-void sendRefusal(int slot, ByteView pdu, std::uint8_t function) {
+void sendRefusal(Plc &plc, int slot, ByteView pdu, std::uint8_t function) {
     std::array<std::uint8_t, replyHeaderSize> frame{};
     writeReplyHeader(frame, pdu, 2, 0, function, readU8OrZero(pdu, pduItemCountOffset));
     frame[replyMessageTypeOffset] = messageTypeAck;
     writeU16be(frame, frameTpktLengthOffset, frame.size());
-    sendReply(slot, frame); // a failed send of the refusal is not logged
+    sendReply(plc.connections, slot, frame); // a failed send of the refusal is not logged
     logMessage(attributeError, "Sending NAK");
 }
 
-void sendHeaderError(int slot, ByteView pdu, HeaderError error) {
+void sendHeaderError(Plc &plc, int slot, ByteView pdu, HeaderError error) {
     constexpr std::size_t headerErrorFrameSize = 19;
     constexpr std::size_t errorClassOffset = 17;
     std::array<std::uint8_t, headerErrorFrameSize> frame{};
     writeS7ReplyStart(frame, pdu, messageTypeAck, 0, 0);
     frame[errorClassOffset] = error.errorClass;
     frame[errorClassOffset + 1] = error.errorCode;
-    sendDataFrame(slot, frame, frame.size(), SendFailureLine::plain);
+    sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain);
 }
 
-std::size_t negotiatedPduLength(int slot) {
-    const std::uint16_t agreed = slotAt(slot).pduLength;
-    return agreed != 0 ? agreed : activeCpuProfile().maxPduLength;
+std::size_t negotiatedPduLength(Plc &plc, int slot) {
+    const std::uint16_t agreed = slotAt(plc.connections, slot).pduLength;
+    return agreed != 0 ? agreed : plc.cpu.profile->maxPduLength;
 }
 
-void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
+void handleS7Pdu(Plc &plc, int slot, ByteView pdu, int s7Length) {
     if (pdu.size() < pduHeaderSize) {
         // Too short for an S7 header: nothing to answer.
         logMessage(attributeError, "%s Unknown packet type %d", slotPrefix(slot).text(),
@@ -150,17 +148,16 @@ void handleS7Pdu(int slot, ByteView pdu, int s7Length) {
         return;
     }
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
+    FaultDecision faults{};
     if (messageType == messageTypeJob) {
-        if (!applyS7Faults(slot, pdu)) {
-            handleJob(slot, pdu, s7Length);
-            endS7Faults();
+        if (!applyS7Faults(plc, slot, pdu, faults)) {
+            handleJob(plc, slot, pdu, s7Length, faults);
         }
         return;
     }
-    if (messageType == messageTypeUserData &&
-        activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
-        if (!applyS7Faults(slot, pdu)) {
-            handleUserData(slot, pdu);
+    if (messageType == messageTypeUserData && answersAsCpu(plc.cpu)) {
+        if (!applyS7Faults(plc, slot, pdu, faults)) {
+            handleUserData(plc, slot, pdu);
         }
         return;
     }

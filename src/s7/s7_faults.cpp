@@ -1,8 +1,5 @@
 #include "s7/s7_faults.h"
 
-#include "core/connection_table.h"
-#include "core/fault_rules.h"
-#include "core/log.h"
 #include "s7/item_access.h"
 #include "s7/s7_pdu.h"
 #include "s7/userdata.h"
@@ -10,9 +7,6 @@
 #include <array>
 
 namespace {
-
-// The item codes of the request being served; anyItemCode false makes every lookup one branch.
-FaultDecision current{};
 
 FaultOn jobKind(std::uint8_t function) {
     switch (function) {
@@ -29,9 +23,8 @@ FaultOn jobKind(std::uint8_t function) {
 
 } // namespace
 
-bool applyS7Faults(int slot, ByteView pdu) {
-    current.anyItemCode = false;
-    if (!faultRulesActive() || pdu.size() < pduHeaderSize) {
+bool applyS7Faults(Plc &plc, int slot, ByteView pdu, FaultDecision &decision) {
+    if (!faultRulesActive(plc.faults) || pdu.size() < pduHeaderSize) {
         return false;
     }
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
@@ -58,30 +51,21 @@ bool applyS7Faults(int slot, ByteView pdu) {
     } else if (isReadSzlRequest(pdu)) {
         kind = FaultOn::szl;
     }
-    const FaultRequest request{kind, slotAt(slot).ends.clientAddress,
+    const FaultRequest request{kind, slotAt(plc.connections, slot).ends.clientAddress,
                                std::span(items).first(itemCount)};
-    const FaultDecision decision = decideFaults(request);
-    if (applyFaultDelivery(slot, decision)) {
+    decision = decideFaults(plc.faults, request);
+    if (applyFaultDelivery(plc.connections, slot, decision)) {
         return true;
     }
     if (decision.headerError != 0) {
         const auto errorClass = static_cast<std::uint8_t>(decision.headerError >> 8);
         const auto errorCode = static_cast<std::uint8_t>(decision.headerError & 0xFF);
         if (job) {
-            sendHeaderError(slot, pdu, {errorClass, errorCode});
+            sendHeaderError(plc, slot, pdu, {errorClass, errorCode});
         } else {
-            refuseUserData(slot, pdu, decision.headerError);
+            refuseUserData(plc, slot, pdu, decision.headerError);
         }
         return true;
     }
-    current = decision;
     return false;
-}
-
-std::uint8_t faultItemCode(std::size_t item) {
-    return current.anyItemCode && item < current.itemCodes.size() ? current.itemCodes[item] : 0;
-}
-
-void endS7Faults() {
-    current.anyItemCode = false;
 }

@@ -1,8 +1,9 @@
 // The S7 header as read from a job, and the header that starts every S7 reply.
 #pragma once
 
+#include "base/bytes.h"
 #include "core/data_frame.h"
-#include "core/wire.h"
+#include "plc/plc.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -115,16 +116,13 @@ struct ItemAddress {
 };
 
 inline ItemAddress decodeItemAddress(ByteView item) {
-    const std::size_t bitAddress =
-        (static_cast<std::size_t>(readU8(item, itemAddressOffset)) << 16) |
-        (static_cast<std::size_t>(readU8(item, itemAddressOffset + 1)) << 8) |
-        readU8(item, itemAddressOffset + 2);
+    const std::size_t bitAddress = readU24be(item, itemAddressOffset);
     return {readU16be(item, itemElementCountOffset), readU16be(item, itemDbNumberOffset),
             (bitAddress >> 3) & 0xFFFF};
 }
 
 // The 21-byte refusal of a whole job: message type ack, no data.
-void sendRefusal(int slot, ByteView pdu, std::uint8_t function);
+void sendRefusal(Plc &plc, int slot, ByteView pdu, std::uint8_t function);
 
 // Header errors: a job refused as a whole, as a real CPU refuses it.
 struct HeaderError {
@@ -139,10 +137,10 @@ inline constexpr HeaderError errorExceedsPdu = {0x85, 0x00};
 //   0..6 ISO data frame header   7 0x32   8 type 2   9..10 reserved (echoed)
 //   11..12 reference (echoed)   13..14 parameter length 0   15..16 data length 0
 //   17 error class   18 error code
-void sendHeaderError(int slot, ByteView pdu, HeaderError error);
+void sendHeaderError(Plc &plc, int slot, ByteView pdu, HeaderError error);
 
 // The PDU length agreed in the slot's setup communication; the profile's largest until then.
-std::size_t negotiatedPduLength(int slot);
+std::size_t negotiatedPduLength(Plc &plc, int slot);
 
 // The header of an ack-data S7 PDU: the job header's ten bytes, then error class and code.
 inline constexpr std::size_t ackDataHeaderSize = 12;

@@ -1,9 +1,5 @@
 #include "s7/szl.h"
 
-#include "s7/cpu_profile.h"
-#include "s7/cpu_state.h"
-#include "s7/plc_clock.h"
-
 #include <array>
 #include <string_view>
 
@@ -129,11 +125,6 @@ const SzlDefinition *findDefinition(std::uint16_t id) {
     return nullptr;
 }
 
-void writeU32be(ByteBuffer out, std::size_t at, std::uint32_t value) {
-    writeU16be(out, at, value >> 16);
-    writeU16be(out, at + 2, value & 0xFFFF);
-}
-
 // The text cut to width, the rest of the field filled with fill.
 void writeText(ByteBuffer out, std::size_t at, std::string_view text, std::size_t width,
                std::uint8_t fill) {
@@ -142,8 +133,8 @@ void writeText(ByteBuffer out, std::size_t at, std::string_view text, std::size_
     }
 }
 
-void writeModuleRecord(std::size_t record, ByteBuffer out, std::size_t at) {
-    const CpuIdentity &identity = activeIdentity();
+void writeModuleRecord(const Cpu &cpu, std::size_t record, ByteBuffer out, std::size_t at) {
+    const CpuIdentity identity = cpuIdentity(cpu);
     const std::uint16_t index = moduleRecordIndexes.at(record);
     writeU16be(out, at, index);
     writeU16be(out, at + moduleTypeOffset, cpuModuleType);
@@ -160,8 +151,8 @@ void writeModuleRecord(std::size_t record, ByteBuffer out, std::size_t at) {
     writeU16be(out, at + versionOffset + 2, hardwareRevision);
 }
 
-std::string_view componentText(std::uint16_t index) {
-    const CpuIdentity &identity = activeIdentity();
+std::string_view componentText(const Cpu &cpu, std::uint16_t index) {
+    const CpuIdentity identity = cpuIdentity(cpu);
     switch (index) {
     case 0x0001:
         return identity.asName;
@@ -180,11 +171,11 @@ std::string_view componentText(std::uint16_t index) {
     }
 }
 
-void writeComponentRecord(std::size_t record, ByteBuffer out, std::size_t at) {
+void writeComponentRecord(const Cpu &cpu, std::size_t record, ByteBuffer out, std::size_t at) {
     const ComponentRecord &component = componentRecords.at(record);
     writeU16be(out, at, component.index);
     if (component.textWidth > 0) {
-        writeText(out, at + componentTextOffset, componentText(component.index),
+        writeText(out, at + componentTextOffset, componentText(cpu, component.index),
                   component.textWidth, 0x00);
         return;
     }
@@ -192,8 +183,8 @@ void writeComponentRecord(std::size_t record, ByteBuffer out, std::size_t at) {
     writeU16be(out, at + componentTextOffset + 2, cpuProfileId);
 }
 
-void writeCapabilitiesRecord(ByteBuffer out, std::size_t at) {
-    const CpuProfile &profile = activeCpuProfile();
+void writeCapabilitiesRecord(const Cpu &cpu, ByteBuffer out, std::size_t at) {
+    const CpuProfile &profile = *cpu.profile;
     writeU16be(out, at, 0x0001);
     writeU16be(out, at + capabilityPduOffset, profile.maxPduLength);
     writeU16be(out, at + capabilityConnectionsOffset,
@@ -208,12 +199,12 @@ void writeProtectionRecord(ByteBuffer out, std::size_t at) {
     }
 }
 
-void writeModeRecord(ByteBuffer out, std::size_t at) {
-    const bool running = cpuRunState() == CpuRunState::run;
+void writeModeRecord(const Cpu &cpu, ByteBuffer out, std::size_t at) {
+    const bool running = cpu.state == CpuRunState::run;
     writeU16be(out, at + modeEventOffset, running ? eventStartupToRun : eventStopByRequest);
     out[at + modeAeOffset] = 0xFF;
     out[at + modeOffset] = running ? modeRun : modeStop;
-    writeBcdDateTime(out, at + modeTimeOffset, plcClockNow());
+    writeBcdDateTime(out, at + modeTimeOffset, plcClockNow(cpu.clock));
 }
 
 } // namespace
@@ -229,7 +220,8 @@ SzlList findSzlList(std::uint16_t id, std::uint16_t index) {
     return {SzlStatus::found, definition->recordLength, definition->recordCount};
 }
 
-void writeSzlRecord(std::uint16_t id, std::size_t record, ByteBuffer out, std::size_t at) {
+void writeSzlRecord(const Cpu &cpu, std::uint16_t id, std::size_t record, ByteBuffer out,
+                    std::size_t at) {
     const SzlDefinition *definition = findDefinition(id);
     if (definition == nullptr) {
         return;
@@ -242,19 +234,19 @@ void writeSzlRecord(std::uint16_t id, std::size_t record, ByteBuffer out, std::s
         writeU16be(out, at, szlLists.at(record).id);
         return;
     case szlModuleIdentification:
-        writeModuleRecord(record, out, at);
+        writeModuleRecord(cpu, record, out, at);
         return;
     case szlComponentIdentification:
-        writeComponentRecord(record, out, at);
+        writeComponentRecord(cpu, record, out, at);
         return;
     case szlCommunicationCapabilities:
-        writeCapabilitiesRecord(out, at);
+        writeCapabilitiesRecord(cpu, out, at);
         return;
     case szlProtectionLevel:
         writeProtectionRecord(out, at);
         return;
     case szlOperatingMode:
-        writeModeRecord(out, at);
+        writeModeRecord(cpu, out, at);
         return;
     default:
         return;

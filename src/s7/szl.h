@@ -1,9 +1,10 @@
 // The system status lists (SZL) the real-CPU profiles answer, record by record. Clients read
 // most records by position, so each list keeps the record length, count and order of a real CPU;
-// figures and identity strings come from the active profile.
+// figures and identity strings come from the PLC's CPU.
 #pragma once
 
-#include "core/wire.h"
+#include "base/bytes.h"
+#include "plc/plc.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -28,4 +29,5 @@ SzlList findSzlList(std::uint16_t id, std::uint16_t index);
 
 // Writes record number `record` (from 0) of a list that findSzlList found into out at `at`:
 // exactly the list's record length.
-void writeSzlRecord(std::uint16_t id, std::size_t record, ByteBuffer out, std::size_t at);
+void writeSzlRecord(const Cpu &cpu, std::uint16_t id, std::size_t record, ByteBuffer out,
+                    std::size_t at);

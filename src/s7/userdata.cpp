@@ -1,11 +1,7 @@
 #include "s7/userdata.h"
 
-#include "core/connection_table.h"
 #include "core/data_frame.h"
 #include "core/log.h"
-#include "memory/data_block_table.h"
-#include "s7/cpu_profile.h"
-#include "s7/plc_clock.h"
 #include "s7/s7_pdu.h"
 #include "s7/szl.h"
 
@@ -105,8 +101,8 @@ constexpr std::uint8_t languageDataBlock = 0x05;
 constexpr std::size_t firstListedDataBlock = 1;
 
 // Payload bytes one reply may carry on the slot's connection.
-std::size_t payloadRoom(int slot) {
-    const std::size_t pduLength = negotiatedPduLength(slot);
+std::size_t payloadRoom(Plc &plc, int slot) {
+    const std::size_t pduLength = negotiatedPduLength(plc, slot);
     const std::size_t inPdu = pduLength > replyPduOverhead ? pduLength - replyPduOverhead : 0;
     return std::min(inPdu, largestReplyFrame - replyPayloadOffset);
 }
@@ -125,8 +121,8 @@ struct ReplyFields {
 };
 
 // Fills everything before the payload and sends the frame with payloadLength payload bytes.
-void sendUserdataReply(int slot, ByteView pdu, ReplyFrame &frame, const ReplyFields &fields,
-                       std::size_t payloadLength) {
+void sendUserdataReply(Plc &plc, int slot, ByteView pdu, ReplyFrame &frame,
+                       const ReplyFields &fields, std::size_t payloadLength) {
     writeS7ReplyStart(frame, pdu, messageTypeUserData, replyUserdataParameterLength,
                       replyPayloadOffset - replyReturnCodeOffset + payloadLength);
     frame[replyParameterOffset] = 0x00;
@@ -143,35 +139,37 @@ void sendUserdataReply(int slot, ByteView pdu, ReplyFrame &frame, const ReplyFie
     frame[replyReturnCodeOffset] = fields.returnCode;
     frame[replyTransportSizeOffset] = fields.transportSize;
     writeU16be(frame, replyDataLengthFieldOffset, payloadLength);
-    sendDataFrame(slot, frame, replyPayloadOffset + payloadLength, SendFailureLine::plain);
+    sendDataFrame(plc.connections, slot, frame, replyPayloadOffset + payloadLength,
+                  SendFailureLine::plain);
 }
 
 // An error answer: the error in the parameters, data 0A 00 00 00.
-void sendUserdataError(int slot, ByteView pdu, std::uint8_t group, std::uint8_t subfunction,
-                       std::uint16_t error) {
+void sendUserdataError(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
+                       std::uint8_t subfunction, std::uint16_t error) {
     ReplyFrame frame{};
     const ReplyFields fields{.group = group,
                              .subfunction = subfunction,
-                             .sequence = slotAt(slot).userdata.sequence,
+                             .sequence = slotAt(plc.connections, slot).userdata.sequence,
                              .dataUnit = 0,
                              .moreFollows = false,
                              .error = error,
                              .returnCode = returnObjectDoesNotExist,
                              .transportSize = transportSizeNull};
-    sendUserdataReply(slot, pdu, frame, fields, 0);
+    sendUserdataReply(plc, slot, pdu, frame, fields, 0);
 }
 
-void refuseFunction(int slot, ByteView pdu, std::uint8_t group, std::uint8_t subfunction) {
-    sendUserdataError(slot, pdu, group, subfunction, errorFunctionNotAvailable);
+void refuseFunction(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
+                    std::uint8_t subfunction) {
+    sendUserdataError(plc, slot, pdu, group, subfunction, errorFunctionNotAvailable);
     logMessage(attributeError, "%s Userdata function not available (group %d, subfunction %d)",
                slotPrefix(slot).text(), group, subfunction);
 }
 
 // The reply fields of a successful answer, or of one part of it. The parts of an answer in
 // several parts carry its sequence number as their data unit reference; a single answer has 0.
-ReplyFields answerFields(int slot, std::uint8_t group, std::uint8_t subfunction, bool severalParts,
-                         bool moreFollows) {
-    const std::uint8_t sequence = slotAt(slot).userdata.sequence;
+ReplyFields answerFields(Plc &plc, int slot, std::uint8_t group, std::uint8_t subfunction,
+                         bool severalParts, bool moreFollows) {
+    const std::uint8_t sequence = slotAt(plc.connections, slot).userdata.sequence;
     return {.group = group,
             .subfunction = subfunction,
             .sequence = sequence,
@@ -183,9 +181,10 @@ ReplyFields answerFields(int slot, std::uint8_t group, std::uint8_t subfunction,
 }
 
 // Remembers where the next part of the answer starts, or forgets the answer after its last part.
-void keepContinuation(int slot, bool moreFollows, std::uint8_t group, std::uint8_t subfunction,
-                      std::uint16_t listId, std::uint16_t listIndex, std::size_t next) {
-    UserdataState &state = slotAt(slot).userdata;
+void keepContinuation(Plc &plc, int slot, bool moreFollows, std::uint8_t group,
+                      std::uint8_t subfunction, std::uint16_t listId, std::uint16_t listIndex,
+                      std::size_t next) {
+    UserdataState &state = slotAt(plc.connections, slot).userdata;
     state.continuationOpen = moreFollows;
     state.group = group;
     state.subfunction = subfunction;
@@ -197,10 +196,10 @@ void keepContinuation(int slot, bool moreFollows, std::uint8_t group, std::uint8
 // The part of an SZL answer that starts at record firstRecord. The first part starts with the
 // list header (ID, index, record length, record count of the whole list); every part holds as many
 // whole records as the PDU takes.
-void sendSzlPart(int slot, ByteView pdu, std::uint16_t id, std::uint16_t index, const SzlList &list,
-                 std::size_t firstRecord, bool firstPart) {
+void sendSzlPart(Plc &plc, int slot, ByteView pdu, std::uint16_t id, std::uint16_t index,
+                 const SzlList &list, std::size_t firstRecord, bool firstPart) {
     const std::size_t headerSize = firstPart ? szlAnswerHeaderSize : 0;
-    const std::size_t room = payloadRoom(slot);
+    const std::size_t room = payloadRoom(plc, slot);
     const std::size_t recordRoom = room > headerSize ? room - headerSize : 0;
     // A PDU too small for one record (below 74 bytes, which no client negotiates) still gets one
     // record a part, so the answer comes to an end.
@@ -219,15 +218,15 @@ void sendSzlPart(int slot, ByteView pdu, std::uint16_t id, std::uint16_t index, 
         at += szlAnswerHeaderSize;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        writeSzlRecord(id, firstRecord + i, frame, at);
+        writeSzlRecord(plc.cpu, id, firstRecord + i, frame, at);
         at += list.recordLength;
     }
-    keepContinuation(slot, moreFollows, groupCpu, subfunctionReadSzl, id, index,
+    keepContinuation(plc, slot, moreFollows, groupCpu, subfunctionReadSzl, id, index,
                      firstRecord + count);
-    sendUserdataReply(
-        slot, pdu, frame,
-        answerFields(slot, groupCpu, subfunctionReadSzl, moreFollows || !firstPart, moreFollows),
-        at - replyPayloadOffset);
+    sendUserdataReply(plc, slot, pdu, frame,
+                      answerFields(plc, slot, groupCpu, subfunctionReadSzl,
+                                   moreFollows || !firstPart, moreFollows),
+                      at - replyPayloadOffset);
     if (firstPart) {
         logMessage(trafficAttribute(slot), "%s Sending SZL 0x%04X/%d (%d record%s)",
                    slotPrefix(slot).text(), id, index, list.recordCount,
@@ -239,9 +238,9 @@ void sendSzlPart(int slot, ByteView pdu, std::uint16_t id, std::uint16_t index, 
     }
 }
 
-void readSzl(int slot, ByteView pdu, ByteView data) {
+void readSzl(Plc &plc, int slot, ByteView pdu, ByteView data) {
     if (!fits(data, szlRequestIndexOffset, 2)) {
-        refuseFunction(slot, pdu, groupCpu, subfunctionReadSzl);
+        refuseFunction(plc, slot, pdu, groupCpu, subfunctionReadSzl);
         return;
     }
     const std::uint16_t id = readU16be(data, szlRequestIdOffset);
@@ -249,16 +248,16 @@ void readSzl(int slot, ByteView pdu, ByteView data) {
     const SzlList list = findSzlList(id, index);
     switch (list.status) {
     case SzlStatus::unknownId:
-        sendUserdataError(slot, pdu, groupCpu, subfunctionReadSzl, errorSzlIdNotAvailable);
+        sendUserdataError(plc, slot, pdu, groupCpu, subfunctionReadSzl, errorSzlIdNotAvailable);
         logMessage(attributeError, "%s SZL 0x%04X not available", slotPrefix(slot).text(), id);
         return;
     case SzlStatus::wrongIndex:
-        sendUserdataError(slot, pdu, groupCpu, subfunctionReadSzl, errorSzlIndexWrong);
+        sendUserdataError(plc, slot, pdu, groupCpu, subfunctionReadSzl, errorSzlIndexWrong);
         logMessage(attributeError, "%s SZL 0x%04X has no index %d", slotPrefix(slot).text(), id,
                    index);
         return;
     case SzlStatus::found:
-        sendSzlPart(slot, pdu, id, index, list, 0, true);
+        sendSzlPart(plc, slot, pdu, id, index, list, 0, true);
         return;
     }
 }
@@ -272,10 +271,10 @@ const char *blockTypeName(std::uint8_t code) {
     return "?";
 }
 
-std::size_t countListedDataBlocks() {
+std::size_t countListedDataBlocks(const DataBlockTable &blocks) {
     std::size_t count = 0;
-    for (std::size_t number = nextExistingDataBlock(firstListedDataBlock); number < dataBlockCount;
-         number = nextExistingDataBlock(number + 1)) {
+    for (std::size_t number = nextExistingDataBlock(blocks, firstListedDataBlock);
+         number < dataBlockCount; number = nextExistingDataBlock(blocks, number + 1)) {
         ++count;
     }
     return count;
@@ -283,42 +282,46 @@ std::size_t countListedDataBlocks() {
 
 // The count of blocks of each type, 28 bytes: per type 0x30, the type, the count (2 bytes).
 // Only data blocks exist.
-void listBlocks(int slot, ByteView pdu) {
+void listBlocks(Plc &plc, int slot, ByteView pdu) {
     ReplyFrame frame{};
     std::size_t at = replyPayloadOffset;
     for (const BlockType &type : blockTypes) {
         frame[at] = blockTypePrefix;
         frame[at + 1] = type.code;
-        writeU16be(frame, at + 2, type.code == blockTypeDb ? countListedDataBlocks() : 0);
+        writeU16be(frame, at + 2,
+                   type.code == blockTypeDb ? countListedDataBlocks(plc.memory.blocks) : 0);
         at += 4;
     }
-    sendUserdataReply(slot, pdu, frame,
-                      answerFields(slot, groupBlock, subfunctionListBlocks, false, false),
+    sendUserdataReply(plc, slot, pdu, frame,
+                      answerFields(plc, slot, groupBlock, subfunctionListBlocks, false, false),
                       at - replyPayloadOffset);
     logMessage(trafficAttribute(slot), "%s Sending block list", slotPrefix(slot).text());
 }
 
 // The part of a list of blocks of one type that starts at block number `from`: per block its
 // number (2 bytes), flags and language. Only data blocks exist; the other types list nothing.
-void sendBlockListPart(int slot, ByteView pdu, std::uint8_t type, std::size_t from,
+void sendBlockListPart(Plc &plc, int slot, ByteView pdu, std::uint8_t type, std::size_t from,
                        bool firstPart) {
-    const std::size_t fitting = std::max<std::size_t>(payloadRoom(slot) / blockListEntrySize, 1);
+    const std::size_t fitting =
+        std::max<std::size_t>(payloadRoom(plc, slot) / blockListEntrySize, 1);
     ReplyFrame frame{};
     std::size_t at = replyPayloadOffset;
     std::size_t count = 0;
-    std::size_t number = type == blockTypeDb ? nextExistingDataBlock(from) : dataBlockCount;
+    std::size_t number =
+        type == blockTypeDb ? nextExistingDataBlock(plc.memory.blocks, from) : dataBlockCount;
     while (number < dataBlockCount && count < fitting) {
         writeU16be(frame, at, number);
         frame[at + 2] = dataBlockFlags;
         frame[at + 3] = languageDataBlock;
         at += blockListEntrySize;
         ++count;
-        number = nextExistingDataBlock(number + 1);
+        number = nextExistingDataBlock(plc.memory.blocks, number + 1);
     }
     const bool moreFollows = number < dataBlockCount;
-    keepContinuation(slot, moreFollows, groupBlock, subfunctionListBlocksOfType, type, 0, number);
-    sendUserdataReply(slot, pdu, frame,
-                      answerFields(slot, groupBlock, subfunctionListBlocksOfType,
+    keepContinuation(plc, slot, moreFollows, groupBlock, subfunctionListBlocksOfType, type, 0,
+                     number);
+    sendUserdataReply(plc, slot, pdu, frame,
+                      answerFields(plc, slot, groupBlock, subfunctionListBlocksOfType,
                                    moreFollows || !firstPart, moreFollows),
                       at - replyPayloadOffset);
     logMessage(trafficAttribute(slot), "%s Sending block list of type %s%s (%d blocks)",
@@ -326,59 +329,61 @@ void sendBlockListPart(int slot, ByteView pdu, std::uint8_t type, std::size_t fr
                static_cast<int>(count));
 }
 
-void listBlocksOfType(int slot, ByteView pdu, ByteView data) {
+void listBlocksOfType(Plc &plc, int slot, ByteView pdu, ByteView data) {
     if (!fits(data, blockTypeRequestOffset, 1)) {
-        refuseFunction(slot, pdu, groupBlock, subfunctionListBlocksOfType);
+        refuseFunction(plc, slot, pdu, groupBlock, subfunctionListBlocksOfType);
         return;
     }
-    sendBlockListPart(slot, pdu, readU8(data, blockTypeRequestOffset), firstListedDataBlock, true);
+    sendBlockListPart(plc, slot, pdu, readU8(data, blockTypeRequestOffset), firstListedDataBlock,
+                      true);
 }
 
 // Clock answer payload: reserved 0, century (BCD 19 or 20), the BCD date and time.
-void readClock(int slot, ByteView pdu) {
-    const PlcDateTime now = plcClockNow();
+void readClock(Plc &plc, int slot, ByteView pdu) {
+    const PlcDateTime now = plcClockNow(plc.cpu.clock);
     ReplyFrame frame{};
     frame[replyPayloadOffset + clockCenturyOffset] = now.year < 2000 ? 0x19 : 0x20;
     writeBcdDateTime(frame, replyPayloadOffset + clockTimeOffset, now);
-    sendUserdataReply(slot, pdu, frame,
-                      answerFields(slot, groupClock, subfunctionReadClock, false, false),
+    sendUserdataReply(plc, slot, pdu, frame,
+                      answerFields(plc, slot, groupClock, subfunctionReadClock, false, false),
                       clockPayloadSize);
     logMessage(trafficAttribute(slot), "%s Sending clock", slotPrefix(slot).text());
 }
 
 // A set clock is confirmed with data 0A 00 00 00 and no error. A time that does not decode is
 // refused like a missing function.
-void setClock(int slot, ByteView pdu, ByteView data) {
+void setClock(Plc &plc, int slot, ByteView pdu, ByteView data) {
     PlcDateTime time{};
     if (!fits(data, clockRequestTimeOffset, bcdDateTimeSize) ||
         !readBcdDateTime(data, clockRequestTimeOffset, time)) {
-        refuseFunction(slot, pdu, groupClock, subfunctionSetClock);
+        refuseFunction(plc, slot, pdu, groupClock, subfunctionSetClock);
         return;
     }
-    setPlcClock(time);
+    setPlcClock(plc.cpu.clock, time);
     ReplyFrame frame{};
-    ReplyFields fields = answerFields(slot, groupClock, subfunctionSetClock, false, false);
+    ReplyFields fields = answerFields(plc, slot, groupClock, subfunctionSetClock, false, false);
     fields.returnCode = returnObjectDoesNotExist;
     fields.transportSize = transportSizeNull;
-    sendUserdataReply(slot, pdu, frame, fields, 0);
+    sendUserdataReply(plc, slot, pdu, frame, fields, 0);
     logMessage(trafficAttribute(slot), "%s Clock set to %04d-%02d-%02d %02d:%02d:%02d.%03d",
                slotPrefix(slot).text(), time.year, time.month, time.day, time.hour, time.minute,
                time.second, time.millisecond);
 }
 
 // The request for the next part of an open answer.
-void continueAnswer(int slot, ByteView pdu, std::uint8_t group, std::uint8_t subfunction) {
-    const UserdataState &state = slotAt(slot).userdata;
+void continueAnswer(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
+                    std::uint8_t subfunction) {
+    const UserdataState &state = slotAt(plc.connections, slot).userdata;
     if (!state.continuationOpen || state.group != group || state.subfunction != subfunction) {
-        refuseFunction(slot, pdu, group, subfunction);
+        refuseFunction(plc, slot, pdu, group, subfunction);
         return;
     }
     if (group == groupCpu) {
-        sendSzlPart(slot, pdu, state.listId, state.listIndex,
+        sendSzlPart(plc, slot, pdu, state.listId, state.listIndex,
                     findSzlList(state.listId, state.listIndex), state.next, false);
         return;
     }
-    sendBlockListPart(slot, pdu, static_cast<std::uint8_t>(state.listId), state.next, false);
+    sendBlockListPart(plc, slot, pdu, static_cast<std::uint8_t>(state.listId), state.next, false);
 }
 
 // The data part behind the parameters, as far as it arrived.
@@ -402,17 +407,17 @@ bool isReadSzlRequest(ByteView pdu) {
            readU8OrZero(pdu, requestSubfunctionOffset) == subfunctionReadSzl;
 }
 
-void refuseUserData(int slot, ByteView pdu, std::uint16_t error) {
-    UserdataState &state = slotAt(slot).userdata;
+void refuseUserData(Plc &plc, int slot, ByteView pdu, std::uint16_t error) {
+    UserdataState &state = slotAt(plc.connections, slot).userdata;
     state.continuationOpen = false;
     state.sequence = nextSequence(state.sequence);
-    sendUserdataError(slot, pdu,
+    sendUserdataError(plc, slot, pdu,
                       static_cast<std::uint8_t>(readU8OrZero(pdu, requestTypeGroupOffset) & 0x0F),
                       readU8OrZero(pdu, requestSubfunctionOffset), error);
 }
 
-void handleUserData(int slot, ByteView pdu) {
-    UserdataState &state = slotAt(slot).userdata;
+void handleUserData(Plc &plc, int slot, ByteView pdu) {
+    UserdataState &state = slotAt(plc.connections, slot).userdata;
     const std::uint8_t typeGroup = readU8OrZero(pdu, requestTypeGroupOffset);
     const auto group = static_cast<std::uint8_t>(typeGroup & 0x0F);
     const std::uint8_t subfunction = readU8OrZero(pdu, requestSubfunctionOffset);
@@ -424,25 +429,25 @@ void handleUserData(int slot, ByteView pdu) {
         state.sequence = nextSequence(state.sequence);
     }
     if (!fits(pdu, pduHeaderSize, shortestRequestParameters) || (typeGroup >> 4) != typeRequest) {
-        refuseFunction(slot, pdu, group, subfunction);
+        refuseFunction(plc, slot, pdu, group, subfunction);
         return;
     }
     if (followUp) {
-        continueAnswer(slot, pdu, group, subfunction);
+        continueAnswer(plc, slot, pdu, group, subfunction);
         return;
     }
     const ByteView data = dataOf(pdu);
     if (group == groupCpu && subfunction == subfunctionReadSzl) {
-        readSzl(slot, pdu, data);
+        readSzl(plc, slot, pdu, data);
     } else if (group == groupClock && subfunction == subfunctionReadClock) {
-        readClock(slot, pdu);
+        readClock(plc, slot, pdu);
     } else if (group == groupClock && subfunction == subfunctionSetClock) {
-        setClock(slot, pdu, data);
+        setClock(plc, slot, pdu, data);
     } else if (group == groupBlock && subfunction == subfunctionListBlocks) {
-        listBlocks(slot, pdu);
+        listBlocks(plc, slot, pdu);
     } else if (group == groupBlock && subfunction == subfunctionListBlocksOfType) {
-        listBlocksOfType(slot, pdu, data);
+        listBlocksOfType(plc, slot, pdu, data);
     } else {
-        refuseFunction(slot, pdu, group, subfunction);
+        refuseFunction(plc, slot, pdu, group, subfunction);
     }
 }

@@ -2,14 +2,15 @@
 // clock, the block lists, and the at-once refusal of every other userdata function.
 #pragma once
 
-#include "core/wire.h"
+#include "base/bytes.h"
+#include "plc/plc.h"
 
 // Answers one userdata PDU (starting at its protocol id 0x32).
-void handleUserData(int slot, ByteView pdu);
+void handleUserData(Plc &plc, int slot, ByteView pdu);
 
 // True for a read SZL request (function group CPU, subfunction 1), first part or follow-up.
 bool isReadSzlRequest(ByteView pdu);
 
 // Answers a userdata request with the error in its parameters (0x8104: not available), as a CPU
 // does for a function it refuses.
-void refuseUserData(int slot, ByteView pdu, std::uint16_t error);
+void refuseUserData(Plc &plc, int slot, ByteView pdu, std::uint16_t error);

@@ -1,11 +1,7 @@
 #include "s7/write_var.h"
 
-#include "core/connection_table.h"
 #include "core/log.h"
-#include "memory/data_block_table.h"
-#include "s7/cpu_profile.h"
 #include "s7/item_access.h"
-#include "s7/s7_faults.h"
 #include "s7/s7_pdu.h"
 
 #include <algorithm>
@@ -31,7 +27,8 @@ std::size_t dataItemByteLength(std::uint8_t transportSize, std::size_t length) {
     return length >> 3;
 }
 
-std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
+std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteView dataItem,
+                       int slot, int index) {
     const ItemAddress address = decodeItemAddress(item);
     const std::uint8_t transportSize = readU8(dataItem, dataItemTransportSizeOffset);
     const std::size_t byteLength =
@@ -40,7 +37,8 @@ std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
     const int dataLength = static_cast<int>(byteLength);
-    if (const std::uint8_t code = faultItemCode(static_cast<std::size_t>(index)); code != 0) {
+    if (const std::uint8_t code = faultItemCode(faults, static_cast<std::size_t>(index));
+        code != 0) {
         logMessage(attributeError, "%s Receiving S7 NO IO data DB%d,%d l=%d (fault, code %02X)",
                    itemPrefix(index, slot).text(), dbNumber, byteOffset, count, code);
         return code;
@@ -56,7 +54,7 @@ std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
         return returnDataTypeNotSupported;
     }
     const std::span<std::uint8_t> block =
-        acquireDataBlock(byteLength, address.dbNumber, address.byteOffset);
+        acquireDataBlock(plc.memory.blocks, byteLength, address.dbNumber, address.byteOffset);
     if (block.empty()) {
         logMessage(attributeError, "%s Receiving S7 Bad Write data DB%d,%d l=%d dl=%d too big !!!",
                    itemPrefix(index, slot).text(), dbNumber, byteOffset, count, dataLength);
@@ -64,7 +62,7 @@ std::uint8_t writeItem(ByteView item, ByteView dataItem, int slot, int index) {
     }
     std::memcpy(block.data() + address.byteOffset, dataItem.data() + dataItemHeaderSize,
                 byteLength);
-    markDataBlockChanged(address.dbNumber);
+    markDataBlockChanged(plc.memory.blocks, address.dbNumber);
     logMessage(writeAttribute(slot), "%s Receiving write S7 data DB%d,%d l=%d",
                itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return returnSuccess;
@@ -126,24 +124,24 @@ bool locateCpuDataItems(ByteView data, std::size_t itemCount,
     return at == data.size() || (lastOdd && at + 1 == data.size());
 }
 
-std::span<std::uint8_t> targetBytes(const ItemPlan &plan) {
+std::span<std::uint8_t> targetBytes(Memory &memory, const ItemPlan &plan) {
     if (plan.target == ItemTarget::dataBlock) {
-        return acquireDataBlock(plan.byteCount, plan.dbNumber, plan.byteOffset);
+        return acquireDataBlock(memory.blocks, plan.byteCount, plan.dbNumber, plan.byteOffset);
     }
-    return processArea(plan.area);
+    return processArea(memory.areas, plan.area);
 }
 
-void markTargetChanged(const ItemPlan &plan) {
+void markTargetChanged(Memory &memory, const ItemPlan &plan) {
     if (plan.target == ItemTarget::dataBlock) {
-        markDataBlockChanged(plan.dbNumber);
+        markDataBlockChanged(memory.blocks, plan.dbNumber);
     } else {
-        markProcessAreaChanged(plan.area);
+        markProcessAreaChanged(memory.areas, plan.area);
     }
 }
 
 // Stores one item whose request and data agree; returns its return code.
-std::uint8_t storeItem(const ItemPlan &plan, ByteView dataItem) {
-    const std::span<std::uint8_t> target = targetBytes(plan);
+std::uint8_t storeItem(Memory &memory, const ItemPlan &plan, ByteView dataItem) {
+    const std::span<std::uint8_t> target = targetBytes(memory, plan);
     if (target.empty()) {
         return returnAddressOutOfRange; // the heap could not grow the block
     }
@@ -154,15 +152,15 @@ std::uint8_t storeItem(const ItemPlan &plan, ByteView dataItem) {
         std::uint8_t &byte = target[plan.byteOffset];
         byte = (bytes[0] & 1) != 0 ? static_cast<std::uint8_t>(byte | mask)
                                    : static_cast<std::uint8_t>(byte & ~mask);
-        markTargetChanged(plan);
+        markTargetChanged(memory, plan);
         return returnSuccess;
     }
     std::memcpy(target.data() + plan.byteOffset, bytes, plan.byteCount);
-    markTargetChanged(plan);
+    markTargetChanged(memory, plan);
     return returnSuccess;
 }
 
-void writeVarAsCpu(int slot, ByteView pdu) {
+void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     const std::size_t itemCount = readU8OrZero(pdu, pduItemCountOffset);
     const std::size_t parameterLength = readU16be(pdu, pduParameterLengthOffset);
     const std::size_t dataStart = pduHeaderSize + parameterLength;
@@ -175,7 +173,7 @@ void writeVarAsCpu(int slot, ByteView pdu) {
     }
     if (!wellFormed) {
         logMessage(attributeError, "%s Refusing Write Var: malformed job", slotPrefix(slot).text());
-        sendHeaderError(slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable);
         return;
     }
     const ByteView data = pdu.subspan(dataStart, dataLength);
@@ -183,7 +181,7 @@ void writeVarAsCpu(int slot, ByteView pdu) {
     if (!locateCpuDataItems(data, itemCount, dataItemStarts)) {
         logMessage(attributeError, "%s Refusing Write Var: data items do not add up to %d bytes",
                    slotPrefix(slot).text(), static_cast<int>(dataLength));
-        sendHeaderError(slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable);
         return;
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
@@ -193,9 +191,9 @@ void writeVarAsCpu(int slot, ByteView pdu) {
         const ByteView item =
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
         const ByteView dataItem = data.subspan(dataItemStarts[i]);
-        const ItemPlan plan = planItem(item, AccessDirection::write);
+        const ItemPlan plan = planItem(plc.memory, item, AccessDirection::write);
         std::uint8_t code = plan.returnCode;
-        if (const std::uint8_t faultCode = faultItemCode(i); faultCode != 0) {
+        if (const std::uint8_t faultCode = faultItemCode(faults, i); faultCode != 0) {
             code = faultCode; // nothing of the item is stored
         }
         if (code == returnSuccess) {
@@ -203,7 +201,7 @@ void writeVarAsCpu(int slot, ByteView pdu) {
                                   readU16be(dataItem, dataItemLengthOffset));
         }
         if (code == returnSuccess) {
-            code = storeItem(plan, dataItem);
+            code = storeItem(plc.memory, plan, dataItem);
         }
         frame[replyHeaderSize + i] = code;
         const ItemName name = itemName(item);
@@ -216,18 +214,19 @@ void writeVarAsCpu(int slot, ByteView pdu) {
                        itemPrefix(static_cast<int>(i), slot).text(), name.text(), count, code);
         }
     }
-    sendDataFrame(slot, frame, replyHeaderSize + itemCount, SendFailureLine::plain);
+    sendDataFrame(plc.connections, slot, frame, replyHeaderSize + itemCount,
+                  SendFailureLine::plain);
 }
 
 } // namespace
 
-void handleWriteVar(int slot, ByteView pdu, int s7Length) {
-    if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
-        writeVarAsCpu(slot, pdu);
+void handleWriteVar(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultDecision &faults) {
+    if (answersAsCpu(plc.cpu)) {
+        writeVarAsCpu(plc, slot, pdu, faults);
         return;
     }
     if (!fits(pdu, pduItemCountOffset, 1) || readU8(pdu, pduItemCountOffset) == 0) {
-        sendRefusal(slot, pdu, functionWriteVar);
+        sendRefusal(plc, slot, pdu, functionWriteVar);
         return;
     }
     const std::size_t itemCount = readU8(pdu, pduItemCountOffset);
@@ -239,7 +238,7 @@ void handleWriteVar(int slot, ByteView pdu, int s7Length) {
         !fits(pdu, pduFirstItemOffset, requestItemSize * itemCount) ||
         !locateDataItems(pdu.first(std::min(pdu.size(), declaredLength)),
                          pduHeaderSize + parameterLength, itemCount, dataItemStarts)) {
-        sendRefusal(slot, pdu, functionWriteVar);
+        sendRefusal(plc, slot, pdu, functionWriteVar);
         return;
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
@@ -249,8 +248,8 @@ void handleWriteVar(int slot, ByteView pdu, int s7Length) {
         const ByteView item =
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
         frame[replyHeaderSize + i] =
-            writeItem(item, pdu.subspan(dataItemStarts[i]), slot, static_cast<int>(i));
+            writeItem(plc, faults, item, pdu.subspan(dataItemStarts[i]), slot, static_cast<int>(i));
     }
     const std::size_t frameLength = replyHeaderSize + itemCount;
-    sendDataFrame(slot, frame, frameLength, SendFailureLine::plain);
+    sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::plain);
 }

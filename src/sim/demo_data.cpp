@@ -1,6 +1,6 @@
 #include "sim/demo_data.h"
 
-#include "memory/data_block_table.h"
+#include "base/bytes.h"
 
 #include <cmath>
 #include <cstdint>
@@ -24,22 +24,14 @@ constexpr std::size_t db1LastFlagByte = 30;
 static_assert(db1LastFlagByte + 1 < demoAnimatedBytes);
 constexpr std::uint8_t db1ToggledBit = 0x08;
 
+// DB15's counters are words held least significant byte first, as S5 keeps them; DB1's most
+// significant byte first, as S7 reads them.
 std::uint16_t readWordLsbFirst(std::span<const std::uint8_t> block, std::size_t word) {
-    return static_cast<std::uint16_t>(block[2 * word] | (block[2 * word + 1] << 8));
+    return readU16le(block, 2 * word);
 }
 
 void writeWordLsbFirst(std::span<std::uint8_t> block, std::size_t word, std::uint16_t value) {
-    block[2 * word] = static_cast<std::uint8_t>(value & 0xFF);
-    block[2 * word + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-std::uint16_t readWordMsbFirst(std::span<const std::uint8_t> block, std::size_t at) {
-    return static_cast<std::uint16_t>((block[at] << 8) | block[at + 1]);
-}
-
-void writeWordMsbFirst(std::span<std::uint8_t> block, std::size_t at, std::uint16_t value) {
-    block[at] = static_cast<std::uint8_t>(value >> 8);
-    block[at + 1] = static_cast<std::uint8_t>(value & 0xFF);
+    writeU16le(block, 2 * word, value);
 }
 
 void seedDemoBlock(std::span<std::uint8_t> block) {
@@ -55,9 +47,10 @@ void seedDemoBlock(std::span<std::uint8_t> block) {
 }
 
 // The block for a demo DB number, created and seeded when nothing used that number before.
-std::span<std::uint8_t> demoBlock(int dbNumber) {
-    const bool isNew = findDataBlock(static_cast<std::size_t>(dbNumber)).empty();
-    const std::span<std::uint8_t> block = ensureDataBlock(static_cast<std::size_t>(dbNumber));
+std::span<std::uint8_t> demoBlock(DataBlockTable &blocks, int dbNumber) {
+    const bool isNew = findDataBlock(blocks, static_cast<std::size_t>(dbNumber)).empty();
+    const std::span<std::uint8_t> block =
+        ensureDataBlock(blocks, static_cast<std::size_t>(dbNumber));
     if (isNew && !block.empty()) {
         seedDemoBlock(block);
     }
@@ -98,11 +91,11 @@ void tickDb15(std::span<std::uint8_t> block) {
 }
 
 void tickDb1(std::span<std::uint8_t> block) {
-    const auto counter = static_cast<std::uint16_t>(readWordMsbFirst(block, 2) + 1);
-    writeWordMsbFirst(block, 2, counter);
+    const auto counter = static_cast<std::uint16_t>(readU16be(block, 2) + 1);
+    writeU16be(block, 2, counter);
     if (counter > db1CycleLimit) {
-        writeWordMsbFirst(block, 2, 0);
-        writeWordMsbFirst(block, 0, static_cast<std::uint16_t>(readWordMsbFirst(block, 0) + 1));
+        writeU16be(block, 2, 0);
+        writeU16be(block, 0, static_cast<std::uint16_t>(readU16be(block, 0) + 1));
         block[4] = static_cast<std::uint8_t>(block[4] ^ db1ToggledBit);
     }
     for (std::size_t even = db1FirstFlagByte; even <= db1LastFlagByte; even += 2) {
@@ -112,22 +105,22 @@ void tickDb1(std::span<std::uint8_t> block) {
 
 } // namespace
 
-void simulateTick() {
+void simulateTick(DataBlockTable &blocks) {
     // Blocks that S7 created hold at least 256 bytes and declared ones at least 64; the updates
     // touch bytes 0-63 only.
-    const std::span<std::uint8_t> db15 = demoBlock(demoBlockS5Order);
+    const std::span<std::uint8_t> db15 = demoBlock(blocks, demoBlockS5Order);
     if (!db15.empty()) {
         tickDb15(db15);
-        markDataBlockChanged(demoBlockS5Order);
+        markDataBlockChanged(blocks, demoBlockS5Order);
     }
-    const std::span<std::uint8_t> db1 = demoBlock(demoBlockS7Order);
+    const std::span<std::uint8_t> db1 = demoBlock(blocks, demoBlockS7Order);
     if (!db1.empty()) {
         tickDb1(db1);
-        markDataBlockChanged(demoBlockS7Order);
+        markDataBlockChanged(blocks, demoBlockS7Order);
     }
 }
 
-void createDemoBlocks() {
-    demoBlock(demoBlockS5Order);
-    demoBlock(demoBlockS7Order);
+void createDemoBlocks(DataBlockTable &blocks) {
+    demoBlock(blocks, demoBlockS5Order);
+    demoBlock(blocks, demoBlockS7Order);
 }

@@ -1,9 +1,7 @@
 #include "transport/frame_stream.h"
 
-#include "core/capture.h"
-#include "core/connection_table.h"
+#include "core/data_frame.h"
 #include "core/log.h"
-#include "s7/cpu_profile.h"
 #include "transport/transport.h"
 
 #include <algorithm>
@@ -18,9 +16,8 @@ struct DeliveryOutcome {
 
 // The largest frame handled: classic's 1024 bytes, or in a profile a whole TPDU of the largest
 // size its confirm agrees behind its TPKT header.
-std::size_t largestFrame() {
-    return activeCpuProfile().behaviour == CpuBehaviour::classic ? receiveBufferSize
-                                                                 : largestRequestFrame;
+std::size_t largestFrame(const Plc &plc) {
+    return answersAsCpu(plc.cpu) ? largestRequestFrame : receiveBufferSize;
 }
 
 void logBadHeader(int slot, ByteView header) {
@@ -37,11 +34,12 @@ void logOversizedFrame(int slot, std::size_t length) {
 // Handles the whole frames at the start of bytes. Stops at an incomplete frame, when a reply
 // is left pending, or when the connection closes (a refused connection, a disconnect, or a
 // header that cannot be resynchronised).
-DeliveryOutcome handleWholeFrames(int slot, ByteView bytes) {
-    const platform::SocketHandle socket = slotAt(slot).socket;
+DeliveryOutcome handleWholeFrames(Plc &plc, int slot, ByteView bytes) {
+    ConnectionTable &connections = plc.connections;
+    const platform::SocketHandle socket = slotAt(connections, slot).socket;
     std::size_t at = 0;
-    while (at < bytes.size() && !hasUnsentReply(slot)) {
-        FrameAssembly &assembly = slotAt(slot).assembly;
+    while (at < bytes.size() && !hasUnsentReply(connections, slot)) {
+        FrameAssembly &assembly = slotAt(connections, slot).assembly;
         const ByteView rest = bytes.subspan(at);
         if (assembly.skipRemaining > 0) {
             const std::size_t drop = std::min(assembly.skipRemaining, rest.size());
@@ -55,10 +53,10 @@ DeliveryOutcome handleWholeFrames(int slot, ByteView bytes) {
         const std::size_t length = readU16be(rest, frameTpktLengthOffset);
         if (readU8(rest, frameTpktVersionOffset) != tpktVersion || length < smallestFrame) {
             logBadHeader(slot, rest);
-            closeConnection(slot);
+            closeConnection(connections, slot);
             return {at, true};
         }
-        if (length > largestFrame()) {
+        if (length > largestFrame(plc)) {
             logOversizedFrame(slot, length);
             assembly.skipRemaining = length;
             continue;
@@ -66,10 +64,10 @@ DeliveryOutcome handleWholeFrames(int slot, ByteView bytes) {
         if (rest.size() < length) {
             break;
         }
-        captureReceived(slotAt(slot).ends, rest.first(length));
-        handleFrame(slot, rest.first(length));
+        captureReceived(connections.capture, slotAt(connections, slot).ends, rest.first(length));
+        handleFrame(plc, slot, rest.first(length));
         at += length;
-        if (slotAt(slot).socket != socket) {
+        if (slotAt(connections, slot).socket != socket) {
             return {at, true};
         }
     }
@@ -83,27 +81,27 @@ void keepUnhandled(FrameAssembly &assembly, ByteView bytes) {
 
 } // namespace
 
-std::size_t receiveRoom(int slot) {
-    return largestFrame() - slotAt(slot).assembly.count;
+std::size_t receiveRoom(Plc &plc, int slot) {
+    return largestFrame(plc) - slotAt(plc.connections, slot).assembly.count;
 }
 
-void deliverHeldFrames(int slot) {
-    FrameAssembly &assembly = slotAt(slot).assembly;
+void deliverHeldFrames(Plc &plc, int slot) {
+    FrameAssembly &assembly = slotAt(plc.connections, slot).assembly;
     if (assembly.count == 0) {
         return;
     }
     const ByteView held(assembly.bytes.data(), assembly.count);
-    const DeliveryOutcome outcome = handleWholeFrames(slot, held);
+    const DeliveryOutcome outcome = handleWholeFrames(plc, slot, held);
     if (!outcome.connectionGone) {
         keepUnhandled(assembly, held.subspan(outcome.consumed));
     }
 }
 
-void deliverReceivedBytes(int slot, ByteView received) {
-    FrameAssembly &assembly = slotAt(slot).assembly;
+void deliverReceivedBytes(Plc &plc, int slot, ByteView received) {
+    FrameAssembly &assembly = slotAt(plc.connections, slot).assembly;
     if (assembly.count == 0) {
         // The usual case: whole frames are handled where the receive put them.
-        const DeliveryOutcome outcome = handleWholeFrames(slot, received);
+        const DeliveryOutcome outcome = handleWholeFrames(plc, slot, received);
         if (!outcome.connectionGone) {
             keepUnhandled(assembly, received.subspan(outcome.consumed));
         }
@@ -113,5 +111,5 @@ void deliverReceivedBytes(int slot, ByteView received) {
     const std::size_t take = std::min(received.size(), assembly.bytes.size() - assembly.count);
     std::memcpy(assembly.bytes.data() + assembly.count, received.data(), take);
     assembly.count += take;
-    deliverHeldFrames(slot);
+    deliverHeldFrames(plc, slot);
 }

@@ -1,10 +1,9 @@
 #include "transport/transport.h"
 
-#include "core/connection_table.h"
+#include "core/data_frame.h"
 #include "core/fault_rules.h"
 #include "core/log.h"
 #include "s5/s5_fetch_write.h"
-#include "s7/cpu_profile.h"
 #include "s7/s7_dispatch.h"
 #include "s7/s7_pdu.h"
 
@@ -86,8 +85,8 @@ FrameKind classifyFrame(ByteView frame) {
 //   6..7  dst ref = client's   8..9  src ref = slot + 1, 0     10  class 0
 //   11..13  TPDU size 512 (C0 01 09)
 //   14..17  calling TSAP "KT" (C1 02 4B 54)    18..21  called TSAP 03 02 (C1 02 03 02)
-void sendConnectConfirm(int slot, bool refuse) {
-    const std::array<std::uint8_t, 2> reference = slotAt(slot).peerReference;
+void sendConnectConfirm(Plc &plc, int slot, bool refuse) {
+    const std::array<std::uint8_t, 2> reference = slotAt(plc.connections, slot).peerReference;
     // clang-format off
     const std::array<std::uint8_t, connectConfirmSize> frame = {
         0x03, 0x00, 0x00, 0x16,                               // TPKT
@@ -99,7 +98,7 @@ void sendConnectConfirm(int slot, bool refuse) {
         0xC1, 0x02, 0x4B, 0x54,                               // calling TSAP
         0xC1, 0x02, 0x03, 0x02};                              // called TSAP
     // clang-format on
-    sendReply(slot, frame);
+    sendReply(plc.connections, slot, frame);
     logMessage(trafficAttribute(slot), "%sSending Connect confirm dref=%d", slotPrefix(slot).text(),
                reference[0] + 256 * reference[1]);
 }
@@ -108,7 +107,7 @@ void sendConnectConfirm(int slot, bool refuse) {
 //
 //   0..3  TPKT 03 00 00 0B   4  LI 6   5  DC 0xC0   6..7  DR's source   8..9  DR's destination
 //   10  reason 0
-void sendDisconnectConfirm(int slot, ByteView frame) {
+void sendDisconnectConfirm(Plc &plc, int slot, ByteView frame) {
     // clang-format off
     const std::array<std::uint8_t, disconnectConfirmSize> reply = {
         0x03, 0x00, 0x00, 0x0B,                                                       // TPKT
@@ -118,7 +117,7 @@ void sendDisconnectConfirm(int slot, ByteView frame) {
         readU8(frame, drDestinationReferenceOffset + 1),
         0x00};                                                                        // reason
     // clang-format on
-    sendReply(slot, reply);
+    sendReply(plc.connections, slot, reply);
     logMessage(trafficAttribute(slot), "%s Sending DisConnect confirm", slotPrefix(slot).text());
 }
 
@@ -200,8 +199,9 @@ ConnectVerdict judgeConnect(const ConnectParameters &parameters, const CpuProfil
 //   11..13  TPDU size C0 01 code
 //   then  C1 len calling TSAP, as sent (when sent)
 //   then  C2 len called TSAP, as sent (when sent)
-void sendProfileConnectConfirm(int slot, const ConnectParameters &parameters, bool refuse) {
-    const std::array<std::uint8_t, 2> reference = slotAt(slot).peerReference;
+void sendProfileConnectConfirm(Plc &plc, int slot, const ConnectParameters &parameters,
+                               bool refuse) {
+    const std::array<std::uint8_t, 2> reference = slotAt(plc.connections, slot).peerReference;
     std::array<std::uint8_t, crFixedPartSize + 3 + 2 * (2 + largestTsap)> frame{};
     // clang-format off
     const std::array<std::uint8_t, crFixedPartSize + 3> fixedPart = {
@@ -227,15 +227,15 @@ void sendProfileConnectConfirm(int slot, const ConnectParameters &parameters, bo
     }
     writeU16be(frame, frameTpktLengthOffset, at);
     frame[frameCotpLengthOffset] = static_cast<std::uint8_t>(at - frameCotpTypeOffset);
-    sendReply(slot, ByteView(frame).first(at));
+    sendReply(plc.connections, slot, ByteView(frame).first(at));
 }
 
 // A profile refuses a connect that does not address its CPU, and agrees a TPDU size for the
 // slot's replies otherwise.
-void handleProfileConnectionRequest(int slot, const ConnectParameters &parameters) {
-    const ConnectVerdict verdict = judgeConnect(parameters, activeCpuProfile());
-    sendProfileConnectConfirm(slot, parameters, verdict != ConnectVerdict::accept);
-    ConnectionSlot &connection = slotAt(slot);
+void handleProfileConnectionRequest(Plc &plc, int slot, const ConnectParameters &parameters) {
+    const ConnectVerdict verdict = judgeConnect(parameters, *plc.cpu.profile);
+    sendProfileConnectConfirm(plc, slot, parameters, verdict != ConnectVerdict::accept);
+    ConnectionSlot &connection = slotAt(plc.connections, slot);
     const int reference = connection.peerReference[0] + 256 * connection.peerReference[1];
     switch (verdict) {
     case ConnectVerdict::accept:
@@ -260,101 +260,101 @@ void handleProfileConnectionRequest(int slot, const ConnectParameters &parameter
                    slotPrefix(slot).text(), static_cast<int>(largestTsap), reference);
         break;
     }
-    closeConnection(slot);
+    closeConnection(plc.connections, slot);
 }
 
-void handleConnectionRequest(int slot, ByteView frame) {
+void handleConnectionRequest(Plc &plc, int slot, ByteView frame) {
     if (frame.size() < crFixedPartSize) {
         return;
     }
-    slotAt(slot).peerReference = {readU8(frame, crSourceReferenceOffset),
-                                  readU8(frame, crSourceReferenceOffset + 1)};
+    slotAt(plc.connections, slot).peerReference = {readU8(frame, crSourceReferenceOffset),
+                                                   readU8(frame, crSourceReferenceOffset + 1)};
     const ConnectParameters parameters = walkConnectParameters(frame);
-    const bool asCpu = activeCpuProfile().behaviour == CpuBehaviour::realCpu;
-    if (faultRulesActive()) {
-        const FaultDecision decision =
-            decideFaults({FaultOn::connect, slotAt(slot).ends.clientAddress, {}});
+    const bool asCpu = answersAsCpu(plc.cpu);
+    if (faultRulesActive(plc.faults)) {
+        const FaultDecision decision = decideFaults(
+            plc.faults, {FaultOn::connect, slotAt(plc.connections, slot).ends.clientAddress, {}});
         if (decision.hasDelivery && decision.delivery == FaultAction::refuse) {
             if (asCpu) {
-                sendProfileConnectConfirm(slot, parameters, true);
+                sendProfileConnectConfirm(plc, slot, parameters, true);
             } else {
-                sendConnectConfirm(slot, true);
+                sendConnectConfirm(plc, slot, true);
             }
-            closeConnection(slot);
+            closeConnection(plc.connections, slot);
             return;
         }
-        if (applyFaultDelivery(slot, decision)) {
+        if (applyFaultDelivery(plc.connections, slot, decision)) {
             return;
         }
     }
     if (asCpu) {
-        handleProfileConnectionRequest(slot, parameters);
+        handleProfileConnectionRequest(plc, slot, parameters);
         return;
     }
     // Bytes beyond the frame read as zero, so a short request is judged as if zero-filled.
     const bool refuse = readU8OrZero(frame, crCalledTsapCodeOffset) == parameterCalledTsap &&
                         (readU8OrZero(frame, crCalledSlotOffset) & 0x0F) != acceptedCpuSlot;
-    sendConnectConfirm(slot, refuse);
+    sendConnectConfirm(plc, slot, refuse);
     if (refuse) {
-        closeConnection(slot);
+        closeConnection(plc.connections, slot);
     }
 }
 
-void handleDisconnectRequest(int slot, ByteView frame) {
+void handleDisconnectRequest(Plc &plc, int slot, ByteView frame) {
     if (frame.size() < drFixedPartSize) {
         // No references to echo, so no confirm; the client asked to end the connection all the
         // same.
         logMessage(attributeError, "%s Disconnect request of %d bytes, closing without confirm",
                    slotPrefix(slot).text(), static_cast<int>(frame.size()));
-        closeConnection(slot);
+        closeConnection(plc.connections, slot);
         return;
     }
-    sendDisconnectConfirm(slot, frame);
-    closeConnection(slot);
+    sendDisconnectConfirm(plc, slot, frame);
+    closeConnection(plc.connections, slot);
 }
 
-void routePayload(int slot, ByteView payload, int s7Length) {
+void routePayload(Plc &plc, int slot, ByteView payload, int s7Length) {
     const std::uint8_t first = readU8(payload, 0);
     if (first == payloadS5) {
-        countRequest(slot, ConnectionKind::s5);
-        handleS5Payload(slot, payload);
+        countRequest(plc.connections, slot, ConnectionKind::s5);
+        handleS5Payload(plc, slot, payload);
         return;
     }
     if (first == payloadS7) {
-        slotAt(slot).s7Active = 1;
-        countRequest(slot, ConnectionKind::s7);
-        handleS7Pdu(slot, payload, s7Length);
+        slotAt(plc.connections, slot).s7Active = 1;
+        countRequest(plc.connections, slot, ConnectionKind::s7);
+        handleS7Pdu(plc, slot, payload, s7Length);
     }
 }
 
-void routeData(int slot, ByteView frame) {
+void routeData(Plc &plc, int slot, ByteView frame) {
     if (frame.size() <= framePayloadOffset) {
         return;
     }
     // The length the client's header implies: the frame less TPKT, LI byte and LI.
     const int s7Length =
         static_cast<int>(frame.size()) - static_cast<int>(readU8(frame, frameCotpLengthOffset)) - 5;
-    routePayload(slot, frame.subspan(framePayloadOffset), s7Length);
+    routePayload(plc, slot, frame.subspan(framePayloadOffset), s7Length);
 }
 
 // The most a request joined from several DT frames may hold: the agreed PDU (the profile's
 // largest until Setup communication agreed one), and never more than the buffer.
-std::size_t joinLimit(int slot) {
-    return std::min(negotiatedPduLength(slot), largestJoinedPdu);
+std::size_t joinLimit(Plc &plc, int slot) {
+    return std::min(negotiatedPduLength(plc, slot), largestJoinedPdu);
 }
 
 // In a profile a request may come in several DT frames: their payloads are joined and the
 // whole is handled when the frame with end of transmission arrives. A request that outgrows the
 // limit is dropped with one line, and its later frames with it.
-void joinData(int slot, ByteView frame) {
-    JoinedRequest &joined = slotAt(slot).joined;
+void joinData(Plc &plc, int slot, ByteView frame) {
+    JoinedRequest &joined = slotAt(plc.connections, slot).joined;
     const bool last = (readU8(frame, dataTpduNumberOffset) & endOfTransmission) != 0;
     if (last && joined.count == 0 && !joined.discarding) {
-        routeData(slot, frame); // the usual case: a request in one frame
+        routeData(plc, slot, frame); // the usual case: a request in one frame
         return;
     }
     const ByteView payload = frame.subspan(std::min(frame.size(), framePayloadOffset));
-    const std::size_t limit = joinLimit(slot);
+    const std::size_t limit = joinLimit(plc, slot);
     if (!joined.discarding && joined.count + payload.size() > limit) {
         logMessage(attributeError, "%s Request in several DT frames exceeds %d bytes, dropped",
                    slotPrefix(slot).text(), static_cast<int>(limit));
@@ -375,28 +375,28 @@ void joinData(int slot, ByteView frame) {
     joined.discarding = false;
     if (whole) {
         // The buffer keeps its bytes while they are handled: nothing joins meanwhile.
-        routePayload(slot, request, static_cast<int>(request.size()));
+        routePayload(plc, slot, request, static_cast<int>(request.size()));
     }
 }
 
 } // namespace
 
-void handleFrame(int slot, ByteView frame) {
+void handleFrame(Plc &plc, int slot, ByteView frame) {
     if (frame.size() < smallestFrame) {
         return;
     }
     switch (classifyFrame(frame)) {
     case FrameKind::disconnectRequest:
-        handleDisconnectRequest(slot, frame);
+        handleDisconnectRequest(plc, slot, frame);
         return;
     case FrameKind::connectionRequest:
-        handleConnectionRequest(slot, frame);
+        handleConnectionRequest(plc, slot, frame);
         return;
     case FrameKind::data:
-        if (activeCpuProfile().behaviour == CpuBehaviour::realCpu) {
-            joinData(slot, frame);
+        if (answersAsCpu(plc.cpu)) {
+            joinData(plc, slot, frame);
         } else {
-            routeData(slot, frame); // classic handles every frame alone
+            routeData(plc, slot, frame); // classic handles every frame alone
         }
         return;
     case FrameKind::other:

@@ -1,6 +1,6 @@
-// What the server answers as: the classic behaviour (the default) or a real CPU family. A profile
-// is a table of figures; the services read the active profile's figures instead of branching on
-// its name.
+// What a PLC answers as: the classic behaviour (the default) or a real CPU family. A profile is a
+// table of figures; the services read their PLC's profile's figures instead of branching on its
+// name.
 #pragma once
 
 #include <array>
@@ -34,8 +34,9 @@ struct CpuProfile {
     std::array<std::uint8_t, 2> acceptedSlots; // both the same when only one is accepted
     std::uint16_t maxPduLength;
     std::uint16_t maxParallelJobs;
-    std::size_t inputBytes; // inputs and outputs each
-    std::size_t flagBytes;  // M
+    std::size_t inputBytes;  // I
+    std::size_t outputBytes; // Q
+    std::size_t flagBytes;   // M
     std::size_t timerCount; // 0: the CPU has no S7 timers
     std::size_t counterCount;
     int connections; // clients served at once unless --connections says otherwise
@@ -59,10 +60,6 @@ struct IdentityOverrides {
     std::optional<std::string> serialNumber;
 };
 
-// The profile the server answers as; classic until set at start-up.
-const CpuProfile &activeCpuProfile();
-void setActiveCpuProfile(const CpuProfile &profile, const IdentityOverrides &identity = {});
-
-// The identity the CPU reports: the active profile's with the overrides applied. The profile
-// table stays constant; this is a copy.
-const CpuIdentity &activeIdentity();
+// The identity the CPU reports: the profile's with the overrides applied. The views point into
+// the profile table and into overrides, which must outlive it.
+CpuIdentity identityWith(const CpuProfile &profile, const IdentityOverrides &overrides);

@@ -1,12 +1,13 @@
 // The CPU's clock as the S7 clients read and set it in the real-CPU profiles: the host's local
-// time plus an offset. A clock set keeps the offset to the host clock until the server starts
-// again; the host clock itself is never changed.
+// time plus an offset, one clock per PLC. A clock set keeps the offset to the host clock until
+// the PLC starts again; the host clock itself is never changed.
 #pragma once
 
-#include "core/wire.h"
+#include "base/bytes.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 struct PlcDateTime {
     int year; // four digits; the BCD form holds 1990-2089
@@ -19,17 +20,17 @@ struct PlcDateTime {
     int weekday; // 1 Sunday ... 7 Saturday, as the BCD form counts
 };
 
-PlcDateTime plcClockNow();
-void setPlcClock(const PlcDateTime &time);
-// Back to the host's time (server start).
-void resetPlcClock();
+struct PlcClock {
+    std::int64_t offsetMilliseconds = 0; // from the host clock; 0 until a client sets the clock
+    // The host clock held at one moment, so that every clock answer and time stamp repeats
+    // exactly (the fuzzer compares runs byte for byte; tests check whole replies). A set clock
+    // still keeps its offset to the held time. None: the platform's clock.
+    std::optional<PlcDateTime> heldHostTime;
+};
 
-// Holds the host clock behind the PLC clock at one moment, so that every clock answer and time
-// stamp repeats exactly (the fuzzer compares runs byte for byte; tests check whole replies).
-// A set clock still keeps its offset to the held time. releaseHostClock follows the platform's
-// clock again.
-void holdHostClock(const PlcDateTime &time);
-void releaseHostClock();
+PlcDateTime plcClockNow(const PlcClock &clock);
+void setPlcClock(PlcClock &clock, const PlcDateTime &time);
+void holdHostClock(PlcClock &clock, const PlcDateTime &time);
 
 // The 8-byte BCD date and time of the clock services and SZL time stamps:
 //

@@ -1,9 +1,8 @@
-#include "s7/plc_clock.h"
+#include "plc/plc_clock.h"
 
 #include "platform/platform.h"
 
 #include <chrono>
-#include <optional>
 
 namespace {
 
@@ -12,8 +11,6 @@ using TimePoint = chrono::sys_time<chrono::milliseconds>;
 
 // Local date and times are counted on the system clock's calendar without a zone: only
 // differences and calendar fields are used, so the zone never matters.
-std::int64_t clockOffsetMilliseconds = 0;
-std::optional<PlcDateTime> heldHostTime;
 
 // The BCD form's two-digit year: 90-99 are 1990-1999, 00-89 are 2000-2089.
 constexpr int bcdCenturyPivot = 90;
@@ -40,9 +37,9 @@ PlcDateTime fromTimePoint(TimePoint point) {
             static_cast<int>(chrono::weekday{date}.c_encoding()) + 1};
 }
 
-PlcDateTime hostNow() {
-    if (heldHostTime) {
-        return *heldHostTime;
+PlcDateTime hostNow(const PlcClock &clock) {
+    if (clock.heldHostTime) {
+        return *clock.heldHostTime;
     }
     const platform::LocalDateTime now = platform::localDateTime();
     return fromTimePoint(toTimePoint(
@@ -70,24 +67,16 @@ std::int64_t millisecondsBetween(const PlcDateTime &from, const PlcDateTime &to)
     return (toTimePoint(to) - toTimePoint(from)).count();
 }
 
-PlcDateTime plcClockNow() {
-    return shiftDateTime(hostNow(), clockOffsetMilliseconds);
+PlcDateTime plcClockNow(const PlcClock &clock) {
+    return shiftDateTime(hostNow(clock), clock.offsetMilliseconds);
 }
 
-void setPlcClock(const PlcDateTime &time) {
-    clockOffsetMilliseconds = millisecondsBetween(hostNow(), time);
+void setPlcClock(PlcClock &clock, const PlcDateTime &time) {
+    clock.offsetMilliseconds = millisecondsBetween(hostNow(clock), time);
 }
 
-void resetPlcClock() {
-    clockOffsetMilliseconds = 0;
-}
-
-void holdHostClock(const PlcDateTime &time) {
-    heldHostTime = shiftDateTime(time, 0); // the weekday from the date, as the clock gives it
-}
-
-void releaseHostClock() {
-    heldHostTime.reset();
+void holdHostClock(PlcClock &clock, const PlcDateTime &time) {
+    clock.heldHostTime = shiftDateTime(time, 0); // the weekday from the date, as the clock gives it
 }
 
 void writeBcdDateTime(ByteBuffer out, std::size_t at, const PlcDateTime &time) {

@@ -1,4 +1,4 @@
-#include "s7/cpu_profile.h"
+#include "plc/cpu_profile.h"
 
 namespace {
 
@@ -8,27 +8,23 @@ namespace {
 // 1214C and a 1516-3 PN/DP.
 // clang-format off
 constexpr std::array<CpuProfile, 5> profiles = {{
-    // name      behaviour               rack slots   PDU  jobs  I/Q bytes  M bytes  T     C     conns
-    {"classic",  CpuBehaviour::classic,  0, {2, 2},   480,   1,       0,       0,     0,    0,   2,
+    // name     behaviour              rack slots  PDU jobs  I bytes Q bytes M bytes  T     C  conns
+    {"classic", CpuBehaviour::classic, 0, {2, 2}, 480,  1,       0,      0,      0,    0,    0,   2,
      {"", {0, 0, 0}, "", "", "", "", "", ""}},
-    {"s7-300",   CpuBehaviour::realCpu,  0, {2, 2},   240,   1,    2048,    2048,   256,  256,  16,
+    {"s7-300",  CpuBehaviour::realCpu, 0, {2, 2}, 240,  1,    2048,   2048,   2048,  256,  256,  16,
      {"6ES7 315-2EH14-0AB0", {3, 2, 6}, "CPU 315-2 PN/DP", "CPU 315-2 PN/DP", "plcdouble S7-300",
       "", "S C-PD3157102026", "Original Siemens Equipment"}},
-    {"s7-400",   CpuBehaviour::realCpu,  0, {2, 3},   480,   8,   16384,   16384,  2048, 2048,  64,
+    {"s7-400",  CpuBehaviour::realCpu, 0, {2, 3}, 480,  8,   16384,  16384,  16384, 2048, 2048,  64,
      {"6ES7 416-3ES07-0AB0", {7, 0, 3}, "CPU 416-3 PN/DP", "CPU 416-3 PN/DP", "plcdouble S7-400",
       "", "S C-PD4167102026", "Original Siemens Equipment"}},
-    {"s7-1200",  CpuBehaviour::realCpu,  0, {0, 1},   240,   3,    1024,    8192,     0,    0,  16,
+    {"s7-1200", CpuBehaviour::realCpu, 0, {0, 1}, 240,  3,    1024,   1024,   8192,    0,    0,  16,
      {"6ES7 214-1AG40-0XB0", {4, 5, 0}, "CPU 1214C DC/DC/DC", "CPU 1214C DC/DC/DC",
       "plcdouble S7-1200", "", "S V-PD12147102026", "Original Siemens Equipment"}},
-    {"s7-1500",  CpuBehaviour::realCpu,  0, {0, 1},   960,   8,   32768,   16384,  2048, 2048,  64,
+    {"s7-1500", CpuBehaviour::realCpu, 0, {0, 1}, 960,  8,   32768,  32768,  16384, 2048, 2048,  64,
      {"6ES7 516-3AN02-0AB0", {2, 9, 4}, "CPU 1516-3 PN/DP", "CPU 1516-3 PN/DP",
       "plcdouble S7-1500", "", "S V-PD15167102026", "Original Siemens Equipment"}},
 }};
 // clang-format on
-
-const CpuProfile *active = &profiles[0];
-IdentityOverrides identityTexts; // owns the texts the active identity points into
-CpuIdentity identity = profiles[0].identity;
 
 std::string_view textOr(const std::optional<std::string> &text, std::string_view fallback) {
     return text ? std::string_view(*text) : fallback;
@@ -53,22 +49,12 @@ const CpuProfile &cpuProfileAt(std::size_t index) {
     return profiles.at(index);
 }
 
-const CpuProfile &activeCpuProfile() {
-    return *active;
-}
-
-void setActiveCpuProfile(const CpuProfile &profile, const IdentityOverrides &overrides) {
-    active = &profile;
-    identityTexts = overrides;
-    const CpuIdentity &own = profile.identity;
-    identity = own;
-    identity.orderNumber = textOr(identityTexts.orderNumber, own.orderNumber);
-    identity.moduleName = textOr(identityTexts.moduleName, own.moduleName);
-    identity.asName = textOr(identityTexts.asName, own.asName);
-    identity.plantId = textOr(identityTexts.plantId, own.plantId);
-    identity.serialNumber = textOr(identityTexts.serialNumber, own.serialNumber);
-}
-
-const CpuIdentity &activeIdentity() {
+CpuIdentity identityWith(const CpuProfile &profile, const IdentityOverrides &overrides) {
+    CpuIdentity identity = profile.identity;
+    identity.orderNumber = textOr(overrides.orderNumber, identity.orderNumber);
+    identity.moduleName = textOr(overrides.moduleName, identity.moduleName);
+    identity.asName = textOr(overrides.asName, identity.asName);
+    identity.plantId = textOr(overrides.plantId, identity.plantId);
+    identity.serialNumber = textOr(overrides.serialNumber, identity.serialNumber);
     return identity;
 }

@@ -1,0 +1,151 @@
+#include "base/text.h"
+
+#include <charconv>
+#include <limits>
+
+std::optional<std::uint64_t> parseWholeNumber(std::string_view text, std::uint64_t lowest,
+                                              std::uint64_t highest, NumberBase base) {
+    int radix = 10;
+    if (base == NumberBase::decimalOrHex && text.size() > 2 && text[0] == '0' &&
+        (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        radix = 16;
+    }
+    // from_chars takes a sign for signed types only, so "-1" and "+1" are refused here too.
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, radix);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() ||
+        value < lowest || value > highest) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::uint32_t> takeDecimal(std::string_view &text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    const std::from_chars_result result = std::from_chars(text.data(), text.data() + digits, value);
+    text.remove_prefix(digits);
+    return result.ec == std::errc{} ? value : std::numeric_limits<std::uint32_t>::max();
+}
+
+std::string hexText(ByteView bytes) {
+    std::string text(bytes.size() * 2, '0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::array<char, 2> pair = hexDigits(bytes[i]);
+        text[2 * i] = pair[0];
+        text[2 * i + 1] = pair[1];
+    }
+    return text;
+}
+
+std::string hexNumber(std::uint64_t value, int digits) {
+    std::array<char, 20> text{};
+    const std::to_chars_result written =
+        std::to_chars(text.data(), text.data() + text.size(), value, 16);
+    std::string number(text.data(), written.ptr);
+    for (char &c : number) {
+        c = c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    const auto width = static_cast<std::size_t>(digits > 0 ? digits : 0);
+    if (number.size() < width) {
+        number.insert(0, width - number.size(), '0');
+    }
+    return "0x" + number;
+}
+
+namespace {
+
+std::optional<std::uint8_t> hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return static_cast<std::uint8_t>(c - '0');
+    }
+    if (c >= 'a' && c <= 'f') {
+        return static_cast<std::uint8_t>(c - 'a' + 10);
+    }
+    if (c >= 'A' && c <= 'F') {
+        return static_cast<std::uint8_t>(c - 'A' + 10);
+    }
+    return std::nullopt;
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+} // namespace
+
+HexParse parseHexBytes(std::string_view text, HexBlanks blanks) {
+    HexParse parse{true, {}, {}};
+    std::size_t at = 0;
+    while (at < text.size()) {
+        if (blanks == HexBlanks::between && isBlank(text[at])) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && !(blanks == HexBlanks::between && isBlank(text[end]))) {
+            ++end;
+        }
+        const std::string_view group = text.substr(at, end - at);
+        if (group.size() % 2 != 0) {
+            return {false, {}, "'" + std::string(group) + "' is not whole bytes (two digits each)"};
+        }
+        for (std::size_t i = 0; i < group.size(); i += 2) {
+            const std::optional<std::uint8_t> high = hexValue(group[i]);
+            const std::optional<std::uint8_t> low = hexValue(group[i + 1]);
+            if (!high || !low) {
+                return {false, {}, "'" + std::string(group) + "' is not hexadecimal"};
+            }
+            parse.bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
+        }
+        at = end;
+    }
+    return parse;
+}
+
+std::optional<Ipv4Address> parseIpv4(std::string_view text) {
+    Ipv4Address address{};
+    for (std::size_t part = 0; part < address.size(); ++part) {
+        const std::size_t dot = text.find('.');
+        const bool last = part + 1 == address.size();
+        if (last != (dot == std::string_view::npos)) {
+            return std::nullopt;
+        }
+        const std::string_view field = last ? text : text.substr(0, dot);
+        const std::optional<std::uint64_t> value = parseWholeNumber(field, 0, 255);
+        if (!value || field.size() > 3) {
+            return std::nullopt;
+        }
+        address[part] = static_cast<std::uint8_t>(*value);
+        text = last ? std::string_view{} : text.substr(dot + 1);
+    }
+    return address;
+}
+
+std::string ipv4Text(const Ipv4Address &address) {
+    return std::to_string(address[0]) + "." + std::to_string(address[1]) + "." +
+           std::to_string(address[2]) + "." + std::to_string(address[3]);
+}
+
+std::string asciiLower(std::string_view text) {
+    std::string out(text);
+    for (char &c : out) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return out;
+}
+
+std::string asciiUpper(std::string_view text) {
+    std::string out(text);
+    for (char &c : out) {
+        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return out;
+}

@@ -1,0 +1,45 @@
+#include "plc/plc.h"
+
+#include "core/log.h"
+#include "sim/demo_data.h"
+
+namespace {
+
+// The declared blocks with their start images. With strict blocks the demo blocks are created
+// now (the table admits no new block afterwards) and the table is fixed.
+bool installDataBlocks(DataBlockTable &blocks, const PlcSetup &setup) {
+    for (const DataBlockSetup &block : setup.dataBlocks) {
+        if (!declareDataBlock(blocks, block.number, block.image.size(), block.image)) {
+            logMessage(attributeError, "Cannot create DB%d of %d bytes: out of memory",
+                       static_cast<int>(block.number), static_cast<int>(block.image.size()));
+            return false;
+        }
+    }
+    if (setup.strict) {
+        if (setup.demo) {
+            createDemoBlocks(blocks);
+        }
+        fixDataBlocks(blocks);
+    }
+    return true;
+}
+
+} // namespace
+
+bool renewPlc(Plc &plc) {
+    const PlcSetup &setup = plc.setup;
+    closeAllConnections(plc.connections);
+    setUpConnectionTable(plc.connections, setup.connectionLimit);
+    plc.connections.requestRate = {};
+    plc.cpu.profile = setup.cpu;
+    plc.cpu.identityTexts = setup.identity;
+    plc.cpu.state = CpuRunState::run;
+    plc.cpu.clock.offsetMilliseconds = 0;
+    setFaultRules(plc.faults, setup.faults, setup.seed);
+    plc.tickStarted = false;
+    plc.nextTickMicros = 0;
+    plc.readiness = {};
+    plc.memory = Memory{};
+    configureProcessImage(plc.memory.areas, setup.areaSizes);
+    return installDataBlocks(plc.memory.blocks, setup);
+}

@@ -1,0 +1,94 @@
+// One simulated PLC as one value: its memory, its CPU (profile, identity, operating state,
+// clock), its fault rules, its connections and request rate, its listener, and the hooks into the
+// process's capture and retained memory. The loop serves a list of them; every handler reaches
+// its PLC through an explicit argument, so two PLCs in one process never share anything but the
+// log, the readiness wait and the HTTP server.
+#pragma once
+
+#include "base/text.h"
+#include "core/connection_table.h"
+#include "core/fault_rules.h"
+#include "memory/memory.h"
+#include "platform/platform.h"
+#include "plc/cpu_profile.h"
+#include "plc/plc_clock.h"
+#include "plc/retained_memory.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The CPU's operating state in the real-CPU profiles: RUN or STOP, moved by the PLC stop and
+// PLC start jobs (and the watch page) and reported in the state SZL. In STOP the demo data stands
+// still; data access goes on, as on a real CPU.
+enum class CpuRunState { run, stop };
+
+struct Cpu {
+    const CpuProfile *profile = &cpuProfileAt(0);
+    IdentityOverrides identityTexts; // the texts that replace the profile's
+    CpuRunState state = CpuRunState::run;
+    PlcClock clock;
+};
+
+// The identity the CPU reports: its profile's, with its own texts applied.
+inline CpuIdentity cpuIdentity(const Cpu &cpu) {
+    return identityWith(*cpu.profile, cpu.identityTexts);
+}
+
+// Whether the CPU answers as a real CPU family does rather than as classic.
+inline bool answersAsCpu(const Cpu &cpu) {
+    return cpu.profile->behaviour == CpuBehaviour::realCpu;
+}
+
+// A data block the PLC starts with: its number, size and whole start image.
+struct DataBlockSetup {
+    std::uint16_t number;
+    std::vector<std::uint8_t> image; // exactly the block's size
+    std::string source;              // where the content came from, for --check
+};
+
+// What a PLC is made from, kept so that it can be made new again.
+struct PlcSetup {
+    Ipv4Address bindAddress{0, 0, 0, 0};
+    std::uint16_t port = 102;
+    const CpuProfile *cpu = &cpuProfileAt(0);
+    IdentityOverrides identity;
+    ProcessImageSizes areaSizes{};
+    int connectionLimit = 2;                // clients served at once
+    std::vector<DataBlockSetup> dataBlocks; // in ascending number
+    bool strict = false;                    // only dataBlocks exist, at their sizes
+    bool demo = true;                       // DB1 and DB15 animated
+    std::vector<FaultRule> faults;
+    std::uint64_t seed = defaultFaultSeed;
+};
+
+// What the last readiness wait found for the PLC: the slots to serve, in slot order, and whether
+// its listener has a client waiting.
+struct PlcReadiness {
+    bool listenerReady;
+    int slotCount;
+    std::array<int, maxConnections> slots;
+};
+
+struct Plc {
+    PlcSetup setup;
+    Memory memory;
+    Cpu cpu;
+    ConnectionTable connections;
+    FaultRules faults;
+    RetainedSaving retained;
+    platform::SocketHandle listener = platform::invalidSocket;
+    std::uint16_t listenerPort = 0; // the port bound (a setup's port 0 asks for any)
+    // The 10 ms tick (idle counting, demo data), started by the first pass.
+    bool tickStarted = false;
+    std::int64_t nextTickMicros = 0;
+    PlcReadiness readiness{};
+};
+
+// Makes the PLC what its setup says, as at start: its memory (the declared blocks, the demo
+// blocks where strict blocks need them, areas zeroed at their sizes), its CPU in RUN on the host's
+// time, its fault rules with their counts at zero, and no connections (any still open are
+// closed). Listener, capture hook and retained saving stay as they are. False, with a log line,
+// when the heap cannot supply a declared block.
+bool renewPlc(Plc &plc);
