@@ -67,6 +67,7 @@ export function showStatus(status) {
     state.textContent = status.state;
     state.dataset.state = status.state;
     document.getElementById('overview-strict').textContent = status.strict ? 'yes' : 'no';
+    document.getElementById('overview-plus').textContent = String(status.s7CommPlusRefused ?? 0);
     document.getElementById('cpu-run').classList.toggle('current', status.state === 'RUN');
     document.getElementById('cpu-stop').classList.toggle('current', status.state === 'STOP');
     showConnections(status.connections || []);

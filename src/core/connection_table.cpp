@@ -40,6 +40,8 @@ void setUpConnectionTable(ConnectionTable &table, int limit) {
     }
     table.connectionCount = 0;
     table.heldSlots = 0;
+    table.requestRate = {};
+    table.s7CommPlusRefused = 0;
 }
 
 void closeConnection(ConnectionTable &table, int slot) {

@@ -121,7 +121,8 @@ struct ConnectionTable {
     std::int32_t heldSlots = 0; // slots whose replies are held back until a release time
     std::int64_t nowMicros = 0; // the loop's clock at the start of the current pass
     RequestRate requestRate{};
-    Capture *capture = nullptr; // the process's capture, when frames are captured
+    std::uint64_t s7CommPlusRefused = 0; // connections closed for speaking S7CommPlus
+    Capture *capture = nullptr;          // the process's capture, when frames are captured
 };
 
 // One S7 PDU or S5 request handled on the slot, which marks what the connection carries.
@@ -136,7 +137,8 @@ inline ConnectionSlot &slotAt(ConnectionTable &table, int slot) {
     return table.slots[static_cast<std::size_t>(slot)];
 }
 
-// An empty table serving `limit` clients at once (kept within 1 and maxConnections).
+// An empty table serving `limit` clients at once (kept within 1 and maxConnections), its counts
+// at zero.
 void setUpConnectionTable(ConnectionTable &table, int limit);
 
 // Closes the slot's connection, keeps the table compact (every slot above moves down one) and

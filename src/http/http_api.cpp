@@ -447,6 +447,7 @@ json statusJson(Plc &plc, const HttpAccess &access) {
                 {"strict", memoryBlocks.fixed},
                 {"connections", std::move(connections)},
                 {"requestsPerSecond", requestsPerSecond(table.requestRate)},
+                {"s7CommPlusRefused", table.s7CommPlusRefused},
                 {"dataBlocks", std::move(blocks)},
                 {"areas", std::move(areas)}};
 }

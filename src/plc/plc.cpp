@@ -30,7 +30,6 @@ bool renewPlc(Plc &plc) {
     const PlcSetup &setup = plc.setup;
     closeAllConnections(plc.connections);
     setUpConnectionTable(plc.connections, setup.connectionLimit);
-    plc.connections.requestRate = {};
     plc.cpu.profile = setup.cpu;
     plc.cpu.identityTexts = setup.identity;
     plc.cpu.state = CpuRunState::run;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -55,6 +56,12 @@ constexpr std::size_t drFixedPartSize = 10;
 // Data frame routing, by the payload's first byte.
 constexpr std::uint8_t payloadS5 = 0x53; // 'S'
 constexpr std::uint8_t payloadS7 = 0x32;
+
+// TIA Portal-era clients (symbolic, "optimized" access) speak S7CommPlus: they address the CPU
+// by a called TSAP of text ("SIMATIC-ROOT-HMI", "SIMATIC-ROOT-ES") and send payloads with
+// protocol id 0x72. Neither is served; they are told so at once instead of left to time out.
+constexpr std::string_view s7CommPlusTsapPrefix = "SIMATIC-";
+constexpr std::uint8_t payloadS7CommPlus = 0x72;
 
 constexpr std::size_t connectConfirmSize = 22;
 constexpr std::size_t disconnectConfirmSize = 11;
@@ -263,6 +270,24 @@ void handleProfileConnectionRequest(Plc &plc, int slot, const ConnectParameters 
     closeConnection(plc.connections, slot);
 }
 
+bool namesS7CommPlus(const ConnectParameters &parameters) {
+    if (!parameters.calledTsap) {
+        return false;
+    }
+    const ByteView tsap = *parameters.calledTsap;
+    return tsap.size() > s7CommPlusTsapPrefix.size() &&
+           std::equal(s7CommPlusTsapPrefix.begin(), s7CommPlusTsapPrefix.end(), tsap.begin());
+}
+
+// One line that names the protocol and what to do instead, then the connection closes.
+void closeS7CommPlus(Plc &plc, int slot) {
+    plc.connections.s7CommPlusRefused += 1;
+    logMessage(attributeError,
+               "%s S7CommPlus client: not supported; use PUT/GET access and non-optimized blocks",
+               slotPrefix(slot).text());
+    closeConnection(plc.connections, slot);
+}
+
 void handleConnectionRequest(Plc &plc, int slot, ByteView frame) {
     if (frame.size() < crFixedPartSize) {
         return;
@@ -286,6 +311,15 @@ void handleConnectionRequest(Plc &plc, int slot, ByteView frame) {
         if (applyFaultDelivery(plc.connections, slot, decision)) {
             return;
         }
+    }
+    if (namesS7CommPlus(parameters)) {
+        if (asCpu) {
+            sendProfileConnectConfirm(plc, slot, parameters, true);
+        } else {
+            sendConnectConfirm(plc, slot, true);
+        }
+        closeS7CommPlus(plc, slot);
+        return;
     }
     if (asCpu) {
         handleProfileConnectionRequest(plc, slot, parameters);
@@ -324,6 +358,10 @@ void routePayload(Plc &plc, int slot, ByteView payload, int s7Length) {
         slotAt(plc.connections, slot).s7Active = 1;
         countRequest(plc.connections, slot, ConnectionKind::s7);
         handleS7Pdu(plc, slot, payload, s7Length);
+        return;
+    }
+    if (first == payloadS7CommPlus) {
+        closeS7CommPlus(plc, slot);
     }
 }
 
