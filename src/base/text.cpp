@@ -49,15 +49,16 @@ std::string hexNumber(std::uint64_t value, int digits) {
     std::array<char, 20> text{};
     const std::to_chars_result written =
         std::to_chars(text.data(), text.data() + text.size(), value, 16);
-    std::string number(text.data(), written.ptr);
-    for (char &c : number) {
-        c = c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c;
-    }
+    const auto length = static_cast<std::size_t>(written.ptr - text.data());
     const auto width = static_cast<std::size_t>(digits > 0 ? digits : 0);
-    if (number.size() < width) {
-        number.insert(0, width - number.size(), '0');
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "0x" + string.
+    std::string number("0x");
+    number.append(width > length ? width - length : 0, '0');
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        number.push_back(c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c);
     }
-    return "0x" + number;
+    return number;
 }
 
 namespace {
@@ -94,14 +95,17 @@ HexParse parseHexBytes(std::string_view text, HexBlanks blanks) {
             ++end;
         }
         const std::string_view group = text.substr(at, end - at);
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "'" + string.
+        std::string quoted("'");
+        quoted.append(group).append("'");
         if (group.size() % 2 != 0) {
-            return {false, {}, "'" + std::string(group) + "' is not whole bytes (two digits each)"};
+            return {false, {}, quoted + " is not whole bytes (two digits each)"};
         }
         for (std::size_t i = 0; i < group.size(); i += 2) {
             const std::optional<std::uint8_t> high = hexValue(group[i]);
             const std::optional<std::uint8_t> low = hexValue(group[i + 1]);
             if (!high || !low) {
-                return {false, {}, "'" + std::string(group) + "' is not hexadecimal"};
+                return {false, {}, quoted + " is not hexadecimal"};
             }
             parse.bytes.push_back(static_cast<std::uint8_t>(*high << 4 | *low));
         }
