@@ -1,6 +1,7 @@
 // Command line parsing.
 #include "app/command_line.h"
 #include "app/config_file.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,44 @@ TEST(CommandLine, StateFolderAndSaveInterval) {
     EXPECT_FALSE(parse({"--save-every", "1.5"}).ok);
     EXPECT_EQ(parse({"--state", ""}).error, "--state needs a folder");
     EXPECT_EQ(parse({"--state"}).error, "--state needs a value");
+}
+
+// --db reads as a [[db]] table does: number and size are integers, hex and file text whatever
+// their digits, a key that is an address a start value.
+TEST(CommandLine, DataBlocksOnTheCommandLine) {
+    struct Row {
+        const char *settings;
+        const char *imageOrError; // the block's bytes in hex, or the error line
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"number=30,hex=00003039",                 "00 00 30 39"},
+        {"number=7,size=4,DBW0:INT=-5,DBX2.1=true", "FF FB 02 00"},
+        {"number=7,size=6,DBB0:STRING[4]='12'",      "04 02 31 32 00 00"},
+        {"number=7,size=4,DBD0:REAL=0.5",           "3F 00 00 00"},
+        {"number=x,size=4",        "--db: number must be an integer, not a string"},
+        {"number=7,size=4,DBW0:INT=40000", "--db: DB7: 'DBW0:INT': 40000 does not fit INT (-32768 to 32767)"},
+        {"number=7,size=4,color=1", "--db: unknown key 'color' in [[db]] (expected number, size, file, hex, values)"},
+        {"number=7",               "--db: DB7 needs a size (or content from file or hex)"},
+        {"size",                   "--db: data block setting 'size' is not key=value"},
+    };
+    // clang-format on
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.settings);
+        const ParseResult result = parse({"--db", row.settings});
+        if (!result.ok) {
+            EXPECT_EQ(result.error, row.imageOrError);
+            continue;
+        }
+        ASSERT_EQ(result.options.dataBlocks.size(), 1u);
+        std::string image;
+        for (const std::uint8_t byte : result.options.dataBlocks[0].image) {
+            image += (image.empty() ? "" : " ") + hexNumber(byte, 2).substr(2);
+        }
+        EXPECT_EQ(image, row.imageOrError);
+    }
+    EXPECT_EQ(parse({"--db", "number=7,size=4", "--db", "number=7,size=8"}).error,
+              "--db: DB7 is declared twice");
 }
 
 TEST(CommandLine, HelpAndVersion) {

@@ -521,9 +521,34 @@ ConfigResult configFailure(std::string error) {
     return {false, Options{}, std::move(error)};
 }
 
+// A start value of --db as the file would write it: true/false, an integer, a number with a
+// point or exponent, or else text (in quotes where it could pass for one of the others).
+void insertStartValue(toml::table &values, const std::string &key, std::string_view value) {
+    const bool quotedText = value.size() >= 2 && (value.front() == '\'' || value.front() == '"') &&
+                            value.back() == value.front();
+    const bool negative = value.starts_with('-');
+    const std::optional<std::uint64_t> magnitude = parseWholeNumber(
+        negative ? value.substr(1) : value, 0, static_cast<std::uint64_t>(INT64_MAX));
+    const std::string copy(value);
+    char *end = nullptr;
+    const double real = std::strtod(copy.c_str(), &end);
+    if (quotedText) {
+        values.insert(key, std::string(value.substr(1, value.size() - 2)));
+    } else if (value == "true" || value == "false") {
+        values.insert(key, value == "true");
+    } else if (magnitude) {
+        const auto number = static_cast<std::int64_t>(*magnitude);
+        values.insert(key, negative ? -number : number);
+    } else if (!copy.empty() && end == copy.c_str() + copy.size()) {
+        values.insert(key, real);
+    } else {
+        values.insert(key, copy);
+    }
+}
+
 // --db's settings, "number=10,size=64,DBW2:INT=7", as the [[db]] table they stand for: number
-// and size are integers, a key that names an address is a start value (true/false, a number,
-// or a text, in quotes where it could pass for one).
+// and size are integers (when they read as one), hex and file text, and a key that names an
+// address is a start value.
 std::optional<toml::table> blockTableOf(std::string_view text, std::string &error) {
     toml::table table;
     toml::table values;
@@ -538,26 +563,14 @@ std::optional<toml::table> blockTableOf(std::string_view text, std::string &erro
         }
         const std::string key(pair.substr(0, equals));
         const std::string_view value = pair.substr(equals + 1);
-        const bool quotedText = value.size() >= 2 &&
-                                (value.front() == '\'' || value.front() == '"') &&
-                                value.back() == value.front();
-        toml::table &into = asciiUpper(key).starts_with("DB") ? values : table;
-        char *end = nullptr;
-        const std::string copy(value);
-        if (quotedText) {
-            into.insert(key, std::string(value.substr(1, value.size() - 2)));
-        } else if (value == "true" || value == "false") {
-            into.insert(key, value == "true");
-        } else if (const std::optional<std::uint64_t> number =
-                       parseWholeNumber(value.starts_with('-') ? value.substr(1) : value, 0,
-                                        static_cast<std::uint64_t>(INT64_MAX))) {
-            const auto magnitude = static_cast<std::int64_t>(*number);
-            into.insert(key, value.starts_with('-') ? -magnitude : magnitude);
-        } else if (const double real = std::strtod(copy.c_str(), &end);
-                   !copy.empty() && end == copy.c_str() + copy.size()) {
-            into.insert(key, real);
+        const std::optional<std::uint64_t> whole =
+            parseWholeNumber(value, 0, static_cast<std::uint64_t>(INT64_MAX));
+        if (asciiUpper(key).starts_with("DB")) {
+            insertStartValue(values, key, value);
+        } else if ((key == "number" || key == "size") && whole) {
+            table.insert(key, static_cast<std::int64_t>(*whole));
         } else {
-            into.insert(key, copy);
+            table.insert(key, std::string(value));
         }
     }
     if (!values.empty()) {
