@@ -19,9 +19,10 @@ DEPS_debug = build test
 DEPS_test = build test fuzz
 DEPS_fuzz = build fuzz
 DEPS_windows = build windows
+DEPS_lint = build test
 DEPS_deps = build test fuzz windows
 
-.PHONY: all deps release debug run test bench clean format fuzz
+.PHONY: all deps release debug run test bench clean format format-check lint fuzz
 
 all: release
 
@@ -67,8 +68,21 @@ fuzz: deps
 bench: release
 	bench/run_bench.sh
 
+# Every C++ file git tracks (src, tests, bench, fuzz; nothing generated or vendored is tracked),
+# with the clang-format of Debian 12, whose output the tree follows (scripts/deps.sh: test).
+CLANG_FORMAT ?= $(shell command -v clang-format-14 || echo clang-format)
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h')
+	$(CLANG_FORMAT) -i $$(git ls-files '*.cpp' '*.h')
+
+# Changes nothing; lists what `make format` would change and fails if there is any.
+format-check:
+	$(CLANG_FORMAT) --dry-run -Werror $$(git ls-files '*.cpp' '*.h')
+
+# clang-tidy with .clang-tidy over src/ and its headers, through the compile database of the
+# sanitizer tree (configured, not necessarily built). LINT_DIRS="src tests bench" takes in more.
+LINT_DIRS ?= src
+lint: deps build/debug/CMakeCache.txt
+	bash scripts/lint.sh --build build/debug $(LINT_DIRS)
 
 clean:
 	rm -rf build

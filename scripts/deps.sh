@@ -32,6 +32,9 @@ test       nodejs                the interop suite (node-snap7, nodes7)
 test       npm                   the interop suite; part of some nodejs packages
 test       tshark                the capture check of the interop suite, the capture file tests (and dumpcap)
 test       chromium              the browser test of the watch page (headless, driven by puppeteer-core)
+test       clang-tidy-14         make lint and the lint test
+test       clang-tools-14        clang-query, which the module_state test reads the sources with
+test       clang-format-14       make format and make format-check
 fuzz       clang-14              the stream fuzzer (libFuzzer)
 fuzz       libclang-rt-14-dev    its sanitizer and fuzzer runtimes
 windows    g++-mingw-w64-x86-64  the cross build of plcdouble.exe
