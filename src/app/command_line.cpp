@@ -194,13 +194,13 @@ std::string keyNames(const std::array<Row, count> &rows) {
 }
 
 // KEY=VALUE, split at the first '='.
-bool splitPair(std::string_view text, std::string_view &key, std::string_view &value) {
-    const std::size_t equals = text.find('=');
+bool splitPair(std::string_view pair, std::string_view &key, std::string_view &value) {
+    const std::size_t equals = pair.find('=');
     if (equals == std::string_view::npos || equals == 0) {
         return false;
     }
-    key = text.substr(0, equals);
-    value = text.substr(equals + 1);
+    key = pair.substr(0, equals);
+    value = pair.substr(equals + 1);
     return true;
 }
 
@@ -210,22 +210,22 @@ bool printableAscii(std::string_view text) {
 
 std::string readIdentity(std::string_view pair, Options &options) {
     std::string_view key;
-    std::string_view text;
-    if (!splitPair(pair, key, text)) {
+    std::string_view value;
+    if (!splitPair(pair, key, value)) {
         return "identity setting '" + std::string(pair) + "' is not key=value";
     }
     for (const IdentityKey &row : identityKeys) {
         if (row.key != key) {
             continue;
         }
-        if (!printableAscii(text)) {
+        if (!printableAscii(value)) {
             return std::string(key) + " must be printable ASCII characters";
         }
-        if (text.size() > row.width) {
+        if (value.size() > row.width) {
             return std::string(key) + " holds " + std::to_string(row.width) +
-                   " characters at most, not " + std::to_string(text.size());
+                   " characters at most, not " + std::to_string(value.size());
         }
-        options.identity.*row.text = std::string(text);
+        options.identity.*row.text = std::string(value);
         return {};
     }
     return "unknown identity key '" + std::string(key) + "' (expected " + keyNames(identityKeys) +
@@ -234,17 +234,17 @@ std::string readIdentity(std::string_view pair, Options &options) {
 
 std::string readArea(std::string_view pair, Options &options) {
     std::string_view key;
-    std::string_view text;
-    if (!splitPair(pair, key, text)) {
+    std::string_view value;
+    if (!splitPair(pair, key, value)) {
         return "areas setting '" + std::string(pair) + "' is not key=value";
     }
     for (const AreaKey &row : areaKeys) {
         if (row.key != key) {
             continue;
         }
-        const std::optional<std::uint64_t> size = parseWholeNumber(text, 0, largestAreaSize);
+        const std::optional<std::uint64_t> size = parseWholeNumber(value, 0, largestAreaSize);
         if (!size) {
-            return std::string(key) + " must be 0-65535, not " + std::string(text);
+            return std::string(key) + " must be 0-65535, not " + std::string(value);
         }
         options.areas.*row.size = static_cast<std::size_t>(*size);
         return {};
@@ -544,16 +544,21 @@ std::span<const OptionRow> optionTable() {
 }
 
 const OptionRow *findOptionByFlag(std::string_view flag) {
-    const auto found = std::find_if(rows.begin(), rows.end(),
-                                    [flag](const OptionRow &row) { return row.flag == flag; });
-    return found != rows.end() ? &*found : nullptr;
+    for (const OptionRow &row : rows) {
+        if (row.flag == flag) {
+            return &row;
+        }
+    }
+    return nullptr;
 }
 
 const OptionRow *findOptionByKey(std::string_view key) {
-    const auto found = std::find_if(rows.begin(), rows.end(), [key](const OptionRow &row) {
-        return !row.key.empty() && row.key == key;
-    });
-    return found != rows.end() ? &*found : nullptr;
+    for (const OptionRow &row : rows) {
+        if (!row.key.empty() && row.key == key) {
+            return &row;
+        }
+    }
+    return nullptr;
 }
 
 ParseResult parseCommandLine(std::span<const std::string_view> arguments, const Options &defaults) {

@@ -314,8 +314,8 @@ bool readValues(Reading &reading, const toml::node &node, const std::string &nam
             return fail(reading, value.source(),
                         name + ": '" + std::string(key.str()) + "': " + error);
         }
-        const std::size_t firstBit =
-            address.byteOffset * 8 + static_cast<std::size_t>(std::max(address.bit, 0));
+        const std::size_t firstBit = std::size_t{address.byteOffset} * 8 +
+                                     static_cast<std::size_t>(std::max(address.bit, 0));
         const std::size_t endBit = address.bit >= 0 ? firstBit + 1 : end * 8;
         spans.push_back({firstBit, endBit, std::string(key.str()), key.source()});
     }

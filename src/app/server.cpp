@@ -368,7 +368,7 @@ void serverWait(Server &server, std::int64_t nowMicros) {
     server.httpReady = entries.size() > plcEntries && entries[plcEntries].ready;
     std::size_t first = 0;
     for (const std::unique_ptr<Plc> &plc : server.plcs) {
-        const auto count = static_cast<std::size_t>(1 + plc->connections.connectionCount);
+        const std::size_t count = 1 + static_cast<std::size_t>(plc->connections.connectionCount);
         noteReadiness(*plc, std::span(entries).subspan(first, count));
         first += count;
     }

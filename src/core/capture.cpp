@@ -89,7 +89,7 @@ std::uint16_t foldChecksum(std::uint32_t sum) {
 }
 
 // A pass rarely collects more; a busy pass grows it, and it keeps that size.
-constexpr std::size_t pendingReserve = 64 * 1024;
+constexpr std::size_t pendingReserve = std::size_t{64} * 1024;
 
 std::int64_t captureTime(const Capture &capture) {
     return capture.wallAtOpen + (platform::monotonicMicros() - capture.monotonicAtOpen);
@@ -211,22 +211,21 @@ bool captureRunning(const Capture *capture) {
     return capture != nullptr && capture->file != platform::invalidFile;
 }
 
-void captureAccepted(Capture *running, ConnectionEnds &ends) {
-    if (!captureRunning(running)) {
+void captureAccepted(Capture *capture, ConnectionEnds &ends) {
+    if (!captureRunning(capture)) {
         return;
     }
-    Capture &capture = *running;
     // Each stream starts at its own place, so a client that reuses its port later does not look
     // like a retransmission of the earlier stream.
-    capture.connections += 1;
-    ends.clientSequence = capture.connections * 0x01000000u;
+    capture->connections += 1;
+    ends.clientSequence = capture->connections * 0x01000000u;
     ends.serverSequence = ends.clientSequence + 0x00800000u;
     ends.clientEnded = false;
     ends.clientReset = false;
-    const std::int64_t time = captureTime(capture);
-    recordSegment(capture, ends, Sender::client, tcpSyn, {}, time);
-    recordSegment(capture, ends, Sender::server, tcpSyn | tcpAck, {}, time);
-    recordSegment(capture, ends, Sender::client, tcpAck, {}, time);
+    const std::int64_t time = captureTime(*capture);
+    recordSegment(*capture, ends, Sender::client, tcpSyn, {}, time);
+    recordSegment(*capture, ends, Sender::server, tcpSyn | tcpAck, {}, time);
+    recordSegment(*capture, ends, Sender::client, tcpAck, {}, time);
 }
 
 void captureReceived(Capture *capture, ConnectionEnds &ends, ByteView frame) {

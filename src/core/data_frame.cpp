@@ -57,7 +57,7 @@ bool sendDataFrame(ConnectionTable &table, int slot, ByteBuffer frame, std::size
     if (tpduSize == 0 || length <= tpktHeaderSize + tpduSize) {
         sent = sendReply(table, slot, ByteView(frame).first(length));
     } else {
-        std::array<std::uint8_t, largestSplitReply> pieces; // filled before use
+        std::array<std::uint8_t, largestSplitReply> pieces{};
         const std::size_t split = splitDataFrame(
             ByteView(frame).first(length).subspan(framePayloadOffset), tpduSize, pieces);
         if (split == 0) {

@@ -54,10 +54,10 @@ constexpr std::uint32_t noEnd = 0xFFFFFFFF;
 
 // A rule while its settings are read: which keys came, for the checks across keys.
 struct RuleDraft {
-    FaultRule rule;
-    bool hasAction;
-    bool hasStart;
-    bool hasEnd;
+    FaultRule rule{};
+    bool hasAction = false;
+    bool hasStart = false;
+    bool hasEnd = false;
 };
 
 std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t largest) {
@@ -267,8 +267,8 @@ struct KeyRow {
         std::string_view expected; // what the value must be, for the message when it is not
     } names;
     std::optional<FaultAction> action;
-    bool (*read)(std::string_view value, RuleDraft &draft);
-    std::optional<std::string> (*show)(const FaultRule &rule);
+    bool (*read)(std::string_view value, RuleDraft &draft) = nullptr;
+    std::optional<std::string> (*show)(const FaultRule &rule) = nullptr;
 };
 // clang-format off
 constexpr std::array<KeyRow, 14> keyRows = {{
@@ -557,8 +557,8 @@ std::string describeFaultRule(const FaultRule &rule) {
     return text;
 }
 
-void setFaultRules(FaultRules &faults, std::vector<FaultRule> given, std::uint64_t seed) {
-    faults.rules = std::move(given);
+void setFaultRules(FaultRules &faults, std::vector<FaultRule> rules, std::uint64_t seed) {
+    faults.rules = std::move(rules);
     faults.nextId = 1;
     for (FaultRule &rule : faults.rules) {
         rule.id = faults.nextId++;

@@ -106,9 +106,9 @@ inline bool faultRulesActive(const FaultRules &faults) {
 // jobs) arrive as FaultOn::any and match only rules with on=any.
 struct FaultItem {
     std::optional<MemoryArea> area; // none: an area no rule can name (periphery, unknown codes)
-    std::uint16_t dbNumber;
-    std::uint32_t start; // bytes, or timer and counter elements, end exclusive
-    std::uint32_t end;
+    std::uint16_t dbNumber = 0;
+    std::uint32_t start = 0; // bytes, or timer and counter elements, end exclusive
+    std::uint32_t end = 0;
 };
 
 inline constexpr std::size_t largestFaultItemCount = 255;

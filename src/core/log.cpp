@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::size_t lineBufferSize = 256;
 
-constexpr std::size_t queueCapacity = 1024 * 1024;
+constexpr std::size_t queueCapacity = std::size_t{1024} * 1024;
 constexpr std::size_t writerBatchLines = 64;
 constexpr std::int64_t finishWaitMicros = 1'000'000;
 // Short enough that a person or a test following the log sees each line at once.

@@ -12,7 +12,7 @@ namespace {
 
 // A stream holds at most this much unsent text; a subscriber that takes nothing for that long
 // gets no more until it catches up, so a stalled page costs bounded memory.
-constexpr std::size_t largestPending = 1024 * 1024;
+constexpr std::size_t largestPending = std::size_t{1024} * 1024;
 // Under heavy traffic the log grows by thousands of lines a second, more than a page can show:
 // each refresh sends the newest this many, so the stream costs the loop little whatever the load.
 constexpr std::uint64_t logLinesPerRefresh = 50;
@@ -127,7 +127,7 @@ bool hasEventBytes(const EventStream &stream) {
 
 std::size_t takeEventBytes(EventStream &stream, char *out, std::size_t room) {
     const std::size_t count = std::min(room, stream.pending.size() - stream.pendingOffset);
-    std::memcpy(out, stream.pending.data() + stream.pendingOffset, count);
+    std::copy_n(stream.pending.data() + stream.pendingOffset, count, out);
     stream.pendingOffset += count;
     if (stream.pendingOffset == stream.pending.size()) {
         stream.pending.clear();

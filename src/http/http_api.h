@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-inline constexpr std::size_t largestRequestBody = 64 * 1024;
+inline constexpr std::size_t largestRequestBody = std::size_t{64} * 1024;
 
 // Who may do what over HTTP.
 struct HttpAccess {

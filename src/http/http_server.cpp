@@ -116,7 +116,7 @@ void runLibrary(std::int64_t nowMicros) {
 
 constexpr unsigned connectionLimit = 32;
 constexpr unsigned connectionTimeoutSeconds = 120;
-constexpr std::size_t streamBlockSize = 16 * 1024;
+constexpr std::size_t streamBlockSize = std::size_t{16} * 1024;
 
 ssize_t readStream(void *context, std::uint64_t, char *buffer, std::size_t room) {
     Stream &stream = *static_cast<Stream *>(context);

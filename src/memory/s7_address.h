@@ -58,7 +58,7 @@ struct AddressParse {
 
 inline constexpr std::uint16_t largestStringCapacity = 254;
 
-AddressParse parseS7Address(std::string_view text, AddressScope scope);
+AddressParse parseS7Address(std::string_view original, AddressScope scope);
 
 // The bytes the address covers: 1 for a bit, 2 + n for STRING[n], 2 for a timer or counter.
 std::size_t addressByteWidth(const S7Address &address);

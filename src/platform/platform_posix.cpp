@@ -67,7 +67,7 @@ termios savedTerminal{};
 // The listener and every client connection.
 constexpr std::size_t maxWaitEntries = 128;
 // The send buffer asked for when a connection's last bytes must be taken at once.
-constexpr std::size_t closingSendBuffer = 1024 * 1024;
+constexpr std::size_t closingSendBuffer = std::size_t{1024} * 1024;
 
 int descriptor(SocketHandle socket) {
     return static_cast<int>(socket);
@@ -341,7 +341,9 @@ bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int6
 }
 
 std::string describeError(int errorCode) {
-    return std::strerror(errorCode);
+    // The GNU strerror_r: the text, in the buffer or a static one, never shared with a thread.
+    std::array<char, 256> buffer{};
+    return ::strerror_r(errorCode, buffer.data(), buffer.size());
 }
 
 std::string listenFailureHint(int errorCode, std::uint16_t port) {

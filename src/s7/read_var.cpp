@@ -171,7 +171,8 @@ void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults)
         sendHeaderError(plc, slot, pdu, errorNotAvailable);
         return;
     }
-    ReadPlan plan; // filled by planReply for the items there are
+    // Filled by planReply for the items there are: zeroing all 255 would cost every read.
+    ReadPlan plan; // NOLINT(cppcoreguidelines-pro-type-member-init)
     planReply(plc, faults, pdu, itemCount, plan);
     const std::size_t replyLength = ackDataHeaderSize + readReplyParameterLength + plan.dataLength;
     const std::size_t limit = negotiatedPduLength(plc, slot);
