@@ -552,15 +552,6 @@ const OptionRow *findOptionByFlag(std::string_view flag) {
     return nullptr;
 }
 
-const OptionRow *findOptionByKey(std::string_view key) {
-    for (const OptionRow &row : rows) {
-        if (!row.key.empty() && row.key == key) {
-            return &row;
-        }
-    }
-    return nullptr;
-}
-
 ParseResult parseCommandLine(std::span<const std::string_view> arguments, const Options &defaults) {
     Options options = defaults;
     const auto failure = [](std::string message) {
@@ -603,9 +594,11 @@ std::string usageText() {
     std::string text(head);
     std::size_t lineStart = 0;
     for (const OptionRow &row : rows) {
-        std::string item = "[" + std::string(row.flag);
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "[" + string.
+        std::string item("[");
+        item.append(row.flag);
         if (!row.valueName.empty()) {
-            item += " " + std::string(row.valueName);
+            item.append(" ").append(row.valueName);
         } else if (row.value == OptionValue::boolean) {
             item += "[=false]";
         }

@@ -101,7 +101,6 @@ struct OptionRow {
 
 std::span<const OptionRow> optionTable();
 const OptionRow *findOptionByFlag(std::string_view flag);
-const OptionRow *findOptionByKey(std::string_view key);
 
 struct ParseResult {
     bool ok;
