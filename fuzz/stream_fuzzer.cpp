@@ -148,10 +148,9 @@ Client attachClient() {
     ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     client.serverFd = ends[0];
     client.fd = ends[1];
-    ConnectionTable &table = plc().connections;
-    const auto slot = static_cast<std::size_t>(table.connectionCount);
-    table.slots[slot].socket = client.serverFd;
-    table.connectionCount += 1;
+    if (takeSlot(plc().connections, client.serverFd, {}) < 0) {
+        fail("no free slot for a client");
+    }
     return client;
 }
 

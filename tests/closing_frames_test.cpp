@@ -30,9 +30,7 @@ public:
         ::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         serverEnd = ends[0];
         fd = ends[1];
-        const auto slot = static_cast<std::size_t>(table.connectionCount);
-        table.slots[slot].socket = serverEnd;
-        table.connectionCount += 1;
+        EXPECT_GE(takeSlot(table, serverEnd, {}), 0);
     }
     ~PairClient() { ::close(fd); }
     PairClient(const PairClient &) = delete;

@@ -247,8 +247,7 @@ TEST(SplitReply, PiecesCarryTheirOwnHeadersAndOnlyTheLastEndsTheTransmission) {
         int ends[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         setUpConnectionTable(table, classicConnections);
-        slotAt(table, 0).socket = ends[0];
-        table.connectionCount = 1;
+        ASSERT_EQ(takeSlot(table, ends[0], {}), 0);
         slotAt(table, 0).tpduSize = c.tpduSize;
 
         Bytes frame(c.length);

@@ -78,26 +78,23 @@ void acceptOne(Plc &plc) {
         captureClosed(table.capture, ends);
         return;
     }
-    const int slot = table.connectionCount;
-    if (slotAt(table, slot).socket != platform::invalidSocket) {
+    if (slotStillHeld(table, table.connectionCount)) {
         // Cannot happen while the table stays compact; keep the old connection.
         logMessage(attributeError, "Conn already connected %d", table.connectionCount);
         platform::closeSocket(accepted.socket);
         captureClosed(table.capture, ends);
         return;
     }
-    slotAt(table, slot).socket = accepted.socket;
-    slotAt(table, slot).ends = ends;
-    slotAt(table, slot).lastActivityMicros = table.nowMicros;
+    const int slot = takeSlot(table, accepted.socket, ends);
     logMessage(attributeSlot0, "TCP conn from %s (%d)", ipv4Text(accepted.peer).c_str(), slot);
-    table.connectionCount += 1;
 }
 
 // Data restarts the slot's idle count. While slot 0 carries no S7 traffic its data restarts
 // slot 1's count too, unless slot 1 is stuck with a reply its client does not take.
 void noteActivity(ConnectionTable &table, int slot) {
     slotAt(table, slot).idleTicks = 0;
-    if (slot == 0 && slotAt(table, 0).s7Active == 0 && !hasUnsentReply(table, 1)) {
+    if (slot == 0 && table.connectionCount > 1 && slotAt(table, 0).s7Active == 0 &&
+        !hasUnsentReply(table, 1)) {
         slotAt(table, 1).idleTicks = 0;
     }
 }

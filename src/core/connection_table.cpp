@@ -34,14 +34,35 @@ void freeSlot(ConnectionSlot &slot) {
 
 void setUpConnectionTable(ConnectionTable &table, int limit) {
     table.limit = std::clamp(limit, 1, maxConnections);
-    table.slots.resize(static_cast<std::size_t>(table.limit));
-    for (ConnectionSlot &slot : table.slots) {
-        freeSlot(slot);
-    }
+    // Left uninitialised: a slot is set up when it is first taken.
+    table.slots.reset(new ConnectionSlot[static_cast<std::size_t>(table.limit)]);
+    table.slotsSetUp = 0;
     table.connectionCount = 0;
     table.heldSlots = 0;
     table.requestRate = {};
     table.s7CommPlusRefused = 0;
+}
+
+int takeSlot(ConnectionTable &table, platform::SocketHandle socket, const ConnectionEnds &ends) {
+    if (table.connectionCount >= table.limit) {
+        return -1;
+    }
+    const int slot = table.connectionCount;
+    ConnectionSlot &taken = slotAt(table, slot);
+    if (slot >= table.slotsSetUp) {
+        freeSlot(taken);
+        table.slotsSetUp = slot + 1;
+    }
+    taken.socket = socket;
+    taken.ends = ends;
+    taken.lastActivityMicros = table.nowMicros;
+    table.connectionCount += 1;
+    return slot;
+}
+
+bool slotStillHeld(const ConnectionTable &table, int slot) {
+    return slot < table.slotsSetUp &&
+           table.slots[static_cast<std::size_t>(slot)].socket != platform::invalidSocket;
 }
 
 void closeConnection(ConnectionTable &table, int slot) {

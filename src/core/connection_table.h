@@ -8,8 +8,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 // Clients served at once at most; how many one PLC serves is its table's limit.
 inline constexpr int maxConnections = 64;
@@ -113,9 +113,11 @@ struct RequestRate {
 };
 
 // One PLC's connections. The table is compact: a slot number is a position, and when a slot
-// closes every slot above it moves down one.
+// closes every slot above it moves down one. A slot is set up when it is first taken, so the
+// slots a PLC never uses cost no memory (their pages are never touched).
 struct ConnectionTable {
-    std::vector<ConnectionSlot> slots; // limit of them
+    std::unique_ptr<ConnectionSlot[]> slots; // limit of them; those from slotsSetUp on unset
+    std::int32_t slotsSetUp = 0;             // slots taken at least once since the table was made
     std::int32_t connectionCount = 0;
     std::int32_t limit = 0;     // clients served at once, 1 to maxConnections
     std::int32_t heldSlots = 0; // slots whose replies are held back until a release time
@@ -140,6 +142,14 @@ inline ConnectionSlot &slotAt(ConnectionTable &table, int slot) {
 // An empty table serving `limit` clients at once (kept within 1 and maxConnections), its counts
 // at zero.
 void setUpConnectionTable(ConnectionTable &table, int limit);
+
+// Puts a connection into the next free slot, set up afresh, and returns its number; -1 when
+// every slot is taken.
+int takeSlot(ConnectionTable &table, platform::SocketHandle socket, const ConnectionEnds &ends);
+
+// Whether the slot, which no connection holds now, still has a socket: never, while the table
+// stays compact.
+bool slotStillHeld(const ConnectionTable &table, int slot);
 
 // Closes the slot's connection, keeps the table compact (every slot above moves down one) and
 // logs.
