@@ -37,7 +37,7 @@ struct CpuProfile {
     std::size_t inputBytes;  // I
     std::size_t outputBytes; // Q
     std::size_t flagBytes;   // M
-    std::size_t timerCount; // 0: the CPU has no S7 timers
+    std::size_t timerCount;  // 0: the CPU has no S7 timers
     std::size_t counterCount;
     int connections; // clients served at once unless --connections says otherwise
     CpuIdentity identity;
