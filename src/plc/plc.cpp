@@ -38,7 +38,13 @@ bool renewPlc(Plc &plc) {
     plc.tickStarted = false;
     plc.nextTickMicros = 0;
     plc.readiness = {};
-    plc.memory = Memory{};
+    // In place: a fresh table would be 48 KiB on the stack on its way in.
+    DataBlockTable &blocks = plc.memory.blocks;
+    for (DataBlock &block : blocks.slots) {
+        block = DataBlock{};
+    }
+    blocks.fixed = false;
+    blocks.changedCount = 0;
     configureProcessImage(plc.memory.areas, setup.areaSizes);
     return installDataBlocks(plc.memory.blocks, setup);
 }

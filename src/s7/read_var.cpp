@@ -87,7 +87,9 @@ std::size_t roomForItem(std::size_t at, std::size_t itemsAfter, std::size_t elem
 //
 // A failed item is exactly EC 00 00 00. The reply is sized before any memory is touched; one
 // that would not fit the agreed PDU is refused as a whole.
-constexpr std::size_t largestItemCount = 255;
+// A job is at most the largest PDU a profile agrees (larger ones are refused before they get
+// here), which holds this many items.
+constexpr std::size_t largestItemCount = (largestJoinedPdu - pduFirstItemOffset) / requestItemSize;
 
 struct ReadPlan {
     std::array<ItemPlan, largestItemCount> items;
@@ -161,7 +163,8 @@ std::size_t writeReadItem(Memory &memory, ItemPlan plan, ByteView item, ByteBuff
 
 void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     const std::size_t itemCount = readU8OrZero(pdu, pduItemCountOffset);
-    bool wellFormed = itemCount > 0 && fits(pdu, pduFirstItemOffset, requestItemSize * itemCount);
+    bool wellFormed = itemCount > 0 && itemCount <= largestItemCount &&
+                      fits(pdu, pduFirstItemOffset, requestItemSize * itemCount);
     for (std::size_t i = 0; wellFormed && i < itemCount; ++i) {
         wellFormed = isAnyPointerItem(
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize));
@@ -171,7 +174,7 @@ void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults)
         sendHeaderError(plc, slot, pdu, errorNotAvailable);
         return;
     }
-    // Filled by planReply for the items there are: zeroing all 255 would cost every read.
+    // Filled by planReply for the items there are: zeroing every plan would cost every read.
     ReadPlan plan; // NOLINT(cppcoreguidelines-pro-type-member-init)
     planReply(plc, faults, pdu, itemCount, plan);
     const std::size_t replyLength = ackDataHeaderSize + readReplyParameterLength + plan.dataLength;
