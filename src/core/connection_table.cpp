@@ -35,7 +35,8 @@ void freeSlot(ConnectionSlot &slot) {
 void setUpConnectionTable(ConnectionTable &table, int limit) {
     table.limit = std::clamp(limit, 1, maxConnections);
     // Left uninitialised: a slot is set up when it is first taken.
-    table.slots.reset(new ConnectionSlot[static_cast<std::size_t>(table.limit)]);
+    table.slots =
+        std::make_unique_for_overwrite<ConnectionSlot[]>(static_cast<std::size_t>(table.limit));
     table.slotsSetUp = 0;
     table.connectionCount = 0;
     table.heldSlots = 0;
