@@ -234,9 +234,6 @@ bool readTableOption(Reading &reading, const OptionRow &row, const toml::node &n
     return true;
 }
 
-// One top-level key of the file, by the kind its row says.
-bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, Options &options);
-
 bool readContent(Reading &reading, const toml::table &table, const std::string &name,
                  std::vector<std::uint8_t> &content, std::string &source) {
     const toml::node *file = table.get("file");
@@ -468,6 +465,7 @@ bool readFaults(Reading &reading, const toml::node &node, Options &options) {
     return true;
 }
 
+// One top-level key of the file, by the kind its row says.
 bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, Options &options) {
     if (row.readFromFile != nullptr) {
         ConfigNode wrapped{reading, node};

@@ -224,15 +224,14 @@ std::int64_t watchPlc(const Plc &plc, std::vector<platform::WaitEntry> &entries,
     std::int64_t timeout = std::min(plc.tickStarted ? plc.nextTickMicros - nowMicros : 0,
                                     retainedSavingWaitLimit(plc.retained));
     for (int slot = 0; slot < table.connectionCount; ++slot) {
-        const ConnectionSlot &connection = table.slots[static_cast<std::size_t>(slot)];
-        const bool pending = connection.unsent.count > 0 || connection.unsent.releaseAtMicros != 0;
+        const bool pending = hasUnsentReply(table, slot);
         // A slot holding its replies back watches nothing until they are due.
-        const std::int64_t release = connection.unsent.releaseAtMicros;
+        const std::int64_t release = heldReplyRelease(table, slot);
         const bool held = release != 0;
         if (held) {
             timeout = std::min(timeout, release - nowMicros);
         }
-        entries.push_back({connection.socket, !pending, pending && !held, false});
+        entries.push_back({slotAt(table, slot).socket, !pending, pending && !held, false});
     }
     return timeout;
 }

@@ -62,8 +62,7 @@ int takeSlot(ConnectionTable &table, platform::SocketHandle socket, const Connec
 }
 
 bool slotStillHeld(const ConnectionTable &table, int slot) {
-    return slot < table.slotsSetUp &&
-           table.slots[static_cast<std::size_t>(slot)].socket != platform::invalidSocket;
+    return slot < table.slotsSetUp && slotAt(table, slot).socket != platform::invalidSocket;
 }
 
 void closeConnection(ConnectionTable &table, int slot) {
@@ -134,7 +133,7 @@ std::array<std::uint32_t, requestRateSeconds> requestsPerSecond(const RequestRat
     return ordered;
 }
 
-bool hasUnsentReply(ConnectionTable &table, int slot) {
+bool hasUnsentReply(const ConnectionTable &table, int slot) {
     const UnsentReply &unsent = slotAt(table, slot).unsent;
     return unsent.count > 0 || unsent.releaseAtMicros != 0;
 }
@@ -148,7 +147,7 @@ void holdReplies(ConnectionTable &table, int slot, std::int64_t delayMicros) {
     unsent.releaseAtMicros = std::max<std::int64_t>(table.nowMicros + delayMicros, 1);
 }
 
-std::int64_t heldReplyRelease(ConnectionTable &table, int slot) {
+std::int64_t heldReplyRelease(const ConnectionTable &table, int slot) {
     return slotAt(table, slot).unsent.releaseAtMicros;
 }
 

@@ -138,6 +138,9 @@ std::array<std::uint32_t, requestRateSeconds> requestsPerSecond(const RequestRat
 inline ConnectionSlot &slotAt(ConnectionTable &table, int slot) {
     return table.slots[static_cast<std::size_t>(slot)];
 }
+inline const ConnectionSlot &slotAt(const ConnectionTable &table, int slot) {
+    return table.slots[static_cast<std::size_t>(slot)];
+}
 
 // An empty table serving `limit` clients at once (kept within 1 and maxConnections), its counts
 // at zero.
@@ -159,7 +162,7 @@ void closeConnection(ConnectionTable &table, int slot);
 void closeAllConnections(ConnectionTable &table);
 
 // True while the slot holds reply bytes the client has not taken, or holds its replies back.
-bool hasUnsentReply(ConnectionTable &table, int slot);
+bool hasUnsentReply(const ConnectionTable &table, int slot);
 
 // Sends the unsent bytes that the client's socket takes now; held replies only once their
 // release time has come.
@@ -170,7 +173,7 @@ void flushUnsentReply(ConnectionTable &table, int slot);
 void holdReplies(ConnectionTable &table, int slot, std::int64_t delayMicros);
 
 // When the slot's held replies are due, or 0 when it holds none.
-std::int64_t heldReplyRelease(ConnectionTable &table, int slot);
+std::int64_t heldReplyRelease(const ConnectionTable &table, int slot);
 
 // Acts on how a fault says a request on the slot is answered: a delay holds the slot's replies
 // back; no reply leaves the request unanswered; close drops the connection without a word, as a

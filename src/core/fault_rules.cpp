@@ -199,13 +199,17 @@ bool readTrue(std::string_view value, RuleDraft &draft) {
 
 // ---- one writer per key: the value as the canonical settings show it, or none for a default
 
-std::optional<std::string> showOn(const FaultRule &rule) {
+std::string_view onName(FaultOn on) {
     for (const NamedOn &named : onNames) {
-        if (named.on == rule.on) {
-            return std::string(named.name);
+        if (named.on == on) {
+            return named.name;
         }
     }
     return "any";
+}
+
+std::optional<std::string> showOn(const FaultRule &rule) {
+    return std::string(onName(rule.on));
 }
 
 std::optional<std::string> showArea(const FaultRule &rule) {
@@ -429,17 +433,12 @@ bool turnComes(FaultRule &rule, std::uint64_t &generator) {
     return rule.probability >= 1.0 || drawUnit(generator) < rule.probability;
 }
 
-std::string requestName(FaultOn kind) {
-    if (kind == FaultOn::any) {
-        return "request";
-    }
-    FaultRule named{};
-    named.on = kind;
-    return showOn(named).value_or("request");
+std::string_view requestName(FaultOn kind) {
+    return kind == FaultOn::any ? "request" : onName(kind);
 }
 
 void logFired(const FaultRule &rule, const FaultRequest &request, int firstItem) {
-    std::string where = requestName(request.kind);
+    std::string where(requestName(request.kind));
     if (firstItem >= 0) {
         const FaultItem &item = request.items[static_cast<std::size_t>(firstItem)];
         const std::string area = areaText(item.area, item.dbNumber);
@@ -479,7 +478,7 @@ FaultRuleParse parseFaultRule(std::span<const FaultSetting> settings) {
                 "fault rule has no action (give one of " +
                     keyList([](const KeyRow &row) { return row.action.has_value(); }) + ")"};
     }
-    const std::string onText = showOn(rule).value_or("any");
+    const std::string onText(onName(rule.on));
     if (!actionFits(rule.action, rule.on)) {
         return {false,
                 {},
