@@ -350,6 +350,11 @@ TEST_F(S7_1500Test, JoinedRequestOverTheAgreedPduIsDroppedWithOneLine) {
 // ---------------------------------------------------------------------------------------------
 // The connection table beyond two slots
 
+class OneConnectionTest : public ProfileTest {
+protected:
+    OneConnectionTest() : ProfileTest("classic", 1) {}
+};
+
 class ThreeConnectionsTest : public ProfileTest {
 protected:
     ThreeConnectionsTest() : ProfileTest("classic", 3) {}
@@ -371,6 +376,16 @@ protected:
 };
 
 const char *const nonS7FrameHex = "03 00 00 08 02 F0 80 00";
+
+// The table holds exactly one slot: serving its client touches no slot behind it.
+TEST_F(OneConnectionTest, TheOneClientIsServedAndASecondIsRefused) {
+    auto client = connectS7();
+    auto second = connect();
+    EXPECT_TRUE(second->closedByServer());
+    EXPECT_EQ(attributeOf("Incoming connection denied 1"), 70);
+    EXPECT_EQ(toHex(exchange(*client, readVarRequest(2, 15, 128, 2))),
+              toHex(readVarReply(2, hex("20 0B"))));
+}
 
 TEST_F(ThreeConnectionsTest, FourthClientIsRefusedAndTheThirdIsServed) {
     std::vector<std::unique_ptr<TestClient>> clients;

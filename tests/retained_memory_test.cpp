@@ -271,16 +271,20 @@ protected:
         startOptions = &options;
     }
 
-    // Runs passes at the given time until the save it starts (if any) has finished.
+    // Runs passes at the given time until the saves it starts (if any) have finished.
     void passAt(std::int64_t micros) {
         now = micros;
         pass();
+        const auto saving = [this] {
+            return std::any_of(server.plcs.begin(), server.plcs.end(),
+                               [](const auto &each) { return each->retained.underWay; });
+        };
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (plc().retained.underWay && std::chrono::steady_clock::now() < deadline) {
+        while (saving() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             pass();
         }
-        EXPECT_FALSE(plc().retained.underWay);
+        EXPECT_FALSE(saving());
     }
 
     std::vector<std::string> saveLines() const {
@@ -297,6 +301,34 @@ protected:
     Folder folder;
     Options options;
 };
+
+// Two PLCs share the saver thread: each one's images go into its own folder, and each save is
+// reported to the PLC that made it.
+TEST_F(PeriodicSave, TwoPlcsSaveEachIntoItsOwnFolder) {
+    const TestFolder otherFolder("plcdouble_state_other_"); // Folder's name is the test's own
+    Options second = options;
+    second.port = 0;
+    second.bindAddress = {127, 0, 0, 1};
+    second.stateFolder = otherFolder.path.string();
+    ASSERT_EQ(readStateFolder(second, true), "");
+    Plc *other = addPlc(server, second);
+    ASSERT_NE(other, nullptr);
+
+    auto client = connectS7();
+    TestClient otherClient(other->listenerPort);
+    pass();
+    EXPECT_EQ(exchange(otherClient, hex(connectionRequestHex)).size(), 22u);
+    EXPECT_EQ(toHex(exchange(otherClient, hex(setupRequestHex))), toHex(hex(setupReplyHex)));
+    exchange(*client, writeVarRequest(1, 5, 0, hex("55")));
+    exchange(otherClient, writeVarRequest(1, 6, 0, hex("66")));
+    passAt(1'000'000);
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"db5.img"});
+    EXPECT_EQ(otherFolder.names(), std::vector<std::string>{"db6.img"});
+    EXPECT_EQ(imageContent(otherFolder.file("db6.img"))[0], 0x66);
+    EXPECT_EQ(saveLines(),
+              (std::vector<std::string>{"Memory saved: 1 images, 1 KiB, N ms, longest pass N us",
+                                        "Memory saved: 1 images, 1 KiB, N ms, longest pass N us"}));
+}
 
 TEST_F(PeriodicSave, OnlyWhatChangedIsWrittenAndOnlyOnceTheIntervalHasPassed) {
     auto client = connectS7();
