@@ -10,12 +10,13 @@ declare -A allowed=(
     [core]="platform base"
     [memory]="platform base"
     [sim]="memory platform base"
-    [plc]="core memory sim platform base"
-    [s7]="plc core memory platform base"
-    [s5]="plc core memory platform base"
-    [transport]="s7 s5 plc core memory platform base"
-    [http]="s7 s5 plc core memory platform base"
-    [app]="http transport s7 s5 plc sim core memory platform base"
+    [program]="core memory platform base"
+    [plc]="program core memory sim platform base"
+    [s7]="plc program core memory platform base"
+    [s5]="plc program core memory platform base"
+    [transport]="s7 s5 plc program core memory platform base"
+    [http]="s7 s5 plc program core memory platform base"
+    [app]="http transport s7 s5 plc program sim core memory platform base"
 )
 
 status=0

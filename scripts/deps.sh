@@ -23,7 +23,8 @@ build      ninja-build           the build tool the Makefile prefers
 build      libtomlplusplus-dev   the configuration file reader (toml++, header-only)
 build      libmicrohttpd-dev     the watch page: its HTTP server (--http)
 build      nlohmann-json3-dev    the watch page: its JSON API (header-only)
-build      pkg-config            finding libmicrohttpd
+build      pkg-config            finding libmicrohttpd and Lua
+build      liblua5.4-dev         the PLC program (--program): Lua 5.4, its build compiled as C++
 test       libgtest-dev          GoogleTest
 test       libgmock-dev          GoogleMock
 test       googletest            GoogleTest and GoogleMock sources

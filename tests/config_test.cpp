@@ -51,7 +51,7 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
          "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, state, "
          "save_every, pcap, seed, http, http_token, http_read_only, demo, strict, identity, areas, "
-         "db, fault)"},
+         "db, program, cycle_ms, max_cycle_ms, program_memory_mb, fault)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
         {"unknown key in [identity]", "cpu = \"s7-300\"\n[identity]\nname = \"x\"\n",
@@ -292,6 +292,10 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "DB20         16 bytes, zeros, 5 start values\n"
         "DB30         12 bytes, hex (8 bytes), 1 start value\n"
         "DB40         32 bytes, file images/db40.bin (32 bytes)\n"
+        "program      none\n"
+        "cycle_ms     20 ms\n"
+        "max_cycle_ms 150 ms\n"
+        "program_memory_mb 64 MiB\n"
         "faults       none\n";
     EXPECT_EQ(output, expected);
 }

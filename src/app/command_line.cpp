@@ -103,6 +103,30 @@ std::string readSaveEvery(std::string_view value, Options &options) {
     return {};
 }
 
+// A whole number of milliseconds from 1 to largest into target.
+std::string readMilliseconds(std::string_view flag, std::string_view value, int largest,
+                             int &target) {
+    const std::optional<std::uint64_t> ms =
+        parseWholeNumber(value, 1, static_cast<std::uint64_t>(largest));
+    if (!ms) {
+        return "bad " + std::string(flag) + ": " + std::string(value) + " (expected 1-" +
+               std::to_string(largest) + " ms)";
+    }
+    target = static_cast<int>(*ms);
+    return {};
+}
+
+std::string readProgramMemory(std::string_view value, Options &options) {
+    const std::optional<std::uint64_t> mb =
+        parseWholeNumber(value, 1, static_cast<std::uint64_t>(largestProgramMemoryMb));
+    if (!mb) {
+        return "bad program memory: " + std::string(value) + " (expected 1-" +
+               std::to_string(largestProgramMemoryMb) + " MiB)";
+    }
+    options.programMemoryMb = static_cast<int>(*mb);
+    return {};
+}
+
 std::string readSeed(std::string_view value, Options &options) {
     const std::optional<std::uint64_t> seed = parseWholeNumber(value, 0, UINT64_MAX);
     if (!seed) {
@@ -333,6 +357,22 @@ void showSaveEvery(const Options &options, std::string &report) {
     line(report, "save_every", std::to_string(options.saveEverySeconds) + " s");
 }
 
+void showProgram(const Options &options, std::string &report) {
+    line(report, "program", options.programFile.empty() ? "none" : options.programFile);
+}
+
+void showCycleMs(const Options &options, std::string &report) {
+    line(report, "cycle_ms", std::to_string(options.cycleMs) + " ms");
+}
+
+void showMaxCycleMs(const Options &options, std::string &report) {
+    line(report, "max_cycle_ms", std::to_string(options.maxCycleMs) + " ms");
+}
+
+void showProgramMemory(const Options &options, std::string &report) {
+    line(report, "program_memory_mb", std::to_string(options.programMemoryMb) + " MiB");
+}
+
 void showPcap(const Options &options, std::string &report) {
     line(report, "pcap", options.pcap.empty() ? "none" : options.pcap);
 }
@@ -453,7 +493,7 @@ void showFaults(const Options &options, std::string &report) {
 using Kind = OptionValue;
 
 // clang-format off
-const std::array<OptionRow, 22> rows = {{
+const std::array<OptionRow, 26> rows = {{
     {"--config", "", "FILE", Kind::text,
      "settings, data blocks and identity from a TOML file; the options\n"
      "given here win over the file's", "plc.toml",
@@ -521,6 +561,23 @@ const std::array<OptionRow, 22> rows = {{
      "a data block, e.g. \"number=10,size=64,hex=0A0B\"; start values as\n"
      "DBW2:INT=7; repeatable", "number=7,size=16,DBW2:INT=7",
      readDataBlockText, showDataBlocks, {}, false, readDataBlocksFromFile},
+    {"--program", "program", "FILE", Kind::text,
+     "run FILE, a Lua program, as the PLC's program: startup() at every\n"
+     "start, cycle(dt_ms) every cycle while in RUN (see docs/program.md)", "line.lua",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.programFile, "--program needs a file name"); },
+     showProgram, {}, false, nullptr},
+    {"--cycle-ms", "cycle_ms", "N", Kind::integer,
+     "the program's cycle time, 1-10000 ms (default 20)", "50",
+     [](std::string_view v, Options &o) { return readMilliseconds("cycle time", v, largestCycleMs, o.cycleMs); },
+     showCycleMs, {}, false, nullptr},
+    {"--max-cycle-ms", "max_cycle_ms", "N", Kind::integer,
+     "a cycle running longer stops the CPU, 1-60000 ms (default 150)", "500",
+     [](std::string_view v, Options &o) { return readMilliseconds("cycle monitoring time", v, largestMaxCycleMs, o.maxCycleMs); },
+     showMaxCycleMs, {}, false, nullptr},
+    {"--program-memory-mb", "program_memory_mb", "N", Kind::integer,
+     "memory the program may hold, 1-4096 MiB (default 64); more stops\n"
+     "the CPU", "16",
+     readProgramMemory, showProgramMemory, {}, false, nullptr},
     {"--fault", "fault", "RULE", Kind::tables,
      "fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
      "\"on=read,delay_ms=250,every=3\"; repeatable (see docs/faults.md)", "on=read,delay_ms=250",
@@ -690,6 +747,8 @@ PlcSetup plcSetupOf(Options options) {
     setup.demo = options.demo;
     setup.faults = std::move(options.faults);
     setup.seed = options.seed;
+    setup.program = {std::move(options.programFile), std::move(options.programSource),
+                     options.cycleMs, options.maxCycleMs, options.programMemoryMb};
     return setup;
 }
 

@@ -54,6 +54,13 @@ struct Options {
     Ipv4Address httpAddress{127, 0, 0, 1};
     std::string httpToken; // empty: none asked for
     bool httpReadOnly = false;
+    // The PLC's program: the file as given (relative to the configuration file when it names it)
+    // and its text, read before the start (readProgramFile).
+    std::string programFile;
+    std::string programSource;
+    int cycleMs = defaultCycleMs;
+    int maxCycleMs = defaultMaxCycleMs;
+    int programMemoryMb = defaultProgramMemoryMb;
     std::vector<FaultRule> faults;         // the configuration's [[fault]] rules, then each --fault
     std::uint64_t seed = defaultFaultSeed; // --seed: the fault rules' probabilities
     bool showHelp = false;

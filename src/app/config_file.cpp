@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "memory/data_block_table.h"
 #include "memory/s7_address.h"
+#include "program/program.h"
 #include "sim/demo_data.h"
 
 // toml++ as a header-only library, reporting parse errors through its result instead of
@@ -503,14 +504,17 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
             return false;
         }
     }
-    // The state folder and the capture file, like an image file, are found relative to the
-    // configuration file.
+    // The state folder, the capture file and the program, like an image file, are found relative to
+    // the configuration file.
     const std::filesystem::path folder = std::filesystem::path(reading.path).parent_path();
     if (root.get("state") != nullptr) {
         options.stateFolder = (folder / options.stateFolder).string();
     }
     if (root.get("pcap") != nullptr) {
         options.pcap = (folder / options.pcap).string();
+    }
+    if (root.get("program") != nullptr) {
+        options.programFile = (folder / options.programFile).string();
     }
     return true;
 }
@@ -659,4 +663,22 @@ ConfigResult resolveOptions(std::span<const std::string_view> arguments,
         return configFailure(std::move(problem));
     }
     return {true, std::move(merged.options), {}};
+}
+
+std::string readProgramFile(Options &options) {
+    const std::string &file = options.programFile;
+    if (file.empty()) {
+        return {};
+    }
+    if (!programsAvailable()) {
+        return checkProgramSource({}, file);
+    }
+    std::string error;
+    const std::optional<std::vector<std::uint8_t>> bytes =
+        readWholeFile(file, largestProgramSource, "more than a program may have (1 MiB)", error);
+    if (!bytes) {
+        return file + ": " + error;
+    }
+    options.programSource.assign(bytes->begin(), bytes->end());
+    return checkProgramSource(options.programSource, file);
 }

@@ -29,3 +29,8 @@ ConfigResult loadConfiguration(std::string_view text, const std::string &path,
 // (checkProfileOptions).
 ConfigResult resolveOptions(std::span<const std::string_view> arguments,
                             const Options &commandLine);
+
+// Reads the program the options name into options.programSource and compiles it. Returns why it
+// cannot be used, or an empty text: "FILE: ..." when it cannot be read or programs are not in
+// this build, "FILE:LINE: message" for a syntax error.
+std::string readProgramFile(Options &options);

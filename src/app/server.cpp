@@ -211,6 +211,7 @@ void passPlc(Server &server, Plc &plc, bool readinessKnown, std::int64_t nowMicr
             plc.nextTickMicros = nowMicros + tickMicros;
         }
     }
+    runPlcProgram(plc, nowMicros);
     advanceRequestRate(table.requestRate, nowMicros);
     retainedSavingPass(plc.retained, plc.memory, nowMicros);
 }
@@ -223,6 +224,8 @@ std::int64_t watchPlc(const Plc &plc, std::vector<platform::WaitEntry> &entries,
     // A save still copying memory wants the next pass sooner than the tick.
     std::int64_t timeout = std::min(plc.tickStarted ? plc.nextTickMicros - nowMicros : 0,
                                     retainedSavingWaitLimit(plc.retained));
+    timeout = std::min(timeout,
+                       programWaitLimit(plc.program, plc.cpu.state == CpuRunState::run, nowMicros));
     for (int slot = 0; slot < table.connectionCount; ++slot) {
         const bool pending = hasUnsentReply(table, slot);
         // A slot holding its replies back watches nothing until they are due.
@@ -302,6 +305,11 @@ bool serverStart(Server &server, Options options) {
         logMessage(attributePlain, "Configuration %s: %d data blocks declared%s%s",
                    options.configFile.c_str(), static_cast<int>(options.dataBlocks.size()),
                    options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
+    }
+    if (!options.programFile.empty()) {
+        logMessage(attributePlain, "Program %s: cycle %d ms, cycle monitoring %d ms, memory %d MiB",
+                   options.programFile.c_str(), options.cycleMs, options.maxCycleMs,
+                   options.programMemoryMb);
     }
     const HttpOptions http{options.httpAddress, options.httpPort, options.httpToken,
                            options.httpReadOnly, nullptr};
@@ -432,6 +440,11 @@ int serverMain(int argc, char **argv) {
     }
     if (options.httpPort != 0 && !httpAvailable()) {
         std::fprintf(stderr, "plcdouble: %s\n", httpStart({}).error.c_str());
+        return 2;
+    }
+    // So does a program that cannot be read or does not compile.
+    if (const std::string error = readProgramFile(options); !error.empty()) {
+        std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
         return 2;
     }
     // So does a kept image that cannot be used; the images are only read, so nothing is lost.

@@ -18,6 +18,8 @@ inline constexpr TextAttribute attributeError = 70;
 inline constexpr TextAttribute attributeWriteSlot0 = 87;
 inline constexpr TextAttribute attributeWriteSlot1 = 94;
 inline constexpr TextAttribute attributeConnectParameter = 87;
+// What the PLC's program logs: light magenta, a colour no traffic line has.
+inline constexpr TextAttribute attributeProgram = 13;
 
 // Normal traffic of a slot: slot 0 and slot 1 have their own colours; the slots above take
 // them in turn (even slots slot 0's, odd ones slot 1's).

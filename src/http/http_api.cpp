@@ -100,14 +100,18 @@ json valueToJson(const S7Value &value) {
     return std::visit([](const auto &held) { return json(held); }, value);
 }
 
-void markWritten(Memory &memory, std::string_view path) {
+// Marks the bytes written for the retained memory and notes them for the program's handlers.
+void markWritten(Memory &memory, std::string_view path, std::size_t start, std::size_t count) {
     if (path.starts_with("db/")) {
-        markDataBlockChanged(memory.blocks, parseCount(path.substr(3)).value_or(0));
+        const std::size_t number = parseCount(path.substr(3)).value_or(0);
+        markDataBlockChanged(memory.blocks, number);
+        noteClientWrite(memory, MemoryArea::dataBlock, number, start, count);
         return;
     }
     for (const MemoryArea area : fixedAreas) {
         if (areaPath(area) == path) {
             markProcessAreaChanged(memory.areas, area);
+            noteClientWrite(memory, area, 0, start, count);
         }
     }
 }
@@ -195,7 +199,7 @@ HttpReply writeMemory(Plc &plc, const HttpRequest &request, std::string_view pat
     }
     std::copy(bytes->begin(), bytes->end(),
               view.bytes.begin() + static_cast<std::ptrdiff_t>(start));
-    markWritten(plc.memory, path);
+    markWritten(plc.memory, path, start, bytes->size());
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(start),
                static_cast<int>(bytes->size()));
@@ -296,6 +300,7 @@ HttpReply writeWatch(Plc &plc, const HttpRequest &request) {
     } else {
         markProcessAreaChanged(plc.memory.areas, address.area);
     }
+    noteClientWrite(plc.memory, address.area, address.dbNumber, begin, width);
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(begin),
                static_cast<int>(width), watched.text.c_str(), value->dump().c_str());

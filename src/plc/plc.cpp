@@ -46,5 +46,22 @@ bool renewPlc(Plc &plc) {
     blocks.fixed = false;
     blocks.changedCount = 0;
     configureProcessImage(plc.memory.areas, setup.areaSizes);
-    return installDataBlocks(plc.memory.blocks, setup);
+    clearClientWrites(plc.memory.clientWrites);
+    if (!installDataBlocks(plc.memory.blocks, setup)) {
+        return false;
+    }
+    ProgramRun &program = plc.program;
+    program.setup = setup.program;
+    program.source = setup.program.source;
+    program.clockStarted = false;
+    if (!loadProgram(program, plc.memory).ok) {
+        plc.cpu.state = CpuRunState::stop;
+    }
+    return true;
+}
+
+void runPlcProgram(Plc &plc, std::int64_t nowMicros) {
+    if (!programPass(plc.program, plc.memory, plc.cpu.state == CpuRunState::run, nowMicros)) {
+        plc.cpu.state = CpuRunState::stop;
+    }
 }

@@ -13,6 +13,7 @@
 #include "plc/cpu_profile.h"
 #include "plc/plc_clock.h"
 #include "plc/retained_memory.h"
+#include "program/program.h"
 
 #include <array>
 #include <cstdint>
@@ -61,6 +62,7 @@ struct PlcSetup {
     bool demo = true;                       // DB1 and DB15 animated
     std::vector<FaultRule> faults;
     std::uint64_t seed = defaultFaultSeed;
+    ProgramSetup program; // no file: no program
 };
 
 // What the last readiness wait found for the PLC: the slots to serve, in slot order, and whether
@@ -78,6 +80,7 @@ struct Plc {
     ConnectionTable connections;
     FaultRules faults;
     RetainedSaving retained;
+    ProgramRun program;
     platform::SocketHandle listener = platform::invalidSocket;
     std::uint16_t listenerPort = 0; // the port bound (a setup's port 0 asks for any)
     // The 10 ms tick (idle counting, demo data), started by the first pass.
@@ -88,7 +91,12 @@ struct Plc {
 
 // Makes the PLC what its setup says, as at start: its memory (the declared blocks, the demo
 // blocks where strict blocks need them, areas zeroed at their sizes), its CPU in RUN on the host's
-// time, its fault rules with their counts at zero, and no connections (any still open are
-// closed). Listener, capture hook and retained saving stay as they are. False, with a log line,
-// when the heap cannot supply a declared block.
+// time, its fault rules with their counts at zero, its program loaded anew from the setup's
+// source (its top level run; a failure there leaves the CPU in STOP), and no connections (any
+// still open are closed). Listener, capture hook and retained saving stay as they are. False,
+// with a log line, when the heap cannot supply a declared block.
 bool renewPlc(Plc &plc);
+
+// The program's part of a pass: startup and cycles while the CPU runs; a program that fails puts
+// the CPU into STOP.
+void runPlcProgram(Plc &plc, std::int64_t nowMicros);

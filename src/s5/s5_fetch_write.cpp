@@ -190,6 +190,9 @@ void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusa
             block[2 * word + 1] = readU8(request, requestFirstWordOffset + 2 * i);
         }
         markDataBlockChanged(blocks, static_cast<std::size_t>(decoded.dbNumber));
+        noteClientWrite(plc.memory, MemoryArea::dataBlock,
+                        static_cast<std::size_t>(decoded.dbNumber), 2 * decoded.start,
+                        2 * decoded.length);
     }
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }

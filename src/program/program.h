@@ -1,0 +1,116 @@
+// The PLC's program: a Lua 5.4 source run as a CPU runs its startup block and its main cycle.
+// startup() runs after a start (and on every STOP to RUN), cycle(dt_ms) every cycle time while
+// the CPU is in RUN, and the write handlers a program registered run at the start of the cycle
+// that follows a client's write. The program reaches the PLC's memory through tags, has the
+// standard timers and counters, and is watched as a CPU watches its cycle: an error, a cycle
+// over the monitoring time or memory past the cap stops the CPU, not the server.
+#pragma once
+
+#include "memory/memory.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+inline constexpr int defaultCycleMs = 20;
+inline constexpr int largestCycleMs = 10'000;
+inline constexpr int defaultMaxCycleMs = 150;
+inline constexpr int largestMaxCycleMs = 60'000;
+inline constexpr int defaultProgramMemoryMb = 64;
+inline constexpr int largestProgramMemoryMb = 4096;
+// The largest source a program may have, from a file or an upload.
+inline constexpr std::size_t largestProgramSource = 1024 * 1024;
+
+// What a PLC's program is made from.
+struct ProgramSetup {
+    std::string file;   // as given; empty: no program
+    std::string source; // the file's text, read at start
+    int cycleMs = defaultCycleMs;
+    int maxCycleMs = defaultMaxCycleMs;
+    int memoryMb = defaultProgramMemoryMb;
+};
+
+// Where and why the program stopped the CPU.
+struct ProgramFault {
+    int line = 0;     // 0 when the program was at no line of its own
+    std::string text; // the message, without the file and line
+};
+
+// Cycle statistics since the program was loaded, in milliseconds of the host's clock.
+struct CycleTimes {
+    std::uint64_t cycles = 0;
+    double lastMs = 0;
+    double minMs = 0;
+    double maxMs = 0;
+    double totalMs = 0;
+};
+
+// How late cycles started against their schedule: the last samples, for the 99th percentile.
+inline constexpr std::size_t lateSampleCount = 1024;
+struct StartLateness {
+    std::array<float, lateSampleCount> samplesMs{};
+    std::size_t count = 0; // samples taken so far (the ring holds the last lateSampleCount)
+};
+
+struct ProgramEngine; // the interpreter with the program loaded
+struct ProgramEngineDelete {
+    void operator()(ProgramEngine *engine) const;
+};
+
+struct ProgramRun {
+    ProgramSetup setup;
+    std::string source; // what runs: the setup's, or the last upload
+    std::unique_ptr<ProgramEngine, ProgramEngineDelete> engine; // none: no program
+    bool started = false;      // startup() ran since the CPU last went to RUN
+    bool clockStarted = false; // the first pass set the program's time origin
+    std::int64_t originMicros = 0;
+    std::int64_t nextCycleMicros = 0;
+    std::int64_t lastCycleMicros = 0;
+    std::int64_t lastPassMicros = 0;
+    bool faulted = false; // the program stopped the CPU and has not run since
+    ProgramFault fault;
+    CycleTimes times;
+    StartLateness lateness;
+};
+
+// Whether this build runs programs at all.
+bool programsAvailable();
+
+// Compiles the source without running it: an empty text when it compiles, else
+// "FILE:LINE: message".
+std::string checkProgramSource(std::string_view source, std::string_view file);
+
+struct ProgramLoad {
+    bool ok;
+    ProgramFault fault; // when not ok
+};
+
+// Makes a new interpreter, compiles the source and runs its top level (where tags and write
+// handlers are made); the program then waits for its startup. On failure the run has no
+// interpreter and notes the fault.
+ProgramLoad loadProgram(ProgramRun &run, Memory &memory);
+
+// Replaces the running program at a cycle boundary, as a download into a CPU: the new source is
+// compiled and its top level run in an interpreter of its own; only when both succeed does it
+// take the old one's place (its startup runs before its first cycle). On failure the old program
+// runs on untouched.
+ProgramLoad replaceProgram(ProgramRun &run, std::string source, Memory &memory);
+
+// The program's part of a pass. While cpuRuns it runs startup() when the CPU came to RUN, and the
+// write handlers and cycle(dt_ms) when the cycle is due (a late cycle runs once; no catch-up). In
+// STOP it runs nothing and forgets client writes. Returns false when the program stopped the CPU:
+// the fault is noted and logged, and the caller puts the CPU into STOP.
+bool programPass(ProgramRun &run, Memory &memory, bool cpuRuns, std::int64_t nowMicros);
+
+// How long the loop may wait before the program wants its next pass.
+std::int64_t programWaitLimit(const ProgramRun &run, bool cpuRuns, std::int64_t nowMicros);
+
+enum class ProgramState { none, running, stopped, error };
+ProgramState programState(const ProgramRun &run, bool cpuRuns);
+const char *programStateName(ProgramState state);
+
+// The 99th percentile of the cycles' start lateness, in milliseconds; 0 before the first cycle.
+double startLatenessP99(const StartLateness &lateness);

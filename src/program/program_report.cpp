@@ -1,0 +1,39 @@
+#include "program/program.h"
+
+#include <algorithm>
+
+ProgramState programState(const ProgramRun &run, bool cpuRuns) {
+    if (!run.engine && !run.faulted) {
+        return ProgramState::none;
+    }
+    if (run.faulted) {
+        return ProgramState::error;
+    }
+    return cpuRuns ? ProgramState::running : ProgramState::stopped;
+}
+
+const char *programStateName(ProgramState state) {
+    switch (state) {
+    case ProgramState::none:
+        return "none";
+    case ProgramState::running:
+        return "running";
+    case ProgramState::stopped:
+        return "stopped";
+    case ProgramState::error:
+        return "error";
+    }
+    return "none";
+}
+
+double startLatenessP99(const StartLateness &lateness) {
+    const std::size_t count = std::min(lateness.count, lateSampleCount);
+    if (count == 0) {
+        return 0;
+    }
+    std::array<float, lateSampleCount> sorted = lateness.samplesMs;
+    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(count);
+    const std::size_t rank = (count * 99 + 99) / 100 - 1;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank), end);
+    return sorted[rank];
+}
