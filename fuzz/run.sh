@@ -2,7 +2,8 @@
 # Builds a fuzzer with clang under build/fuzz and runs it for SECONDS seconds: first over the
 # committed seeds and regression inputs, then with mutation. New inputs it finds go to
 # build/fuzz/corpus (not committed); a crash leaves its input in fuzz/artifacts/.
-# TARGET: stream (the S7/S5 byte streams, the default) or http (the watch page's API).
+# TARGET: stream (the S7/S5 byte streams, the default), http (the watch page's API) or program
+# (the program loader: source text and tag() addresses).
 # Usage: fuzz/run.sh [SECONDS] [TARGET]
 set -eu
 seconds=${1:-60}
@@ -28,6 +29,15 @@ if [ "$target" = http ]; then
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$root/fuzz/artifacts/http-" \
         -dict="$root/fuzz/http.dict" "$build/corpus-http" "$root/fuzz/corpus-http" \
         "$root/fuzz/regressions-http"
+fi
+if [ "$target" = program ]; then
+    cmake --build "$build" -j 2 --target plcdouble_program_fuzz
+    mkdir -p "$build/corpus-program" "$root/fuzz/artifacts"
+    # A program's cycle is cut off at 20 ms; -timeout catches anything that is not.
+    exec "$build/fuzz/plcdouble_program_fuzz" -max_total_time="$seconds" -max_len=2048 \
+        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$root/fuzz/artifacts/program-" -dict="$root/fuzz/program.dict" \
+        "$build/corpus-program" "$root/fuzz/corpus-program"
 fi
 cmake --build "$build" -j 2 --target plcdouble_fuzz
 fuzzer="$build/fuzz/plcdouble_fuzz"
