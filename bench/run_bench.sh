@@ -10,7 +10,9 @@
 # classic server's same rows. A fifth, started with --http, has the watch page open on 20
 # watched values (an event-stream client subscribed to them) and runs the 16-byte jobs on one
 # connection beside the first: the page rows. A sixth has fault rules in force that match none
-# of the jobs (every request is still tested against each): the fault rows.
+# of the jobs (every request is still tested against each): the fault rows. A seventh runs
+# bench/program.lua (100 tags, 10 timers, a 20 ms cycle): the program rows, then its cycle's
+# start lateness while 64 connections load it; last, the example program's idle CPU.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -37,12 +39,14 @@ profile_pid=
 page_pid=
 stream_pid=
 faults_pid=
+program_pid=
+example_pid=
 # The profile measured beside classic, and the slot its connection requests address.
 profile=s7-1500
 profile_slot=1
 cleanup() {
     for pid in $server_pid $baseline_pid $stalled_pid $profile_pid $page_pid $stream_pid \
-        $faults_pid; do
+        $faults_pid $program_pid $example_pid; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -121,6 +125,14 @@ faults_port=$("$client" --free-port)
     </dev/null >/dev/null 2>&1 &
 faults_pid=$!
 wait_listening "$faults_pid" "$faults_port" "the fault rules server"
+# The program server: as the first, plus the bench program; its watch page lets the script
+# switch the program's lateness measurement on and off and read the result.
+program_port=$("$client" --free-port)
+program_http_port=$("$client" --free-port)
+"${pin[@]}" "$server" --port "$program_port" --bind 127.0.0.1 --color never --connections 64 \
+    --program "$root/bench/program.lua" --http "$program_http_port" </dev/null >/dev/null 2>&1 &
+program_pid=$!
+wait_listening "$program_pid" "$program_port" "the program server"
 watched=""
 for offset in $(seq 0 2 38); do
     watched="$watched&addr=DB1.DBW$offset:INT"
@@ -185,7 +197,10 @@ for round in $(seq "$rounds"); do
             kinds+=(stalled)
         fi
         if [ "$job" = "read 16 1" ] || [ "$job" = "write 16 1" ]; then
-            kinds+=(page faults)
+            kinds+=(page faults program)
+        fi
+        if [ "$job" = "read 16 64" ]; then
+            kinds+=(program)
         fi
         for kind in "${kinds[@]}"; do
             if [ "$kind" = baseline ]; then
@@ -200,6 +215,9 @@ for round in $(seq "$rounds"); do
             elif [ "$kind" = faults ]; then
                 run=("${pin[@]}" "$client" --port "$faults_port" "${args[@]}")
                 pid=$faults_pid
+            elif [ "$kind" = program ]; then
+                run=("${pin[@]}" "$client" --port "$program_port" "${args[@]}")
+                pid=$program_pid
             elif [ "$kind" = profile ]; then
                 run=("${pin[@]}" "$client" --port "$profile_port" --slot "$profile_slot" "${args[@]}")
                 pid=$profile_pid
@@ -224,6 +242,51 @@ for round in $(seq "$rounds"); do
 done
 rss_after=$(rss_kib "$server_pid")
 profile_rss_after=$(rss_kib "$profile_pid")
+
+# The program's cycle while 64 connections load the server: it measures how late each cycle
+# started against its schedule while DB200.DBX0.0 is set, and reports when it is cleared.
+program_api=http://127.0.0.1:$program_http_port/api/watch
+program_measure() {
+    curl -s -o /dev/null -X PUT "$program_api" -d "{\"addr\":\"DB200.DBX0.0\",\"value\":$1}"
+}
+jitter_seconds=${BENCH_JITTER_SECONDS:-4}
+echo "Measuring the program's cycle start under 64 connections for ${jitter_seconds} s..."
+program_measure true
+if ! "${pin[@]}" "$client" --port "$program_port" --op read --bytes 16 --connections 64 \
+    --seconds "$jitter_seconds" >/dev/null 2>"$work/err"; then
+    errors_seen=1
+    echo "bench: read 16 B, 64 conns, against the program server failed:"
+    head -n 20 "$work/err"
+fi
+program_measure false
+sleep 0.1
+# "p99 max cycles", from the values the program reported.
+program_jitter=$(curl -s "$program_api?addr=DB200.DBD2:REAL&addr=DB200.DBD6:REAL&addr=DB200.DBD10:DINT" |
+    grep -o '"value":[^,}]*' | cut -d: -f2 | tr '\n' ' ')
+program_state=$(curl -s "http://127.0.0.1:$program_http_port/api/program" |
+    sed -nE 's/.*"state":"([a-z]+)".*/\1/p')
+if [ "${program_state:-running}" != running ]; then
+    echo "bench: the bench program is $program_state"
+    errors_seen=1
+fi
+kill -TERM "$program_pid"
+wait "$program_pid" || { echo "bench: program server exit status $? on SIGTERM"; errors_seen=1; }
+program_pid=
+
+# The example program idle: a filling line whose tank stands still until an HMI starts it.
+example_port=$("$client" --free-port)
+"${pin[@]}" "$server" --config "$root/examples/filling-line.toml" --port "$example_port" \
+    --bind 127.0.0.1 --color never </dev/null >/dev/null 2>&1 &
+example_pid=$!
+wait_listening "$example_pid" "$example_port" "the example program's server"
+sleep 0.5
+echo "Measuring the example program's idle CPU for ${idle_seconds} s..."
+example_cpu_before=$(cpu_ms "$example_pid")
+sleep "$idle_seconds"
+example_idle_cpu=$(percent_of_core "$example_cpu_before" "$(cpu_ms "$example_pid")")
+kill -TERM "$example_pid"
+wait "$example_pid" || { echo "bench: example server exit status $? on SIGTERM"; errors_seen=1; }
+example_pid=
 # The stream must have carried value changes all along.
 stream_events=$(grep -c '^event: values' "$work/stream" || true)
 if [ "$stream_events" -lt 10 ]; then
@@ -364,7 +427,8 @@ awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
     -v baseline_idle_wakeups="$baseline_idle_wakeups" -v pinned="${BENCH_CPUS:-}" \
     -v stalled_stop_ms="$stalled_stop_ms" -v save_figures="$save_figures" -v profile="$profile" \
     -v profile_rss_start="$profile_rss_start" -v profile_rss_after="$profile_rss_after" \
-    -v stream_events="$stream_events" '
+    -v stream_events="$stream_events" -v program_jitter="$program_jitter" \
+    -v example_idle_cpu="$example_idle_cpu" '
 function value(name,    i, pair) {
     for (i = 6; i <= NF; ++i) {
         split($i, pair, "=")
@@ -432,6 +496,14 @@ END {
     row("read 16 1", "read 16 1 server", "read 16 1 faults")
     row("write 16 1", "write 16 1 server", "write 16 1 faults")
     print ""
+    print "program: the server running bench/program.lua (100 tags, 10 timers, 20 ms cycle), its base the server without it"
+    header()
+    row("read 16 1", "read 16 1 server", "read 16 1 program")
+    row("write 16 1", "write 16 1 server", "write 16 1 program")
+    row("read 16 64", "read 16 64 server", "read 16 64 program")
+    split(program_jitter, jitter, " ")
+    printf "  the cycle start lateness under 64 connections: p99 %.2f ms, max %.2f ms over %d cycles\n", jitter[1], jitter[2], jitter[3]
+    print ""
     print "--cpu " profile ": the same jobs against a server started with --cpu " profile ", its base the classic server on the same job in the same round"
     header()
     for (j = 1; j <= jobs; ++j) row(order[j], order[j] " server", order[j] " profile")
@@ -470,6 +542,13 @@ END {
     r = ratio(stat(rps, "read 16 1 page"), figure_rps[k])
     printf "  page open on 20 values >= 0.95x req/s:       %5.2fx  %s\n", r, verdict(r >= 0.95)
     printf "  save of 3000 x 64 KiB: a pass spends < 1 ms: %5d us  %s\n", save[4], verdict(save[3] > 0 && save[4] < 1000)
+    for (j = 1; j <= 3; ++j) {
+        k = j == 1 ? "read 16 1" : j == 2 ? "write 16 1" : "read 16 64"
+        r = ratio(stat(rps, k " program"), figure_rps[k])
+        printf "  program, %-17s >= 0.95x req/s:   %5.2fx  %s\n", k ":", r, verdict(r >= 0.95)
+    }
+    printf "  program cycle start p99 < 2 ms, 64 conns:    %5.2f ms  %s\n", jitter[1], verdict(jitter[3] > 0 && jitter[1] < 2)
+    printf "  example program idle CPU <= 1%% of one core:  %5.3f%%  %s\n", example_idle_cpu, verdict(example_idle_cpu <= 1)
     # What a profile costs is its CPU time per request. Unpinned, a run of one connection may
     # land on one core or two, which moves even that figure by far more than 5%: pinned to one
     # CPU (BENCH_CPUS=0) the comparison is steady.
