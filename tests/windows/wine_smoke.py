@@ -8,7 +8,8 @@ loopback, through the paths of the Win32 platform layer:
 3. a client that sends reads without taking the replies fills the server's send buffer: the
    server must stop reading from it, keep serving the other client meanwhile (its sockets do
    not block), and deliver every reply intact and in order once the client reads again;
-4. a second instance on the same port says why it cannot listen and exits with status 1;
+4. a second instance on the same port says why it cannot listen and exits with status 1, and
+   a program is refused with status 2 (this build has no Lua);
 5. Ctrl+C stops the server with status 0. Wine turns a SIGINT sent to the process into a
    CTRL_C_EVENT for the console control handler, the same path a Ctrl+C in a Windows console
    takes, so this is a clean stop: the program leaves its loop by itself;
@@ -377,6 +378,22 @@ def check_second_instance(wine, exe, port, env):
     return failures
 
 
+def check_program_refused(wine, exe, env):
+    """This build has no Lua: a program is refused before anything listens, with status 2."""
+    result = subprocess.run(
+        [wine, exe, "--program", "line.lua", "--port", "1"],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        env=env,
+        timeout=STARTUP_SECONDS,
+    )
+    expected = b"plcdouble: --program: programs are not available in this build"
+    if result.returncode != 2 or expected not in result.stderr:
+        return [f"--program: exit status {result.returncode}, stderr {short(result.stderr)}"]
+    print("ok   --program is refused: this build has no programs")
+    return []
+
+
 def stop_by_ctrl_c(process):
     process.send_signal(signal.SIGINT)
     try:
@@ -713,6 +730,7 @@ def main():
             failures += check_reset_frees_slot(port, log)
             failures += check_back_pressure(port, log, first)
         failures += check_second_instance(args.wine, args.exe, port, env)
+        failures += check_program_refused(args.wine, args.exe, env)
         # Closing stdin is no request to stop: the server must still be there afterwards.
         process.stdin.close()
         time.sleep(0.5)
