@@ -23,6 +23,7 @@ namespace {
 // The hook that watches the cycle time runs every this many virtual machine instructions.
 constexpr int instructionsPerCheck = 1000;
 constexpr std::size_t largestTagText = 63;
+constexpr std::size_t mebibyte = std::size_t{1024} * 1024;
 
 struct Tag {
     S7Address address;
@@ -69,6 +70,8 @@ struct ProgramEngine {
     ProgramEngine() = default;
     ProgramEngine(const ProgramEngine &) = delete;
     ProgramEngine &operator=(const ProgramEngine &) = delete;
+    ProgramEngine(ProgramEngine &&) = delete;
+    ProgramEngine &operator=(ProgramEngine &&) = delete;
     ~ProgramEngine();
 };
 
@@ -390,6 +393,9 @@ void storeTagValue(lua_State *state, const Tag &tag, int index) {
 }
 
 bool keyIs(lua_State *state, int index, const char *name) {
+    if (lua_type(state, index) != LUA_TSTRING) {
+        return false; // a number key must not be turned into text in place
+    }
     std::size_t length = 0;
     const char *key = lua_tolstring(state, index, &length);
     return key != nullptr && length == std::strlen(name) && std::memcmp(key, name, length) == 0;
@@ -397,9 +403,7 @@ bool keyIs(lua_State *state, int index, const char *name) {
 
 int tagIndex(lua_State *state) {
     const Tag &tag = checkTag(state, 1);
-    if (lua_type(state, 2) != LUA_TSTRING) {
-        lua_pushnil(state);
-    } else if (keyIs(state, 2, "value")) {
+    if (keyIs(state, 2, "value")) {
         pushTagValue(state, tag);
     } else if (keyIs(state, 2, "address")) {
         lua_pushstring(state, tag.text.data());
@@ -596,8 +600,7 @@ bool runStep(ProgramEngine &engine, lua_CFunction step, void *argument) {
     // The cap and the cycle time win over whatever message the way out produced; a late step
     // may have been caught by the program's own pcall, or spent in one long library call.
     if (status == LUA_ERRMEM || engine.memoryExceeded) {
-        engine.fault = {engine.lastLine, "memory past " +
-                                             std::to_string(engine.cap / (1024 * 1024)) +
+        engine.fault = {engine.lastLine, "memory past " + std::to_string(engine.cap / mebibyte) +
                                              " MiB (program_memory_mb)"};
         return false;
     }
@@ -624,7 +627,7 @@ NewEngine newEngine(const ProgramRun &run, const std::string &source, Memory &me
     EngineHandle engine(new ProgramEngine);
     engine->file = run.setup.file.empty() ? std::string("program") : run.setup.file;
     engine->chunkName = "=" + engine->file;
-    engine->cap = static_cast<std::size_t>(run.setup.memoryMb) * 1024 * 1024;
+    engine->cap = static_cast<std::size_t>(run.setup.memoryMb) * mebibyte;
     engine->maxCycleMs = run.setup.maxCycleMs;
     engine->memory = &memory;
     engine->originMicros = run.originMicros;

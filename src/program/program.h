@@ -22,7 +22,7 @@ inline constexpr int largestMaxCycleMs = 60'000;
 inline constexpr int defaultProgramMemoryMb = 64;
 inline constexpr int largestProgramMemoryMb = 4096;
 // The largest source a program may have, from a file or an upload.
-inline constexpr std::size_t largestProgramSource = 1024 * 1024;
+inline constexpr std::size_t largestProgramSource = std::size_t{1024} * 1024;
 
 // What a PLC's program is made from.
 struct ProgramSetup {
@@ -84,7 +84,7 @@ bool programsAvailable();
 std::string checkProgramSource(std::string_view source, std::string_view file);
 
 struct ProgramLoad {
-    bool ok;
+    bool ok = false;
     ProgramFault fault; // when not ok
 };
 

@@ -32,7 +32,7 @@ double startLatenessP99(const StartLateness &lateness) {
         return 0;
     }
     std::array<float, lateSampleCount> sorted = lateness.samplesMs;
-    const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(count);
+    auto *const end = sorted.begin() + static_cast<std::ptrdiff_t>(count);
     const std::size_t rank = (count * 99 + 99) / 100 - 1;
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank), end);
     return sorted[rank];
