@@ -1,18 +1,18 @@
 -- The bench's program: 100 tags and 10 on-delay timers in a 20 ms cycle, the load a mid-sized
 -- machine model puts on a PLC, plus a measurement of its own cycle's start lateness.
 --
--- DB100: the 100 tags (40 INT from DBW0, 40 REAL from DBD80, 20 BOOL in DBB240-242).
--- DB200: DBX0.0 the bench sets to measure, clears to stop; DBD2:REAL the 99th percentile of the
+-- DB2000: the 100 tags (40 INT from DBW0, 40 REAL from DBD80, 20 BOOL in DBB240-242).
+-- DB2001: DBX0.0 the bench sets to measure, clears to stop; DBD2:REAL the 99th percentile of the
 -- lateness in ms over the measured cycles, DBD6:REAL the most, DBD10:DINT how many cycles.
 
 local ints, reals, bools, timers = {}, {}, {}, {}
-for i = 0, 39 do ints[#ints + 1] = tag("DB100.DBW" .. 2 * i .. ":INT") end
-for i = 0, 39 do reals[#reals + 1] = tag("DB100.DBD" .. 80 + 4 * i .. ":REAL") end
-for i = 0, 19 do bools[#bools + 1] = tag("DB100.DBX" .. 240 + i // 8 .. "." .. i % 8) end
+for i = 0, 39 do ints[#ints + 1] = tag("DB2000.DBW" .. 2 * i .. ":INT") end
+for i = 0, 39 do reals[#reals + 1] = tag("DB2000.DBD" .. 80 + 4 * i .. ":REAL") end
+for i = 0, 19 do bools[#bools + 1] = tag("DB2000.DBX" .. 240 + i // 8 .. "." .. i % 8) end
 for i = 1, 10 do timers[i] = TON(100 * i) end
 
-local measuring = tag("DB200.DBX0.0")
-local p99, most, count = tag("DB200.DBD2:REAL"), tag("DB200.DBD6:REAL"), tag("DB200.DBD10:DINT")
+local measuring = tag("DB2001.DBX0.0")
+local p99, most, count = tag("DB2001.DBD2:REAL"), tag("DB2001.DBD6:REAL"), tag("DB2001.DBD10:DINT")
 local stop = F_TRIG()
 local late, due = {}, nil
 

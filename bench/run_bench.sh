@@ -244,10 +244,10 @@ rss_after=$(rss_kib "$server_pid")
 profile_rss_after=$(rss_kib "$profile_pid")
 
 # The program's cycle while 64 connections load the server: it measures how late each cycle
-# started against its schedule while DB200.DBX0.0 is set, and reports when it is cleared.
+# started against its schedule while DB2001.DBX0.0 is set, and reports when it is cleared.
 program_api=http://127.0.0.1:$program_http_port/api/watch
 program_measure() {
-    curl -s -o /dev/null -X PUT "$program_api" -d "{\"addr\":\"DB200.DBX0.0\",\"value\":$1}"
+    curl -s -o /dev/null -X PUT "$program_api" -d "{\"addr\":\"DB2001.DBX0.0\",\"value\":$1}"
 }
 jitter_seconds=${BENCH_JITTER_SECONDS:-4}
 echo "Measuring the program's cycle start under 64 connections for ${jitter_seconds} s..."
@@ -261,7 +261,7 @@ fi
 program_measure false
 sleep 0.1
 # "p99 max cycles", from the values the program reported.
-program_jitter=$(curl -s "$program_api?addr=DB200.DBD2:REAL&addr=DB200.DBD6:REAL&addr=DB200.DBD10:DINT" |
+program_jitter=$(curl -s "$program_api?addr=DB2001.DBD2:REAL&addr=DB2001.DBD6:REAL&addr=DB2001.DBD10:DINT" |
     grep -o '"value":[^,}]*' | cut -d: -f2 | tr '\n' ' ')
 program_state=$(curl -s "http://127.0.0.1:$program_http_port/api/program" |
     sed -nE 's/.*"state":"([a-z]+)".*/\1/p')

@@ -329,9 +329,12 @@ bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int6
     if (watchConsole && terminalOwned) {
         watched[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
     }
-    // Round up, so the wait never ends just before the deadline and spins.
-    const std::int64_t timeoutMillis = timeoutMicros <= 0 ? 0 : (timeoutMicros + 999) / 1000;
-    if (::poll(watched.data(), count, static_cast<int>(timeoutMillis)) < 0) {
+    // To the microsecond (a program's cycle starts on time, not up to a millisecond late), at
+    // most an hour.
+    const std::int64_t micros = std::clamp<std::int64_t>(timeoutMicros, 0, 3'600'000'000);
+    const timespec timeout{static_cast<time_t>(micros / 1'000'000),
+                           static_cast<long>(micros % 1'000'000 * 1000)};
+    if (::ppoll(watched.data(), count, &timeout, nullptr) < 0) {
         return false; // interrupted: no verdicts, the next calls ask the OS
     }
     for (std::size_t index = 0; index < entries.size(); ++index) {
