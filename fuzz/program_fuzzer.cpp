@@ -9,7 +9,7 @@
 //   the rest    the source or the address
 //
 // Besides the sanitizers, every input is checked for:
-//   - a load that fails leaves no interpreter and says where (a line of 0 or more);
+//   - a program that fails is marked so and says where (a line of 0 or more);
 //   - a program that fails in a pass is in the error state, one that does not is running;
 //   - the memory the program may not touch (DB1's bytes behind its 16 in strict mode) stays so.
 #include "memory/data_block_table.h"
@@ -87,17 +87,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     run.setup = {"fuzz.lua", {}, 1, 20, 2};
     run.source = (options & 1) != 0 ? addressProgram(text) : std::string(text);
     run.setup.source = run.source;
-    const ProgramLoad load = loadProgram(run, *memory);
-    if (!load.ok && (run.engine || load.fault.line < 0)) {
-        fail("a failed load kept its interpreter or has no place");
-    }
-    for (int pass = 0; load.ok && pass < 3; ++pass) {
+    restartProgram(run);
+    for (int pass = 0; pass < 3; ++pass) {
         const bool ok = programPass(run, *memory, true, pass * 1000);
         const ProgramState state = programState(run, true);
         if (ok != (state == ProgramState::running)) {
             fail("a pass's outcome and the program's state disagree");
         }
         if (!ok) {
+            if (!run.faulted || run.fault.line < 0) {
+                fail("a failed program is not marked as failed, or has no place");
+            }
             break;
         }
     }

@@ -16,7 +16,6 @@ namespace {
 struct ProgramBench {
     std::unique_ptr<Memory> memory = std::make_unique<Memory>();
     ProgramRun run;
-    ProgramLoad load;
     std::vector<LogRecord> log;
 
     explicit ProgramBench(const std::string &source, int cycleMs = 1, int maxCycleMs = 150,
@@ -25,7 +24,7 @@ struct ProgramBench {
         configureProcessImage(memory->areas, {16, 16, 64, 16, 16});
         run.setup = {"t.lua", source, cycleMs, maxCycleMs, memoryMb};
         run.source = source;
-        load = loadProgram(run, *memory);
+        restartProgram(run);
     }
     ~ProgramBench() { setLogCapture(nullptr); }
     ProgramBench(const ProgramBench &) = delete;
@@ -153,11 +152,10 @@ TEST(ProgramBlocks, TimersTriggersAndCountersStepByStep) {
     for (const BlockCase &row : cases) {
         SCOPED_TRACE(row.name);
         ProgramBench bench(blockProgram(row.make, row.arguments));
-        ASSERT_TRUE(bench.load.ok) << bench.load.fault.text;
         for (const BlockStep &step : row.steps) {
             SCOPED_TRACE("at " + std::to_string(step.atMs) + " ms");
             bench.flag(0) = step.inputs;
-            ASSERT_TRUE(bench.pass(step.atMs));
+            ASSERT_TRUE(bench.pass(step.atMs)) << bench.run.fault.text;
             EXPECT_EQ((bench.flag(1) & 1) != 0, step.q);
             EXPECT_EQ((bench.flag(1) & 2) != 0, step.q2);
             EXPECT_EQ(bench.word(2), step.shown);
@@ -170,8 +168,7 @@ TEST(ProgramCycle, StartupFirstThenCyclesOnScheduleALateOneOnceAndNoneInStop) {
                        "function startup() s.value = s.value + 1 end\n"
                        "function cycle(dt_ms) n.value = n.value + 1; dt.value = dt_ms end\n",
                        20);
-    ASSERT_TRUE(bench.load.ok);
-    EXPECT_EQ(programWaitLimit(bench.run, true, 0), 0); // startup is due
+    EXPECT_EQ(programWaitLimit(bench.run, true, 0), 0); // loading and startup are due
     ASSERT_TRUE(bench.pass(1000));
     EXPECT_EQ(bench.word(4), 1);
     EXPECT_EQ(bench.word(0), 1); // the first cycle right behind startup, dt 0
@@ -208,7 +205,6 @@ TEST(ProgramCycle, WriteHandlersRunOncePerCycleInOrderForWritesTouchingTheirTag)
                        "on_write('M5.3', function(v) note(v and 2 or 3) end)\n"
                        "on_write(tag('MW4:INT'), function(v) note(4) end)\n"
                        "function cycle() end\n");
-    ASSERT_TRUE(bench.load.ok);
     ASSERT_TRUE(bench.pass(0));
     bench.write(6, 1); // beside the tags: nothing
     ASSERT_TRUE(bench.pass(1));
@@ -230,59 +226,57 @@ struct StopCase {
     const char *name;
     const char *source;
     int memoryMb;
-    bool atLoad; // fails already when loaded
     int line;
     const char *text; // the start of the fault's text
 };
 
 TEST(ProgramStop, EachFailureStopsWithItsLineAndReason) {
     const std::vector<StopCase> cases = {
-        {"runtime error", "function cycle()\n  local x\n  x.y = 1\nend\n", 64, false, 3,
+        {"runtime error", "function cycle()\n  local x\n  x.y = 1\nend\n", 64, 3,
          "attempt to index a nil value"},
-        {"endless loop", "function cycle()\n  while true do end\nend\n", 64, false, 2,
+        {"endless loop", "function cycle()\n  while true do end\nend\n", 64, 2,
          "cycle longer than 20 ms (max_cycle_ms)"},
         {"endless loop the program catches",
          "function cycle()\n  while true do pcall(function() while true do end end) end\nend\n", 64,
-         false, 2, "cycle longer than 20 ms"},
+         2, "cycle longer than 20 ms"},
         {"memory past the cap",
          "local keep = {}\nfunction cycle()\n"
          "  for n = 1, 100 do keep[n] = string.rep('x', 1 << 20) .. n end\nend\n",
-         4, false, 3, "memory past 4 MiB (program_memory_mb)"},
+         4, 3, "memory past 4 MiB (program_memory_mb)"},
         {"memory refused inside a pcall",
-         "function cycle()\n  pcall(string.rep, 'x', 1 << 24)\nend\n", 4, false, 2,
-         "memory past 4 MiB"},
+         "function cycle()\n  pcall(string.rep, 'x', 1 << 24)\nend\n", 4, 2, "memory past 4 MiB"},
         {"a value that does not fit",
          "local w = tag('MW0:INT')\nfunction cycle()\n"
          "  w.value = 40000\nend\n",
-         64, false, 3, "MW0:INT: 40000 does not fit INT"},
+         64, 3, "MW0:INT: 40000 does not fit INT"},
         {"a fraction into an integer",
          "local w = tag('MW0:INT')\nfunction cycle()\n"
          "  w.value = 2.5\nend\n",
-         64, false, 3, "MW0:INT: INT takes an integer, not 2.5"},
-        {"an error object", "function cycle()\n  error({})\nend\n", 64, false, 2,
+         64, 3, "MW0:INT: INT takes an integer, not 2.5"},
+        {"an error object", "function cycle()\n  error({})\nend\n", 64, 2,
          "error object is a table value"},
         {"error pointing at the caller",
          "local function check(x) if not x then error('bad call', 2) end end\n"
          "function cycle()\n  check(false)\nend\n",
-         64, false, 3, "bad call"},
-        {"a bad timer preset", "local t = TON(-1)\nfunction cycle() end\n", 64, true, 1,
+         64, 3, "bad call"},
+        {"a bad timer preset", "local t = TON(-1)\nfunction cycle() end\n", 64, 1,
          "TON: the preset time must be"},
-        {"no cycle function", "function startup() end\n", 64, true, 0,
+        {"a block's run called with a dot",
+         "local t = TON(5)\nfunction cycle()\n  t.run(true)\nend\n", 64, 3,
+         "TON: call run with a colon"},
+        {"no cycle function", "function startup() end\n", 64, 0,
          "the program has no function cycle(dt_ms)"},
-        {"a bad address", "function cycle() end\nlocal t = tag('DB1.DBW2:REAL')\n", 64, true, 2,
+        {"a bad address", "function cycle() end\nlocal t = tag('DB1.DBW2:REAL')\n", 64, 2,
          "'DB1.DBW2:REAL': REAL takes a double word"},
-        {"an area past its end", "local t = tag('MW64')\nfunction cycle() end\n", 64, true, 1,
+        {"an area past its end", "local t = tag('MW64')\nfunction cycle() end\n", 64, 1,
          "MW64: past the end of the flags (64 bytes)"},
         {"an error in startup", "function startup()\n  error('no')\nend\nfunction cycle() end\n",
-         64, false, 2, "no"},
+         64, 2, "no"},
     };
     for (const StopCase &row : cases) {
         SCOPED_TRACE(row.name);
         ProgramBench bench(row.source, 1, 20, row.memoryMb);
-        ASSERT_EQ(bench.load.ok, !row.atLoad) << bench.load.fault.text;
-        if (!row.atLoad) {
-            EXPECT_FALSE(bench.pass(0));
-        }
+        EXPECT_FALSE(bench.pass(0));
         EXPECT_EQ(programState(bench.run, false), ProgramState::error);
         EXPECT_EQ(bench.run.fault.line, row.line);
         EXPECT_TRUE(bench.run.fault.text.starts_with(row.text)) << bench.run.fault.text;
@@ -301,7 +295,6 @@ TEST(ProgramStop, AStartRunsStartupAgainAndAFailedTopLevelIsLoadedAgain) {
                        "function startup() n.value = 100 end\n"
                        "function cycle() n.value = n.value + 1\n"
                        "  if mode.value == 2 then error('stop here') end end\n");
-    ASSERT_TRUE(bench.load.ok);
     ASSERT_TRUE(bench.pass(0));
     EXPECT_EQ(bench.word(2), 101);
     bench.flag(1) = 2;
@@ -318,31 +311,35 @@ TEST(ProgramStop, AStartRunsStartupAgainAndAFailedTopLevelIsLoadedAgain) {
     ProgramBench failing("local mode = tag('MW0:INT')\n"
                          "if mode.value == 0 then error('mode 0') end\n"
                          "function cycle() mode.value = 7 end\n");
-    EXPECT_FALSE(failing.load.ok);
+    EXPECT_FALSE(failing.pass(0));
     failing.flag(1) = 1;
     ASSERT_TRUE(failing.pass(10));
     EXPECT_EQ(failing.word(0), 7);
 }
 
-TEST(ProgramReplace, ASyntaxErrorKeepsTheOldProgramAGoodOneStartsWithItsStartup) {
-    ProgramBench bench("local n = tag('MW0:INT')\nfunction cycle() n.value = 1 end\n");
+TEST(ProgramReplace, ASyntaxErrorKeepsTheOldProgramOthersTakeOverAtTheNextPass) {
+    ProgramBench bench("local n = tag('MW0:INT')\nfunction cycle() n.value = n.value + 1 end\n");
     ASSERT_TRUE(bench.pass(0));
+    // Refused by the compiler alone: its top level, which would write, never runs.
     const ProgramLoad bad =
-        replaceProgram(bench.run, "function cycle(\n  x = \nend\n", *bench.memory);
+        replaceProgram(bench.run, "tag('MW2:INT').value = 9\nfunction cycle(\n");
     EXPECT_FALSE(bad.ok);
-    EXPECT_EQ(bad.fault.line, 2);
-    bench.flag(1) = 0;
+    EXPECT_EQ(bad.fault.line, 3);
     ASSERT_TRUE(bench.pass(1));
-    EXPECT_EQ(bench.word(0), 1);
-    const ProgramLoad good =
-        replaceProgram(bench.run,
-                       "local n = tag('MW0:INT')\nfunction startup() n.value = 50 end\n"
-                       "function cycle() n.value = n.value + 1 end\n",
-                       *bench.memory);
-    ASSERT_TRUE(good.ok);
+    EXPECT_EQ(bench.word(0), 2);
+    EXPECT_EQ(bench.word(2), 0);
+    ASSERT_TRUE(replaceProgram(bench.run,
+                               "local n = tag('MW0:INT')\nfunction startup() n.value = 50 end\n"
+                               "function cycle() n.value = n.value + 1 end\n")
+                    .ok);
     ASSERT_TRUE(bench.pass(2));
     EXPECT_EQ(bench.word(0), 51);
     EXPECT_EQ(bench.run.times.cycles, 1u);
+    // One that fails in its top level takes over, and stops the CPU at the next pass.
+    ASSERT_TRUE(replaceProgram(bench.run, "function cycle() end\nerror('late')\n").ok);
+    EXPECT_FALSE(bench.pass(3));
+    EXPECT_EQ(bench.run.fault.line, 2);
+    EXPECT_EQ(programState(bench.run, false), ProgramState::error);
 }
 
 TEST(ProgramSandbox, NoFilesNoOsNoBinaryChunks) {
@@ -355,8 +352,7 @@ TEST(ProgramSandbox, NoFilesNoOsNoBinaryChunks) {
         "local text = load('return 5')\n"
         "if f == nil and why:find('binary') and text() == 5 then missing = missing + 128 end\n"
         "function cycle() r.value = missing end\n");
-    ASSERT_TRUE(bench.load.ok) << bench.load.fault.text;
-    ASSERT_TRUE(bench.pass(0));
+    ASSERT_TRUE(bench.pass(0)) << bench.run.fault.text;
     EXPECT_EQ(bench.word(0), 255);
 }
 

@@ -54,9 +54,7 @@ bool renewPlc(Plc &plc) {
     program.setup = setup.program;
     program.source = setup.program.source;
     program.clockStarted = false;
-    if (!loadProgram(program, plc.memory).ok) {
-        plc.cpu.state = CpuRunState::stop;
-    }
+    restartProgram(program);
     return true;
 }
 

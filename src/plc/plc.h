@@ -91,10 +91,10 @@ struct Plc {
 
 // Makes the PLC what its setup says, as at start: its memory (the declared blocks, the demo
 // blocks where strict blocks need them, areas zeroed at their sizes), its CPU in RUN on the host's
-// time, its fault rules with their counts at zero, its program loaded anew from the setup's
-// source (its top level run; a failure there leaves the CPU in STOP), and no connections (any
-// still open are closed). Listener, capture hook and retained saving stay as they are. False,
-// with a log line, when the heap cannot supply a declared block.
+// time, its fault rules with their counts at zero, its program to be loaded anew from the
+// setup's source by the first pass, and no connections (any still open are closed). Listener,
+// capture hook and retained saving stay as they are. False, with a log line, when the heap cannot
+// supply a declared block.
 bool renewPlc(Plc &plc);
 
 // The program's part of a pass: startup and cycles while the CPU runs; a program that fails puts

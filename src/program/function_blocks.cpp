@@ -4,7 +4,8 @@
 // unless it is false, nil or 0, so a BOOL tag's value and a number from a word both work.
 // Counters hold INT values, as in STEP 7.
 const std::string_view functionBlocksSource = R"lua(
-local now_ms, setmetatable, type, error, select = now_ms, setmetatable, type, error, select
+local now_ms, setmetatable, getmetatable, type, error, select =
+  now_ms, setmetatable, getmetatable, type, error, select
 local min = math.min
 local INT_MAX, INT_MIN = 32767, -32768
 
@@ -34,8 +35,17 @@ local function check_time(name, pt)
 end
 
 local function check_count(name, pv)
-  if math.type(pv) ~= "integer" or pv < INT_MIN or pv > INT_MAX then
+  local whole = math.tointeger(pv)
+  if whole == nil or whole < INT_MIN or whole > INT_MAX then
     error(name .. ": the preset value must be an INT (-32768 to 32767)", 3)
+  end
+  return whole
+end
+
+-- t.run(x) instead of t:run(x) would otherwise fail inside the block, far from the mistake.
+local function check_self(block, methods)
+  if getmetatable(block) ~= methods then
+    error(methods.__name .. ": call run with a colon, as in t:run(x)", 3)
   end
 end
 
@@ -46,6 +56,7 @@ function TON(pt)
   return setmetatable({pt = pt, et = 0, q = false, start = nil}, ton)
 end
 function ton:run(input)
+  check_self(self, ton)
   if truth(input) then
     local t = now_ms()
     if self.start == nil then self.start = t end
@@ -64,6 +75,7 @@ function TOF(pt)
   return setmetatable({pt = pt, et = 0, q = false, start = nil}, tof)
 end
 function tof:run(input)
+  check_self(self, tof)
   if truth(input) then
     self.start, self.et, self.q = nil, 0, true
   elseif self.q then
@@ -82,6 +94,7 @@ function TP(pt)
   return setmetatable({pt = pt, et = 0, q = false, start = nil, last = false}, tp)
 end
 function tp:run(input)
+  check_self(self, tp)
   local on = truth(input)
   local t = now_ms()
   if self.start == nil and on and not self.last then
@@ -103,6 +116,7 @@ end
 local r_trig = class("R_TRIG")
 function R_TRIG() return setmetatable({q = false, last = false}, r_trig) end
 function r_trig:run(clk)
+  check_self(self, r_trig)
   local on = truth(clk)
   self.q = on and not self.last
   self.last = on
@@ -112,6 +126,7 @@ end
 local f_trig = class("F_TRIG")
 function F_TRIG() return setmetatable({q = false, last = false}, f_trig) end
 function f_trig:run(clk)
+  check_self(self, f_trig)
   local on = truth(clk)
   self.q = self.last and not on
   self.last = on
@@ -121,10 +136,11 @@ end
 -- CTU: counts rising edges of cu up to 32767; r sets 0 and wins; q = cv >= pv.
 local ctu = class("CTU")
 function CTU(pv)
-  check_count("CTU", pv)
+  pv = check_count("CTU", pv)
   return setmetatable({pv = pv, cv = 0, q = false, last = false}, ctu)
 end
 function ctu:run(cu, r)
+  check_self(self, ctu)
   local on = truth(cu)
   if truth(r) then
     self.cv = 0
@@ -139,10 +155,11 @@ end
 -- CTD: counts rising edges of cd down to -32768; ld loads pv and wins; q = cv <= 0.
 local ctd = class("CTD")
 function CTD(pv)
-  check_count("CTD", pv)
+  pv = check_count("CTD", pv)
   return setmetatable({pv = pv, cv = 0, q = true, last = false}, ctd)
 end
 function ctd:run(cd, ld)
+  check_self(self, ctd)
   local on = truth(cd)
   if truth(ld) then
     self.cv = self.pv
@@ -157,11 +174,12 @@ end
 -- CTUD: r (to 0) wins over ld (to pv), which wins over counting; both edges in one run cancel.
 local ctud = class("CTUD")
 function CTUD(pv)
-  check_count("CTUD", pv)
+  pv = check_count("CTUD", pv)
   return setmetatable({pv = pv, cv = 0, qu = false, qd = true, last_up = false,
                        last_down = false}, ctud)
 end
 function ctud:run(cu, cd, r, ld)
+  check_self(self, ctud)
   local up_on, down_on = truth(cu), truth(cd)
   local up = up_on and not self.last_up
   local down = down_on and not self.last_down

@@ -88,6 +88,11 @@ void noteFault(ProgramEngine &engine, int line, std::string text) {
     }
 }
 
+// The name messages give the program: its file, or "program" for one downloaded without one.
+std::string fileOf(const ProgramRun &run) {
+    return run.setup.file.empty() ? std::string("program") : run.setup.file;
+}
+
 // ---- memory cap
 
 // Where the program asked for the memory refused: Lua reports no place for a memory error.
@@ -139,8 +144,10 @@ bool isProgramSource(const ProgramEngine &engine, const lua_Debug &where) {
 
 void watchCycle(lua_State *state, lua_Debug *where) {
     ProgramEngine &engine = engineOf(state);
-    if (lua_getinfo(state, "Sl", where) != 0 && where->currentline > 0 &&
-        isProgramSource(engine, *where)) {
+    // Past the limit the place stays where it was found: a pcall in the program may take
+    // the way out elsewhere.
+    if (!engine.overrun && !engine.memoryExceeded && lua_getinfo(state, "Sl", where) != 0 &&
+        where->currentline > 0 && isProgramSource(engine, *where)) {
         engine.lastLine = where->currentline;
     }
     const bool late = engine.overrun || platform::monotonicMicros() > engine.deadlineMicros;
@@ -173,9 +180,7 @@ void ProgramEngineDelete::operator()(ProgramEngine *engine) const {
 namespace {
 
 // The line a message starts with when Lua put the file and line in front: "FILE:LINE: text".
-bool splitPlace(const ProgramEngine &engine, std::string_view message, int &line,
-                std::string &text) {
-    const std::string_view file = engine.file;
+bool splitPlace(std::string_view file, std::string_view message, int &line, std::string &text) {
     if (!message.starts_with(file) || message.size() <= file.size() ||
         message[file.size()] != ':') {
         return false;
@@ -216,7 +221,7 @@ int noteError(lua_State *state) {
     if (lua_type(state, 1) == LUA_TSTRING) {
         std::size_t length = 0;
         const char *message = lua_tolstring(state, 1, &length);
-        if (!splitPlace(engine, std::string_view(message, length), line, text)) {
+        if (!splitPlace(engine.file, std::string_view(message, length), line, text)) {
             text.assign(message, length);
         }
     } else {
@@ -373,9 +378,11 @@ void storeTagValue(lua_State *state, const Tag &tag, int index) {
             value = static_cast<double>(lua_tonumber(state, index));
         }
         break;
-    case LUA_TSTRING:
-        value = std::string_view(lua_tolstring(state, index, &length), length);
+    case LUA_TSTRING: {
+        const char *text = lua_tolstring(state, index, &length); // sets length: read it after
+        value = std::string_view(text, length);
         break;
+    }
     default:
         luaL_error(state, "%s: cannot take a %s value", tag.text.data(),
                    luaL_typename(state, index));
@@ -633,13 +640,13 @@ std::string chunkNameOf(std::string_view file) {
 
 NewEngine newEngine(const ProgramRun &run, const std::string &source, Memory &memory) {
     EngineHandle engine(new ProgramEngine);
-    engine->file = run.setup.file.empty() ? std::string("program") : run.setup.file;
+    engine->file = fileOf(run);
     engine->chunkName = chunkNameOf(engine->file);
     engine->cap = static_cast<std::size_t>(run.setup.memoryMb) * mebibyte;
     engine->maxCycleMs = run.setup.maxCycleMs;
     engine->memory = &memory;
     engine->originMicros = run.originMicros;
-    engine->nowMicros = run.clockStarted ? run.lastPassMicros : 0;
+    engine->nowMicros = run.lastPassMicros;
     engine->state = lua_newstate(allocate, engine.get());
     if (engine->state == nullptr) {
         return {nullptr, {0, "no memory for the interpreter"}};
@@ -654,7 +661,7 @@ NewEngine newEngine(const ProgramRun &run, const std::string &source, Memory &me
 }
 
 void logStop(const ProgramRun &run, const ProgramFault &fault) {
-    const std::string &file = run.setup.file.empty() ? std::string("program") : run.setup.file;
+    const std::string file = fileOf(run);
     if (fault.line > 0) {
         logMessage(attributeError, "%s CPU STOP: %s:%d: %s", namedPrefix("program").text(),
                    file.c_str(), fault.line, fault.text.c_str());
@@ -701,41 +708,27 @@ std::string checkProgramSource(std::string_view source, std::string_view file) {
     return error;
 }
 
-ProgramLoad loadProgram(ProgramRun &run, Memory &memory) {
+void restartProgram(ProgramRun &run) {
     run.engine.reset();
     run.started = false;
     run.faulted = false;
     run.fault = {};
     run.times = {};
     run.lateness = {};
-    if (run.source.empty() && run.setup.file.empty()) {
-        memory.clientWrites.wanted = false;
-        return {true, {}};
-    }
-    NewEngine made = newEngine(run, run.source, memory);
-    if (!made.engine) {
-        stopWith(run, memory, made.fault);
-        return {false, made.fault};
-    }
-    run.engine = std::move(made.engine);
-    return {true, {}};
 }
 
-ProgramLoad replaceProgram(ProgramRun &run, std::string source, Memory &memory) {
-    const bool wanted = memory.clientWrites.wanted;
-    NewEngine made = newEngine(run, source, memory);
-    if (!made.engine) {
-        memory.clientWrites.wanted = wanted;
-        return {false, made.fault};
+ProgramLoad replaceProgram(ProgramRun &run, std::string source) {
+    const std::string file = fileOf(run);
+    const std::string error = checkProgramSource(source, file);
+    if (!error.empty()) {
+        ProgramFault fault;
+        if (!splitPlace(file, error, fault.line, fault.text)) {
+            fault.text = error;
+        }
+        return {false, fault};
     }
-    run.engine = std::move(made.engine);
     run.source = std::move(source);
-    run.started = false;
-    run.faulted = false;
-    run.fault = {};
-    run.times = {};
-    run.lateness = {};
-    clearClientWrites(memory.clientWrites);
+    restartProgram(run);
     return {true, {}};
 }
 
@@ -756,10 +749,11 @@ bool programPass(ProgramRun &run, Memory &memory, bool cpuRuns, std::int64_t now
         return true;
     }
     if (!run.engine) {
-        if (!run.faulted) {
-            return true; // no program
+        if (!hasProgram(run)) {
+            return true;
         }
-        // A program whose loading failed is loaded again by a start, as a CPU runs from the top.
+        // Loaded on the way to RUN, as a CPU runs its program from the top: at the start, after
+        // a download, and after a failure there.
         NewEngine made = newEngine(run, run.source, memory);
         if (!made.engine) {
             return stopWith(run, memory, made.fault);
@@ -802,7 +796,7 @@ bool programPass(ProgramRun &run, Memory &memory, bool cpuRuns, std::int64_t now
 }
 
 std::int64_t programWaitLimit(const ProgramRun &run, bool cpuRuns, std::int64_t nowMicros) {
-    if (!cpuRuns || (!run.engine && !run.faulted)) {
+    if (!cpuRuns || !hasProgram(run)) {
         return INT64_MAX;
     }
     if (!run.engine || !run.started) {

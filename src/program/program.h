@@ -79,6 +79,11 @@ struct ProgramRun {
 // Whether this build runs programs at all.
 bool programsAvailable();
 
+// Whether the PLC has a program: a file given at the start, or a source downloaded since.
+inline bool hasProgram(const ProgramRun &run) {
+    return !run.setup.file.empty() || !run.source.empty();
+}
+
 // Compiles the source without running it: an empty text when it compiles, else
 // "FILE:LINE: message".
 std::string checkProgramSource(std::string_view source, std::string_view file);
@@ -88,16 +93,14 @@ struct ProgramLoad {
     ProgramFault fault; // when not ok
 };
 
-// Makes a new interpreter, compiles the source and runs its top level (where tags and write
-// handlers are made); the program then waits for its startup. On failure the run has no
-// interpreter and notes the fault.
-ProgramLoad loadProgram(ProgramRun &run, Memory &memory);
+// Drops the interpreter: the next pass in RUN loads the source anew (its top level, where tags
+// and write handlers are made), runs startup() and then the cycles.
+void restartProgram(ProgramRun &run);
 
-// Replaces the running program at a cycle boundary, as a download into a CPU: the new source is
-// compiled and its top level run in an interpreter of its own; only when both succeed does it
-// take the old one's place (its startup runs before its first cycle). On failure the old program
-// runs on untouched.
-ProgramLoad replaceProgram(ProgramRun &run, std::string source, Memory &memory);
+// Replaces the program, as a download into a CPU: a source that does not compile is refused
+// and the old program runs on; one that compiles takes the old one's place at once and is
+// loaded and started by the next pass in RUN (a failure there stops the CPU as any other).
+ProgramLoad replaceProgram(ProgramRun &run, std::string source);
 
 // The program's part of a pass. While cpuRuns it runs startup() when the CPU came to RUN, and the
 // write handlers and cycle(dt_ms) when the cycle is due (a late cycle runs once; no catch-up). In

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 ProgramState programState(const ProgramRun &run, bool cpuRuns) {
-    if (!run.engine && !run.faulted) {
+    if (!hasProgram(run)) {
         return ProgramState::none;
     }
     if (run.faulted) {

@@ -16,12 +16,9 @@ std::string checkProgramSource(std::string_view, std::string_view) {
     return "--program: programs are not available in this build";
 }
 
-ProgramLoad loadProgram(ProgramRun &run, Memory &) {
-    const bool none = run.source.empty() && run.setup.file.empty();
-    return {none, {0, none ? "" : "programs are not available in this build"}};
-}
+void restartProgram(ProgramRun &) {}
 
-ProgramLoad replaceProgram(ProgramRun &, std::string, Memory &) {
+ProgramLoad replaceProgram(ProgramRun &, std::string) {
     return {false, {0, "programs are not available in this build"}};
 }
 
