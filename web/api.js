@@ -6,9 +6,10 @@
 const tokenKey = 'plcdouble.token';
 
 export class ApiError extends Error {
-    constructor(status, message) {
+    constructor(status, message, answer) {
         super(message);
         this.status = status;
+        this.answer = answer; // the server's JSON error object, when it sent one
     }
 }
 
@@ -40,9 +41,11 @@ function askForToken(wrongToken) {
     return pendingTokenQuestion;
 }
 
-// Sends one request and returns the parsed JSON answer; throws ApiError with the server's error
-// text on a 4xx/5xx answer.
+// Sends one request and returns the answer: parsed when it is JSON, else its text (a program's
+// source). A body given as a string goes as text (a program to download), anything else as
+// JSON. Throws ApiError with the server's error text on a 4xx/5xx answer.
 export async function api(method, path, body) {
+    const text = typeof body === 'string';
     for (;;) {
         const token = storedToken();
         const headers = {};
@@ -50,16 +53,17 @@ export async function api(method, path, body) {
             headers.Authorization = `Bearer ${token}`;
         }
         if (body !== undefined) {
-            headers['Content-Type'] = 'application/json';
+            headers['Content-Type'] = text ? 'text/plain; charset=utf-8' : 'application/json';
         }
         const response = await fetch(path, {
             method,
             headers,
-            body: body === undefined ? undefined : JSON.stringify(body),
+            body: body === undefined || text ? body : JSON.stringify(body),
         });
+        const json = (response.headers.get('Content-Type') || '').startsWith('application/json');
         let answer = null;
         try {
-            answer = await response.json();
+            answer = json ? await response.json() : await response.text();
         } catch {
             // No JSON body (a proxy's error page, a dropped connection): the status says enough.
         }
@@ -67,8 +71,9 @@ export async function api(method, path, body) {
             continue;
         }
         if (!response.ok) {
-            const text = answer && answer.error ? answer.error : response.statusText;
-            throw new ApiError(response.status, `${text} (HTTP ${response.status})`);
+            const error = json && answer && answer.error ? answer : null;
+            const message = error ? error.error : response.statusText;
+            throw new ApiError(response.status, `${message} (HTTP ${response.status})`, error);
         }
         return answer;
     }

@@ -5,10 +5,11 @@ import { api, openEvents } from './api.js';
 import * as faults from './faults.js';
 import * as memory from './memory.js';
 import * as overview from './overview.js';
+import * as program from './program.js';
 import * as traffic from './traffic.js';
 import * as watch from './watch.js';
 
-const tabs = ['overview', 'memory', 'watch', 'traffic', 'faults'];
+const tabs = ['overview', 'memory', 'watch', 'traffic', 'faults', 'program'];
 const retryMs = 2000;
 
 let stream = null;
@@ -34,6 +35,7 @@ function showTab(name) {
     if (current === 'watch') {
         watch.shown();
     }
+    program.shown(current === 'program');
 }
 
 function showStatus(status) {
@@ -121,6 +123,7 @@ async function start() {
     watch.init(context);
     traffic.init(context);
     faults.init(context);
+    program.init(context);
     window.addEventListener('hashchange', () => showTab(location.hash.slice(1)));
     showTab(location.hash.slice(1));
     try {

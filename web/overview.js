@@ -1,5 +1,5 @@
-// Overview: the CPU (profile, RUN or STOP, with buttons to change it), the clients connected and
-// the requests per second over the last minute.
+// Overview: the CPU (profile, RUN or STOP, with buttons to change it, and its program's state),
+// the clients connected and the requests per second over the last minute.
 import { api } from './api.js';
 import { drawBars } from './chart.js';
 
@@ -66,6 +66,7 @@ export function showStatus(status) {
     const state = document.getElementById('overview-state');
     state.textContent = status.state;
     state.dataset.state = status.state;
+    document.getElementById('overview-program').textContent = status.program ?? '–';
     document.getElementById('overview-strict').textContent = status.strict ? 'yes' : 'no';
     document.getElementById('overview-plus').textContent = String(status.s7CommPlusRefused ?? 0);
     document.getElementById('cpu-run').classList.toggle('current', status.state === 'RUN');

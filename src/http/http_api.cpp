@@ -5,6 +5,7 @@
 #include "http/web_assets.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -14,6 +15,7 @@ using json = nlohmann::ordered_json;
 namespace {
 
 constexpr std::string_view jsonType = "application/json";
+constexpr std::string_view programPath = "/api/program";
 constexpr std::size_t largestMemoryRead = 65536;
 
 HttpReply reply(int status, const json &body) {
@@ -328,6 +330,70 @@ HttpReply setCpu(Plc &plc, const HttpRequest &request) {
     return reply(200, json{{"state", *state}});
 }
 
+// ---- /api/program
+
+bool cpuRuns(const Plc &plc) {
+    return plc.cpu.state == CpuRunState::run;
+}
+
+// The host's clock counts microseconds: the digits past them are noise.
+double wholeMicros(double ms) {
+    return std::round(ms * 1000.0) / 1000.0;
+}
+
+json programJson(const Plc &plc) {
+    const ProgramRun &run = plc.program;
+    const ProgramState state = programState(run, cpuRuns(plc));
+    const CycleTimes &times = run.times;
+    const double average = times.cycles == 0 ? 0.0 : times.totalMs / double(times.cycles);
+    json fault = nullptr;
+    if (state == ProgramState::error) {
+        fault = json{{"line", run.fault.line}, {"text", run.fault.text}};
+    }
+    return json{{"file", run.setup.file.empty() ? json(nullptr) : json(run.setup.file)},
+                {"state", programStateName(state)},
+                {"error", std::move(fault)},
+                {"cycles", times.cycles},
+                {"cycleMs",
+                 {{"last", wholeMicros(times.lastMs)},
+                  {"min", wholeMicros(times.minMs)},
+                  {"avg", wholeMicros(average)},
+                  {"max", wholeMicros(times.maxMs)}}},
+                {"startLateMs", {{"p99", wholeMicros(startLatenessP99(run.lateness))}}},
+                {"cycleTime", run.setup.cycleMs},
+                {"maxCycleTime", run.setup.maxCycleMs}};
+}
+
+HttpReply programSource(const Plc &plc) {
+    const ProgramRun &run = plc.program;
+    if (run.source.empty() && programState(run, cpuRuns(plc)) == ProgramState::none) {
+        return error(404, "this PLC has no program (--program FILE, or PUT /api/program)");
+    }
+    return {200, "text/plain; charset=utf-8", run.source, {}, false};
+}
+
+// A download as into a CPU: the new source replaces the program when it compiles (the next pass
+// in RUN loads and starts it); otherwise the old one runs on and the answer names the line.
+HttpReply downloadProgram(Plc &plc, const HttpRequest &request) {
+    const ProgramLoad load = replaceProgram(plc.program, std::string(request.body));
+    if (!load.ok) {
+        // Named as the program names itself in its own messages.
+        const std::string &file = plc.program.setup.file;
+        std::string place = file.empty() ? std::string("program") : file;
+        if (load.fault.line > 0) {
+            place += ":" + std::to_string(load.fault.line);
+        }
+        const std::string text = place + ": " + load.fault.text;
+        logMessage(attributeError, "%s Program download refused: %s", namedPrefix("http").text(),
+                   text.c_str());
+        return reply(400,
+                     json{{"error", text}, {"line", load.fault.line}, {"text", load.fault.text}});
+    }
+    logMessage(writeAttribute(0), "%s Program download: %d bytes", namedPrefix("http").text(),
+               static_cast<int>(request.body.size()));
+    return reply(200, programJson(plc));
+}
+
 HttpReply serveFile(const HttpRequest &request) {
     const std::string_view path = request.path == "/" ? "/index.html" : request.path;
     for (const WebAsset &asset : webAssets()) {
@@ -348,6 +414,10 @@ HttpReply wrongMethod(const HttpRequest &request) {
 }
 
 } // namespace
+
+std::size_t largestBodyFor(std::string_view method, std::string_view path) {
+    return method == "PUT" && path == programPath ? largestProgramSource : largestRequestBody;
+}
 
 MemoryView findMemoryView(Plc &plc, std::string_view path) {
     if (path.starts_with("db/")) {
@@ -447,7 +517,8 @@ json statusJson(Plc &plc, const HttpAccess &access) {
                          {"size", processArea(plc.memory.areas, area).size()}});
     }
     return json{{"cpu", plc.cpu.profile->name},
-                {"state", plc.cpu.state == CpuRunState::run ? "RUN" : "STOP"},
+                {"state", cpuRuns(plc) ? "RUN" : "STOP"},
+                {"program", programStateName(programState(plc.program, cpuRuns(plc)))},
                 {"readOnly", access.readOnly},
                 {"strict", memoryBlocks.fixed},
                 {"connections", std::move(connections)},
@@ -466,7 +537,9 @@ HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpReques
         return error(401, "this server needs its token: Authorization: Bearer TOKEN");
     }
     if (request.bodyTooLarge) {
-        return error(413, "the request body is larger than 64 KiB");
+        return error(413, largestBodyFor(request.method, path) == largestProgramSource
+                              ? "the program is larger than 1 MiB"
+                              : "the request body is larger than 64 KiB");
     }
     const std::string_view method = request.method;
     const bool get = method == "GET";
@@ -486,6 +559,14 @@ HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpReques
     }
     if (path == "/api/cpu") {
         return method == "POST" ? setCpu(plc, request) : wrongMethod(request);
+    }
+    if (path == programPath) {
+        return get               ? reply(200, programJson(plc))
+               : method == "PUT" ? downloadProgram(plc, request)
+                                 : wrongMethod(request);
+    }
+    if (path == "/api/program/source") {
+        return get ? programSource(plc) : wrongMethod(request);
     }
     if (path == "/api/faults" || path.starts_with("/api/faults/")) {
         std::string_view rest = path.substr(std::string_view("/api/faults").size());

@@ -18,6 +18,10 @@
 
 inline constexpr std::size_t largestRequestBody = std::size_t{64} * 1024;
 
+// The most a request may bring: a program's source for PUT /api/program (largestProgramSource),
+// largestRequestBody for everything else.
+std::size_t largestBodyFor(std::string_view method, std::string_view path);
+
 // Who may do what over HTTP.
 struct HttpAccess {
     std::string token; // empty: none asked for
@@ -32,7 +36,7 @@ struct HttpRequest {
     QueryParameters query; // decoded, in the order given
     std::string_view authorization;
     std::string_view body;
-    bool bodyTooLarge; // more than largestRequestBody bytes came (or were announced)
+    bool bodyTooLarge; // more than largestBodyFor bytes came (or were announced)
 };
 
 struct HttpReply {

@@ -32,6 +32,7 @@ struct Stream {
 // One request while its body arrives.
 struct Pending {
     std::string body;
+    std::size_t limit; // largestBodyFor the method and path
     bool tooLarge;
 };
 
@@ -184,19 +185,19 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
                      void **requestContext) {
     auto *pending = static_cast<Pending *>(*requestContext);
     if (pending == nullptr) {
-        pending = new Pending{};
+        pending = new Pending{{}, largestBodyFor(method, url), false};
         *requestContext = pending;
         // A body announced too large is refused before any of it is read.
         const char *length =
             mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-        if (length != nullptr && std::strtoull(length, nullptr, 10) > largestRequestBody) {
+        if (length != nullptr && std::strtoull(length, nullptr, 10) > pending->limit) {
             pending->tooLarge = true;
         } else {
             return MHD_YES;
         }
     }
     if (*uploadSize > 0) {
-        if (pending->body.size() + *uploadSize > largestRequestBody) {
+        if (pending->body.size() + *uploadSize > pending->limit) {
             pending->tooLarge = true;
         } else {
             pending->body.append(uploadData, *uploadSize);

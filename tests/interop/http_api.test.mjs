@@ -1,13 +1,14 @@
 // The watch page's JSON API over real HTTP (Node's fetch), against the real binary: values written
 // over the API are read by node-snap7 and the other way round, every bad input gets its status
-// and writes nothing, the token and read-only rules hold, and the event stream delivers a value
-// a client changed within a second.
+// and writes nothing, the token and read-only rules hold, the event stream delivers a value
+// a client changed within a second, and a PLC program is reported, downloaded and restarted.
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, describe, it } from 'node:test';
+import { setTimeout as sleep } from 'node:timers/promises';
 
 import { freePort, host, startServer } from './lib/plc_server.mjs';
 import { quickCall, snap7 } from './lib/snap7_async.mjs';
@@ -117,6 +118,9 @@ describe('the JSON API beside an S7 client', () => {
             ['PUT', '/api/watch', ' '.repeat(64 * 1024 + 1), 413, /64 KiB/],
             ['POST', '/api/cpu', { state: 'HALT' }, 400, /RUN/],
             ['GET', '/api/nothing', undefined, 404, /no such API path/],
+            ['GET', '/api/program/source', undefined, 404, /no program/],
+            ['POST', '/api/program', 'function cycle() end', 405, /POST/],
+            ['PUT', '/api/program/source', 'function cycle() end', 405, /PUT/],
             ['DELETE', '/api/status', undefined, 405, /DELETE/],
             ['POST', '/api/watch', { addr: 'DB20.DBW0', value: 1 }, 405, /POST/],
         ];
@@ -152,6 +156,9 @@ describe('the JSON API beside an S7 client', () => {
         assert.ok(json.requestsPerSecond.reduce((a, b) => a + b) >= 8);
         assert.deepEqual(json.dataBlocks.map((block) => [block.number, block.size]), [[1, 2048], [15, 2048], [20, 16]]);
         assert.deepEqual(json.areas.map((area) => area.path), ['i', 'q', 'm', 't', 'c']);
+        assert.equal(json.program, 'none');
+        const program = (await api(base, '/api/program')).json;
+        assert.deepEqual([program.file, program.state, program.error, program.cycles], [null, 'none', null, 0]);
     });
 
     it('the event stream sends a value a client changed within a second, and only changes', async () => {
@@ -226,6 +233,149 @@ describe('the JSON API beside an S7 client', () => {
     });
 });
 
+// A text to find as it is in a log line.
+const literally = (text) => text.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+
+// The program's lines, numbered as the server numbers them in its errors.
+const counter = [
+    'local count = tag("DB20.DBW0:INT")',
+    'function cycle(dt_ms)',
+    '    count.value = (count.value + 1) % 30000',
+    'end',
+    '',
+].join('\n');
+
+describe('the PLC program over the API', () => {
+    const file = join(folder, 'counter.lua');
+    let server;
+    let base;
+
+    before(async () => {
+        writeFileSync(file, counter);
+        ({ server, base } = await startWithPage(['--program', file, '--cycle-ms', '10', '--max-cycle-ms', '200']));
+    });
+
+    after(async () => {
+        await server.stop();
+    });
+
+    const program = async () => (await api(base, '/api/program')).json;
+    const watched = async (addr) => (await api(base, `/api/watch?addr=${addr}`)).json.values[0].value;
+    const waitForProgram = async (test, what) => {
+        for (const deadline = Date.now() + 3000; ; await sleep(50)) {
+            const json = await program();
+            if (test(json)) {
+                return json;
+            }
+            assert.ok(Date.now() < deadline, `${what}; last ${JSON.stringify(json)}`);
+        }
+    };
+    const download = (source) => api(base, '/api/program', { method: 'PUT', raw: source });
+
+    it('reports the program from --program running, its cycles growing, and its source', async () => {
+        const first = await program();
+        assert.deepEqual([first.file, first.state, first.error, first.cycleTime, first.maxCycleTime], [file, 'running', null, 10, 200]);
+        await sleep(300);
+        const later = await program();
+        assert.ok(later.cycles >= first.cycles + 10, `${first.cycles} then ${later.cycles}`);
+        const { last, min, avg, max } = later.cycleMs;
+        assert.ok(min > 0 && min <= avg && avg <= max && last <= max, JSON.stringify(later.cycleMs));
+        assert.ok(later.startLateMs.p99 >= 0 && later.startLateMs.p99 < 200, JSON.stringify(later.startLateMs));
+        assert.equal((await api(base, '/api/status')).json.program, 'running');
+
+        const source = await fetch(`${base}/api/program/source`);
+        assert.equal(source.headers.get('content-type'), 'text/plain; charset=utf-8');
+        assert.equal(await source.text(), counter);
+    });
+
+    it('refuses a program that does not compile, and the old one runs on', async () => {
+        const text = `${file}:3: unexpected symbol near 'then'`;
+        const before = await program();
+        const answer = await download('tag("DB20.DBW0:INT").value = 7\nfunction cycle(dt_ms)\n    if then\nend\n');
+        assert.equal(answer.status, 400, answer.text);
+        assert.deepEqual(answer.json, { error: text, line: 3, text: "unexpected symbol near 'then'" });
+        await server.waitForLine(new RegExp(`\\[http\\] Program download refused: ${literally(text)}$`));
+        const after = await waitForProgram((json) => json.cycles > before.cycles, 'the old program stopped cycling');
+        assert.equal(after.state, 'running');
+        assert.equal((await api(base, '/api/program/source')).text, counter);
+        const count = await watched('DB20.DBW0:INT');
+        assert.notEqual(count, 7); // nothing of the refused program ran
+        await sleep(100);
+        assert.notEqual(await watched('DB20.DBW0:INT'), count);
+    });
+
+    it('takes a program that compiles; one failing once loaded stops the CPU at its line', async () => {
+        // [source, line, the error as reported]
+        const rows = [
+            ['local limits = nil\nlocal top = limits.top\nfunction cycle() end\n', 2, "attempt to index a nil value (local 'limits')"],
+            ['local spare = tag("DB21.DBW0")\nfunction cycle() end\n', 1, 'DB21.DBW0: not in DB21 as this PLC serves it'],
+            ['local speed = 5\n', 0, 'the program has no function cycle(dt_ms)'],
+        ];
+        for (const [source, line, text] of rows) {
+            const answer = await download(source);
+            assert.equal(answer.status, 200, answer.text);
+            const stopped = await waitForProgram((json) => json.state === 'error', 'the program did not stop');
+            assert.deepEqual(stopped.error, { line, text });
+            assert.equal((await api(base, '/api/status')).json.state, 'STOP');
+            assert.equal((await download(counter)).status, 200);
+            assert.equal((await api(base, '/api/cpu', { method: 'POST', body: { state: 'RUN' } })).status, 200);
+            await waitForProgram((json) => json.state === 'running' && json.cycles > 2, 'the counter did not run again');
+        }
+    });
+
+    it('takes a program up to 1 MiB, runs it from its startup, and refuses a larger one unread', async () => {
+        const marker = [
+            'local started = tag("DB20.DBW4:INT")',
+            'local count = tag("DB20.DBW6:INT")',
+            'function startup() started.value = 1234 end',
+            'function cycle(dt_ms) count.value = count.value + 1 end',
+            '',
+        ].join('\n');
+        const largest = ' '.repeat(1024 * 1024 - marker.length) + marker;
+        const answer = await download(largest);
+        assert.equal(answer.status, 200, answer.text.slice(0, 200));
+        assert.equal(answer.json.file, file);
+        assert.ok(answer.json.cycles < 10, `${answer.json.cycles} cycles`);
+        await server.waitForLine(/\[http\] Program download: 1048576 bytes$/);
+        await waitForProgram((json) => json.cycles > 5, 'the new program did not cycle');
+        assert.equal(await watched('DB20.DBW4:INT'), 1234);
+        assert.ok(await watched('DB20.DBW6:INT') > 0);
+
+        const tooLarge = await download(`${largest} `);
+        assert.equal(tooLarge.status, 413, tooLarge.text);
+        assert.match(tooLarge.json.error, /larger than 1 MiB/);
+        assert.equal((await api(base, '/api/program/source')).text, largest);
+    });
+
+    it('a runtime error stops the CPU at its line; RUN starts the program again', async () => {
+        const failing = [
+            'local fail = tag("DB20.DBX2.0")',
+            'local count = tag("DB20.DBW8:INT")',
+            'function cycle(dt_ms)',
+            '    count.value = count.value + 1',
+            '    if fail.value then error("stop requested") end',
+            'end',
+        ].join('\n');
+        assert.equal((await download(failing)).status, 200);
+        await api(base, '/api/watch', { method: 'PUT', body: { addr: 'DB20.DBX2.0', value: true } });
+        const stopped = await waitForProgram((json) => json.state === 'error', 'no error state');
+        assert.deepEqual(stopped.error, { line: 5, text: 'stop requested' });
+        await server.waitForLine(new RegExp(`\\[program\\] CPU STOP: ${literally(file)}:5: stop requested$`));
+        const status = (await api(base, '/api/status')).json;
+        assert.deepEqual([status.state, status.program], ['STOP', 'error']);
+        const cycles = stopped.cycles;
+
+        await api(base, '/api/watch', { method: 'PUT', body: { addr: 'DB20.DBX2.0', value: false } });
+        assert.equal((await program()).state, 'error'); // the CPU stays in STOP until asked
+        const run = await api(base, '/api/cpu', { method: 'POST', body: { state: 'RUN' } });
+        assert.deepEqual(run.json, { state: 'RUN' });
+        const running = await waitForProgram((json) => json.state === 'running' && json.cycles > cycles,
+                                              'the program did not run again');
+        assert.equal(running.error, null);
+        assert.equal((await api(base, '/api/status')).json.program, 'running');
+    });
+});
+
 describe('who may use the API', () => {
     after(() => rmSync(folder, { recursive: true, force: true }));
 
@@ -235,6 +385,7 @@ describe('who may use the API', () => {
             assert.equal((await api(base, '/api/status')).status, 401);
             assert.equal((await api(base, '/api/status', { token: 'wrong' })).status, 401);
             assert.equal((await api(base, '/api/status', { token: 's3cret' })).status, 200);
+            assert.equal((await api(base, '/api/program/source')).status, 401);
             assert.equal((await api(base, '/api/watch', { method: 'PUT', body: { addr: 'DB20.DBB0', value: 7 } })).status, 401);
             assert.equal((await fetch(`${base}/`)).status, 200);
             const stream = await fetch(`${base}/api/events?addr=DB20.DBB0&token=s3cret`);
@@ -256,13 +407,15 @@ describe('who may use the API', () => {
                 ['POST', '/api/cpu', { state: 'STOP' }],
                 ['POST', '/api/faults', { on: 'read', close: true }],
                 ['DELETE', '/api/faults/1', undefined],
+                ['PUT', '/api/program', 'function cycle() end'],
             ]) {
-                const answer = await api(base, path, { method, body });
+                const answer = await api(base, path, typeof body === 'string' ? { method, raw: body } : { method, body });
                 assert.equal(answer.status, 403, `${method} ${path}`);
                 assert.match(answer.json.error, /read-only/);
             }
             assert.deepEqual((await api(base, '/api/watch?addr=DB20.DBB0')).json.values[0].value, 0);
             assert.equal((await api(base, '/api/status')).json.state, 'RUN');
+            assert.equal((await api(base, '/api/program')).json.state, 'none');
         } finally {
             await server.stop();
         }

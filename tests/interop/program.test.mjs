@@ -354,7 +354,6 @@ describe('what a client reads from a running program', () => {
 
     // The step text an HMI shows: the program writes text into a STRING tag.
     it('a STRING tag holds the text the program assigns', {
-        todo: 'the engine stores an empty text (the length of the text is read before Lua sets it)',
     }, async () => {
         const running = await startProgram(`
 local text = tag("DB10.DBB0:STRING[10]")
@@ -420,7 +419,6 @@ const failures = [
         args: ['--max-cycle-ms', '100'],
         source: failingProgram({ cycle: onTrip('pcall(function() while true do end end)') }),
         stop: 'cycle longer than 100 ms (max_cycle_ms)',
-        todo: 'the STOP line names the line the program reached after pcall returned, not the loop',
     },
     {
         what: 'memory past --program-memory-mb',

@@ -1,7 +1,8 @@
 // The watch page in a real browser: Debian's chromium, headless, driven by puppeteer-core, against
 // the real server with --http, and node-snap7 as the S7 client beside it. A word written over S7
 // shows in the page's watch table; a value typed into the table is read back over S7; STOP pressed
-// in the page is what the client's PlcStatus reports. Leaves a screenshot of the watch table in
+// in the page is what the client's PlcStatus reports; the Program tab shows the running program
+// and marks the line a refused download names. Leaves a screenshot of the watch table in
 // PLCDOUBLE_SCREENSHOT (ctest: the build folder's watch-page.png).
 //
 //   node watch_page.test.mjs   (ctest test interop_watch_page; exits 77, skipped, without chromium)
@@ -29,8 +30,7 @@ const watched = 'DB20.DBW0:INT';
 const valueCell = `#watch-table tr[data-addr="${watched}"] [data-role="value"]`;
 
 // Starts the server with the page on a free port; resolves once the API answers.
-async function startWithPage(args) {
-    const folder = mkdtempSync(join(tmpdir(), 'plcdouble-page-'));
+async function startWithPage(args, folder = mkdtempSync(join(tmpdir(), 'plcdouble-page-'))) {
     const config = join(folder, 'plc.toml');
     writeFileSync(config, 'cpu = "s7-300"\n[[db]]\nnumber = 20\nsize = 16\n');
     const httpPort = await freePort();
@@ -173,6 +173,58 @@ describe('the watch page in chromium', () => {
         }
     });
 
+    it('shows the program, marks the line a refused download names, downloads an edit', async () => {
+        const folder = mkdtempSync(join(tmpdir(), 'plcdouble-page-'));
+        const counting = 'local count = tag("DB20.DBW0:INT")\nfunction cycle(dt_ms)\n' +
+            '    count.value = (count.value + 1) % 1000\nend\n';
+        const broken = 'function cycle(dt_ms)\n    if then\nend\n';
+        const file = join(folder, 'counting.lua');
+        writeFileSync(file, counting);
+        writeFileSync(join(folder, 'broken.lua'), broken);
+        const { server, url } = await startWithPage(['--program', file], folder);
+        try {
+            const { page, problems } = await openPage(browser, `${url}#program`);
+            await page.waitForFunction(() =>
+                document.getElementById('program-state').textContent === 'running' &&
+                document.getElementById('program-source').value !== '');
+            assert.equal(await page.$eval('#program-file', (element) => element.textContent), file);
+            assert.equal(await page.$eval('#program-source', (element) => element.value), counting);
+            assert.equal(await page.$eval('#program-gutter', (element) => element.textContent),
+                         '1\n2\n3\n4\n5');
+
+            // A file opened is shown for editing; downloaded, the server's refusal names line 2.
+            const input = await page.$('#program-open');
+            await input.uploadFile(join(folder, 'broken.lua'));
+            await page.waitForFunction((text) =>
+                document.getElementById('program-source').value === text, {}, broken);
+            await page.click('#program-download');
+            await page.waitForSelector('#program-error:not([hidden])');
+            assert.match(await page.$eval('#program-error', (element) => element.textContent),
+                         /counting\.lua:2: unexpected symbol near 'then' \(HTTP 400\)/);
+            assert.equal(await page.$eval('#program-mark',
+                                          (mark) => mark.hidden ? 'hidden' : mark.dataset.line), '2');
+            assert.equal(await page.$eval('#program-state', (element) => element.textContent),
+                         'running');
+
+            // The text edited in the page goes to the PLC, and its startup runs there.
+            await page.$eval('#program-source', (field) => {
+                field.value = 'local mark = tag("DB20.DBW4:INT")\n' +
+                    'function startup() mark.value = 4321 end\nfunction cycle(dt_ms) end\n';
+                field.dispatchEvent(new Event('input'));
+            });
+            await page.click('#program-download');
+            await page.waitForSelector('#program-download[hidden]');
+            assert.equal(await page.$eval('#program-error', (element) => element.hidden), true);
+            assert.equal(await page.$eval('#program-mark', (element) => element.hidden), true);
+            const answer = await fetch(`${url}api/watch?addr=DB20.DBW4:INT`);
+            assert.equal((await answer.json()).values[0].value, 4321);
+            assert.deepEqual(problems, []);
+        } finally {
+            await server.stop();
+            rmSync(folder, { recursive: true, force: true });
+        }
+    });
+
     it('asks for the token once and offers no edits when read-only', async () => {
         const { server, url, folder } = await startWithPage(
             ['--http-token', 'shop-floor-7', '--http-read-only']);
@@ -185,7 +237,7 @@ describe('the watch page in chromium', () => {
             await addWatchRow(page, 'DB20.DBB1');
             await page.click('#watch-table tr[data-addr="DB20.DBB1"] [data-role="value"]');
             assert.equal(await page.$('#watch-table input[data-role="edit"]'), null);
-            for (const control of ['#cpu-stop', '#memory-edit', '#faults-add']) {
+            for (const control of ['#cpu-stop', '#memory-edit', '#faults-add', '#program-edit']) {
                 assert.equal(await page.$eval(control, (element) => element.checkVisibility()),
                              false, `${control} is shown on a read-only server`);
             }
