@@ -105,15 +105,13 @@ json valueToJson(const S7Value &value) {
 // Marks the bytes written for the retained memory and notes them for the program's handlers.
 void markWritten(Memory &memory, std::string_view path, std::size_t start, std::size_t count) {
     if (path.starts_with("db/")) {
-        const std::size_t number = parseCount(path.substr(3)).value_or(0);
-        markDataBlockChanged(memory.blocks, number);
-        noteClientWrite(memory, MemoryArea::dataBlock, number, start, count);
+        markClientWrite(memory, MemoryArea::dataBlock, parseCount(path.substr(3)).value_or(0),
+                        start, count);
         return;
     }
     for (const MemoryArea area : fixedAreas) {
         if (areaPath(area) == path) {
-            markProcessAreaChanged(memory.areas, area);
-            noteClientWrite(memory, area, 0, start, count);
+            markClientWrite(memory, area, 0, start, count);
         }
     }
 }
@@ -297,12 +295,7 @@ HttpReply writeWatch(Plc &plc, const HttpRequest &request) {
         !problem.empty()) {
         return error(400, watched.text + ": " + problem);
     }
-    if (address.area == MemoryArea::dataBlock) {
-        markDataBlockChanged(blocks, address.dbNumber);
-    } else {
-        markProcessAreaChanged(plc.memory.areas, address.area);
-    }
-    noteClientWrite(plc.memory, address.area, address.dbNumber, begin, width);
+    markClientWrite(plc.memory, address.area, address.dbNumber, begin, width);
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(begin),
                static_cast<int>(width), watched.text.c_str(), value->dump().c_str());
@@ -366,7 +359,7 @@ json programJson(const Plc &plc) {
 
 HttpReply programSource(const Plc &plc) {
     const ProgramRun &run = plc.program;
-    if (run.source.empty() && programState(run, cpuRuns(plc)) == ProgramState::none) {
+    if (!hasProgram(run)) {
         return error(404, "this PLC has no program (--program FILE, or PUT /api/program)");
     }
     return {200, "text/plain; charset=utf-8", run.source, {}, false};

@@ -50,6 +50,23 @@ inline void noteClientWrite(Memory &memory, MemoryArea area, std::size_t dbNumbe
                              static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(count)});
 }
 
+// Marks the block (area dataBlock) or the area as changed, for the retained memory.
+inline void markMemoryChanged(Memory &memory, MemoryArea area, std::size_t dbNumber) {
+    if (area == MemoryArea::dataBlock) {
+        markDataBlockChanged(memory.blocks, dbNumber);
+    } else {
+        markProcessAreaChanged(memory.areas, area);
+    }
+}
+
+// What every client write does once it has stored its bytes: marks them changed and notes them
+// for the program's write handlers.
+inline void markClientWrite(Memory &memory, MemoryArea area, std::size_t dbNumber,
+                            std::size_t start, std::size_t count) {
+    markMemoryChanged(memory, area, dbNumber);
+    noteClientWrite(memory, area, dbNumber, start, count);
+}
+
 inline void clearClientWrites(ClientWrites &writes) {
     writes.ranges.clear();
     writes.overflowed = false;

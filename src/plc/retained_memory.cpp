@@ -39,11 +39,7 @@ bool unitChanged(const Memory &memory, ImageUnit unit) {
 }
 
 void markUnitChanged(Memory &memory, ImageUnit unit) {
-    if (unit.area == MemoryArea::dataBlock) {
-        markDataBlockChanged(memory.blocks, unit.number);
-    } else {
-        markProcessAreaChanged(memory.areas, unit.area);
-    }
+    markMemoryChanged(memory, unit.area, unit.number);
 }
 
 void clearUnitChanged(Memory &memory, ImageUnit unit) {

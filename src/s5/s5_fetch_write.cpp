@@ -189,8 +189,7 @@ void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusa
             block[2 * word] = readU8(request, requestFirstWordOffset + 2 * i + 1);
             block[2 * word + 1] = readU8(request, requestFirstWordOffset + 2 * i);
         }
-        markDataBlockChanged(blocks, static_cast<std::size_t>(decoded.dbNumber));
-        noteClientWrite(plc.memory, MemoryArea::dataBlock,
+        markClientWrite(plc.memory, MemoryArea::dataBlock,
                         static_cast<std::size_t>(decoded.dbNumber), 2 * decoded.start,
                         2 * decoded.length);
     }

@@ -62,8 +62,7 @@ std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, Byt
     }
     std::memcpy(block.data() + address.byteOffset, dataItem.data() + dataItemHeaderSize,
                 byteLength);
-    markDataBlockChanged(plc.memory.blocks, address.dbNumber);
-    noteClientWrite(plc.memory, MemoryArea::dataBlock, address.dbNumber, address.byteOffset,
+    markClientWrite(plc.memory, MemoryArea::dataBlock, address.dbNumber, address.byteOffset,
                     byteLength);
     logMessage(writeAttribute(slot), "%s Receiving write S7 data DB%d,%d l=%d",
                itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
@@ -134,14 +133,10 @@ std::span<std::uint8_t> targetBytes(Memory &memory, const ItemPlan &plan) {
 }
 
 void markTargetChanged(Memory &memory, const ItemPlan &plan) {
-    if (plan.target == ItemTarget::dataBlock) {
-        markDataBlockChanged(memory.blocks, plan.dbNumber);
-        noteClientWrite(memory, MemoryArea::dataBlock, plan.dbNumber, plan.byteOffset,
-                        plan.bit >= 0 ? 1 : plan.byteCount);
-    } else {
-        markProcessAreaChanged(memory.areas, plan.area);
-        noteClientWrite(memory, plan.area, 0, plan.byteOffset, plan.bit >= 0 ? 1 : plan.byteCount);
-    }
+    const bool dataBlock = plan.target == ItemTarget::dataBlock;
+    markClientWrite(memory, dataBlock ? MemoryArea::dataBlock : plan.area,
+                    dataBlock ? plan.dbNumber : 0, plan.byteOffset,
+                    plan.bit >= 0 ? 1 : plan.byteCount);
 }
 
 // Stores one item whose request and data agree; returns its return code.
