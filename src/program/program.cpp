@@ -52,10 +52,9 @@ struct ProgramEngine {
     std::string file;      // for messages
     std::string chunkName; // "=" + file: Lua then names the file as it is
     Memory *memory = nullptr;
-    std::int64_t nowMicros = 0;
-    std::int64_t originMicros = 0;
+    // The run that owns this engine, for its settings and clock (it outlives the engine).
+    const ProgramRun *run = nullptr;
     std::int64_t deadlineMicros = 0;
-    int maxCycleMs = defaultMaxCycleMs;
     std::size_t used = 0;
     std::size_t cap = 0;
     Refusal refusal;
@@ -161,14 +160,20 @@ void watchCycle(lua_State *state, lua_Debug *where) {
     }
 }
 
+// From now on the step in the interpreter has max_cycle_ms.
+void startCycleWatch(ProgramEngine &engine) {
+    engine.deadlineMicros = platform::monotonicMicros() +
+                            static_cast<std::int64_t>(engine.run->setup.maxCycleMs) * 1000;
+    lua_sethook(engine.state, watchCycle, LUA_MASKCOUNT, instructionsPerCheck);
+}
+
 } // namespace
 
 ProgramEngine::~ProgramEngine() {
     if (state != nullptr) {
         // Closing runs the program's finalizers: a runaway one is cut off as a cycle would be
         // (an error in a finalizer is only a warning, and the closing goes on).
-        deadlineMicros = platform::monotonicMicros() + static_cast<std::int64_t>(maxCycleMs) * 1000;
-        lua_sethook(state, watchCycle, LUA_MASKCOUNT, instructionsPerCheck);
+        startCycleWatch(*this);
         lua_close(state); // frees through allocate, which counts into this engine
     }
 }
@@ -392,11 +397,7 @@ void storeTagValue(lua_State *state, const Tag &tag, int index) {
     if (const std::string problem = storeStartValue(tag.address, value, bytes); !problem.empty()) {
         luaL_error(state, "%s: %s", tag.text.data(), problem.c_str());
     }
-    if (tag.address.area == MemoryArea::dataBlock) {
-        markDataBlockChanged(memory.blocks, tag.address.dbNumber);
-    } else {
-        markProcessAreaChanged(memory.areas, tag.address.area);
-    }
+    markMemoryChanged(memory, tag.address.area, tag.address.dbNumber); // not a client's write
 }
 
 bool keyIs(lua_State *state, int index, const char *name) {
@@ -468,7 +469,8 @@ int logLine(lua_State *state) {
 
 int nowMs(lua_State *state) {
     const ProgramEngine &engine = engineOf(state);
-    lua_pushnumber(state, static_cast<double>(engine.nowMicros - engine.originMicros) / 1000.0);
+    const ProgramRun &run = *engine.run;
+    lua_pushnumber(state, static_cast<double>(run.lastPassMicros - run.originMicros) / 1000.0);
     return 1;
 }
 
@@ -594,9 +596,7 @@ bool runStep(ProgramEngine &engine, lua_CFunction step, void *argument) {
     engine.overrun = false;
     engine.memoryExceeded = false;
     engine.refusal.pending = false;
-    engine.deadlineMicros =
-        platform::monotonicMicros() + static_cast<std::int64_t>(engine.maxCycleMs) * 1000;
-    lua_sethook(state, watchCycle, LUA_MASKCOUNT, instructionsPerCheck);
+    startCycleWatch(engine);
     lua_settop(state, 0);
     lua_pushcfunction(state, noteError);
     lua_pushcfunction(state, step);
@@ -612,7 +612,8 @@ bool runStep(ProgramEngine &engine, lua_CFunction step, void *argument) {
         return false;
     }
     if (late) {
-        engine.fault = {engine.lastLine, "cycle longer than " + std::to_string(engine.maxCycleMs) +
+        engine.fault = {engine.lastLine, "cycle longer than " +
+                                             std::to_string(engine.run->setup.maxCycleMs) +
                                              " ms (max_cycle_ms)"};
         return false;
     }
@@ -643,10 +644,8 @@ NewEngine newEngine(const ProgramRun &run, const std::string &source, Memory &me
     engine->file = fileOf(run);
     engine->chunkName = chunkNameOf(engine->file);
     engine->cap = static_cast<std::size_t>(run.setup.memoryMb) * mebibyte;
-    engine->maxCycleMs = run.setup.maxCycleMs;
     engine->memory = &memory;
-    engine->originMicros = run.originMicros;
-    engine->nowMicros = run.lastPassMicros;
+    engine->run = &run;
     engine->state = lua_newstate(allocate, engine.get());
     if (engine->state == nullptr) {
         return {nullptr, {0, "no memory for the interpreter"}};
@@ -737,9 +736,6 @@ bool programPass(ProgramRun &run, Memory &memory, bool cpuRuns, std::int64_t now
     if (!run.clockStarted) {
         run.clockStarted = true;
         run.originMicros = nowMicros;
-        if (run.engine) {
-            run.engine->originMicros = nowMicros;
-        }
     }
     if (!cpuRuns) {
         run.started = false;
@@ -762,7 +758,6 @@ bool programPass(ProgramRun &run, Memory &memory, bool cpuRuns, std::int64_t now
     }
     ProgramEngine &engine = *run.engine;
     engine.memory = &memory;
-    engine.nowMicros = nowMicros;
     if (!run.started) {
         run.started = true;
         clearClientWrites(memory.clientWrites); // the writes of the STOP are not handled
