@@ -102,16 +102,33 @@ json valueToJson(const S7Value &value) {
     return std::visit([](const auto &held) { return json(held); }, value);
 }
 
-// Marks the bytes written for the retained memory and notes them for the program's handlers.
-void markWritten(Memory &memory, std::string_view path, std::size_t start, std::size_t count) {
+// What every API write does once it has stored its bytes: marks them for the retained memory,
+// notes them for the program's handlers and records the write for the journal.
+void noteApiWrite(Plc &plc, const HttpRequest &request, MemoryArea area, std::size_t dbNumber,
+                  std::size_t start, std::span<const std::uint8_t> bytes, int bit) {
+    markClientWrite(plc.memory, area, dbNumber, start, bytes.size());
+    const TrafficItem item{area,
+                           static_cast<std::uint16_t>(dbNumber),
+                           static_cast<std::uint32_t>(start),
+                           static_cast<std::int8_t>(bit),
+                           static_cast<std::uint32_t>(bytes.size()),
+                           0xFF,
+                           true,
+                           bytes};
+    recordExchange(plc.traffic, {TrafficProtocol::http, TrafficOperation::write, -1, request.peer,
+                                 request.peerPort, std::span(&item, 1), 0, 0});
+}
+
+void markWritten(Plc &plc, const HttpRequest &request, std::string_view path, std::size_t start,
+                 std::span<const std::uint8_t> bytes) {
     if (path.starts_with("db/")) {
-        markClientWrite(memory, MemoryArea::dataBlock, parseCount(path.substr(3)).value_or(0),
-                        start, count);
+        noteApiWrite(plc, request, MemoryArea::dataBlock, parseCount(path.substr(3)).value_or(0),
+                     start, bytes, -1);
         return;
     }
     for (const MemoryArea area : fixedAreas) {
         if (areaPath(area) == path) {
-            markClientWrite(memory, area, 0, start, count);
+            noteApiWrite(plc, request, area, 0, start, bytes, -1);
         }
     }
 }
@@ -199,7 +216,7 @@ HttpReply writeMemory(Plc &plc, const HttpRequest &request, std::string_view pat
     }
     std::copy(bytes->begin(), bytes->end(),
               view.bytes.begin() + static_cast<std::ptrdiff_t>(start));
-    markWritten(plc.memory, path, start, bytes->size());
+    markWritten(plc, request, path, start, *bytes);
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(start),
                static_cast<int>(bytes->size()));
@@ -295,7 +312,8 @@ HttpReply writeWatch(Plc &plc, const HttpRequest &request) {
         !problem.empty()) {
         return error(400, watched.text + ": " + problem);
     }
-    markClientWrite(plc.memory, address.area, address.dbNumber, begin, width);
+    noteApiWrite(plc, request, address.area, address.dbNumber, begin,
+                 view.bytes.subspan(begin, width), address.bit);
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(begin),
                static_cast<int>(width), watched.text.c_str(), value->dump().c_str());

@@ -35,6 +35,8 @@ struct HttpRequest {
     std::string_view path; // without the query
     QueryParameters query; // decoded, in the order given
     std::string_view authorization;
+    Ipv4Address peer; // who asked; 0.0.0.0:0 when not known
+    std::uint16_t peerPort;
     std::string_view body;
     bool bodyTooLarge; // more than largestBodyFor bytes came (or were announced)
 };

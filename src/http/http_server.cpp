@@ -44,6 +44,7 @@ struct Library {
     decltype(&MHD_create_response_from_buffer) createResponseFromBuffer;
     decltype(&MHD_create_response_from_callback) createResponseFromCallback;
     decltype(&MHD_destroy_response) destroyResponse;
+    decltype(&MHD_get_connection_info) getConnectionInfo;
     decltype(&MHD_get_connection_values) getConnectionValues;
     decltype(&MHD_get_daemon_info) getDaemonInfo;
     decltype(&MHD_get_timeout) getTimeout;
@@ -80,6 +81,7 @@ std::string loadLibrary() {
           bind(mhd.createResponseFromBuffer, "MHD_create_response_from_buffer") &&
           bind(mhd.createResponseFromCallback, "MHD_create_response_from_callback") &&
           bind(mhd.destroyResponse, "MHD_destroy_response") &&
+          bind(mhd.getConnectionInfo, "MHD_get_connection_info") &&
           bind(mhd.getConnectionValues, "MHD_get_connection_values") &&
           bind(mhd.getDaemonInfo, "MHD_get_daemon_info") &&
           bind(mhd.getTimeout, "MHD_get_timeout") &&
@@ -141,6 +143,15 @@ void endStream(void *context) {
 MHD_Result collectQuery(void *context, MHD_ValueKind, const char *key, const char *value) {
     static_cast<QueryParameters *>(context)->emplace_back(key, value != nullptr ? value : "");
     return MHD_YES;
+}
+
+// Who sent the request, for the write journal.
+void notePeer(MHD_Connection *connection, HttpRequest &request) {
+    const MHD_ConnectionInfo *info =
+        mhd.getConnectionInfo(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info != nullptr && info->client_addr != nullptr) {
+        platform::ipv4Endpoint(info->client_addr, request.peer, request.peerPort);
+    }
 }
 
 MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
@@ -214,6 +225,7 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
     const char *authorization =
         mhd.lookupConnectionValue(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
     request.authorization = authorization != nullptr ? authorization : "";
+    notePeer(connection, request);
     request.body = pending->body;
     request.bodyTooLarge = pending->tooLarge;
     const HttpReply reply = handleHttpRequest(*servedPlc, servedAccess, request);

@@ -45,6 +45,10 @@ struct AcceptResult {
 // never raises SIGPIPE.
 AcceptResult acceptConnection(SocketHandle listener);
 
+// The address and port of an OS socket address (a sockaddr another library hands over); false
+// when it is not IPv4.
+bool ipv4Endpoint(const void *socketAddress, Ipv4Address &address, std::uint16_t &port);
+
 enum class ReceiveOutcome {
     data,           // count bytes arrived
     noData,         // nothing waiting (would block)

@@ -192,6 +192,18 @@ ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog) 
     return result;
 }
 
+bool ipv4Endpoint(const void *socketAddress, Ipv4Address &address, std::uint16_t &port) {
+    sockaddr_in endpoint{};
+    std::memcpy(&endpoint.sin_family, socketAddress, sizeof endpoint.sin_family);
+    if (endpoint.sin_family != AF_INET) {
+        return false;
+    }
+    std::memcpy(&endpoint, socketAddress, sizeof endpoint);
+    std::memcpy(address.data(), &endpoint.sin_addr.s_addr, address.size());
+    port = ntohs(endpoint.sin_port);
+    return true;
+}
+
 AcceptResult acceptConnection(SocketHandle listener) {
     AcceptResult result{invalidSocket, {}, 0, {}};
     sockaddr_in peer{};

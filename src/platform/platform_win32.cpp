@@ -23,6 +23,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace platform {
@@ -326,6 +327,18 @@ ListenResult openListener(Ipv4Address address, std::uint16_t port, int backlog) 
         return fail(listener, ListenStep::listen);
     }
     return ListenResult{toHandle(listener), ListenStep::create, 0, ntohs(bound.sin_port)};
+}
+
+bool ipv4Endpoint(const void *socketAddress, Ipv4Address &address, std::uint16_t &port) {
+    sockaddr_in endpoint{};
+    std::memcpy(&endpoint.sin_family, socketAddress, sizeof endpoint.sin_family);
+    if (endpoint.sin_family != AF_INET) {
+        return false;
+    }
+    std::memcpy(&endpoint, socketAddress, sizeof endpoint);
+    address = addressOf(endpoint);
+    port = ntohs(endpoint.sin_port);
+    return true;
 }
 
 AcceptResult acceptConnection(SocketHandle listener) {

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "core/connection_table.h"
 #include "core/fault_rules.h"
+#include "core/traffic.h"
 #include "memory/memory.h"
 #include "platform/platform.h"
 #include "plc/cpu_profile.h"
@@ -81,6 +82,7 @@ struct Plc {
     FaultRules faults;
     RetainedSaving retained;
     ProgramRun program;
+    Traffic traffic;
     platform::SocketHandle listener = platform::invalidSocket;
     std::uint16_t listenerPort = 0; // the port bound (a setup's port 0 asks for any)
     // The 10 ms tick (idle counting, demo data), started by the first pass.

@@ -192,6 +192,19 @@ void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusa
         markClientWrite(plc.memory, MemoryArea::dataBlock,
                         static_cast<std::size_t>(decoded.dbNumber), 2 * decoded.start,
                         2 * decoded.length);
+        // The journal shows the bytes as they now lie in the block.
+        const TrafficItem item{MemoryArea::dataBlock,
+                               static_cast<std::uint16_t>(decoded.dbNumber),
+                               static_cast<std::uint32_t>(2 * decoded.start),
+                               -1,
+                               static_cast<std::uint32_t>(2 * decoded.length),
+                               0xFF,
+                               true,
+                               block.subspan(2 * decoded.start, 2 * decoded.length)};
+        const ConnectionEnds &ends = slotAt(plc.connections, slot).ends;
+        recordExchange(plc.traffic,
+                       {TrafficProtocol::s5, TrafficOperation::write, slot, ends.clientAddress,
+                        ends.clientPort, std::span(&item, 1), 0, 0});
     }
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }

@@ -27,12 +27,27 @@ std::size_t dataItemByteLength(std::uint8_t transportSize, std::size_t length) {
     return length >> 3;
 }
 
+// The write as the journal and the traffic record take it.
+void recordWrite(Plc &plc, int slot, std::span<const TrafficItem> items) {
+    const ConnectionEnds &ends = slotAt(plc.connections, slot).ends;
+    recordExchange(plc.traffic, {TrafficProtocol::s7, TrafficOperation::write, slot,
+                                 ends.clientAddress, ends.clientPort, items, 0, 0});
+}
+
 std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteView dataItem,
-                       int slot, int index) {
+                       int slot, int index, TrafficItem &noted) {
     const ItemAddress address = decodeItemAddress(item);
     const std::uint8_t transportSize = readU8(dataItem, dataItemTransportSizeOffset);
     const std::size_t byteLength =
         dataItemByteLength(transportSize, readU16be(dataItem, dataItemLengthOffset));
+    noted = {MemoryArea::dataBlock,
+             static_cast<std::uint16_t>(address.dbNumber),
+             static_cast<std::uint32_t>(address.byteOffset),
+             -1,
+             static_cast<std::uint32_t>(byteLength),
+             returnSuccess,
+             false,
+             dataItem.subspan(dataItemHeaderSize, byteLength)};
     const int dbNumber = static_cast<int>(address.dbNumber);
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
@@ -64,6 +79,7 @@ std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, Byt
                 byteLength);
     markClientWrite(plc.memory, MemoryArea::dataBlock, address.dbNumber, address.byteOffset,
                     byteLength);
+    noted.ok = true;
     logMessage(writeAttribute(slot), "%s Receiving write S7 data DB%d,%d l=%d",
                itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return returnSuccess;
@@ -187,6 +203,7 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
     std::array<std::uint8_t, largestReplyFrame> frame{};
     writeReplyHeader(frame, pdu, writeReplyParameterLength, itemCount, functionWriteVar,
                      static_cast<std::uint8_t>(itemCount));
+    std::array<TrafficItem, largestItemCount> noted{};
     for (std::size_t i = 0; i < itemCount; ++i) {
         const ByteView item =
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
@@ -204,6 +221,16 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
             code = storeItem(plc.memory, plan, dataItem);
         }
         frame[replyHeaderSize + i] = code;
+        const std::size_t noteSize = plan.bit >= 0 ? 1 : plan.byteCount;
+        noted[i] = {plan.target == ItemTarget::dataBlock ? MemoryArea::dataBlock : plan.area,
+                    static_cast<std::uint16_t>(plan.dbNumber),
+                    static_cast<std::uint32_t>(plan.byteOffset),
+                    static_cast<std::int8_t>(plan.bit),
+                    static_cast<std::uint32_t>(noteSize),
+                    code,
+                    code == returnSuccess,
+                    code == returnSuccess ? dataItem.subspan(dataItemHeaderSize, noteSize)
+                                          : ByteView{}};
         const ItemName name = itemName(item);
         const int count = readU16be(item, itemElementCountOffset);
         if (code == returnSuccess) {
@@ -214,6 +241,7 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
                        itemPrefix(static_cast<int>(i), slot).text(), name.text(), count, code);
         }
     }
+    recordWrite(plc, slot, std::span(noted).first(itemCount));
     sendDataFrame(plc.connections, slot, frame, replyHeaderSize + itemCount,
                   SendFailureLine::plain);
 }
@@ -244,12 +272,15 @@ void handleWriteVar(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultD
     std::array<std::uint8_t, largestReplyFrame> frame{};
     writeReplyHeader(frame, pdu, writeReplyParameterLength, itemCount, functionWriteVar,
                      static_cast<std::uint8_t>(itemCount));
+    std::array<TrafficItem, largestItemCount> noted{};
     for (std::size_t i = 0; i < itemCount; ++i) {
         const ByteView item =
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
-        frame[replyHeaderSize + i] =
-            writeItem(plc, faults, item, pdu.subspan(dataItemStarts[i]), slot, static_cast<int>(i));
+        frame[replyHeaderSize + i] = writeItem(plc, faults, item, pdu.subspan(dataItemStarts[i]),
+                                               slot, static_cast<int>(i), noted[i]);
+        noted[i].code = frame[replyHeaderSize + i];
     }
+    recordWrite(plc, slot, std::span(noted).first(itemCount));
     const std::size_t frameLength = replyHeaderSize + itemCount;
     sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::plain);
 }
