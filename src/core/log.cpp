@@ -16,7 +16,10 @@ namespace {
 constexpr std::size_t lineBufferSize = 256;
 
 constexpr std::size_t queueCapacity = std::size_t{1024} * 1024;
+constexpr std::size_t eventQueueCapacity = std::size_t{4} * 1024 * 1024;
 constexpr std::size_t writerBatchLines = 64;
+// Event lines the writer takes out at once, written to the file in one go.
+constexpr std::size_t writerBatchEventBytes = std::size_t{64} * 1024;
 constexpr std::int64_t finishWaitMicros = 1'000'000;
 // Short enough that a person or a test following the log sees each line at once.
 constexpr std::int64_t writerLingerMicros = 1'000;
@@ -33,6 +36,9 @@ bool writerRunning = false;
 bool writerWaiting = false; // asleep in waitLog until a line comes
 bool writerStopping = false;
 bool writerColour = false;
+// The events file and its queue, under the same lock.
+EventQueue *eventQueue = nullptr;
+platform::FileHandle eventFile = platform::invalidFile;
 
 // The recent lines, in the loop's thread only: a ring of fixed slots, so keeping a line does
 // not allocate.
@@ -59,9 +65,37 @@ void keepLine(TextAttribute attribute, std::string_view text) {
 // moment it takes to queue a line. Once the queue is empty it lingers a moment before it goes
 // to sleep: under steady traffic it then wakes once per linger for all lines that came meanwhile
 // instead of being woken (a system call in the loop) for every line.
+// A failed write ends the events, said once on the console. Called with the lock held.
+void endEventsAfterFailure(int errorCode, bool fromWriter) {
+    platform::closeFile(eventFile);
+    eventFile = platform::invalidFile;
+    std::array<char, lineBufferSize> text{};
+    std::snprintf(text.data(), text.size(), "Events file stopped: %s",
+                  platform::describeError(errorCode).c_str());
+    if (fromWriter) {
+        queue->push(attributeError, text.data());
+    } else {
+        const platform::ConsoleLine single{attributeError, text.data()};
+        platform::writeConsoleLines({&single, 1}, logColour);
+    }
+}
+
+// Takes the event lines the writer writes next into events, each with its line end.
+void takeEventLines(std::string &events) {
+    events.clear();
+    if (eventQueue == nullptr) {
+        return;
+    }
+    while (events.size() < writerBatchEventBytes && eventQueue->pop(events)) {
+        events += '\n';
+    }
+}
+
 void runWriter(void * /*context*/) {
     std::array<QueuedLine, writerBatchLines> batch{};
     std::array<platform::ConsoleLine, writerBatchLines> lines{};
+    std::string events;
+    events.reserve(writerBatchEventBytes + queuedTextLimit);
     bool lingered = false;
     platform::lockLog();
     for (;;) {
@@ -69,13 +103,25 @@ void runWriter(void * /*context*/) {
         while (count < batch.size() && queue->pop(batch[count])) {
             ++count;
         }
-        if (count > 0) {
+        takeEventLines(events);
+        if (count > 0 || !events.empty()) {
+            const platform::FileHandle file = eventFile;
             platform::unlockLog();
             for (std::size_t index = 0; index < count; ++index) {
                 lines[index] = {batch[index].attribute, batch[index].view()};
             }
-            platform::writeConsoleLines(std::span(lines).first(count), writerColour);
+            if (count > 0) {
+                platform::writeConsoleLines(std::span(lines).first(count), writerColour);
+            }
+            platform::FileWriteResult written{false, 0};
+            if (!events.empty() && file != platform::invalidFile) {
+                written = platform::writeFile(
+                    file, {reinterpret_cast<const std::uint8_t *>(events.data()), events.size()});
+            }
             platform::lockLog();
+            if (written.failed && eventFile == file) {
+                endEventsAfterFailure(written.errorCode, true);
+            }
             lingered = false;
         } else if (writerStopping) {
             break;
@@ -164,6 +210,7 @@ void startLogOutput() {
 
 void finishLogOutput() {
     if (!queuedOutput) {
+        stopEventOutput();
         return;
     }
     const std::int64_t deadline = platform::monotonicMicros() + finishWaitMicros;
@@ -181,6 +228,72 @@ void finishLogOutput() {
     platform::unlockLog();
     // A writer still stuck keeps the queue: a line now must not block on the output either.
     queuedOutput = !ended;
+    if (ended) {
+        stopEventOutput();
+    }
+}
+
+void startEventOutput(platform::FileHandle file) {
+    platform::lockLog();
+    if (eventQueue == nullptr) {
+        eventQueue = new EventQueue(eventQueueCapacity);
+    }
+    eventFile = file;
+    platform::unlockLog();
+}
+
+void writeEventLine(std::string_view line) {
+    platform::lockLog();
+    if (eventFile == platform::invalidFile) {
+        platform::unlockLog();
+        return;
+    }
+    if (!queuedOutput) {
+        std::string text(line);
+        text += '\n';
+        const platform::FileWriteResult written = platform::writeFile(
+            eventFile, {reinterpret_cast<const std::uint8_t *>(text.data()), text.size()});
+        if (written.failed) {
+            endEventsAfterFailure(written.errorCode, false);
+        }
+        platform::unlockLog();
+        return;
+    }
+    eventQueue->push(line);
+    const bool wake = writerWaiting;
+    writerWaiting = false;
+    platform::unlockLog();
+    if (wake) {
+        platform::wakeLogWaiters();
+    }
+}
+
+void stopEventOutput() {
+    platform::lockLog();
+    platform::closeFile(eventFile);
+    eventFile = platform::invalidFile;
+    if (eventQueue != nullptr) {
+        // Whatever was left is not for the next file.
+        std::string rest;
+        while (eventQueue->pop(rest)) {
+            rest.clear();
+        }
+    }
+    platform::unlockLog();
+}
+
+std::uint64_t droppedLogLines() {
+    platform::lockLog();
+    const std::uint64_t dropped = queue != nullptr ? queue->droppedSoFar() : 0;
+    platform::unlockLog();
+    return dropped;
+}
+
+std::uint64_t droppedEventLines() {
+    platform::lockLog();
+    const std::uint64_t dropped = eventQueue != nullptr ? eventQueue->droppedSoFar() : 0;
+    platform::unlockLog();
+    return dropped;
 }
 
 void keepRecentLog() {

@@ -1,9 +1,12 @@
 // The console log: every line the server prints goes through logMessage.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A console text attribute in the Windows console's bit layout (foreground in bits 0-3,
@@ -42,7 +45,25 @@ void startLogOutput();
 
 // Writes out what is queued, waiting at most about a second for a stalled output, and ends the
 // writer thread. A writer still stuck in a write then is left behind: the process exits past it.
+// The events file is closed once its lines are out.
 void finishLogOutput();
+
+// The events file (--events), opened by the caller: from here on writeEventLine hands lines to
+// it. The writer thread writes them, from a queue of their own (4 MiB, lines of any length) on
+// the terms of the console's: while it is full whole lines are dropped and counted, and once the
+// file takes lines again one line {"op": "dropped", "count": N} stands where they went. Before
+// startLogOutput (as in the tests) each line is written before writeEventLine returns. A write
+// that fails ends the events with one log line ("Events file stopped: <reason>").
+void startEventOutput(platform::FileHandle file);
+// One line, without its line end.
+void writeEventLine(std::string_view line);
+// Closes the events file; what is still queued is not written (finishLogOutput writes it first).
+void stopEventOutput();
+
+// Lines dropped so far because the output did not take them: the console's and the events
+// file's.
+std::uint64_t droppedLogLines();
+std::uint64_t droppedEventLines();
 
 // Formats one line (at most 255 characters, cut at the first line break) and prints it in the
 // given attribute.
