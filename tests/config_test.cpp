@@ -50,7 +50,7 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:1:10: Error while parsing table header: expected ']', saw '\\n'"},
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
          "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, state, "
-         "save_every, pcap, seed, http, http_token, http_read_only, demo, strict, identity, areas, "
+         "save_every, pcap, events, events_data, seed, http, http_token, http_read_only, demo, strict, identity, areas, "
          "db, program, cycle_ms, max_cycle_ms, program_memory_mb, fault)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
@@ -203,7 +203,7 @@ TEST(ConfigFile, TheExampleLoadsWithItsContentZeroFilledAndTheTypedValuesOnTop) 
     EXPECT_EQ(blocks[3].image.size(), 32u);
 }
 
-TEST(ConfigFile, TheStateFolderAndCaptureFileAreFoundRelativeToTheFile) {
+TEST(ConfigFile, TheStateFolderCaptureAndEventsFilesAreFoundRelativeToTheFile) {
     const auto folderFor = [](const std::string &text, const std::string &path) {
         const ConfigResult result = loadConfiguration(text, path, nullptr);
         EXPECT_TRUE(result.ok) << result.error;
@@ -212,10 +212,11 @@ TEST(ConfigFile, TheStateFolderAndCaptureFileAreFoundRelativeToTheFile) {
     EXPECT_EQ(folderFor("state = \"kept\"\n", "/etc/plc/plc.toml"), "/etc/plc/kept");
     EXPECT_EQ(folderFor("state = \"/var/lib/plc\"\n", "/etc/plc/plc.toml"), "/var/lib/plc");
     EXPECT_EQ(folderFor("state = \"kept\"\n", "plc.toml"), "kept");
-    const ConfigResult capture =
-        loadConfiguration("pcap = \"run.pcap\"\n", "/etc/plc/plc.toml", nullptr);
+    const ConfigResult capture = loadConfiguration("pcap = \"run.pcap\"\nevents = \"run.jsonl\"\n",
+                                                   "/etc/plc/plc.toml", nullptr);
     ASSERT_TRUE(capture.ok) << capture.error;
     EXPECT_EQ(capture.options.pcap, "/etc/plc/run.pcap");
+    EXPECT_EQ(capture.options.eventsFile, "/etc/plc/run.jsonl");
 }
 
 TEST(ConfigFile, AnOptionOnTheCommandLineWinsOverTheFile) {
@@ -279,6 +280,8 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "state        none (the memory starts afresh every run)\n"
         "save_every   10 s\n"
         "pcap         none\n"
+        "events       none\n"
+        "events_data  off (only writes carry bytes)\n"
         "http         off\n"
         "http_token   none\n"
         "http_read_only off\n"

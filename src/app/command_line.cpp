@@ -377,6 +377,15 @@ void showPcap(const Options &options, std::string &report) {
     line(report, "pcap", options.pcap.empty() ? "none" : options.pcap);
 }
 
+void showEvents(const Options &options, std::string &report) {
+    line(report, "events", options.eventsFile.empty() ? "none" : options.eventsFile);
+}
+
+void showEventsData(const Options &options, std::string &report) {
+    line(report, "events_data",
+         options.eventsData ? "on (reads carry their bytes)" : "off (only writes carry bytes)");
+}
+
 void showHttp(const Options &options, std::string &report) {
     line(report, "http",
          options.httpPort == 0 ? std::string("off")
@@ -493,7 +502,7 @@ void showFaults(const Options &options, std::string &report) {
 using Kind = OptionValue;
 
 // clang-format off
-const std::array<OptionRow, 26> rows = {{
+const std::array<OptionRow, 28> rows = {{
     {"--config", "", "FILE", Kind::text,
      "settings, data blocks and identity from a TOML file; the options\n"
      "given here win over the file's", "plc.toml",
@@ -527,6 +536,15 @@ const std::array<OptionRow, 26> rows = {{
      "Wireshark (the server shows as port 102 there)", "run.pcap",
      [](std::string_view v, Options &o) { return readNonEmpty(v, o.pcap, "--pcap needs a file name"); },
      showPcap, {}, false, nullptr},
+    {"--events", "events", "FILE", Kind::text,
+     "write one JSON line per exchange to FILE: time, client, operation,\n"
+     "items and their codes (see docs/events-and-metrics.md)", "events.jsonl",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.eventsFile, "--events needs a file name"); },
+     showEvents, {}, false, nullptr},
+    {"--events-data", "events_data", "", Kind::boolean,
+     "reads in the events file carry their bytes too (writes always do)", "true",
+     [](std::string_view v, Options &o) { return readBoolean("--events-data", v, o.eventsData); },
+     showEventsData, {}, false, nullptr},
     {"--seed", "seed", "N", Kind::integer,
      "seed for the fault rules' probabilities (default 1)", "42",
      readSeed, nullptr, {}, false, nullptr}, // shown with the fault rules

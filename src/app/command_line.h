@@ -49,6 +49,9 @@ struct Options {
     KeptMemory kept;    // read from stateFolder before the start
     bool check = false; // --check: print what would be served, then exit
     std::string pcap;   // the capture file; empty: none
+    // The events file: one JSON line per exchange; empty: none. eventsData adds reads' bytes.
+    std::string eventsFile;
+    bool eventsData = false;
     // The watch page: off unless a port is given; 127.0.0.1 unless an address is.
     std::uint16_t httpPort = 0;
     Ipv4Address httpAddress{127, 0, 0, 1};

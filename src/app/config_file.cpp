@@ -504,14 +504,17 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
             return false;
         }
     }
-    // The state folder, the capture file and the program, like an image file, are found relative to
-    // the configuration file.
+    // The state folder, the capture and events files and the program, like an image file, are
+    // found relative to the configuration file.
     const std::filesystem::path folder = std::filesystem::path(reading.path).parent_path();
     if (root.get("state") != nullptr) {
         options.stateFolder = (folder / options.stateFolder).string();
     }
     if (root.get("pcap") != nullptr) {
         options.pcap = (folder / options.pcap).string();
+    }
+    if (root.get("events") != nullptr) {
+        options.eventsFile = (folder / options.eventsFile).string();
     }
     if (root.get("program") != nullptr) {
         options.programFile = (folder / options.programFile).string();

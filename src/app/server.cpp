@@ -61,6 +61,19 @@ void reportListenFailure(const PlcSetup &setup, const platform::ListenResult &re
                platform::describeError(result.errorCode).c_str(), result.errorCode, hint.c_str());
 }
 
+// A client accepted by TCP and closed at once: it never had a slot.
+void recordDenied(Plc &plc, const platform::AcceptResult &accepted) {
+    recordExchange(plc.traffic, {TrafficProtocol::s7,
+                                 TrafficOperation::refused,
+                                 -1,
+                                 accepted.peer,
+                                 accepted.peerPort,
+                                 {},
+                                 0,
+                                 0,
+                                 true});
+}
+
 void acceptOne(Plc &plc) {
     ConnectionTable &table = plc.connections;
     const platform::AcceptResult accepted = platform::acceptConnection(plc.listener);
@@ -74,6 +87,7 @@ void acceptOne(Plc &plc) {
     captureAccepted(table.capture, ends);
     if (table.connectionCount >= table.limit) {
         logMessage(attributeError, "Incoming connection denied %d", table.connectionCount);
+        recordDenied(plc, accepted);
         platform::closeSocket(accepted.socket);
         captureClosed(table.capture, ends);
         return;
@@ -81,6 +95,7 @@ void acceptOne(Plc &plc) {
     if (slotStillHeld(table, table.connectionCount)) {
         // Cannot happen while the table stays compact; keep the old connection.
         logMessage(attributeError, "Conn already connected %d", table.connectionCount);
+        recordDenied(plc, accepted);
         platform::closeSocket(accepted.socket);
         captureClosed(table.capture, ends);
         return;
@@ -260,6 +275,9 @@ Plc *addPlc(Server &server, Options options) {
     auto plc = std::make_unique<Plc>();
     plc->setup = plcSetupOf(std::move(options));
     plc->connections.capture = &server.capture;
+    plc->connections.traffic = &plc->traffic;
+    plc->traffic.events = server.eventsOn ? &server.events : nullptr;
+    plc->traffic.plcName = plc->setup.name;
     if (!renewPlc(*plc)) {
         return nullptr;
     }
@@ -464,6 +482,18 @@ int serverMain(int argc, char **argv) {
                          options.pcap.c_str(), opened.error.c_str());
             return 2;
         }
+    }
+    if (!options.eventsFile.empty()) {
+        const platform::FileResult opened = platform::createFile(options.eventsFile);
+        if (opened.file == platform::invalidFile) {
+            std::fprintf(stderr, "plcdouble: cannot open events file %s: %s\n",
+                         options.eventsFile.c_str(),
+                         platform::describeError(opened.errorCode).c_str());
+            return 2;
+        }
+        startEventOutput(opened.file); // the log closes it
+        server.eventsOn = true;
+        server.events.withReadData = options.eventsData;
     }
     setLogColour(decideColour(options.colour, platform::stdoutIsTerminal(),
                               std::getenv("NO_COLOR") != nullptr));

@@ -20,14 +20,18 @@ inline constexpr std::int32_t idleTickLimit = 6500;
 // as are served at once, so that many clients connecting together are not left waiting.
 inline constexpr int listenBacklog = 4;
 
-// What the process holds besides its PLCs: the one receive buffer, the capture file, the saver
-// thread of the retained memory, and what the last readiness wait found beyond the PLCs.
+// What the process holds besides its PLCs: the one receive buffer, the capture file, the events
+// file's numbering, the saver thread of the retained memory, and what the last readiness wait
+// found beyond the PLCs.
 struct Server {
     // Each PLC keeps its address: connection tables, the saver and the HTTP server point at it.
     std::vector<std::unique_ptr<Plc>> plcs;
     // The one buffer every receive writes into; its content is valid until the next receive.
     std::array<std::uint8_t, largestRequestFrame> receiveBuffer{};
     Capture capture;
+    // The events file's lines (--events), numbered across every PLC; off unless eventsOn.
+    bool eventsOn = false;
+    EventLines events;
     RetainedSaver saver;
     bool watchConsole = false; // stdin is an interactive console: a key press ends the loop
     // Whether the last wait told which sockets are ready. A pass with no wait before it (tests)

@@ -30,7 +30,30 @@ void freeSlot(ConnectionSlot &slot) {
     slot.userdata = {};
 }
 
+// A slot's client speaks S5 once it sent an S5 request; before that, and for S7, S7.
+TrafficProtocol slotProtocol(const ConnectionSlot &slot) {
+    return slot.kind == ConnectionKind::s5 ? TrafficProtocol::s5 : TrafficProtocol::s7;
+}
+
+// What a closing slot leaves behind: its byte counts in the totals and its disconnect record.
+void noteClosed(ConnectionTable &table, int slot) {
+    if (table.traffic == nullptr) {
+        return;
+    }
+    const ConnectionSlot &closing = slotAt(table, slot);
+    table.traffic->counts.closedBytesIn += closing.bytesIn;
+    table.traffic->counts.closedBytesOut += closing.bytesOut;
+    recordExchange(*table.traffic,
+                   slotExchange(table, slot, slotProtocol(closing), TrafficOperation::disconnect));
+}
+
 } // namespace
+
+Exchange slotExchange(const ConnectionTable &table, int slot, TrafficProtocol protocol,
+                      TrafficOperation operation) {
+    const ConnectionEnds &ends = slotAt(table, slot).ends;
+    return {protocol, operation, slot, ends.clientAddress, ends.clientPort, {}, 0, 0, false};
+}
 
 void setUpConnectionTable(ConnectionTable &table, int limit) {
     table.limit = std::clamp(limit, 1, maxConnections);
@@ -79,6 +102,7 @@ void closeConnection(ConnectionTable &table, int slot) {
     }
     platform::closeSocket(closing.socket);
     captureClosed(table.capture, closing.ends);
+    noteClosed(table, slot);
     table.connectionCount -= 1;
     // Slot numbers are positions: every connection above moves down one.
     for (int above = slot; above < table.connectionCount; ++above) {
@@ -93,6 +117,7 @@ void closeAllConnections(ConnectionTable &table) {
     for (int slot = 0; slot < table.connectionCount; ++slot) {
         platform::closeSocket(slotAt(table, slot).socket);
         captureClosed(table.capture, slotAt(table, slot).ends);
+        noteClosed(table, slot);
         freeSlot(slotAt(table, slot));
     }
     table.connectionCount = 0;
@@ -154,6 +179,17 @@ std::int64_t heldReplyRelease(const ConnectionTable &table, int slot) {
 bool applyFaultDelivery(ConnectionTable &table, int slot, const FaultDecision &decision) {
     if (!decision.hasDelivery) {
         return false;
+    }
+    if (decision.delivery == FaultAction::noReply || decision.delivery == FaultAction::close) {
+        // Before a close, which moves the slots: the request is refused, unanswered. A close
+        // before the connection carried anything drops the connection itself.
+        const ConnectionSlot &connection = slotAt(table, slot);
+        Exchange refused =
+            slotExchange(table, slot, slotProtocol(connection), TrafficOperation::refused);
+        refused.faultRule = decision.rule;
+        refused.connectionRefused =
+            decision.delivery == FaultAction::close && connection.kind == ConnectionKind::iso;
+        recordOnTable(table, refused);
     }
     switch (decision.delivery) {
     case FaultAction::delay:

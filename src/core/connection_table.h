@@ -3,6 +3,7 @@
 
 #include "core/capture.h"
 #include "core/fault_rules.h"
+#include "core/traffic.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -125,6 +126,7 @@ struct ConnectionTable {
     RequestRate requestRate{};
     std::uint64_t s7CommPlusRefused = 0; // connections closed for speaking S7CommPlus
     Capture *capture = nullptr;          // the process's capture, when frames are captured
+    Traffic *traffic = nullptr;          // the PLC's, told of every connection closed
 };
 
 // One S7 PDU or S5 request handled on the slot, which marks what the connection carries.
@@ -154,12 +156,25 @@ int takeSlot(ConnectionTable &table, platform::SocketHandle socket, const Connec
 // stays compact.
 bool slotStillHeld(const ConnectionTable &table, int slot);
 
-// Closes the slot's connection, keeps the table compact (every slot above moves down one) and
-// logs.
+// Closes the slot's connection, keeps the table compact (every slot above moves down one), logs
+// and records the disconnect.
 void closeConnection(ConnectionTable &table, int slot);
 
-// Closes every connection without a line each (the PLC is going away or starts afresh).
+// Closes every connection without a line each (the PLC is going away or starts afresh); each is
+// recorded as a disconnect.
 void closeAllConnections(ConnectionTable &table);
+
+// An exchange of the slot's client, its peer filled in, nothing else: the caller adds the items,
+// the fault rule and the error.
+Exchange slotExchange(const ConnectionTable &table, int slot, TrafficProtocol protocol,
+                      TrafficOperation operation);
+
+// The traffic record of an exchange on a table that may have none (tests that build one alone).
+inline void recordOnTable(ConnectionTable &table, const Exchange &exchange) {
+    if (table.traffic != nullptr) {
+        recordExchange(*table.traffic, exchange);
+    }
+}
 
 // True while the slot holds reply bytes the client has not taken, or holds its replies back.
 bool hasUnsentReply(const ConnectionTable &table, int slot);
@@ -177,8 +192,8 @@ std::int64_t heldReplyRelease(const ConnectionTable &table, int slot);
 
 // Acts on how a fault says a request on the slot is answered: a delay holds the slot's replies
 // back; no reply leaves the request unanswered; close drops the connection without a word, as a
-// pulled cable. Returns true when the request must not be served. (A refused connection request
-// is the transport's.)
+// pulled cable. Returns true when the request must not be served, which is recorded as refused
+// by the rule. (A refused connection request is the transport's.)
 bool applyFaultDelivery(ConnectionTable &table, int slot, const FaultDecision &decision);
 
 struct ReplyResult {

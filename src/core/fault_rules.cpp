@@ -641,6 +641,9 @@ FaultDecision decideFaults(FaultRules &faults, const FaultRequest &request) {
             break;
         }
         rule.fired += 1;
+        if (decision.rule == 0) {
+            decision.rule = rule.id;
+        }
         logFired(rule, request, firstItem);
     }
     return decision;

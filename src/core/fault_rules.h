@@ -124,6 +124,7 @@ struct FaultRequest {
 // a rule of each kind may fire on the same request. Within each kind the first rule whose turn it
 // is wins; every rule that matches counts the request, whichever fires.
 struct FaultDecision {
+    int rule;                  // the id of the first rule that fired; 0: none fired
     std::uint16_t headerError; // 0: none
     bool anyItemCode;
     std::array<std::uint8_t, largestFaultItemCount> itemCodes; // 0: served as usual

@@ -1,10 +1,149 @@
 #include "core/traffic.h"
 
+#include "core/log.h"
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace {
+
+constexpr std::uint8_t returnSuccess = 0xFF;
+constexpr std::int64_t secondMicros = 1'000'000;
+
+// Year, month and day of a day counted from 1970-01-01 (proleptic Gregorian calendar, from the
+// 400-year cycle of 146097 days); the host's calendar functions are not needed for UTC.
+struct CivilDate {
+    std::int64_t year;
+    unsigned month;
+    unsigned day;
+};
+
+CivilDate civilFromDays(std::int64_t days) {
+    days += 719468; // from 0000-03-01, so that a leap day ends its year
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153; // 0 is March
+    const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+    return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month,
+            dayOfYear - (153 * shiftedMonth + 2) / 5 + 1};
+}
+
+void putDigits(char *at, std::int64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// "2024-05-01T12:00:00" of the second.
+void makeStamp(std::array<char, 19> &stamp, std::int64_t second) {
+    const std::int64_t days = second / 86400;
+    const std::int64_t ofDay = second % 86400;
+    const CivilDate date = civilFromDays(days);
+    char *out = stamp.data();
+    putDigits(out, date.year, 4);
+    out[4] = '-';
+    putDigits(out + 5, date.month, 2);
+    out[7] = '-';
+    putDigits(out + 8, date.day, 2);
+    out[10] = 'T';
+    putDigits(out + 11, ofDay / 3600, 2);
+    out[13] = ':';
+    putDigits(out + 14, ofDay / 60 % 60, 2);
+    out[16] = ':';
+    putDigits(out + 17, ofDay % 60, 2);
+}
+
+void appendTime(std::string &out, std::array<char, 19> &stamp, std::int64_t &stampSecond,
+                std::int64_t wallMicros) {
+    wallMicros = std::max<std::int64_t>(wallMicros, 0);
+    const std::int64_t second = wallMicros / secondMicros;
+    if (second != stampSecond) {
+        makeStamp(stamp, second);
+        stampSecond = second;
+    }
+    std::array<char, 8> fraction{'.'};
+    putDigits(fraction.data() + 1, wallMicros % secondMicros, 6);
+    fraction[7] = 'Z';
+    out.append(stamp.data(), stamp.size());
+    out.append(fraction.data(), fraction.size());
+}
+
+void appendNumber(std::string &out, std::int64_t value) {
+    std::array<char, 24> digits{};
+    const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    out.append(digits.data(), result.ptr);
+}
+
+// A JSON string's content: quotes, backslashes and control characters escaped.
+void appendEscaped(std::string &out, std::string_view text) {
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            const std::array<char, 2> digits = hexDigits(static_cast<std::uint8_t>(c));
+            out += "\\u00";
+            out.append(digits.data(), digits.size());
+        } else {
+            out += c;
+        }
+    }
+}
+
+void appendHex(std::string &out, ByteView bytes) {
+    for (const std::uint8_t byte : bytes) {
+        const std::array<char, 2> digits = hexDigits(byte);
+        out.append(digits.data(), digits.size());
+    }
+}
+
+void appendPeer(std::string &out, const Ipv4Address &address, std::uint16_t port) {
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        appendNumber(out, address[i]);
+        out += i + 1 < address.size() ? '.' : ':';
+    }
+    appendNumber(out, port);
+}
+
+void appendItem(std::string &out, const TrafficItem &item, bool withData) {
+    out += "{\"area\": ";
+    if (item.areaKnown) {
+        out += '"';
+        out += areaLetter(item.area);
+        out += '"';
+    } else {
+        out += "null";
+    }
+    out += ", \"db\": ";
+    if (item.areaKnown && item.area == MemoryArea::dataBlock) {
+        appendNumber(out, item.dbNumber);
+    } else {
+        out += "null";
+    }
+    out += ", \"start\": ";
+    appendNumber(out, item.start);
+    out += ", \"bit\": ";
+    if (item.bit >= 0) {
+        appendNumber(out, item.bit);
+    } else {
+        out += "null";
+    }
+    out += ", \"size\": ";
+    appendNumber(out, item.size);
+    out += ", \"code\": ";
+    appendNumber(out, item.code);
+    if (withData) {
+        out += ", \"hex\": \"";
+        appendHex(out, item.data);
+        out += '"';
+    }
+    out += '}';
+}
 
 void journalWrite(WriteJournal &journal, const Exchange &exchange, const TrafficItem &item,
                   std::int64_t wallMicros) {
@@ -22,15 +161,90 @@ void journalWrite(WriteJournal &journal, const Exchange &exchange, const Traffic
 } // namespace
 
 void recordExchange(Traffic &traffic, const Exchange &exchange) {
-    if (exchange.operation != TrafficOperation::write) {
+    TrafficCounts &counts = traffic.counts;
+    counts.exchanges[static_cast<std::size_t>(exchange.protocol)][static_cast<std::size_t>(
+        exchange.operation)][exchangeFailed(exchange) ? 1 : 0] += 1;
+    if (exchange.connectionRefused) {
+        counts.connectionsRefused += 1;
+    }
+    const bool write = exchange.operation == TrafficOperation::write;
+    if (!write && traffic.events == nullptr) {
         return;
     }
     const std::int64_t wallMicros = platform::wallClockMicros();
-    for (const TrafficItem &item : exchange.items) {
-        if (item.ok) {
-            journalWrite(traffic.journal, exchange, item, wallMicros);
+    if (write) {
+        for (const TrafficItem &item : exchange.items) {
+            if (item.ok) {
+                journalWrite(traffic.journal, exchange, item, wallMicros);
+            }
         }
     }
+    if (traffic.events != nullptr) {
+        makeEventLine(*traffic.events, traffic.plcName, exchange, wallMicros);
+        writeEventLine(traffic.events->line);
+    }
+}
+
+bool exchangeFailed(const Exchange &exchange) {
+    if (exchange.operation == TrafficOperation::refused || exchange.headerError != 0) {
+        return true;
+    }
+    return std::any_of(exchange.items.begin(), exchange.items.end(),
+                       [](const TrafficItem &item) { return item.code != returnSuccess; });
+}
+
+std::string isoTimeText(std::int64_t wallMicros) {
+    std::string text;
+    std::array<char, 19> stamp{};
+    std::int64_t stampSecond = -1;
+    appendTime(text, stamp, stampSecond, wallMicros);
+    return text;
+}
+
+void makeEventLine(EventLines &events, std::string_view plcName, const Exchange &exchange,
+                   std::int64_t wallMicros) {
+    std::string &out = events.line;
+    out.clear();
+    out += "{\"time\": \"";
+    appendTime(out, events.stamp, events.stampSecond, wallMicros);
+    out += "\", \"seq\": ";
+    appendNumber(out, static_cast<std::int64_t>(++events.sequence));
+    out += ", \"plc\": \"";
+    appendEscaped(out, plcName);
+    out += "\", \"slot\": ";
+    if (exchange.slot >= 0) {
+        appendNumber(out, exchange.slot);
+    } else {
+        out += "null";
+    }
+    out += ", \"peer\": \"";
+    appendPeer(out, exchange.peer, exchange.peerPort);
+    out += "\", \"proto\": \"";
+    out += protocolName(exchange.protocol);
+    out += "\", \"op\": \"";
+    out += operationName(exchange.operation);
+    out += "\", \"items\": [";
+    const bool withData = exchange.operation == TrafficOperation::write ||
+                          (exchange.operation == TrafficOperation::read && events.withReadData);
+    for (std::size_t i = 0; i < exchange.items.size(); ++i) {
+        if (i > 0) {
+            out += ", ";
+        }
+        appendItem(out, exchange.items[i], withData);
+    }
+    out += "], \"fault\": ";
+    if (exchange.faultRule != 0) {
+        appendNumber(out, exchange.faultRule);
+    } else {
+        out += "null";
+    }
+    out += ", \"error\": ";
+    if (exchange.headerError != 0) {
+        appendNumber(out, exchange.headerError);
+    } else {
+        out += "null";
+    }
+    out += '}';
 }
 
 JournalSlice journalSince(const WriteJournal &journal, std::uint64_t since) {

@@ -102,35 +102,52 @@ json valueToJson(const S7Value &value) {
     return std::visit([](const auto &held) { return json(held); }, value);
 }
 
+// One memory access of the API as the traffic record takes it: served, with its bytes.
+TrafficItem apiItem(MemoryArea area, std::size_t dbNumber, std::size_t start,
+                    std::span<const std::uint8_t> bytes, int bit) {
+    return {area,
+            static_cast<std::uint16_t>(dbNumber),
+            static_cast<std::uint32_t>(start),
+            static_cast<std::int8_t>(bit),
+            static_cast<std::uint32_t>(bytes.size()),
+            0xFF,
+            true,
+            bytes,
+            true};
+}
+
+void recordApi(Plc &plc, const HttpRequest &request, TrafficOperation operation,
+               std::span<const TrafficItem> items) {
+    recordExchange(plc.traffic, {TrafficProtocol::http, operation, -1, request.peer,
+                                 request.peerPort, items, 0, 0, false});
+}
+
 // What every API write does once it has stored its bytes: marks them for the retained memory,
 // notes them for the program's handlers and records the write for the journal.
 void noteApiWrite(Plc &plc, const HttpRequest &request, MemoryArea area, std::size_t dbNumber,
                   std::size_t start, std::span<const std::uint8_t> bytes, int bit) {
     markClientWrite(plc.memory, area, dbNumber, start, bytes.size());
-    const TrafficItem item{area,
-                           static_cast<std::uint16_t>(dbNumber),
-                           static_cast<std::uint32_t>(start),
-                           static_cast<std::int8_t>(bit),
-                           static_cast<std::uint32_t>(bytes.size()),
-                           0xFF,
-                           true,
-                           bytes};
-    recordExchange(plc.traffic, {TrafficProtocol::http, TrafficOperation::write, -1, request.peer,
-                                 request.peerPort, std::span(&item, 1), 0, 0});
+    const TrafficItem item = apiItem(area, dbNumber, start, bytes, bit);
+    recordApi(plc, request, TrafficOperation::write, std::span(&item, 1));
+}
+
+// The memory view's area and block, from its path ("db/5", "m").
+std::pair<MemoryArea, std::size_t> areaOfPath(std::string_view path) {
+    if (path.starts_with("db/")) {
+        return {MemoryArea::dataBlock, parseCount(path.substr(3)).value_or(0)};
+    }
+    for (const MemoryArea area : fixedAreas) {
+        if (areaPath(area) == path) {
+            return {area, 0};
+        }
+    }
+    return {MemoryArea::dataBlock, 0};
 }
 
 void markWritten(Plc &plc, const HttpRequest &request, std::string_view path, std::size_t start,
                  std::span<const std::uint8_t> bytes) {
-    if (path.starts_with("db/")) {
-        noteApiWrite(plc, request, MemoryArea::dataBlock, parseCount(path.substr(3)).value_or(0),
-                     start, bytes, -1);
-        return;
-    }
-    for (const MemoryArea area : fixedAreas) {
-        if (areaPath(area) == path) {
-            noteApiWrite(plc, request, area, 0, start, bytes, -1);
-        }
-    }
+    const auto [area, dbNumber] = areaOfPath(path);
+    noteApiWrite(plc, request, area, dbNumber, start, bytes, -1);
 }
 
 // ---- /api/memory/...
@@ -169,6 +186,9 @@ HttpReply readMemory(Plc &plc, const HttpRequest &request, std::string_view path
                               " run past the end of " + view.name + " (" +
                               std::to_string(view.bytes.size()) + " bytes)");
     }
+    const auto [area, dbNumber] = areaOfPath(path);
+    const TrafficItem item = apiItem(area, dbNumber, start, view.bytes.subspan(start, size), -1);
+    recordApi(plc, request, TrafficOperation::read, std::span(&item, 1));
     return reply(200, json{{"start", start}, {"hex", hexText(view.bytes.subspan(start, size))}});
 }
 
@@ -227,6 +247,7 @@ HttpReply writeMemory(Plc &plc, const HttpRequest &request, std::string_view pat
 
 HttpReply readWatch(Plc &plc, const HttpRequest &request) {
     json values = json::array();
+    std::vector<TrafficItem> items;
     for (const auto &[key, text] : request.query) {
         if (key != "addr") {
             continue;
@@ -240,10 +261,18 @@ HttpReply readWatch(Plc &plc, const HttpRequest &request) {
             return error(value.value("status", 404), value["error"].get<std::string>());
         }
         values.push_back(std::move(value));
+        // Read fine just now, so its view holds its bytes.
+        const S7Address &address = watched.address;
+        const std::size_t begin = addressByteStart(address);
+        items.push_back(
+            apiItem(address.area, address.dbNumber, begin,
+                    viewOfAddress(plc, address).bytes.subspan(begin, addressByteWidth(address)),
+                    address.bit));
     }
     if (values.empty()) {
         return error(400, "name at least one address: /api/watch?addr=DB1.DBW2:INT");
     }
+    recordApi(plc, request, TrafficOperation::read, items);
     return reply(200, json{{"values", std::move(values)}});
 }
 
@@ -338,6 +367,7 @@ HttpReply setCpu(Plc &plc, const HttpRequest &request) {
         logMessage(trafficAttribute(0), "%s CPU %s requested", namedPrefix("http").text(),
                    wanted == CpuRunState::run ? "RUN" : "STOP");
     }
+    recordApi(plc, request, TrafficOperation::cpu, {});
     return reply(200, json{{"state", *state}});
 }
 

@@ -52,6 +52,7 @@ struct DataBlockSetup {
 
 // What a PLC is made from, kept so that it can be made new again.
 struct PlcSetup {
+    std::string name = "plc"; // in the events file and the metrics
     Ipv4Address bindAddress{0, 0, 0, 0};
     std::uint16_t port = 102;
     const CpuProfile *cpu = &cpuProfileAt(0);

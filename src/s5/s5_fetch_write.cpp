@@ -123,6 +123,26 @@ const char *writeRefusalReason(const DataBlockTable &blocks, ByteView request,
     return nullptr;
 }
 
+// A fetch or write as answered: S5 has no item codes, only the reply's error byte, so a refused
+// request carries that as its error and its item the code 0.
+void recordS5(Plc &plc, int slot, TrafficOperation operation, const S5Request &decoded,
+              ByteView bytes, bool refused, int faultRule) {
+    const TrafficItem item{MemoryArea::dataBlock,
+                           static_cast<std::uint16_t>(decoded.dbNumber),
+                           static_cast<std::uint32_t>(2 * decoded.start),
+                           -1,
+                           static_cast<std::uint32_t>(2 * decoded.length),
+                           refused ? std::uint8_t{0} : std::uint8_t{0xFF},
+                           !refused,
+                           bytes,
+                           true};
+    Exchange exchange = slotExchange(plc.connections, slot, TrafficProtocol::s5, operation);
+    exchange.items = std::span(&item, 1);
+    exchange.faultRule = faultRule;
+    exchange.headerError = refused ? s5ErrorAreaTooSmall : 0;
+    recordExchange(plc.traffic, exchange);
+}
+
 // The request's line: in the slot's colour when served, in 70 with the reason when refused.
 void logOutcome(int slot, const char *what, const S5Request &decoded, const char *refusal) {
     const int start = static_cast<int>(decoded.start);
@@ -136,7 +156,7 @@ void logOutcome(int slot, const char *what, const S5Request &decoded, const char
                decoded.dbNumber, start, length);
 }
 
-void handleS5Fetch(Plc &plc, int slot, ByteView request, const char *faultRefusal) {
+void handleS5Fetch(Plc &plc, int slot, ByteView request, const char *faultRefusal, int faultRule) {
     DataBlockTable &blocks = plc.memory.blocks;
     const S5Request decoded = decodeRequest(request);
     const std::span<const std::uint8_t> block = blockFor(blocks, request, decoded);
@@ -162,11 +182,15 @@ void handleS5Fetch(Plc &plc, int slot, ByteView request, const char *faultRefusa
         }
         frameLength += 2 * decoded.length;
     }
+    // The record shows the bytes as they lie in the block, as the write journal does.
+    recordS5(plc, slot, TrafficOperation::read, decoded,
+             refusal == nullptr ? block.subspan(2 * decoded.start, 2 * decoded.length) : ByteView{},
+             refusal != nullptr, faultRule);
     sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::s5);
     logOutcome(slot, "Sending S5 data", decoded, refusal);
 }
 
-void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusal) {
+void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusal, int faultRule) {
     DataBlockTable &blocks = plc.memory.blocks;
     const S5Request decoded = decodeRequest(request);
     const std::span<std::uint8_t> block = blockFor(blocks, request, decoded);
@@ -192,26 +216,18 @@ void handleS5Write(Plc &plc, int slot, ByteView request, const char *faultRefusa
         markClientWrite(plc.memory, MemoryArea::dataBlock,
                         static_cast<std::size_t>(decoded.dbNumber), 2 * decoded.start,
                         2 * decoded.length);
-        // The journal shows the bytes as they now lie in the block.
-        const TrafficItem item{MemoryArea::dataBlock,
-                               static_cast<std::uint16_t>(decoded.dbNumber),
-                               static_cast<std::uint32_t>(2 * decoded.start),
-                               -1,
-                               static_cast<std::uint32_t>(2 * decoded.length),
-                               0xFF,
-                               true,
-                               block.subspan(2 * decoded.start, 2 * decoded.length)};
-        const ConnectionEnds &ends = slotAt(plc.connections, slot).ends;
-        recordExchange(plc.traffic,
-                       {TrafficProtocol::s5, TrafficOperation::write, slot, ends.clientAddress,
-                        ends.clientPort, std::span(&item, 1), 0, 0});
     }
+    // The journal shows the bytes as they now lie in the block.
+    recordS5(plc, slot, TrafficOperation::write, decoded,
+             refusal == nullptr ? block.subspan(2 * decoded.start, 2 * decoded.length) : ByteView{},
+             refusal != nullptr, faultRule);
     logOutcome(slot, "Sending S5 write ack", decoded, refusal);
 }
 
 // The fault rules for a fetch (a read) or a write of DB words. S5 has one error for a request, so
 // an item code or a header error refuses it. Returns true when the request is done with.
-bool applyS5Faults(Plc &plc, int slot, ByteView request, bool fetch, const char *&refusal) {
+bool applyS5Faults(Plc &plc, int slot, ByteView request, bool fetch, const char *&refusal,
+                   int &faultRule) {
     const S5Request decoded = decodeRequest(request);
     const auto byteAt = [](std::size_t word) { return static_cast<std::uint32_t>(2 * word); };
     const std::array<FaultItem, 1> items = {
@@ -220,6 +236,7 @@ bool applyS5Faults(Plc &plc, int slot, ByteView request, bool fetch, const char 
     const FaultDecision decision =
         decideFaults(plc.faults, {fetch ? FaultOn::read : FaultOn::write,
                                   slotAt(plc.connections, slot).ends.clientAddress, items});
+    faultRule = decision.rule;
     if (applyFaultDelivery(plc.connections, slot, decision)) {
         return true;
     }
@@ -232,23 +249,24 @@ bool applyS5Faults(Plc &plc, int slot, ByteView request, bool fetch, const char 
 } // namespace
 
 void handleS5Payload(Plc &plc, int slot, ByteView payload) {
-    if (!fits(payload, requestOpCodeOffset, 1)) {
-        return;
-    }
-    const std::uint8_t opCode = readU8(payload, requestOpCodeOffset);
+    const std::uint8_t opCode = readU8OrZero(payload, requestOpCodeOffset);
     const char *faultRefusal = nullptr;
+    int faultRule = 0;
     if ((opCode == opCodeFetch || opCode == opCodeWrite) && faultRulesActive(plc.faults) &&
-        applyS5Faults(plc, slot, payload, opCode == opCodeFetch, faultRefusal)) {
+        applyS5Faults(plc, slot, payload, opCode == opCodeFetch, faultRefusal, faultRule)) {
         return;
     }
     switch (opCode) {
     case opCodeFetch:
-        handleS5Fetch(plc, slot, payload, faultRefusal);
+        handleS5Fetch(plc, slot, payload, faultRefusal, faultRule);
         return;
     case opCodeWrite:
-        handleS5Write(plc, slot, payload, faultRefusal);
+        handleS5Write(plc, slot, payload, faultRefusal, faultRule);
         return;
     default:
-        return; // other op codes are not served
+        // Other op codes (and requests too short to have one) are not served: left unanswered.
+        recordExchange(plc.traffic, slotExchange(plc.connections, slot, TrafficProtocol::s5,
+                                                 TrafficOperation::refused));
+        return;
     }
 }

@@ -55,6 +55,18 @@ std::string_view startServiceName(ByteView pdu) {
     return serviceName(pdu, startArgumentsOffset + readU16be(pdu, startArgumentLengthOffset));
 }
 
+// A stop or start as answered: the state changed, or the error saying it was so already.
+void recordControl(Plc &plc, int slot, bool refused, int faultRule) {
+    Exchange exchange =
+        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::cpu);
+    exchange.faultRule = faultRule;
+    if (refused) {
+        exchange.headerError = static_cast<std::uint16_t>(errorStateUnchanged.errorClass << 8 |
+                                                          errorStateUnchanged.errorCode);
+    }
+    recordExchange(plc.traffic, exchange);
+}
+
 void sendControlReply(Plc &plc, int slot, ByteView pdu, std::uint8_t function, bool refused,
                       std::uint8_t reason) {
     std::array<std::uint8_t, controlReplySize> frame{};
@@ -94,46 +106,51 @@ const char *jobFunctionName(std::uint8_t function) {
     }
 }
 
-void refuseJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function) {
+void refuseJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function, int faultRule) {
     logMessage(attributeError, "%s Refusing %s (job function 0x%02X): not available",
                slotPrefix(slot).text(), jobFunctionName(function), function);
-    sendHeaderError(plc, slot, pdu, errorNotAvailable);
+    sendHeaderError(plc, slot, pdu, errorNotAvailable, faultRule);
 }
 
-void stopCpu(Plc &plc, int slot, ByteView pdu) {
+void stopCpu(Plc &plc, int slot, ByteView pdu, int faultRule) {
     if (plc.cpu.state == CpuRunState::stop) {
         logMessage(attributeError, "%s Refusing CPU STOP: already in STOP",
                    slotPrefix(slot).text());
+        recordControl(plc, slot, true, faultRule);
         sendControlReply(plc, slot, pdu, functionPlcStop, true, reasonAlreadyStopped);
         return;
     }
     plc.cpu.state = CpuRunState::stop;
     logMessage(trafficAttribute(slot), "%s CPU STOP requested", slotPrefix(slot).text());
+    recordControl(plc, slot, false, faultRule);
     sendControlReply(plc, slot, pdu, functionPlcStop, false, 0);
 }
 
-void startCpu(Plc &plc, int slot, ByteView pdu) {
+void startCpu(Plc &plc, int slot, ByteView pdu, int faultRule) {
     if (plc.cpu.state == CpuRunState::run) {
         logMessage(attributeError, "%s Refusing CPU START: already in RUN",
                    slotPrefix(slot).text());
+        recordControl(plc, slot, true, faultRule);
         sendControlReply(plc, slot, pdu, functionPlcStart, true, reasonAlreadyRunning);
         return;
     }
     plc.cpu.state = CpuRunState::run;
     logMessage(trafficAttribute(slot), "%s CPU START requested", slotPrefix(slot).text());
+    recordControl(plc, slot, false, faultRule);
     sendControlReply(plc, slot, pdu, functionPlcStart, false, 0);
 }
 
 } // namespace
 
-void handleControlJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function) {
+void handleControlJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function,
+                      const FaultDecision &faults) {
     if (function == functionPlcStop && serviceName(pdu, stopNameLengthOffset) == programService) {
-        stopCpu(plc, slot, pdu);
+        stopCpu(plc, slot, pdu, faults.rule);
         return;
     }
     if (function == functionPlcStart && startServiceName(pdu) == programService) {
-        startCpu(plc, slot, pdu); // hot and cold restart alike
+        startCpu(plc, slot, pdu, faults.rule); // hot and cold restart alike
         return;
     }
-    refuseJob(plc, slot, pdu, function);
+    refuseJob(plc, slot, pdu, function, faults.rule);
 }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "base/bytes.h"
+#include "core/fault_rules.h"
 #include "plc/plc.h"
 
 #include <cstdint>
 
-void handleControlJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function);
+void handleControlJob(Plc &plc, int slot, ByteView pdu, std::uint8_t function,
+                      const FaultDecision &faults);

@@ -62,10 +62,6 @@ std::size_t readAddress(ByteView item) {
     return readU24be(item, itemAddressOffset);
 }
 
-ItemPlan failed(std::uint8_t returnCode) {
-    return {returnCode, 0, ItemTarget::none, MemoryArea::inputs, 0, 0, 0, -1};
-}
-
 struct AreaChoice {
     bool known;
     ItemTarget target;
@@ -184,42 +180,48 @@ ItemPlan planItem(Memory &memory, ByteView item, AccessDirection direction) {
     const std::size_t dbNumber = readU16be(item, itemDbNumberOffset);
     const std::size_t address = readAddress(item);
     const ElementType *type = findElementType(transportSize);
-    if (type == nullptr) {
-        return failed(returnTypeNotSupported);
-    }
     const AreaChoice choice = chooseArea(areaCode, direction);
+    // A refused item keeps what it addressed (for the traffic record) with no target.
+    ItemPlan plan{returnSuccess,
+                  type != nullptr ? type->replyTransportSize : std::uint8_t{0},
+                  ItemTarget::none,
+                  choice.area,
+                  dbNumber,
+                  address >> 3,
+                  count * (type != nullptr ? type->bytesPerElement : 1),
+                  -1,
+                  choice.known};
+    if (transportSize == requestBit) {
+        plan.bit = static_cast<int>(address & 7);
+    } else if (isTimerOrCounterType(transportSize)) {
+        plan.byteOffset = address * timerCounterElementBytes; // the address is the element
+    }
+    const auto refuse = [&plan](std::uint8_t returnCode) {
+        plan.returnCode = returnCode;
+        return plan;
+    };
+    if (type == nullptr) {
+        return refuse(returnTypeNotSupported);
+    }
     if (!choice.known) {
-        return failed(returnObjectDoesNotExist);
+        return refuse(returnObjectDoesNotExist);
     }
     const std::span<const std::uint8_t> areaBytes = choice.target == ItemTarget::processArea
                                                         ? processArea(memory.areas, choice.area)
                                                         : std::span<const std::uint8_t>{};
     if (choice.target == ItemTarget::processArea && areaBytes.empty()) {
-        return failed(returnObjectDoesNotExist); // the CPU has no such area (S7-1200 timers)
+        return refuse(returnObjectDoesNotExist); // the CPU has no such area (S7-1200 timers)
     }
     // DB0 never exists; with the declared blocks fixed, neither does any block not declared.
     if (choice.target == ItemTarget::dataBlock &&
         (dbNumber == 0 || !dataBlockServed(memory.blocks, dbNumber))) {
-        return failed(returnObjectDoesNotExist);
+        return refuse(returnObjectDoesNotExist);
     }
     if (!typeFitsArea(transportSize, areaCode)) {
-        return failed(returnAddressOutOfRange);
+        return refuse(returnAddressOutOfRange);
     }
-    ItemPlan plan{returnSuccess,
-                  type->replyTransportSize,
-                  choice.target,
-                  choice.area,
-                  dbNumber,
-                  address >> 3,
-                  count * type->bytesPerElement,
-                  -1};
-    if (transportSize == requestBit) {
-        if (count != 1) {
-            return failed(returnTypeInconsistent); // a bit item addresses exactly one bit
-        }
-        plan.bit = static_cast<int>(address & 7);
-    } else if (isTimerOrCounterType(transportSize)) {
-        plan.byteOffset = address * timerCounterElementBytes; // the address is the element
+    if (transportSize == requestBit && count != 1) {
+        return refuse(returnTypeInconsistent); // a bit item addresses exactly one bit
     }
     const bool inRange =
         choice.target == ItemTarget::dataBlock
@@ -227,8 +229,9 @@ ItemPlan planItem(Memory &memory, ByteView item, AccessDirection direction) {
             : plan.byteOffset <= areaBytes.size() &&
                   plan.byteCount <= areaBytes.size() - plan.byteOffset;
     if (!inRange) {
-        return failed(returnAddressOutOfRange);
+        return refuse(returnAddressOutOfRange);
     }
+    plan.target = choice.target;
     return plan;
 }
 

@@ -41,7 +41,8 @@ enum class AccessDirection { read, write };
 
 enum class ItemTarget { none, processArea, dataBlock };
 
-// One item, decided: the return code it gets, and on success where its bytes lie.
+// One item, decided: the return code it gets, and on success where its bytes lie (a refused item
+// has no target, but still names the area, block and bytes it asked for).
 struct ItemPlan {
     std::uint8_t returnCode;         // returnSuccess or the item's error code
     std::uint8_t replyTransportSize; // of the data going back (Read Var)
@@ -50,7 +51,8 @@ struct ItemPlan {
     std::size_t dbNumber;
     std::size_t byteOffset;
     std::size_t byteCount;
-    int bit; // 0-7 for a single bit, -1 otherwise
+    int bit;        // 0-7 for a single bit, -1 otherwise
+    bool areaKnown; // false: an area code the CPU does not know
 };
 
 // Decides one S7ANY item against the memory's blocks and areas. Periphery is read from the inputs

@@ -18,6 +18,8 @@ namespace {
 constexpr std::size_t readReplyParameterLength = 2;
 // The data section sits behind the reply header inside one 1024-byte frame.
 constexpr std::size_t dataSectionCapacity = largestReplyFrame - replyHeaderSize;
+// The item count is one byte.
+constexpr std::size_t classicItemLimit = 255;
 
 void writeFailedItem(ByteBuffer out, std::size_t at, std::uint8_t returnCode) {
     out[at] = returnCode;
@@ -26,22 +28,43 @@ void writeFailedItem(ByteBuffer out, std::size_t at, std::uint8_t returnCode) {
     out[at + 3] = 0;
 }
 
+// A read as the traffic record takes it.
+void recordRead(Plc &plc, int slot, std::span<const TrafficItem> items, int faultRule) {
+    Exchange exchange =
+        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::read);
+    exchange.items = items;
+    exchange.faultRule = faultRule;
+    recordExchange(plc.traffic, exchange);
+}
+
 // Writes one data item at position at of the data section and returns the position behind it.
-// room is what the item may take while leaving 4 bytes for each item behind it.
+// room is what the item may take while leaving 4 bytes for each item behind it. noted gets the
+// item as served: its code, and its bytes in the section.
 std::size_t readItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteBuffer section,
-                     std::size_t at, std::size_t room, int slot, int index) {
+                     std::size_t at, std::size_t room, int slot, int index, TrafficItem &noted) {
     const ItemAddress address = decodeItemAddress(item);
     const int dbNumber = static_cast<int>(address.dbNumber);
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
+    noted = {MemoryArea::dataBlock,
+             static_cast<std::uint16_t>(address.dbNumber),
+             static_cast<std::uint32_t>(address.byteOffset),
+             -1,
+             static_cast<std::uint32_t>(address.elementCount),
+             returnSuccess,
+             false,
+             {},
+             true};
     if (const std::uint8_t code = faultItemCode(faults, static_cast<std::size_t>(index));
         code != 0) {
+        noted.code = code;
         writeFailedItem(section, at, code);
         logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d (fault, code %02X)",
                    slotPrefix(slot).text(), dbNumber, byteOffset, count, code);
         return at + dataItemHeaderSize;
     }
     if (address.dbNumber >= dataBlockCount) {
+        noted.code = returnObjectDoesNotExist;
         writeFailedItem(section, at, returnObjectDoesNotExist);
         logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d", slotPrefix(slot).text(),
                    dbNumber, byteOffset, count);
@@ -53,6 +76,7 @@ std::size_t readItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteB
             : acquireDataBlock(plc.memory.blocks, address.elementCount, address.dbNumber,
                                address.byteOffset);
     if (block.empty()) {
+        noted.code = returnAddressOutOfRange;
         writeFailedItem(section, at, returnAddressOutOfRange);
         logMessage(attributeError, "%s Sending S7 NO IO data DB%d,%d l=%d DB too big",
                    slotPrefix(slot).text(), dbNumber, byteOffset, count);
@@ -63,6 +87,8 @@ std::size_t readItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteB
     writeU16be(section, at + 2, (address.elementCount * 8) & 0xFFFF);
     std::memcpy(section.data() + at + dataItemHeaderSize, block.data() + address.byteOffset,
                 address.elementCount);
+    noted.ok = true;
+    noted.data = ByteView(section).subspan(at + dataItemHeaderSize, address.elementCount);
     logMessage(trafficAttribute(slot), "%s Sending S7 data DB%d,%d l=%d",
                itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return at + dataItemHeaderSize + address.elementCount;
@@ -128,9 +154,9 @@ std::span<const std::uint8_t> sourceBytes(Memory &memory, const ItemPlan &plan) 
 }
 
 // Writes one data item at position at of the data section and returns the position behind it
-// (fill byte included).
+// (fill byte included). noted gets the item as served.
 std::size_t writeReadItem(Memory &memory, ItemPlan plan, ByteView item, ByteBuffer section,
-                          std::size_t at, bool last, int slot, int index) {
+                          std::size_t at, bool last, int slot, int index, TrafficItem &noted) {
     const std::span<const std::uint8_t> source = plan.returnCode == returnSuccess
                                                      ? sourceBytes(memory, plan)
                                                      : std::span<const std::uint8_t>{};
@@ -139,6 +165,15 @@ std::size_t writeReadItem(Memory &memory, ItemPlan plan, ByteView item, ByteBuff
     }
     const ItemName name = itemName(item);
     const int count = static_cast<int>(readU16be(item, itemElementCountOffset));
+    noted = {plan.area,
+             static_cast<std::uint16_t>(plan.dbNumber),
+             static_cast<std::uint32_t>(plan.byteOffset),
+             static_cast<std::int8_t>(plan.bit),
+             static_cast<std::uint32_t>(plan.bit >= 0 ? 1 : plan.byteCount),
+             plan.returnCode,
+             plan.returnCode == returnSuccess,
+             {},
+             plan.areaKnown};
     if (plan.returnCode != returnSuccess) {
         section[at] = plan.returnCode; // EC 00 00 00
         logMessage(attributeError, "%s Sending S7 NO IO data %s l=%d (code %02X)",
@@ -155,6 +190,7 @@ std::size_t writeReadItem(Memory &memory, ItemPlan plan, ByteView item, ByteBuff
         std::memcpy(section.data() + at + dataItemHeaderSize, source.data() + plan.byteOffset,
                     plan.byteCount);
     }
+    noted.data = ByteView(section).subspan(at + dataItemHeaderSize, plan.byteCount);
     logMessage(trafficAttribute(slot), "%s Sending S7 data %s l=%d", itemPrefix(index, slot).text(),
                name.text(), count);
     const std::size_t behind = at + dataItemHeaderSize + plan.byteCount;
@@ -171,7 +207,7 @@ void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults)
     }
     if (!wellFormed) {
         logMessage(attributeError, "%s Refusing Read Var: malformed job", slotPrefix(slot).text());
-        sendHeaderError(plc, slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable, faults.rule);
         return;
     }
     // Filled by planReply for the items there are: zeroing every plan would cost every read.
@@ -182,20 +218,22 @@ void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults)
     if (replyLength > limit || replyHeaderSize + plan.dataLength > largestReplyFrame) {
         logMessage(attributeError, "%s Refusing Read Var: reply of %d bytes exceeds the PDU of %d",
                    slotPrefix(slot).text(), static_cast<int>(replyLength), static_cast<int>(limit));
-        sendHeaderError(plc, slot, pdu, errorExceedsPdu);
+        sendHeaderError(plc, slot, pdu, errorExceedsPdu, faults.rule);
         return;
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
     const ByteBuffer section = ByteBuffer(frame).subspan(replyHeaderSize);
+    std::array<TrafficItem, largestItemCount> noted{};
     std::size_t at = 0;
     for (std::size_t i = 0; i < itemCount; ++i) {
         const ByteView item =
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
         at = writeReadItem(plc.memory, plan.items[i], item, section, at, i + 1 == itemCount, slot,
-                           static_cast<int>(i));
+                           static_cast<int>(i), noted[i]);
     }
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
+    recordRead(plc, slot, std::span(noted).first(itemCount), faults.rule);
     sendDataFrame(plc.connections, slot, frame, replyHeaderSize + at, SendFailureLine::timestamped);
 }
 
@@ -217,6 +255,7 @@ void handleReadVar(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
     const ByteBuffer section = ByteBuffer(frame).subspan(replyHeaderSize);
+    std::array<TrafficItem, classicItemLimit> noted{};
     std::size_t at = 0;
     for (std::size_t i = 0; i < itemCount; ++i) {
         if (at % 2 == 1) {
@@ -226,10 +265,11 @@ void handleReadVar(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
             pdu.subspan(pduFirstItemOffset + requestItemSize * i, requestItemSize);
         const std::size_t room =
             roomForItem(at, itemCount - 1 - i, readU16be(item, itemElementCountOffset));
-        at = readItem(plc, faults, item, section, at, room, slot, static_cast<int>(i));
+        at = readItem(plc, faults, item, section, at, room, slot, static_cast<int>(i), noted[i]);
     }
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
+    recordRead(plc, slot, std::span(noted).first(itemCount), faults.rule);
     const std::size_t frameLength = replyHeaderSize + at;
     sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::timestamped);
 }

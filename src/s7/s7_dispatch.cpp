@@ -25,12 +25,21 @@ constexpr std::size_t offeredPduLength = 480;
 //
 //   0..20 reply header (19 function 0xF0, 20 reserved 0)
 //   21..22 parallel jobs calling   23..24 parallel jobs called   25..26 PDU length
-void sendSetupCommResponse(Plc &plc, int slot, ByteView pdu) {
+// Setup communication as answered, with the fault rule that delayed it.
+void recordSetup(Plc &plc, int slot, const FaultDecision &faults) {
+    Exchange exchange =
+        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::setup);
+    exchange.faultRule = faults.rule;
+    recordExchange(plc.traffic, exchange);
+}
+
+void sendSetupCommResponse(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     std::array<std::uint8_t, setupReplySize> frame{};
     writeReplyHeader(frame, pdu, setupParameterLength, 0, functionSetupCommunication, 0);
     writeU16be(frame, setupParallelJobsCallingOffset, offeredParallelJobs);
     writeU16be(frame, setupParallelJobsCalledOffset, offeredParallelJobs);
     writeU16be(frame, setupPduLengthOffset, offeredPduLength);
+    recordSetup(plc, slot, faults);
     if (sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response", slotPrefix(slot).text());
     }
@@ -48,11 +57,11 @@ constexpr std::size_t setupAskedCalledOffset = 14;
 constexpr std::size_t setupAskedPduOffset = 16;
 constexpr std::size_t smallestPduLength = 240;
 
-void setupCommunicationAsCpu(Plc &plc, int slot, ByteView pdu) {
+void setupCommunicationAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     if (!fits(pdu, setupAskedPduOffset, 2)) {
         logMessage(attributeError, "%s Refusing setup communication: malformed job",
                    slotPrefix(slot).text());
-        sendHeaderError(plc, slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable, faults.rule);
         return;
     }
     const CpuProfile &profile = *plc.cpu.profile;
@@ -70,11 +79,21 @@ void setupCommunicationAsCpu(Plc &plc, int slot, ByteView pdu) {
     writeU16be(frame, setupParallelJobsCalledOffset, called);
     writeU16be(frame, setupPduLengthOffset, pduLength);
     slotAt(plc.connections, slot).pduLength = static_cast<std::uint16_t>(pduLength);
+    recordSetup(plc, slot, faults);
     if (sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response (PDU %d, jobs %d/%d)",
                    slotPrefix(slot).text(), static_cast<int>(pduLength), static_cast<int>(calling),
                    static_cast<int>(called));
     }
+}
+
+// A PDU refused as a whole; error is the answer's header error, 0 when none was sent.
+void recordRefused(Plc &plc, int slot, int faultRule, std::uint16_t error = 0) {
+    Exchange exchange =
+        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::refused);
+    exchange.faultRule = faultRule;
+    exchange.headerError = error;
+    recordExchange(plc.traffic, exchange);
 }
 
 // A real CPU refuses a job larger than the agreed PDU whatever it asks, and answers every
@@ -87,7 +106,7 @@ void handleJob(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultDecisi
     if (asCpu && pdu.size() > limit) {
         logMessage(attributeError, "%s Refusing a job of %d bytes: exceeds the PDU of %d",
                    slotPrefix(slot).text(), static_cast<int>(pdu.size()), static_cast<int>(limit));
-        sendHeaderError(plc, slot, pdu, errorExceedsPdu);
+        sendHeaderError(plc, slot, pdu, errorExceedsPdu, faults.rule);
         return;
     }
     switch (function) {
@@ -99,16 +118,17 @@ void handleJob(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultDecisi
         return;
     case functionSetupCommunication:
         if (asCpu) {
-            setupCommunicationAsCpu(plc, slot, pdu);
+            setupCommunicationAsCpu(plc, slot, pdu, faults);
         } else {
-            sendSetupCommResponse(plc, slot, pdu);
+            sendSetupCommResponse(plc, slot, pdu, faults);
         }
         return;
     default:
         if (asCpu) {
-            handleControlJob(plc, slot, pdu, function);
+            handleControlJob(plc, slot, pdu, function, faults);
         } else {
             logMessage(attributeError, "%s Unknown command %d", slotPrefix(slot).text(), function);
+            recordRefused(plc, slot, faults.rule);
         }
         return;
     }
@@ -123,15 +143,18 @@ void sendRefusal(Plc &plc, int slot, ByteView pdu, std::uint8_t function) {
     writeU16be(frame, frameTpktLengthOffset, frame.size());
     sendReply(plc.connections, slot, frame); // a failed send of the refusal is not logged
     logMessage(attributeError, "Sending NAK");
+    recordRefused(plc, slot, 0);
 }
 
-void sendHeaderError(Plc &plc, int slot, ByteView pdu, HeaderError error) {
+void sendHeaderError(Plc &plc, int slot, ByteView pdu, HeaderError error, int faultRule) {
     constexpr std::size_t headerErrorFrameSize = 19;
     constexpr std::size_t errorClassOffset = 17;
     std::array<std::uint8_t, headerErrorFrameSize> frame{};
     writeS7ReplyStart(frame, pdu, messageTypeAck, 0, 0);
     frame[errorClassOffset] = error.errorClass;
     frame[errorClassOffset + 1] = error.errorCode;
+    recordRefused(plc, slot, faultRule,
+                  static_cast<std::uint16_t>(error.errorClass << 8 | error.errorCode));
     sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain);
 }
 
@@ -145,6 +168,7 @@ void handleS7Pdu(Plc &plc, int slot, ByteView pdu, int s7Length) {
         // Too short for an S7 header: nothing to answer.
         logMessage(attributeError, "%s Unknown packet type %d", slotPrefix(slot).text(),
                    readU8OrZero(pdu, pduMessageTypeOffset));
+        recordRefused(plc, slot, 0);
         return;
     }
     const std::uint8_t messageType = readU8(pdu, pduMessageTypeOffset);
@@ -157,7 +181,7 @@ void handleS7Pdu(Plc &plc, int slot, ByteView pdu, int s7Length) {
     }
     if (messageType == messageTypeUserData && answersAsCpu(plc.cpu)) {
         if (!applyS7Faults(plc, slot, pdu, faults)) {
-            handleUserData(plc, slot, pdu);
+            handleUserData(plc, slot, pdu, faults);
         }
         return;
     }
@@ -165,7 +189,9 @@ void handleS7Pdu(Plc &plc, int slot, ByteView pdu, int s7Length) {
         messageType == messageTypeUserData) {
         logMessage(attributeError, "%s received data msg ht=%d cmd=%d", slotPrefix(slot).text(),
                    messageType, readU8OrZero(pdu, pduFunctionOffset));
+        recordRefused(plc, slot, 0);
         return;
     }
     logMessage(attributeError, "%s Unknown packet type %d", slotPrefix(slot).text(), messageType);
+    recordRefused(plc, slot, 0);
 }

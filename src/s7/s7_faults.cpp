@@ -61,9 +61,9 @@ bool applyS7Faults(Plc &plc, int slot, ByteView pdu, FaultDecision &decision) {
         const auto errorClass = static_cast<std::uint8_t>(decision.headerError >> 8);
         const auto errorCode = static_cast<std::uint8_t>(decision.headerError & 0xFF);
         if (job) {
-            sendHeaderError(plc, slot, pdu, {errorClass, errorCode});
+            sendHeaderError(plc, slot, pdu, {errorClass, errorCode}, decision.rule);
         } else {
-            refuseUserData(plc, slot, pdu, decision.headerError);
+            refuseUserData(plc, slot, pdu, decision.headerError, decision.rule);
         }
         return true;
     }

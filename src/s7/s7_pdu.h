@@ -121,7 +121,8 @@ inline ItemAddress decodeItemAddress(ByteView item) {
             (bitAddress >> 3) & 0xFFFF};
 }
 
-// The 21-byte refusal of a whole job: message type ack, no data.
+// The 21-byte refusal of a whole job: message type ack, no data. Logged and recorded as
+// refused.
 void sendRefusal(Plc &plc, int slot, ByteView pdu, std::uint8_t function);
 
 // Header errors: a job refused as a whole, as a real CPU refuses it.
@@ -137,7 +138,10 @@ inline constexpr HeaderError errorExceedsPdu = {0x85, 0x00};
 //   0..6 ISO data frame header   7 0x32   8 type 2   9..10 reserved (echoed)
 //   11..12 reference (echoed)   13..14 parameter length 0   15..16 data length 0
 //   17 error class   18 error code
-void sendHeaderError(Plc &plc, int slot, ByteView pdu, HeaderError error);
+//
+// Recorded as refused with the error, and the fault rule that asked for it (0: none); the caller
+// logs why.
+void sendHeaderError(Plc &plc, int slot, ByteView pdu, HeaderError error, int faultRule);
 
 // The PDU length agreed in the slot's setup communication; the profile's largest until then.
 std::size_t negotiatedPduLength(Plc &plc, int slot);

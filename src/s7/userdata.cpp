@@ -100,6 +100,13 @@ constexpr std::uint8_t languageDataBlock = 0x05;
 // Block numbers start at 1 on a CPU; DB0 (where classic serves every area) is never listed.
 constexpr std::size_t firstListedDataBlock = 1;
 
+// What a request was answered with, for the traffic record: the operation, and the error in the
+// answer's parameters (0: none).
+struct Answer {
+    TrafficOperation operation;
+    std::uint16_t error;
+};
+
 // Payload bytes one reply may carry on the slot's connection.
 std::size_t payloadRoom(Plc &plc, int slot) {
     const std::size_t pduLength = negotiatedPduLength(plc, slot);
@@ -158,11 +165,12 @@ void sendUserdataError(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
     sendUserdataReply(plc, slot, pdu, frame, fields, 0);
 }
 
-void refuseFunction(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
-                    std::uint8_t subfunction) {
+Answer refuseFunction(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
+                      std::uint8_t subfunction) {
     sendUserdataError(plc, slot, pdu, group, subfunction, errorFunctionNotAvailable);
     logMessage(attributeError, "%s Userdata function not available (group %d, subfunction %d)",
                slotPrefix(slot).text(), group, subfunction);
+    return {TrafficOperation::refused, errorFunctionNotAvailable};
 }
 
 // The reply fields of a successful answer, or of one part of it. The parts of an answer in
@@ -238,10 +246,9 @@ void sendSzlPart(Plc &plc, int slot, ByteView pdu, std::uint16_t id, std::uint16
     }
 }
 
-void readSzl(Plc &plc, int slot, ByteView pdu, ByteView data) {
+Answer readSzl(Plc &plc, int slot, ByteView pdu, ByteView data) {
     if (!fits(data, szlRequestIndexOffset, 2)) {
-        refuseFunction(plc, slot, pdu, groupCpu, subfunctionReadSzl);
-        return;
+        return refuseFunction(plc, slot, pdu, groupCpu, subfunctionReadSzl);
     }
     const std::uint16_t id = readU16be(data, szlRequestIdOffset);
     const std::uint16_t index = readU16be(data, szlRequestIndexOffset);
@@ -250,16 +257,17 @@ void readSzl(Plc &plc, int slot, ByteView pdu, ByteView data) {
     case SzlStatus::unknownId:
         sendUserdataError(plc, slot, pdu, groupCpu, subfunctionReadSzl, errorSzlIdNotAvailable);
         logMessage(attributeError, "%s SZL 0x%04X not available", slotPrefix(slot).text(), id);
-        return;
+        return {TrafficOperation::szl, errorSzlIdNotAvailable};
     case SzlStatus::wrongIndex:
         sendUserdataError(plc, slot, pdu, groupCpu, subfunctionReadSzl, errorSzlIndexWrong);
         logMessage(attributeError, "%s SZL 0x%04X has no index %d", slotPrefix(slot).text(), id,
                    index);
-        return;
+        return {TrafficOperation::szl, errorSzlIndexWrong};
     case SzlStatus::found:
         sendSzlPart(plc, slot, pdu, id, index, list, 0, true);
-        return;
+        return {TrafficOperation::szl, errorNone};
     }
+    return {TrafficOperation::szl, errorNone};
 }
 
 const char *blockTypeName(std::uint8_t code) {
@@ -282,7 +290,7 @@ std::size_t countListedDataBlocks(const DataBlockTable &blocks) {
 
 // The count of blocks of each type, 28 bytes: per type 0x30, the type, the count (2 bytes).
 // Only data blocks exist.
-void listBlocks(Plc &plc, int slot, ByteView pdu) {
+Answer listBlocks(Plc &plc, int slot, ByteView pdu) {
     ReplyFrame frame{};
     std::size_t at = replyPayloadOffset;
     for (const BlockType &type : blockTypes) {
@@ -296,6 +304,7 @@ void listBlocks(Plc &plc, int slot, ByteView pdu) {
                       answerFields(plc, slot, groupBlock, subfunctionListBlocks, false, false),
                       at - replyPayloadOffset);
     logMessage(trafficAttribute(slot), "%s Sending block list", slotPrefix(slot).text());
+    return {TrafficOperation::blocks, errorNone};
 }
 
 // The part of a list of blocks of one type that starts at block number `from`: per block its
@@ -329,17 +338,17 @@ void sendBlockListPart(Plc &plc, int slot, ByteView pdu, std::uint8_t type, std:
                static_cast<int>(count));
 }
 
-void listBlocksOfType(Plc &plc, int slot, ByteView pdu, ByteView data) {
+Answer listBlocksOfType(Plc &plc, int slot, ByteView pdu, ByteView data) {
     if (!fits(data, blockTypeRequestOffset, 1)) {
-        refuseFunction(plc, slot, pdu, groupBlock, subfunctionListBlocksOfType);
-        return;
+        return refuseFunction(plc, slot, pdu, groupBlock, subfunctionListBlocksOfType);
     }
     sendBlockListPart(plc, slot, pdu, readU8(data, blockTypeRequestOffset), firstListedDataBlock,
                       true);
+    return {TrafficOperation::blocks, errorNone};
 }
 
 // Clock answer payload: reserved 0, century (BCD 19 or 20), the BCD date and time.
-void readClock(Plc &plc, int slot, ByteView pdu) {
+Answer readClock(Plc &plc, int slot, ByteView pdu) {
     const PlcDateTime now = plcClockNow(plc.cpu.clock);
     ReplyFrame frame{};
     frame[replyPayloadOffset + clockCenturyOffset] = now.year < 2000 ? 0x19 : 0x20;
@@ -348,16 +357,16 @@ void readClock(Plc &plc, int slot, ByteView pdu) {
                       answerFields(plc, slot, groupClock, subfunctionReadClock, false, false),
                       clockPayloadSize);
     logMessage(trafficAttribute(slot), "%s Sending clock", slotPrefix(slot).text());
+    return {TrafficOperation::clock, errorNone};
 }
 
 // A set clock is confirmed with data 0A 00 00 00 and no error. A time that does not decode is
 // refused like a missing function.
-void setClock(Plc &plc, int slot, ByteView pdu, ByteView data) {
+Answer setClock(Plc &plc, int slot, ByteView pdu, ByteView data) {
     PlcDateTime time{};
     if (!fits(data, clockRequestTimeOffset, bcdDateTimeSize) ||
         !readBcdDateTime(data, clockRequestTimeOffset, time)) {
-        refuseFunction(plc, slot, pdu, groupClock, subfunctionSetClock);
-        return;
+        return refuseFunction(plc, slot, pdu, groupClock, subfunctionSetClock);
     }
     setPlcClock(plc.cpu.clock, time);
     ReplyFrame frame{};
@@ -368,22 +377,23 @@ void setClock(Plc &plc, int slot, ByteView pdu, ByteView data) {
     logMessage(trafficAttribute(slot), "%s Clock set to %04d-%02d-%02d %02d:%02d:%02d.%03d",
                slotPrefix(slot).text(), time.year, time.month, time.day, time.hour, time.minute,
                time.second, time.millisecond);
+    return {TrafficOperation::clock, errorNone};
 }
 
 // The request for the next part of an open answer.
-void continueAnswer(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
-                    std::uint8_t subfunction) {
+Answer continueAnswer(Plc &plc, int slot, ByteView pdu, std::uint8_t group,
+                      std::uint8_t subfunction) {
     const UserdataState &state = slotAt(plc.connections, slot).userdata;
     if (!state.continuationOpen || state.group != group || state.subfunction != subfunction) {
-        refuseFunction(plc, slot, pdu, group, subfunction);
-        return;
+        return refuseFunction(plc, slot, pdu, group, subfunction);
     }
     if (group == groupCpu) {
         sendSzlPart(plc, slot, pdu, state.listId, state.listIndex,
                     findSzlList(state.listId, state.listIndex), state.next, false);
-        return;
+        return {TrafficOperation::szl, errorNone};
     }
     sendBlockListPart(plc, slot, pdu, static_cast<std::uint8_t>(state.listId), state.next, false);
+    return {TrafficOperation::blocks, errorNone};
 }
 
 // The data part behind the parameters, as far as it arrived.
@@ -394,6 +404,38 @@ ByteView dataOf(ByteView pdu) {
     }
     return pdu.subspan(
         offset, std::min<std::size_t>(pdu.size() - offset, readU16be(pdu, pduDataLengthOffset)));
+}
+
+// The function a request names, answered.
+Answer answerRequest(Plc &plc, int slot, ByteView pdu, std::uint8_t group, std::uint8_t subfunction,
+                     bool followUp) {
+    if (followUp) {
+        return continueAnswer(plc, slot, pdu, group, subfunction);
+    }
+    const ByteView data = dataOf(pdu);
+    if (group == groupCpu && subfunction == subfunctionReadSzl) {
+        return readSzl(plc, slot, pdu, data);
+    }
+    if (group == groupClock && subfunction == subfunctionReadClock) {
+        return readClock(plc, slot, pdu);
+    }
+    if (group == groupClock && subfunction == subfunctionSetClock) {
+        return setClock(plc, slot, pdu, data);
+    }
+    if (group == groupBlock && subfunction == subfunctionListBlocks) {
+        return listBlocks(plc, slot, pdu);
+    }
+    if (group == groupBlock && subfunction == subfunctionListBlocksOfType) {
+        return listBlocksOfType(plc, slot, pdu, data);
+    }
+    return refuseFunction(plc, slot, pdu, group, subfunction);
+}
+
+void recordAnswer(Plc &plc, int slot, const Answer &answer, int faultRule) {
+    Exchange exchange = slotExchange(plc.connections, slot, TrafficProtocol::s7, answer.operation);
+    exchange.headerError = answer.error;
+    exchange.faultRule = faultRule;
+    recordExchange(plc.traffic, exchange);
 }
 
 std::uint8_t nextSequence(std::uint8_t sequence) {
@@ -407,16 +449,17 @@ bool isReadSzlRequest(ByteView pdu) {
            readU8OrZero(pdu, requestSubfunctionOffset) == subfunctionReadSzl;
 }
 
-void refuseUserData(Plc &plc, int slot, ByteView pdu, std::uint16_t error) {
+void refuseUserData(Plc &plc, int slot, ByteView pdu, std::uint16_t error, int faultRule) {
     UserdataState &state = slotAt(plc.connections, slot).userdata;
     state.continuationOpen = false;
     state.sequence = nextSequence(state.sequence);
     sendUserdataError(plc, slot, pdu,
                       static_cast<std::uint8_t>(readU8OrZero(pdu, requestTypeGroupOffset) & 0x0F),
                       readU8OrZero(pdu, requestSubfunctionOffset), error);
+    recordAnswer(plc, slot, {TrafficOperation::refused, error}, faultRule);
 }
 
-void handleUserData(Plc &plc, int slot, ByteView pdu) {
+void handleUserData(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     UserdataState &state = slotAt(plc.connections, slot).userdata;
     const std::uint8_t typeGroup = readU8OrZero(pdu, requestTypeGroupOffset);
     const auto group = static_cast<std::uint8_t>(typeGroup & 0x0F);
@@ -428,26 +471,9 @@ void handleUserData(Plc &plc, int slot, ByteView pdu) {
         state.continuationOpen = false;
         state.sequence = nextSequence(state.sequence);
     }
-    if (!fits(pdu, pduHeaderSize, shortestRequestParameters) || (typeGroup >> 4) != typeRequest) {
-        refuseFunction(plc, slot, pdu, group, subfunction);
-        return;
-    }
-    if (followUp) {
-        continueAnswer(plc, slot, pdu, group, subfunction);
-        return;
-    }
-    const ByteView data = dataOf(pdu);
-    if (group == groupCpu && subfunction == subfunctionReadSzl) {
-        readSzl(plc, slot, pdu, data);
-    } else if (group == groupClock && subfunction == subfunctionReadClock) {
-        readClock(plc, slot, pdu);
-    } else if (group == groupClock && subfunction == subfunctionSetClock) {
-        setClock(plc, slot, pdu, data);
-    } else if (group == groupBlock && subfunction == subfunctionListBlocks) {
-        listBlocks(plc, slot, pdu);
-    } else if (group == groupBlock && subfunction == subfunctionListBlocksOfType) {
-        listBlocksOfType(plc, slot, pdu, data);
-    } else {
-        refuseFunction(plc, slot, pdu, group, subfunction);
-    }
+    const Answer answer =
+        !fits(pdu, pduHeaderSize, shortestRequestParameters) || (typeGroup >> 4) != typeRequest
+            ? refuseFunction(plc, slot, pdu, group, subfunction)
+            : answerRequest(plc, slot, pdu, group, subfunction, followUp);
+    recordAnswer(plc, slot, answer, faults.rule);
 }

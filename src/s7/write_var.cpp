@@ -28,10 +28,12 @@ std::size_t dataItemByteLength(std::uint8_t transportSize, std::size_t length) {
 }
 
 // The write as the journal and the traffic record take it.
-void recordWrite(Plc &plc, int slot, std::span<const TrafficItem> items) {
-    const ConnectionEnds &ends = slotAt(plc.connections, slot).ends;
-    recordExchange(plc.traffic, {TrafficProtocol::s7, TrafficOperation::write, slot,
-                                 ends.clientAddress, ends.clientPort, items, 0, 0});
+void recordWrite(Plc &plc, int slot, std::span<const TrafficItem> items, int faultRule) {
+    Exchange exchange =
+        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::write);
+    exchange.items = items;
+    exchange.faultRule = faultRule;
+    recordExchange(plc.traffic, exchange);
 }
 
 std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteView dataItem,
@@ -47,7 +49,8 @@ std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, Byt
              static_cast<std::uint32_t>(byteLength),
              returnSuccess,
              false,
-             dataItem.subspan(dataItemHeaderSize, byteLength)};
+             {},
+             true};
     const int dbNumber = static_cast<int>(address.dbNumber);
     const int byteOffset = static_cast<int>(address.byteOffset);
     const int count = static_cast<int>(address.elementCount);
@@ -80,6 +83,7 @@ std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, Byt
     markClientWrite(plc.memory, MemoryArea::dataBlock, address.dbNumber, address.byteOffset,
                     byteLength);
     noted.ok = true;
+    noted.data = dataItem.subspan(dataItemHeaderSize, byteLength);
     logMessage(writeAttribute(slot), "%s Receiving write S7 data DB%d,%d l=%d",
                itemPrefix(index, slot).text(), dbNumber, byteOffset, count);
     return returnSuccess;
@@ -189,7 +193,7 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
     }
     if (!wellFormed) {
         logMessage(attributeError, "%s Refusing Write Var: malformed job", slotPrefix(slot).text());
-        sendHeaderError(plc, slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable, faults.rule);
         return;
     }
     const ByteView data = pdu.subspan(dataStart, dataLength);
@@ -197,7 +201,7 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
     if (!locateCpuDataItems(data, itemCount, dataItemStarts)) {
         logMessage(attributeError, "%s Refusing Write Var: data items do not add up to %d bytes",
                    slotPrefix(slot).text(), static_cast<int>(dataLength));
-        sendHeaderError(plc, slot, pdu, errorNotAvailable);
+        sendHeaderError(plc, slot, pdu, errorNotAvailable, faults.rule);
         return;
     }
     std::array<std::uint8_t, largestReplyFrame> frame{};
@@ -222,7 +226,7 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
         }
         frame[replyHeaderSize + i] = code;
         const std::size_t noteSize = plan.bit >= 0 ? 1 : plan.byteCount;
-        noted[i] = {plan.target == ItemTarget::dataBlock ? MemoryArea::dataBlock : plan.area,
+        noted[i] = {plan.area,
                     static_cast<std::uint16_t>(plan.dbNumber),
                     static_cast<std::uint32_t>(plan.byteOffset),
                     static_cast<std::int8_t>(plan.bit),
@@ -230,7 +234,8 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
                     code,
                     code == returnSuccess,
                     code == returnSuccess ? dataItem.subspan(dataItemHeaderSize, noteSize)
-                                          : ByteView{}};
+                                          : ByteView{},
+                    plan.areaKnown};
         const ItemName name = itemName(item);
         const int count = readU16be(item, itemElementCountOffset);
         if (code == returnSuccess) {
@@ -241,7 +246,7 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
                        itemPrefix(static_cast<int>(i), slot).text(), name.text(), count, code);
         }
     }
-    recordWrite(plc, slot, std::span(noted).first(itemCount));
+    recordWrite(plc, slot, std::span(noted).first(itemCount), faults.rule);
     sendDataFrame(plc.connections, slot, frame, replyHeaderSize + itemCount,
                   SendFailureLine::plain);
 }
@@ -280,7 +285,7 @@ void handleWriteVar(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultD
                                                slot, static_cast<int>(i), noted[i]);
         noted[i].code = frame[replyHeaderSize + i];
     }
-    recordWrite(plc, slot, std::span(noted).first(itemCount));
+    recordWrite(plc, slot, std::span(noted).first(itemCount), faults.rule);
     const std::size_t frameLength = replyHeaderSize + itemCount;
     sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::plain);
 }

@@ -72,6 +72,16 @@ constexpr std::uint8_t endOfTransmission = 0x80;
 
 enum class FrameKind { disconnectRequest, connectionRequest, data, other };
 
+// The connection request's outcome: connected, or the connection refused.
+void recordConnect(Plc &plc, int slot, bool refused, int faultRule) {
+    Exchange exchange =
+        slotExchange(plc.connections, slot, TrafficProtocol::s7,
+                     refused ? TrafficOperation::refused : TrafficOperation::connect);
+    exchange.connectionRefused = refused;
+    exchange.faultRule = faultRule;
+    recordExchange(plc.traffic, exchange);
+}
+
 FrameKind classifyFrame(ByteView frame) {
     const auto type = static_cast<std::uint8_t>(readU8(frame, frameCotpTypeOffset) >> 4);
     if (type == cotpTypeDisconnectRequest) {
@@ -239,7 +249,8 @@ void sendProfileConnectConfirm(Plc &plc, int slot, const ConnectParameters &para
 
 // A profile refuses a connect that does not address its CPU, and agrees a TPDU size for the
 // slot's replies otherwise.
-void handleProfileConnectionRequest(Plc &plc, int slot, const ConnectParameters &parameters) {
+void handleProfileConnectionRequest(Plc &plc, int slot, const ConnectParameters &parameters,
+                                    int faultRule) {
     const ConnectVerdict verdict = judgeConnect(parameters, *plc.cpu.profile);
     sendProfileConnectConfirm(plc, slot, parameters, verdict != ConnectVerdict::accept);
     ConnectionSlot &connection = slotAt(plc.connections, slot);
@@ -251,6 +262,7 @@ void handleProfileConnectionRequest(Plc &plc, int slot, const ConnectParameters 
         connection.joined.discarding = false;
         logMessage(trafficAttribute(slot), "%sSending Connect confirm dref=%d TPDU %d",
                    slotPrefix(slot).text(), reference, connection.tpduSize);
+        recordConnect(plc, slot, false, faultRule);
         return;
     case ConnectVerdict::otherCpu: {
         const std::uint8_t rackSlot = readU8(*parameters.calledTsap, calledTsapRackSlotOffset);
@@ -267,6 +279,7 @@ void handleProfileConnectionRequest(Plc &plc, int slot, const ConnectParameters 
                    slotPrefix(slot).text(), static_cast<int>(largestTsap), reference);
         break;
     }
+    recordConnect(plc, slot, true, faultRule);
     closeConnection(plc.connections, slot);
 }
 
@@ -285,6 +298,7 @@ void closeS7CommPlus(Plc &plc, int slot) {
     logMessage(attributeError,
                "%s S7CommPlus client: not supported; use PUT/GET access and non-optimized blocks",
                slotPrefix(slot).text());
+    recordConnect(plc, slot, true, 0);
     closeConnection(plc.connections, slot);
 }
 
@@ -296,15 +310,18 @@ void handleConnectionRequest(Plc &plc, int slot, ByteView frame) {
                                                    readU8(frame, crSourceReferenceOffset + 1)};
     const ConnectParameters parameters = walkConnectParameters(frame);
     const bool asCpu = answersAsCpu(plc.cpu);
+    int faultRule = 0;
     if (faultRulesActive(plc.faults)) {
         const FaultDecision decision = decideFaults(
             plc.faults, {FaultOn::connect, slotAt(plc.connections, slot).ends.clientAddress, {}});
+        faultRule = decision.rule;
         if (decision.hasDelivery && decision.delivery == FaultAction::refuse) {
             if (asCpu) {
                 sendProfileConnectConfirm(plc, slot, parameters, true);
             } else {
                 sendConnectConfirm(plc, slot, true);
             }
+            recordConnect(plc, slot, true, faultRule);
             closeConnection(plc.connections, slot);
             return;
         }
@@ -322,13 +339,14 @@ void handleConnectionRequest(Plc &plc, int slot, ByteView frame) {
         return;
     }
     if (asCpu) {
-        handleProfileConnectionRequest(plc, slot, parameters);
+        handleProfileConnectionRequest(plc, slot, parameters, faultRule);
         return;
     }
     // Bytes beyond the frame read as zero, so a short request is judged as if zero-filled.
     const bool refuse = readU8OrZero(frame, crCalledTsapCodeOffset) == parameterCalledTsap &&
                         (readU8OrZero(frame, crCalledSlotOffset) & 0x0F) != acceptedCpuSlot;
     sendConnectConfirm(plc, slot, refuse);
+    recordConnect(plc, slot, refuse, faultRule);
     if (refuse) {
         closeConnection(plc.connections, slot);
     }
@@ -396,6 +414,8 @@ void joinData(Plc &plc, int slot, ByteView frame) {
     if (!joined.discarding && joined.count + payload.size() > limit) {
         logMessage(attributeError, "%s Request in several DT frames exceeds %d bytes, dropped",
                    slotPrefix(slot).text(), static_cast<int>(limit));
+        recordExchange(plc.traffic, slotExchange(plc.connections, slot, TrafficProtocol::s7,
+                                                 TrafficOperation::refused));
         joined.discarding = true;
         joined.count = 0;
     }
