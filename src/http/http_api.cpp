@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "core/log.h"
+#include "http/metrics.h"
 #include "http/web_assets.h"
 
 #include <array>
@@ -572,11 +573,22 @@ json statusJson(Plc &plc, const HttpAccess &access) {
 
 HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpRequest &request) {
     const std::string_view path = request.path;
-    if (!path.starts_with("/api/")) {
+    const bool metrics = path == "/metrics";
+    if (!path.starts_with("/api/") && !metrics) {
         return serveFile(request);
     }
     if (!authorised(access, request)) {
         return error(401, "this server needs its token: Authorization: Bearer TOKEN");
+    }
+    if (metrics) {
+        if (request.method != "GET") {
+            return wrongMethod(request);
+        }
+        return {200,
+                metricsContentType,
+                metricsText(plc, {droppedLogLines(), droppedEventLines()}),
+                {},
+                false};
     }
     if (request.bodyTooLarge) {
         return error(413, largestBodyFor(request.method, path) == largestProgramSource

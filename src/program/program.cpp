@@ -778,7 +778,9 @@ bool programPass(ProgramRun &run, Memory &memory, bool cpuRuns, std::int64_t now
     engine.dtMs = static_cast<double>(nowMicros - run.lastCycleMicros) / 1000.0;
     const std::int64_t began = platform::monotonicMicros();
     const bool ok = runStep(engine, cycleStep, nullptr);
-    noteCycleTime(run.times, static_cast<double>(platform::monotonicMicros() - began) / 1000.0);
+    const std::int64_t tookMicros = platform::monotonicMicros() - began;
+    noteCycleTime(run.times, static_cast<double>(tookMicros) / 1000.0);
+    noteCycleSeconds(run.histogram, static_cast<double>(tookMicros) / 1e6);
     run.lastCycleMicros = nowMicros;
     run.nextCycleMicros += static_cast<std::int64_t>(run.setup.cycleMs) * 1000;
     if (run.nextCycleMicros <= nowMicros) {

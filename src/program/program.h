@@ -48,6 +48,18 @@ struct CycleTimes {
     double totalMs = 0;
 };
 
+// Every cycle's time since the PLC was made, counted into buckets for GET /metrics. Unlike
+// CycleTimes it is not started afresh by a new program, so its counts only grow.
+inline constexpr std::array<double, 13> cycleBucketSeconds = {
+    0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0};
+struct CycleHistogram {
+    // Cycles up to each bound (not cumulative); the last counts those above every bound.
+    std::array<std::uint64_t, cycleBucketSeconds.size() + 1> counts{};
+    double sumSeconds = 0;
+    std::uint64_t cycles = 0;
+};
+void noteCycleSeconds(CycleHistogram &histogram, double seconds);
+
 // How late cycles started against their schedule: the last samples, for the 99th percentile.
 inline constexpr std::size_t lateSampleCount = 1024;
 struct StartLateness {
@@ -74,6 +86,7 @@ struct ProgramRun {
     ProgramFault fault;
     CycleTimes times;
     StartLateness lateness;
+    CycleHistogram histogram;
 };
 
 // Whether this build runs programs at all.

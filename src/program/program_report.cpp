@@ -37,3 +37,12 @@ double startLatenessP99(const StartLateness &lateness) {
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank), end);
     return sorted[rank];
 }
+
+void noteCycleSeconds(CycleHistogram &histogram, double seconds) {
+    // A cycle exactly on a bound counts into that bound's bucket, as "le" says.
+    const auto *const bound =
+        std::lower_bound(cycleBucketSeconds.begin(), cycleBucketSeconds.end(), seconds);
+    histogram.counts[static_cast<std::size_t>(bound - cycleBucketSeconds.begin())] += 1;
+    histogram.sumSeconds += seconds;
+    histogram.cycles += 1;
+}
