@@ -12,7 +12,9 @@
 # connection beside the first: the page rows. A sixth has fault rules in force that match none
 # of the jobs (every request is still tested against each): the fault rows. A seventh runs
 # bench/program.lua (100 tags, 10 timers, a 20 ms cycle): the program rows, then its cycle's
-# start lateness while 64 connections load it; last, the example program's idle CPU.
+# start lateness while 64 connections load it; last, the example program's idle CPU. An eighth
+# writes every exchange to an events file and has its /metrics scraped every second: the events
+# rows.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -41,12 +43,14 @@ stream_pid=
 faults_pid=
 program_pid=
 example_pid=
+events_pid=
+scrape_pid=
 # The profile measured beside classic, and the slot its connection requests address.
 profile=s7-1500
 profile_slot=1
 cleanup() {
     for pid in $server_pid $baseline_pid $stalled_pid $profile_pid $page_pid $stream_pid \
-        $faults_pid $program_pid $example_pid; do
+        $faults_pid $program_pid $example_pid $scrape_pid $events_pid; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -133,6 +137,18 @@ program_http_port=$("$client" --free-port)
     --program "$root/bench/program.lua" --http "$program_http_port" </dev/null >/dev/null 2>&1 &
 program_pid=$!
 wait_listening "$program_pid" "$program_port" "the program server"
+# The events server: as the first, plus --events into $work and the watch page's port, whose
+# /metrics a loop scrapes every second as Prometheus would.
+events_port=$("$client" --free-port)
+events_http_port=$("$client" --free-port)
+"${pin[@]}" "$server" --port "$events_port" --bind 127.0.0.1 --color never --connections 64 \
+    --events "$work/events.jsonl" --http "$events_http_port" </dev/null >/dev/null 2>&1 &
+events_pid=$!
+wait_listening "$events_pid" "$events_port" "the events server"
+while sleep 1; do
+    curl -s -o "$work/metrics" "http://127.0.0.1:$events_http_port/metrics" || true
+done &
+scrape_pid=$!
 watched=""
 for offset in $(seq 0 2 38); do
     watched="$watched&addr=DB1.DBW$offset:INT"
@@ -194,7 +210,7 @@ for round in $(seq "$rounds"); do
             kinds=(baseline profile server)
         fi
         if [ "$job" = "read 16 1" ]; then
-            kinds+=(stalled)
+            kinds+=(stalled events)
         fi
         if [ "$job" = "read 16 1" ] || [ "$job" = "write 16 1" ]; then
             kinds+=(page faults program)
@@ -215,6 +231,9 @@ for round in $(seq "$rounds"); do
             elif [ "$kind" = faults ]; then
                 run=("${pin[@]}" "$client" --port "$faults_port" "${args[@]}")
                 pid=$faults_pid
+            elif [ "$kind" = events ]; then
+                run=("${pin[@]}" "$client" --port "$events_port" "${args[@]}")
+                pid=$events_pid
             elif [ "$kind" = program ]; then
                 run=("${pin[@]}" "$client" --port "$program_port" "${args[@]}")
                 pid=$program_pid
@@ -296,7 +315,14 @@ fi
 kill "$stream_pid" 2>/dev/null || true
 wait "$stream_pid" 2>/dev/null || true
 stream_pid=
-for name in page faults; do
+kill "$scrape_pid" 2>/dev/null || true
+wait "$scrape_pid" 2>/dev/null || true
+scrape_pid=
+# The requests the events server counted and the lines it had dropped at the last scrape.
+[ -f "$work/metrics" ] || : >"$work/metrics"
+events_counted=$(awk '/^plcdouble_requests_total/ { n += $2 } END { printf "%d", n }' "$work/metrics")
+events_dropped=$(awk '/^plcdouble_event_lines_dropped_total/ { print $2 }' "$work/metrics")
+for name in page faults events; do
     pid_var=${name}_pid
     kill -TERM "${!pid_var}"
     set +e
@@ -309,6 +335,12 @@ for name in page faults; do
         errors_seen=1
     fi
 done
+# Written whole by the exit: one line per exchange, none dropped on this machine's disk.
+events_lines=$(wc -l <"$work/events.jsonl")
+if [ "$events_lines" -lt "$events_counted" ] || [ "$events_counted" -eq 0 ]; then
+    echo "bench: the events file has $events_lines lines for $events_counted requests counted"
+    errors_seen=1
+fi
 
 # All must stop cleanly on SIGTERM with status 0; the stalled-log server within about a second
 # although its log pipe is still full.
@@ -428,7 +460,8 @@ awk -v rounds="$rounds" -v seconds="$seconds" -v rss_start="$rss_start" \
     -v stalled_stop_ms="$stalled_stop_ms" -v save_figures="$save_figures" -v profile="$profile" \
     -v profile_rss_start="$profile_rss_start" -v profile_rss_after="$profile_rss_after" \
     -v stream_events="$stream_events" -v program_jitter="$program_jitter" \
-    -v example_idle_cpu="$example_idle_cpu" '
+    -v example_idle_cpu="$example_idle_cpu" -v events_counted="$events_counted" \
+    -v events_dropped="${events_dropped:-?}" -v events_lines="$events_lines" '
 function value(name,    i, pair) {
     for (i = 6; i <= NF; ++i) {
         split($i, pair, "=")
@@ -504,6 +537,10 @@ END {
     split(program_jitter, jitter, " ")
     printf "  the cycle start lateness under 64 connections: p99 %.2f ms, max %.2f ms over %d cycles\n", jitter[1], jitter[2], jitter[3]
     print ""
+    print "events: the server started with --events FILE and --http, its /metrics scraped every second (" events_lines " lines written, " events_dropped " dropped, " events_counted " requests counted at the last scrape), its base the server without either"
+    header()
+    row("read 16 1", "read 16 1 server", "read 16 1 events")
+    print ""
     print "--cpu " profile ": the same jobs against a server started with --cpu " profile ", its base the classic server on the same job in the same round"
     header()
     for (j = 1; j <= jobs; ++j) row(order[j], order[j] " server", order[j] " profile")
@@ -547,6 +584,8 @@ END {
         r = ratio(stat(rps, k " program"), figure_rps[k])
         printf "  program, %-17s >= 0.95x req/s:   %5.2fx  %s\n", k ":", r, verdict(r >= 0.95)
     }
+    r = ratio(stat(rps, "read 16 1 events"), figure_rps[k])
+    printf "  events file and /metrics >= 0.95x req/s:     %5.2fx  %s\n", r, verdict(r >= 0.95)
     printf "  program cycle start p99 < 2 ms, 64 conns:    %5.2f ms  %s\n", jitter[1], verdict(jitter[3] > 0 && jitter[1] < 2)
     printf "  example program idle CPU <= 1%% of one core:  %5.3f%%  %s\n", example_idle_cpu, verdict(example_idle_cpu <= 1)
     # What a profile costs is its CPU time per request. Unpinned, a run of one connection may
