@@ -11,27 +11,6 @@ namespace {
 constexpr std::uint8_t returnSuccess = 0xFF;
 constexpr std::int64_t secondMicros = 1'000'000;
 
-// Year, month and day of a day counted from 1970-01-01 (proleptic Gregorian calendar, from the
-// 400-year cycle of 146097 days); the host's calendar functions are not needed for UTC.
-struct CivilDate {
-    std::int64_t year;
-    unsigned month;
-    unsigned day;
-};
-
-CivilDate civilFromDays(std::int64_t days) {
-    days += 719468; // from 0000-03-01, so that a leap day ends its year
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    const unsigned yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153; // 0 is March
-    const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    return {static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0), month,
-            dayOfYear - (153 * shiftedMonth + 2) / 5 + 1};
-}
-
 void putDigits(char *at, std::int64_t value, int width) {
     for (int i = width - 1; i >= 0; --i) {
         at[i] = static_cast<char>('0' + value % 10);
@@ -39,23 +18,10 @@ void putDigits(char *at, std::int64_t value, int width) {
     }
 }
 
-// "2024-05-01T12:00:00" of the second.
+// Made once a second: "2024-05-01T12:00:00"; each line adds its microseconds.
 void makeStamp(std::array<char, 19> &stamp, std::int64_t second) {
-    const std::int64_t days = second / 86400;
-    const std::int64_t ofDay = second % 86400;
-    const CivilDate date = civilFromDays(days);
-    char *out = stamp.data();
-    putDigits(out, date.year, 4);
-    out[4] = '-';
-    putDigits(out + 5, date.month, 2);
-    out[7] = '-';
-    putDigits(out + 8, date.day, 2);
-    out[10] = 'T';
-    putDigits(out + 11, ofDay / 3600, 2);
-    out[13] = ':';
-    putDigits(out + 14, ofDay / 60 % 60, 2);
-    out[16] = ':';
-    putDigits(out + 17, ofDay % 60, 2);
+    const std::string text = isoTimeText(second * secondMicros);
+    std::copy_n(text.begin(), stamp.size(), stamp.begin());
 }
 
 void appendTime(std::string &out, std::array<char, 19> &stamp, std::int64_t &stampSecond,
@@ -150,12 +116,10 @@ void journalWrite(WriteJournal &journal, const Exchange &exchange, const Traffic
     if (journal.entries.size() >= journalLimit) {
         journal.entries.pop_front();
     }
-    std::string peer = ipv4Text(exchange.peer);
-    peer += ':';
-    peer += std::to_string(exchange.peerPort);
-    journal.entries.push_back({journal.nextSequence++, wallMicros, exchange.protocol, exchange.slot,
-                               std::move(peer), item.area, item.dbNumber, item.start, item.bit,
-                               hexText(item.data)});
+    journal.entries.push_back({journal.nextSequence++, wallMicros, exchange.peer, exchange.peerPort,
+                               static_cast<std::int16_t>(exchange.slot), exchange.protocol,
+                               item.area, item.bit, item.dbNumber, item.start,
+                               std::vector<std::uint8_t>(item.data.begin(), item.data.end())});
 }
 
 } // namespace
@@ -167,12 +131,12 @@ void recordExchange(Traffic &traffic, const Exchange &exchange) {
     if (exchange.connectionRefused) {
         counts.connectionsRefused += 1;
     }
-    const bool write = exchange.operation == TrafficOperation::write;
-    if (!write && traffic.events == nullptr) {
+    const bool journalled = exchange.operation == TrafficOperation::write && traffic.journal.kept;
+    if (!journalled && traffic.events == nullptr) {
         return;
     }
     const std::int64_t wallMicros = platform::wallClockMicros();
-    if (write) {
+    if (journalled) {
         for (const TrafficItem &item : exchange.items) {
             if (item.ok) {
                 journalWrite(traffic.journal, exchange, item, wallMicros);
@@ -191,14 +155,6 @@ bool exchangeFailed(const Exchange &exchange) {
     }
     return std::any_of(exchange.items.begin(), exchange.items.end(),
                        [](const TrafficItem &item) { return item.code != returnSuccess; });
-}
-
-std::string isoTimeText(std::int64_t wallMicros) {
-    std::string text;
-    std::array<char, 19> stamp{};
-    std::int64_t stampSecond = -1;
-    appendTime(text, stamp, stampSecond, wallMicros);
-    return text;
 }
 
 void makeEventLine(EventLines &events, std::string_view plcName, const Exchange &exchange,
