@@ -584,7 +584,7 @@ END {
         r = ratio(stat(rps, k " program"), figure_rps[k])
         printf "  program, %-17s >= 0.95x req/s:   %5.2fx  %s\n", k ":", r, verdict(r >= 0.95)
     }
-    r = ratio(stat(rps, "read 16 1 events"), figure_rps[k])
+    r = ratio(stat(rps, "read 16 1 events"), figure_rps["read 16 1"])
     printf "  events file and /metrics >= 0.95x req/s:     %5.2fx  %s\n", r, verdict(r >= 0.95)
     printf "  program cycle start p99 < 2 ms, 64 conns:    %5.2f ms  %s\n", jitter[1], verdict(jitter[3] > 0 && jitter[1] < 2)
     printf "  example program idle CPU <= 1%% of one core:  %5.3f%%  %s\n", example_idle_cpu, verdict(example_idle_cpu <= 1)
