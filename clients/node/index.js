@@ -14,6 +14,8 @@ const stopTimeoutMs = 10000;
 const longestPollMs = 30000;
 // What is kept of the server's output (log lines on stdout, errors on stderr), from its end.
 const outputLimit = 64 * 1024;
+// Of a failed start's stderr, in the error's message.
+const stderrLinesShown = 10;
 
 // The slot a client connects with, rack 0, per CPU profile (docs/cpu-profiles.md).
 const slotOfCpu = { 'classic': 2, 's7-300': 2, 's7-400': 2, 's7-1200': 1, 's7-1500': 1 };
@@ -428,7 +430,9 @@ export async function startPlc(options = {}) {
     });
     running.add(child);
 
-    const describe = () => (stderr.trim() ? `; stderr:\n${stderr.trim()}` : '');
+    // The message shows the start of it (an error line, then perhaps a usage text).
+    const describe = () => (stderr.trim()
+        ? `; stderr:\n${stderr.trim().split('\n').slice(0, stderrLinesShown).join('\n')}` : '');
     let ready;
     try {
         ready = await waitForReady({ child, executable, folder, file: readyFile, timeoutMs, exited,
