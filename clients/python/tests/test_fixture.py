@@ -2,8 +2,6 @@
 in the journal, CPU profiles and their slots, a configuration file and a program beside the
 test, the manual clock, and the two scopes (run as inner pytest sessions)."""
 
-import textwrap
-
 import pytest
 
 import s7_frames
@@ -91,8 +89,7 @@ def test_second(plc):
 """
 
 
-@pytest.mark.parametrize("marker, same_server", [("", False), ("scope='module'", True),
-                                                 ("cpu='s7-1200', scope='module'", True)])
+@pytest.mark.parametrize("marker, same_server", [("", False), ("scope='module'", True)])
 def test_scopes(pytester, marker, same_server):
     pytester.makepyfile(INNER_SCOPES % (marker, marker, same_server))
     result = pytester.runpytest_subprocess("-p", "plcdouble.pytest_plugin", "-p", "no:cacheprovider")
