@@ -4,7 +4,7 @@
 // that end with the test process that started them, however it ends.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { chmodSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
@@ -251,6 +251,30 @@ end`);
     });
 });
 
+describe('the package', () => {
+    it('packs, installs with npm and is found through its exports', async () => {
+        const project = join(folder, 'project');
+        const packageDir = fileURLToPath(new URL('../../clients/node/', import.meta.url));
+        const { version } = JSON.parse(readFileSync(join(packageDir, 'package.json'), 'utf8'));
+        const npm = (args, cwd) => run('npm', [...args, '--offline', '--no-audit', '--no-fund'],
+                                       cwd);
+        const packed = await npm(['pack', '--pack-destination', folder, packageDir], folder);
+        assert.equal(packed.code, 0, packed.output);
+        const tarball = join(folder, `plcdouble-${version}.tgz`);
+        mkdirSync(project);
+        writeFile('project/package.json', '{"name": "user", "private": true, "type": "module"}');
+        const installed = await npm(['install', tarball], project);
+        assert.equal(installed.code, 0, installed.output);
+        writeFile('project/use.mjs', `
+import { startPlc } from 'plcdouble';
+const plc = await startPlc();
+console.log(await plc.read('DB1.DBB128:STRING[32]'));
+console.log(JSON.stringify(await plc.stop()));`);
+        const used = await run(process.execPath, ['use.mjs'], project);
+        assert.equal(used.output, 'Hello there\n{"code":0,"signal":null}\n');
+    });
+});
+
 // ---- servers outlive no test process
 
 const runner = fileURLToPath(new URL('./lib/plc_runner.mjs', import.meta.url));
@@ -263,6 +287,15 @@ async function firstPidLine(child) {
         }
     }
     throw new Error('the runner ended without naming its server');
+}
+
+// Runs a command to its end: {code, output} with stdout and stderr together.
+function run(command, args, cwd) {
+    const child = spawn(command, args, { cwd, stdio: ['ignore', 'pipe', 'pipe'] });
+    let output = '';
+    child.stdout.on('data', (chunk) => { output += chunk; });
+    child.stderr.on('data', (chunk) => { output += chunk; });
+    return new Promise((resolve) => child.once('close', (code) => resolve({ code, output })));
 }
 
 function exitOf(child) {
