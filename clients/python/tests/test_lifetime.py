@@ -1,5 +1,5 @@
-"""Servers end with the pytest run that started them, however it ends, and the package installs
-with pip and registers its plugin."""
+"""Servers end with the Python process that started them, however it ends; the package installs
+with pip and its entry point loads the plugin."""
 
 import os
 import select
@@ -10,86 +10,50 @@ import sys
 import textwrap
 from pathlib import Path
 
+import pytest
+
 PACKAGE = Path(__file__).resolve().parent.parent
 
 
-def inner_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE / "src"), env.get("PYTHONPATH", "")])
-    return env
-
-
-def watch_process(pid):
-    """A pidfd of the process: readable once it has ended, whoever its parent is."""
-    return os.pidfd_open(pid)
-
-
-def ended_within(pidfd, seconds):
-    readable, _, _ = select.select([pidfd], [], [], seconds)
-    return bool(readable)
-
-
-def start_inner_pytest(tmp_path, body):
-    test_file = tmp_path / "test_inner.py"
-    test_file.write_text(textwrap.dedent(body))
-    return subprocess.Popen(
-        [sys.executable, "-m", "pytest", "-s", "-q", "-p", "plcdouble.pytest_plugin",
-         "-p", "no:cacheprovider", str(test_file)],
-        cwd=tmp_path, env=inner_env(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-        text=True)
-
-
-def server_pid(run):
-    """The pid the inner test prints, read line by line as the run prints them."""
-    lines = []
-    for line in run.stdout:
-        lines.append(line)
-        if line.startswith("SERVER "):
-            return int(line.split()[1])
-    raise AssertionError("the inner run named no server:\n" + "".join(lines))
-
-
-def test_a_pytest_run_killed_mid_test_leaves_no_server(tmp_path):
-    run = start_inner_pytest(tmp_path, """
-        def test_waits(plc):
-            print("SERVER", plc.pid, flush=True)
-            plc.wait_for_write("DB1.DBW0", timeout=60)
-    """)
-    try:
-        pid = server_pid(run)
-        pidfd = watch_process(pid)
-        run.send_signal(signal.SIGKILL)
-        assert run.wait(timeout=10) == -signal.SIGKILL
-        assert ended_within(pidfd, 10), f"server {pid} still runs"
-        os.close(pidfd)
-    finally:
-        run.kill()
-        run.wait()
-        run.stdout.close()
-
-
-def test_a_server_left_running_ends_with_the_interpreter(tmp_path):
-    script = tmp_path / "leave.py"
-    script.write_text("import plcdouble\nprint('SERVER', plcdouble.start().pid, flush=True)\n")
-    run = subprocess.Popen([sys.executable, str(script)], env=inner_env(),
+@pytest.mark.parametrize("how", ["pytest killed mid-test", "a script that never stops it"])
+def test_no_server_outlives_its_process(tmp_path, how):
+    if how.startswith("pytest"):
+        (tmp_path / "test_inner.py").write_text(textwrap.dedent("""
+            def test_waits(plc):
+                print("SERVER", plc.pid, flush=True)
+                plc.wait_for_write("DB1.DBW0", timeout=60)
+        """))
+        command = ["-m", "pytest", "-s", "-p", "plcdouble.pytest_plugin", "-p", "no:cacheprovider"]
+    else:
+        (tmp_path / "leave.py").write_text(
+            "import plcdouble\nprint('SERVER', plcdouble.start().pid, flush=True)\n")
+        command = ["leave.py"]
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE / "src"))
+    run = subprocess.Popen([sys.executable, *command], cwd=tmp_path, env=env,
                            stdout=subprocess.PIPE, text=True)
-    try:
-        pidfd = watch_process(server_pid(run))
-        assert run.wait(timeout=20) == 0
-        # atexit stopped it: it has ended by the time the interpreter has.
-        assert ended_within(pidfd, 0)
+    with run:
+        lines = []
+        for line in run.stdout:  # as the run prints them
+            lines.append(line)
+            if line.startswith("SERVER "):
+                break
+        else:
+            raise AssertionError("the run named no server:\n" + "".join(lines))
+        pid = int(line.split()[1])
+        # Readable once the server has ended, whoever its parent is by then.
+        pidfd = os.pidfd_open(pid)
+        if how.startswith("pytest"):
+            run.send_signal(signal.SIGKILL)
+            assert run.wait(timeout=10) == -signal.SIGKILL
+        else:
+            assert run.wait(timeout=20) == 0
+        assert select.select([pidfd], [], [], 10)[0], f"server {pid} still runs"
         os.close(pidfd)
-    finally:
-        run.kill()
-        run.wait()
-        run.stdout.close()
 
 
 def test_pip_install_registers_the_plugin(tmp_path):
-    # A copy, as pip builds in the folder it is given.
-    source = tmp_path / "source"
-    shutil.copytree(PACKAGE, source, ignore=shutil.ignore_patterns(
-        "tests", "build", "*.egg-info", "__pycache__"))
+    source = tmp_path / "source"  # a copy: pip builds in the folder it is given
+    shutil.copytree(PACKAGE, source, ignore=shutil.ignore_patterns("tests", "build", "*.egg-info"))
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip",
                     str(venv)], check=True)
@@ -98,16 +62,14 @@ def test_pip_install_registers_the_plugin(tmp_path):
     # pip and setuptools from the system's site packages; nothing is fetched.
     subprocess.run([python, "-m", "pip", "install", "--quiet", "--no-index", "--no-build-isolation",
                     "--disable-pip-version-check", str(source)], check=True, env=env)
-    test_file = tmp_path / "test_installed.py"
-    test_file.write_text(textwrap.dedent(f"""
+    (tmp_path / "test_installed.py").write_text(textwrap.dedent(f"""
         import plcdouble
 
         def test_installed(plc):
             assert plcdouble.__file__.startswith({str(venv)!r})
             assert plc.read("DB1.DBB128:STRING[32]") == "Hello there"
     """))
-    result = subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                             str(test_file)], cwd=tmp_path, env=env, capture_output=True,
-                            text=True)
+    result = subprocess.run([python, "-m", "pytest", "-p", "no:cacheprovider",
+                             "test_installed.py"], cwd=tmp_path,
+                            env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "1 passed" in result.stdout
