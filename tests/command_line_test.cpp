@@ -40,7 +40,7 @@ TEST(CommandLine, PortBindAndColourInBothSpellings) {
 TEST(CommandLine, PortBoundaries) {
     EXPECT_TRUE(parse({"--port", "1"}).ok);
     EXPECT_TRUE(parse({"--port", "65535"}).ok);
-    EXPECT_FALSE(parse({"--port", "0"}).ok);
+    EXPECT_TRUE(parse({"--port", "0"}).ok); // any free port
     EXPECT_FALSE(parse({"--port", "65536"}).ok);
     EXPECT_FALSE(parse({"--port", "-1"}).ok);
     EXPECT_FALSE(parse({"--port", "12x"}).ok);

@@ -51,7 +51,7 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
         {"unknown key", "cpu = \"s7-1500\"\nprot = 1102\n",
          "plc.toml:2:1: unknown key 'prot' (expected cpu, port, bind, connections, color, state, "
          "save_every, pcap, seed, http, http_token, http_read_only, demo, strict, identity, areas, "
-         "db, program, cycle_ms, max_cycle_ms, program_memory_mb, fault)"},
+         "db, program, cycle_ms, max_cycle_ms, program_memory_mb, clock, fault)"},
         {"unknown key in [[db]]", "[[db]]\nnumber = 5\nsise = 10\n",
          "plc.toml:3:1: unknown key 'sise' in [[db]] (expected number, size, file, hex, values)"},
         {"unknown key in [identity]", "cpu = \"s7-300\"\n[identity]\nname = \"x\"\n",
@@ -68,8 +68,10 @@ TEST(ConfigFile, EachWayAFileCanBeWrongGivesItsOwnLine) {
          "plc.toml:1:8: demo must be true/false, not a string"},
         {"wrong type, table", "identity = 5\ncpu = \"s7-1500\"\n",
          "plc.toml:1:12: [identity] must be a table, not an integer"},
-        {"bad port", "port = 0\n",
-         "plc.toml:1:8: port: bad port: 0 (expected 1-65535)"},
+        {"bad port", "port = 65536\n",
+         "plc.toml:1:8: port: bad port: 65536 (expected 0-65535, 0 for any free port)"},
+        {"bad clock", "clock = \"fast\"\n",
+         "plc.toml:1:9: clock: bad clock: fast (expected real or manual)"},
         {"bad cpu", "cpu = \"s7-200\"\n",
          "plc.toml:1:7: cpu: bad cpu: s7-200 (expected classic, s7-300, s7-400, s7-1200 or s7-1500)"},
         {"bad bind", "bind = \"10.0.0\"\n",
@@ -296,6 +298,8 @@ TEST(ConfigBinary, CheckPrintsWhatWouldBeServedWithoutListening) {
         "cycle_ms     20 ms\n"
         "max_cycle_ms 150 ms\n"
         "program_memory_mb 64 MiB\n"
+        "clock        real\n"
+        "ready_file   none\n"
         "faults       none\n";
     EXPECT_EQ(output, expected);
 }

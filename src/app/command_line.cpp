@@ -17,10 +17,11 @@ namespace {
 // Reading values. Each reader takes the value as the command line gives it and returns why it
 // cannot be used, or an empty text.
 
+// 0 asks the OS for any free port (the ready file tells which).
 std::string readPort(std::string_view value, std::uint16_t &port) {
-    const std::optional<std::uint64_t> number = parseWholeNumber(value, 1, 65535);
+    const std::optional<std::uint64_t> number = parseWholeNumber(value, 0, 65535);
     if (!number) {
-        return "bad port: " + std::string(value) + " (expected 1-65535)";
+        return "bad port: " + std::string(value) + " (expected 0-65535, 0 for any free port)";
     }
     port = static_cast<std::uint16_t>(*number);
     return {};
@@ -146,8 +147,9 @@ std::string readHttp(std::string_view value, Options &options) {
         !readPort(colon == std::string_view::npos ? value : value.substr(colon + 1), port)
              .empty()) {
         return "bad --http value: " + std::string(value) +
-               " (expected PORT or A.B.C.D:PORT, port 1-65535)";
+               " (expected PORT or A.B.C.D:PORT, port 0-65535, 0 for any free port)";
     }
+    options.http = true;
     options.httpAddress = address;
     options.httpPort = port;
     return {};
@@ -378,10 +380,32 @@ void showPcap(const Options &options, std::string &report) {
 }
 
 void showHttp(const Options &options, std::string &report) {
-    line(report, "http",
-         options.httpPort == 0 ? std::string("off")
-                               : "http://" + ipv4Text(options.httpAddress) + ":" +
-                                     std::to_string(options.httpPort) + "/");
+    if (!options.http) {
+        line(report, "http", "off");
+        return;
+    }
+    std::string url = "http://";
+    url += ipv4Text(options.httpAddress);
+    url += ':';
+    url += options.httpPort == 0 ? std::string("any free port") : std::to_string(options.httpPort);
+    url += '/';
+    line(report, "http", url);
+}
+
+void showReadyFile(const Options &options, std::string &report) {
+    line(report, "ready_file", options.readyFile.empty() ? "none" : options.readyFile);
+}
+
+void showClock(const Options &options, std::string &report) {
+    line(report, "clock", options.manualClock ? "manual (moved by POST /api/clock)" : "real");
+}
+
+std::string readClock(std::string_view value, Options &options) {
+    if (value != "real" && value != "manual") {
+        return "bad clock: " + std::string(value) + " (expected real or manual)";
+    }
+    options.manualClock = value == "manual";
+    return {};
 }
 
 void showHttpToken(const Options &options, std::string &report) {
@@ -493,7 +517,7 @@ void showFaults(const Options &options, std::string &report) {
 using Kind = OptionValue;
 
 // clang-format off
-const std::array<OptionRow, 26> rows = {{
+const std::array<OptionRow, 29> rows = {{
     {"--config", "", "FILE", Kind::text,
      "settings, data blocks and identity from a TOML file; the options\n"
      "given here win over the file's", "plc.toml",
@@ -503,7 +527,7 @@ const std::array<OptionRow, 26> rows = {{
      "answer as classic (default), s7-300, s7-400, s7-1200 or s7-1500", "s7-300",
      readCpu, showCpu, {}, false, nullptr},
     {"--port", "port", "N", Kind::integer,
-     "TCP port to listen on, 1-65535 (default 102)", "1102",
+     "TCP port to listen on, 1-65535, or 0 for any free one (default 102)", "1102",
      [](std::string_view v, Options &o) { return readPort(v, o.port); }, showPort, {}, false, nullptr},
     {"--bind", "bind", "A.B.C.D", Kind::text,
      "IPv4 address to listen on (default 0.0.0.0, every address)", "127.0.0.1",
@@ -532,7 +556,7 @@ const std::array<OptionRow, 26> rows = {{
      readSeed, nullptr, {}, false, nullptr}, // shown with the fault rules
     {"--http", "http", "[A.B.C.D:]PORT", Kind::text,
      "serve the watch page and its JSON API on PORT (default\n"
-     "address 127.0.0.1; any other needs --http-token)", "8080",
+     "address 127.0.0.1; any other needs --http-token; 0: any free port)", "8080",
      readHttp, showHttp, {}, false, nullptr},
     {"--http-token", "http_token", "T", Kind::text,
      "every API request must carry Authorization: Bearer T", "secret",
@@ -578,6 +602,18 @@ const std::array<OptionRow, 26> rows = {{
      "memory the program may hold, 1-4096 MiB (default 64); more stops\n"
      "the CPU", "16",
      readProgramMemory, showProgramMemory, {}, false, nullptr},
+    {"--clock", "clock", "real|manual", Kind::text,
+     "the PLC's time (demo data, program cycles and timers, the clock\n"
+     "clients read): real (default), or manual: moved only by POST /api/clock", "manual",
+     readClock, showClock, {}, false, nullptr},
+    {"--ready-file", "", "FILE", Kind::text,
+     "once every listener is open, write FILE (JSON: pid, the S7 and HTTP\n"
+     "addresses and ports bound); written whole, by rename", "ready.json",
+     [](std::string_view v, Options &o) { return readNonEmpty(v, o.readyFile, "--ready-file needs a file name"); },
+     showReadyFile, {}, false, nullptr},
+    {"--exit-with-parent", "", "", Kind::none,
+     "end, as on SIGTERM, when the process that started this one ends", "",
+     [](std::string_view, Options &o) { o.exitWithParent = true; return std::string(); }, nullptr, {}, false, nullptr},
     {"--fault", "fault", "RULE", Kind::tables,
      "fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
      "\"on=read,delay_ms=250,every=3\"; repeatable (see docs/faults.md)", "on=read,delay_ms=250",
@@ -749,11 +785,12 @@ PlcSetup plcSetupOf(Options options) {
     setup.seed = options.seed;
     setup.program = {std::move(options.programFile), std::move(options.programSource),
                      options.cycleMs, options.maxCycleMs, options.programMemoryMb};
+    setup.manualClock = options.manualClock;
     return setup;
 }
 
 std::string checkHttpOptions(const Options &options) {
-    if (options.httpPort == 0 || options.httpAddress[0] == 127 || !options.httpToken.empty()) {
+    if (!options.http || options.httpAddress[0] == 127 || !options.httpToken.empty()) {
         return {};
     }
     return "--http on " + ipv4Text(options.httpAddress) +

@@ -49,7 +49,9 @@ struct Options {
     KeptMemory kept;    // read from stateFolder before the start
     bool check = false; // --check: print what would be served, then exit
     std::string pcap;   // the capture file; empty: none
-    // The watch page: off unless a port is given; 127.0.0.1 unless an address is.
+    // The watch page: off unless a port is given (0: any free one); 127.0.0.1 unless an address
+    // is.
+    bool http = false;
     std::uint16_t httpPort = 0;
     Ipv4Address httpAddress{127, 0, 0, 1};
     std::string httpToken; // empty: none asked for
@@ -61,6 +63,9 @@ struct Options {
     int cycleMs = defaultCycleMs;
     int maxCycleMs = defaultMaxCycleMs;
     int programMemoryMb = defaultProgramMemoryMb;
+    bool manualClock = false; // --clock manual: the PLC's time moves only when told
+    std::string readyFile;    // written once every listener is open; empty: none
+    bool exitWithParent = false;
     std::vector<FaultRule> faults;         // the configuration's [[fault]] rules, then each --fault
     std::uint64_t seed = defaultFaultSeed; // --seed: the fault rules' probabilities
     bool showHelp = false;

@@ -155,8 +155,9 @@ void runTick(Plc &plc) {
         }
         ++slot;
     }
-    if (plc.cpu.state == CpuRunState::run && plc.setup.demo) {
-        simulateTick(plc.memory.blocks); // a stopped CPU's program does not run
+    // A stopped CPU's program does not run; on a manual clock the demo data moves with it.
+    if (plc.cpu.state == CpuRunState::run && plc.setup.demo && !plc.time.manual) {
+        simulateTick(plc.memory.blocks);
     }
 }
 
@@ -224,8 +225,11 @@ std::int64_t watchPlc(const Plc &plc, std::vector<platform::WaitEntry> &entries,
     // A save still copying memory wants the next pass sooner than the tick.
     std::int64_t timeout = std::min(plc.tickStarted ? plc.nextTickMicros - nowMicros : 0,
                                     retainedSavingWaitLimit(plc.retained));
-    timeout = std::min(timeout,
-                       programWaitLimit(plc.program, plc.cpu.state == CpuRunState::run, nowMicros));
+    if (!plc.time.manual) {
+        // A manual clock's cycles are run by whoever moves it; every pass catches up the rest.
+        timeout = std::min(
+            timeout, programWaitLimit(plc.program, plc.cpu.state == CpuRunState::run, nowMicros));
+    }
     for (int slot = 0; slot < table.connectionCount; ++slot) {
         const bool pending = hasUnsentReply(table, slot);
         // A slot holding its replies back watches nothing until they are due.
@@ -311,13 +315,14 @@ bool serverStart(Server &server, Options options) {
                    options.programFile.c_str(), options.cycleMs, options.maxCycleMs,
                    options.programMemoryMb);
     }
+    const bool httpWanted = options.http;
     const HttpOptions http{options.httpAddress, options.httpPort, options.httpToken,
                            options.httpReadOnly, nullptr};
     Plc *plc = addPlc(server, std::move(options));
     if (plc == nullptr) {
         return false;
     }
-    if (http.port != 0) {
+    if (httpWanted) {
         HttpOptions served = http;
         served.plc = plc;
         const HttpStart started = httpStart(served);
@@ -325,6 +330,8 @@ bool serverStart(Server &server, Options options) {
             logMessage(attributeError, "%s", started.error.c_str());
             return false;
         }
+        server.httpAddress = http.address;
+        server.httpPort = started.port;
         logMessage(attributePlain, "Watch page on http://%s:%d/%s%s",
                    ipv4Text(http.address).c_str(), started.port,
                    http.token.empty() ? "" : " (token)", http.readOnly ? " (read-only)" : "");
@@ -332,6 +339,60 @@ bool serverStart(Server &server, Options options) {
     server.watchConsole = platform::stdinIsTerminal();
     return true;
 }
+
+namespace {
+
+std::string readyFileText(const Server &server) {
+    const Plc &plc = *server.plcs.front();
+    // A listener on every address is reached at the loopback address.
+    const Ipv4Address any{0, 0, 0, 0};
+    const auto reachable = [&any](const Ipv4Address &address) {
+        return ipv4Text(address == any ? Ipv4Address{127, 0, 0, 1} : address);
+    };
+    std::string text = "{\"pid\": ";
+    text += std::to_string(platform::processId());
+    text += ", \"s7\": {\"address\": \"";
+    text += reachable(plc.setup.bindAddress);
+    text += "\", \"port\": ";
+    text += std::to_string(plc.listenerPort);
+    text += "}, \"http\": ";
+    if (server.httpPort == 0) {
+        text += "null";
+    } else {
+        text += "{\"address\": \"";
+        text += reachable(server.httpAddress);
+        text += "\", \"port\": ";
+        text += std::to_string(server.httpPort);
+        text += '}';
+    }
+    text += "}\n";
+    return text;
+}
+
+std::string writeReadyFile(const Server &server, const std::string &path) {
+    const std::string text = readyFileText(server);
+    // Written aside and renamed into place, so a reader never sees half of it.
+    std::string aside = path;
+    aside += ".part";
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(text.data()),
+                                              text.size());
+    const std::array<std::span<const std::uint8_t>, 1> parts = {bytes};
+    int error = platform::writeFileToDisk(aside, parts);
+    if (error == 0) {
+        error = platform::replaceFile(aside, path);
+    }
+    if (error != 0) {
+        platform::removeFile(aside);
+        std::string reason = "cannot write the ready file ";
+        reason += path;
+        reason += ": ";
+        reason += platform::describeError(error);
+        return reason;
+    }
+    return {};
+}
+
+} // namespace
 
 void serverPass(Server &server, std::int64_t nowMicros) {
     const bool readinessKnown = server.readinessKnown;
@@ -434,11 +495,18 @@ int serverMain(int argc, char **argv) {
         return 2;
     }
     Options options = std::move(resolved.options);
+    if (options.exitWithParent) {
+        // Before anything else: a parent that ends during the start still ends this process.
+        if (const std::string error = platform::stopWithParent(); !error.empty()) {
+            std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
+            return 2;
+        }
+    }
     if (const std::string error = checkHttpOptions(options); !error.empty()) {
         std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
         return 2;
     }
-    if (options.httpPort != 0 && !httpAvailable()) {
+    if (options.http && !httpAvailable()) {
         std::fprintf(stderr, "plcdouble: %s\n", httpStart({}).error.c_str());
         return 2;
     }
@@ -469,12 +537,24 @@ int serverMain(int argc, char **argv) {
                               std::getenv("NO_COLOR") != nullptr));
     startLogOutput();
     platform::consoleStart();
+    const std::string readyFile = options.readyFile;
     const bool started = serverStart(server, std::move(options));
-    if (started) {
+    std::string readyError;
+    if (started && !readyFile.empty()) {
+        readyError = writeReadyFile(server, readyFile);
+    }
+    if (started && readyError.empty()) {
         serverRun(server);
     }
     const bool saved = serverShutdown(server);
+    if (started && readyError.empty() && !readyFile.empty()) {
+        platform::removeFile(readyFile); // a server that has ended is not ready
+    }
     finishLogOutput();
     platform::consoleRestore();
+    if (!readyError.empty()) {
+        std::fprintf(stderr, "plcdouble: %s\n", readyError.c_str());
+        return 2;
+    }
     return started && saved ? 0 : 1;
 }

@@ -34,6 +34,9 @@ struct Server {
     // serves every slot of every PLC and tries every listener.
     bool readinessKnown = false;
     bool httpReady = false; // the watch page's server has work
+    // Where the watch page's server listens; port 0 while it does not.
+    Ipv4Address httpAddress{};
+    std::uint16_t httpPort = 0;
     // When the wait last asked the watch page's descriptor.
     std::int64_t httpAskedMicros = 0;
     // The sockets the wait watches, kept between waits so a wait allocates nothing.

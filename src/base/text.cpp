@@ -1,6 +1,9 @@
 #include "base/text.h"
 
+#include <array>
 #include <charconv>
+#include <chrono>
+#include <cstdio>
 #include <limits>
 
 std::optional<std::uint64_t> parseWholeNumber(std::string_view text, std::uint64_t lowest,
@@ -152,4 +155,20 @@ std::string asciiUpper(std::string_view text) {
         c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
     return out;
+}
+
+std::string isoTimeText(std::int64_t microsSinceEpoch) {
+    namespace chrono = std::chrono;
+    const chrono::sys_time<chrono::microseconds> point{chrono::microseconds{microsSinceEpoch}};
+    const chrono::sys_days date = chrono::floor<chrono::days>(point);
+    const chrono::year_month_day calendar{date};
+    const chrono::hh_mm_ss<chrono::microseconds> clock{point - date};
+    std::array<char, 40> text{};
+    std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%06dZ",
+                  static_cast<int>(calendar.year()), static_cast<unsigned>(calendar.month()),
+                  static_cast<unsigned>(calendar.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()),
+                  static_cast<int>(clock.subseconds().count()));
+    return text.data();
 }

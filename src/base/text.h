@@ -65,6 +65,11 @@ using Ipv4Address = std::array<std::uint8_t, 4>; // network order, as in dotted 
 std::optional<Ipv4Address> parseIpv4(std::string_view text);
 std::string ipv4Text(const Ipv4Address &address);
 
+// ---- time
+
+// "2026-12-07T21:54:56.123456Z": microseconds since 1970-01-01 00:00 UTC in ISO 8601.
+std::string isoTimeText(std::int64_t microsSinceEpoch);
+
 // ---- letter case (ASCII only: names, keys and addresses are ASCII)
 
 std::string asciiLower(std::string_view text);

@@ -568,6 +568,14 @@ void setFaultRules(FaultRules &faults, std::vector<FaultRule> rules, std::uint64
     recount(faults);
 }
 
+void restartFaultCounts(FaultRules &faults, std::uint64_t seed) {
+    for (FaultRule &rule : faults.rules) {
+        rule.matched = 0;
+        rule.fired = 0;
+    }
+    faults.generator = seed;
+}
+
 int addFaultRule(FaultRules &faults, FaultRule rule) {
     rule.id = faults.nextId++;
     rule.matched = 0;

@@ -89,6 +89,8 @@ struct FaultRules {
 
 // Replaces the rules (numbered 1, 2, ...), restarts their counts and seeds the generator.
 void setFaultRules(FaultRules &faults, std::vector<FaultRule> rules, std::uint64_t seed);
+// Keeps the rules as they are and restarts their counts and the generator, as at start.
+void restartFaultCounts(FaultRules &faults, std::uint64_t seed);
 // Adds a rule behind the others with the next free number, and returns that number.
 int addFaultRule(FaultRules &faults, FaultRule rule);
 bool removeFaultRule(FaultRules &faults, int id);

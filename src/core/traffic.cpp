@@ -11,18 +11,16 @@ void journalWrite(WriteJournal &journal, const Exchange &exchange, const Traffic
     if (journal.entries.size() >= journalLimit) {
         journal.entries.pop_front();
     }
-    std::string peer = ipv4Text(exchange.peer);
-    peer += ':';
-    peer += std::to_string(exchange.peerPort);
-    journal.entries.push_back({journal.nextSequence++, wallMicros, exchange.protocol, exchange.slot,
-                               std::move(peer), item.area, item.dbNumber, item.start, item.bit,
-                               hexText(item.data)});
+    journal.entries.push_back({journal.nextSequence++, wallMicros, exchange.peer, exchange.peerPort,
+                               static_cast<std::int16_t>(exchange.slot), exchange.protocol,
+                               item.area, item.bit, item.dbNumber, item.start,
+                               std::vector<std::uint8_t>(item.data.begin(), item.data.end())});
 }
 
 } // namespace
 
 void recordExchange(Traffic &traffic, const Exchange &exchange) {
-    if (exchange.operation != TrafficOperation::write) {
+    if (exchange.operation != TrafficOperation::write || !traffic.journal.kept) {
         return;
     }
     const std::int64_t wallMicros = platform::wallClockMicros();

@@ -59,17 +59,21 @@ inline constexpr std::size_t journalLimit = 10'000;
 struct JournalEntry {
     std::uint64_t sequence;
     std::int64_t wallMicros; // when it was stored, microseconds since 1970 UTC
+    Ipv4Address peer;
+    std::uint16_t peerPort;
+    std::int16_t slot; // -1: the HTTP API
     TrafficProtocol source;
-    int slot; // -1: the HTTP API
-    std::string peer;
     MemoryArea area;
+    std::int8_t bit;
     std::uint16_t dbNumber;
     std::uint32_t start;
-    std::int8_t bit;
-    std::string hex;
+    std::vector<std::uint8_t> bytes;
 };
 
+// Kept only while someone can read it (the HTTP API runs): a PLC without it pays one test per
+// write.
 struct WriteJournal {
+    bool kept = false;
     std::deque<JournalEntry> entries; // oldest first, at most journalLimit
     std::uint64_t nextSequence = 1;
     std::uint64_t emptiedThrough = 0; // the last number a reset emptied away

@@ -312,8 +312,12 @@ HttpReply writeWatch(Plc &plc, const HttpRequest &request) {
         !problem.empty()) {
         return error(400, watched.text + ": " + problem);
     }
+    // A bit's write shows the bit's value, as an S7 bit item carries it.
+    const std::array<std::uint8_t, 1> bitValue = {
+        static_cast<std::uint8_t>(address.bit >= 0 ? (view.bytes[begin] >> address.bit) & 1 : 0)};
     noteApiWrite(plc, request, address.area, address.dbNumber, begin,
-                 view.bytes.subspan(begin, width), address.bit);
+                 address.bit >= 0 ? ByteView(bitValue) : ByteView(view.bytes.subspan(begin, width)),
+                 address.bit);
     logMessage(writeAttribute(0), "%s Receiving write HTTP data %s,%d l=%d: %s = %s",
                namedPrefix("http").text(), view.name.c_str(), static_cast<int>(begin),
                static_cast<int>(width), watched.text.c_str(), value->dump().c_str());
@@ -339,6 +343,82 @@ HttpReply setCpu(Plc &plc, const HttpRequest &request) {
                    wanted == CpuRunState::run ? "RUN" : "STOP");
     }
     return reply(200, json{{"state", *state}});
+}
+
+// ---- /api/journal, /api/reset, /api/clock: what a test needs between its steps
+
+json journalEntryJson(const JournalEntry &entry) {
+    // The journal names the API in lower case, as its paths do.
+    const std::string_view source =
+        entry.source == TrafficProtocol::http ? "http" : protocolName(entry.source);
+    std::string peer = ipv4Text(entry.peer);
+    peer += ':';
+    peer += std::to_string(entry.peerPort);
+    return json{{"seq", entry.sequence}, {"time", isoTimeText(entry.wallMicros)},
+                {"source", source},      {"slot", entry.slot},
+                {"peer", peer},          {"area", areaLetter(entry.area)},
+                {"db", entry.dbNumber},  {"start", entry.start},
+                {"bit", entry.bit},      {"hex", hexText(entry.bytes)}};
+}
+
+HttpReply readJournal(const Plc &plc, const HttpRequest &request) {
+    std::uint64_t since = 0;
+    if (const std::string *text = queryValue(request, "since")) {
+        const std::optional<std::uint64_t> parsed = parseWholeNumber(*text, 0, UINT64_MAX);
+        if (!parsed) {
+            return error(400, "bad since '" + *text + "' (expected a write's seq, 0 for all)");
+        }
+        since = *parsed;
+    }
+    std::int64_t waitMs = 0;
+    if (const std::string *text = queryValue(request, "wait_ms")) {
+        const std::optional<std::uint64_t> parsed =
+            parseWholeNumber(*text, 0, static_cast<std::uint64_t>(largestJournalWaitMs));
+        if (!parsed) {
+            return error(400, "bad wait_ms '" + *text + "' (expected 0-30000)");
+        }
+        waitMs = static_cast<std::int64_t>(*parsed);
+    }
+    if (waitMs > 0 && !journalHasNews(plc, since)) {
+        HttpReply waiting = reply(200, json::object());
+        waiting.journalWait = true;
+        waiting.since = since;
+        waiting.waitMicros = waitMs * 1000;
+        return waiting;
+    }
+    return journalReply(plc, since);
+}
+
+HttpReply resetPlc(Plc &plc) {
+    if (!resetPlcMemory(plc)) {
+        return error(500, "the memory could not be set up again: out of memory");
+    }
+    logMessage(trafficAttribute(0), "%s Reset: memory at its start, CPU in RUN, journal emptied",
+               namedPrefix("http").text());
+    return reply(200, json{{"state", "RUN"}, {"next", plc.traffic.journal.nextSequence - 1}});
+}
+
+json clockJson(const Plc &plc) {
+    return json{{"clock", plc.time.manual ? "manual" : "real"},
+                {"now_ms", plc.time.manual ? plc.time.manualMicros / 1000
+                                           : plc.connections.nowMicros / 1000}};
+}
+
+HttpReply advanceClock(Plc &plc, const HttpRequest &request) {
+    if (!plc.time.manual) {
+        return error(409, "the clock is real: start with --clock manual to move it by hand");
+    }
+    const ParsedBody body = parseBody(request);
+    if (!body.ok) {
+        return body.failure;
+    }
+    const json::const_iterator advance = body.object.find("advance_ms");
+    if (advance == body.object.end() || !advance->is_number_integer() ||
+        advance->get<std::int64_t>() < 0 || advance->get<std::int64_t>() > largestClockAdvanceMs) {
+        return error(400, "\"advance_ms\" must be a whole number of milliseconds, 0-3600000");
+    }
+    const ClockAdvance moved = advancePlcClock(plc, advance->get<std::int64_t>() * 1000);
+    return reply(200, json{{"now_ms", moved.nowMs}, {"cycles", moved.cycles}});
 }
 
 // ---- /api/program
@@ -540,6 +620,16 @@ json statusJson(Plc &plc, const HttpAccess &access) {
                 {"areas", std::move(areas)}};
 }
 
+HttpReply journalReply(const Plc &plc, std::uint64_t since) {
+    const JournalSlice slice = journalSince(plc.traffic.journal, since);
+    json writes = json::array();
+    for (const JournalEntry *entry : slice.entries) {
+        writes.push_back(journalEntryJson(*entry));
+    }
+    return reply(200,
+                 json{{"next", slice.next}, {"lost", slice.lost}, {"writes", std::move(writes)}});
+}
+
 HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpRequest &request) {
     const std::string_view path = request.path;
     if (!path.starts_with("/api/")) {
@@ -576,6 +666,17 @@ HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpReques
         return get               ? reply(200, programJson(plc))
                : method == "PUT" ? downloadProgram(plc, request)
                                  : wrongMethod(request);
+    }
+    if (path == "/api/journal") {
+        return get ? readJournal(plc, request) : wrongMethod(request);
+    }
+    if (path == "/api/reset") {
+        return method == "POST" ? resetPlc(plc) : wrongMethod(request);
+    }
+    if (path == "/api/clock") {
+        return get                ? reply(200, clockJson(plc))
+               : method == "POST" ? advanceClock(plc, request)
+                                  : wrongMethod(request);
     }
     if (path == "/api/program/source") {
         return get ? programSource(plc) : wrongMethod(request);

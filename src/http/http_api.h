@@ -47,7 +47,21 @@ struct HttpReply {
     std::string body;
     std::span<const std::uint8_t> file; // a page file, sent instead of body
     bool eventStream;                   // 200 for /api/events: the caller opens the stream
+    // A long poll of the journal with nothing to answer yet: the caller holds the request until
+    // a write after `since` arrives or waitMicros have passed, then answers journalReply.
+    bool journalWait = false;
+    std::uint64_t since = 0;
+    std::int64_t waitMicros = 0;
 };
+
+inline constexpr std::int64_t largestJournalWaitMs = 30'000;
+
+// GET /api/journal's answer: the writes after `since`.
+HttpReply journalReply(const Plc &plc, std::uint64_t since);
+// Whether a journal long poll for `since` has something to answer.
+inline bool journalHasNews(const Plc &plc, std::uint64_t since) {
+    return plc.traffic.journal.nextSequence - 1 > since;
+}
 
 HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpRequest &request);
 

@@ -17,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace {
 
@@ -29,11 +31,21 @@ struct Stream {
     EventStream events;
 };
 
-// One request while its body arrives.
+// One request while its body arrives, and while a long poll holds it.
 struct Pending {
     std::string body;
     std::size_t limit; // largestBodyFor the method and path
     bool tooLarge;
+    bool polling = false;            // held, its connection suspended
+    std::optional<HttpReply> answer; // the long poll's answer, queued once it is resumed
+};
+
+// A journal long poll waiting for a write after `since`, or for its deadline.
+struct JournalPoll {
+    MHD_Connection *connection;
+    Pending *pending;
+    std::uint64_t since;
+    std::int64_t deadlineMicros;
 };
 
 // libmicrohttpd is opened when the page is asked for, not at program start: it brings GnuTLS and
@@ -100,6 +112,7 @@ MHD_Daemon *httpDaemon = nullptr;
 Plc *servedPlc = nullptr;
 HttpAccess servedAccess{};
 std::list<Stream> streams; // stable addresses: the library holds pointers to them
+std::vector<JournalPoll> polls;
 std::int64_t nextRefreshMicros = 0;
 bool stopping = false; // every stream ends at its next read
 // When the library wants to run again although its descriptor stays quiet (its timeouts, or
@@ -191,12 +204,45 @@ MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
     return queued;
 }
 
+// Parks the request until the journal has a write after `since` or the wait is over; the loop
+// answers it (answerJournalPolls).
+MHD_Result holdJournalPoll(MHD_Connection *connection, Pending &pending, const HttpReply &reply) {
+    const std::int64_t nowMicros = servedPlc->connections.nowMicros;
+    polls.push_back({connection, &pending, reply.since, nowMicros + reply.waitMicros});
+    pending.polling = true;
+    mhd.suspendConnection(connection);
+    return MHD_YES;
+}
+
+// Answers the long polls that have a write to show or whose wait is over. Returns whether any
+// was resumed (the library then has work).
+bool answerJournalPolls(std::int64_t nowMicros, bool all) {
+    bool resumed = false;
+    std::erase_if(polls, [nowMicros, all, &resumed](const JournalPoll &poll) {
+        if (!all && !journalHasNews(*servedPlc, poll.since) && nowMicros < poll.deadlineMicros) {
+            return false;
+        }
+        poll.pending->answer = journalReply(*servedPlc, poll.since);
+        mhd.resumeConnection(poll.connection);
+        resumed = true;
+        return true;
+    });
+    return resumed;
+}
+
 MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const char *method,
                      const char *, const char *uploadData, std::size_t *uploadSize,
                      void **requestContext) {
     auto *pending = static_cast<Pending *>(*requestContext);
+    if (pending != nullptr && pending->polling) {
+        if (!pending->answer) {
+            return MHD_YES; // resumed before its answer (cannot happen): stays waiting
+        }
+        pending->polling = false;
+        return queue(connection, *pending->answer);
+    }
     if (pending == nullptr) {
-        pending = new Pending{{}, largestBodyFor(method, url), false};
+        pending = new Pending{{}, largestBodyFor(method, url), false, false, std::nullopt};
         *requestContext = pending;
         // A body announced too large is refused before any of it is read.
         const char *length =
@@ -232,11 +278,16 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
     if (reply.eventStream) {
         return openStream(connection, request);
     }
+    if (reply.journalWait) {
+        return holdJournalPoll(connection, *pending, reply);
+    }
     return queue(connection, reply);
 }
 
 void requestDone(void *, MHD_Connection *, void **requestContext, MHD_RequestTerminationCode) {
-    delete static_cast<Pending *>(*requestContext);
+    const auto *ended = static_cast<Pending *>(*requestContext);
+    std::erase_if(polls, [ended](const JournalPoll &poll) { return poll.pending == ended; });
+    delete ended;
     *requestContext = nullptr;
 }
 
@@ -273,6 +324,7 @@ HttpStart httpStart(const HttpOptions &options) {
                     platform::listenFailureHint(listened.errorCode, options.port)};
     }
     servedPlc = options.plc;
+    servedPlc->traffic.journal.kept = true; // the API reads it from now on
     servedAccess = {options.token, options.readOnly};
     keepRecentLog();
     libraryDueMicros = 0; // the first pass runs it
@@ -302,6 +354,9 @@ platform::SocketHandle httpWaitHandle() {
 
 std::int64_t httpWaitLimit(std::int64_t nowMicros) {
     std::int64_t limit = libraryDueMicros == INT64_MAX ? INT64_MAX : libraryDueMicros - nowMicros;
+    for (const JournalPoll &poll : polls) {
+        limit = std::min(limit, poll.deadlineMicros - nowMicros);
+    }
     if (!streams.empty()) {
         limit = std::min(limit, nextRefreshMicros - nowMicros);
     }
@@ -309,7 +364,8 @@ std::int64_t httpWaitLimit(std::int64_t nowMicros) {
 }
 
 void httpPass(std::int64_t nowMicros, bool ready) {
-    bool run = ready;
+    // The writes of this pass were stored before it: a long poll hears of them in the same pass.
+    bool run = ready || (!polls.empty() && answerJournalPolls(nowMicros, false));
     if (!streams.empty() && nowMicros >= nextRefreshMicros) {
         nextRefreshMicros = nowMicros + eventRefreshMicros;
         for (Stream &stream : streams) {
@@ -333,6 +389,7 @@ void httpStop() {
     // The library must not be stopped with a connection suspended: each is resumed and its
     // stream ended.
     stopping = true;
+    answerJournalPolls(0, true);
     for (Stream &stream : streams) {
         if (stream.suspended) {
             stream.suspended = false;

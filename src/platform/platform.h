@@ -124,6 +124,15 @@ void consoleRestore();
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
 
+// Requests a stop, as a termination request does, once the process that started this one has
+// ended. Linux: the OS sends SIGTERM then (PR_SET_PDEATHSIG); a parent gone before the call counts
+// as ended. Windows: a thread waits on the parent's process handle. Returns why it cannot be
+// arranged, or an empty text.
+std::string stopWithParent();
+
+// This process's number, as the OS shows it.
+int processId();
+
 // True once a stop was requested by signal, or when stdin is an interactive console this process
 // holds in single-key mode and a key press is waiting (the key is left in the input).
 bool stopRequested();

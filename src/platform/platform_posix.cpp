@@ -17,6 +17,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +64,8 @@ void *runSaverWorker(void *share) {
     return runWorker(share);
 }
 termios savedTerminal{};
+// The parent as the process found it at start, before anything could have ended it.
+const pid_t startingParent = ::getppid();
 
 // The listener and every client connection.
 constexpr std::size_t maxWaitEntries = 128;
@@ -393,6 +396,22 @@ bool stdinIsTerminal() {
 
 bool stdoutIsTerminal() {
     return ::isatty(STDOUT_FILENO) == 1;
+}
+
+int processId() {
+    return static_cast<int>(::getpid());
+}
+
+std::string stopWithParent() {
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+        return "cannot follow the parent process: " + describeError(errno);
+    }
+    // A parent that ended before the call leaves this process to another one, and no signal
+    // comes for it.
+    if (::getppid() != startingParent) {
+        stopSignalled = 1;
+    }
+    return {};
 }
 
 bool stopRequested() {

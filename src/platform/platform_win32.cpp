@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <timeapi.h>
+#include <tlhelp32.h>
 
 #include "platform/ansi_colour.h"
 #include "platform/platform.h"
@@ -573,6 +574,58 @@ bool stdinIsTerminal() {
 // GetConsoleMode rather than _isatty, which also says yes for the NUL device.
 bool stdoutIsTerminal() {
     return isConsoleHandle(outputHandle());
+}
+
+namespace {
+
+DWORD parentProcessId() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return parent;
+}
+
+DWORD WINAPI watchParent(LPVOID handle) {
+    WaitForSingleObject(static_cast<HANDLE>(handle), INFINITE);
+    stopSignalled = true;
+    return 0;
+}
+
+} // namespace
+
+int processId() {
+    return static_cast<int>(GetCurrentProcessId());
+}
+
+std::string stopWithParent() {
+    const DWORD parent = parentProcessId();
+    // A parent that has ended cannot be opened (or its number went to another process, which
+    // Windows cannot tell apart).
+    const HANDLE handle = parent != 0 ? OpenProcess(SYNCHRONIZE, FALSE, parent) : nullptr;
+    if (handle == nullptr) {
+        stopSignalled = true;
+        return {};
+    }
+    const HANDLE thread = CreateThread(nullptr, 0, watchParent, handle, 0, nullptr);
+    if (thread == nullptr) {
+        CloseHandle(handle);
+        return "cannot follow the parent process: " + describeError(lastError());
+    }
+    CloseHandle(thread);
+    return {};
 }
 
 bool stopRequested() {

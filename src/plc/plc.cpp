@@ -3,6 +3,9 @@
 #include "core/log.h"
 #include "sim/demo_data.h"
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 
 // The declared blocks with their start images. With strict blocks the demo blocks are created
@@ -24,6 +27,30 @@ bool installDataBlocks(DataBlockTable &blocks, const PlcSetup &setup) {
     return true;
 }
 
+// The memory as the setup makes it: the declared blocks and nothing else, the areas zeroed.
+bool renewMemory(Plc &plc) {
+    const PlcSetup &setup = plc.setup;
+    // In place: a fresh table would be 48 KiB on the stack on its way in.
+    DataBlockTable &blocks = plc.memory.blocks;
+    for (DataBlock &block : blocks.slots) {
+        block = DataBlock{};
+    }
+    blocks.fixed = false;
+    blocks.changedCount = 0;
+    configureProcessImage(plc.memory.areas, setup.areaSizes);
+    clearClientWrites(plc.memory.clientWrites);
+    return installDataBlocks(plc.memory.blocks, setup);
+}
+
+// The program from the setup's source, loaded anew by the next pass in RUN.
+void renewProgram(Plc &plc) {
+    ProgramRun &program = plc.program;
+    program.setup = plc.setup.program;
+    program.source = plc.setup.program.source;
+    program.clockStarted = false;
+    restartProgram(program);
+}
+
 } // namespace
 
 bool renewPlc(Plc &plc) {
@@ -38,28 +65,72 @@ bool renewPlc(Plc &plc) {
     plc.tickStarted = false;
     plc.nextTickMicros = 0;
     plc.readiness = {};
-    // In place: a fresh table would be 48 KiB on the stack on its way in.
-    DataBlockTable &blocks = plc.memory.blocks;
-    for (DataBlock &block : blocks.slots) {
-        block = DataBlock{};
+    plc.time = {setup.manualClock, 0, 0};
+    if (setup.manualClock && !plc.cpu.clock.heldHostTime) {
+        // The clock clients read stands at the start's time until the manual clock moves it.
+        holdHostClock(plc.cpu.clock, plcClockNow(plc.cpu.clock));
     }
-    blocks.fixed = false;
-    blocks.changedCount = 0;
-    configureProcessImage(plc.memory.areas, setup.areaSizes);
-    clearClientWrites(plc.memory.clientWrites);
-    if (!installDataBlocks(plc.memory.blocks, setup)) {
+    emptyJournal(plc.traffic.journal);
+    if (!renewMemory(plc)) {
         return false;
     }
-    ProgramRun &program = plc.program;
-    program.setup = setup.program;
-    program.source = setup.program.source;
-    program.clockStarted = false;
-    restartProgram(program);
+    renewProgram(plc);
     return true;
 }
 
-void runPlcProgram(Plc &plc, std::int64_t nowMicros) {
-    if (!programPass(plc.program, plc.memory, plc.cpu.state == CpuRunState::run, nowMicros)) {
+bool resetPlcMemory(Plc &plc) {
+    plc.cpu.state = CpuRunState::run;
+    plc.cpu.clock.offsetMilliseconds = 0;
+    restartFaultCounts(plc.faults, plc.setup.seed);
+    emptyJournal(plc.traffic.journal);
+    const bool renewed = renewMemory(plc);
+    // What is kept in a state folder follows: the start values are saved as any change is.
+    for (std::size_t number = 0; number < dataBlockCount; ++number) {
+        if (plc.memory.blocks.slots[number].size > 0) {
+            markDataBlockChanged(plc.memory.blocks, number);
+        }
+    }
+    for (const MemoryArea area : fixedAreas) {
+        markProcessAreaChanged(plc.memory.areas, area);
+    }
+    renewProgram(plc);
+    return renewed;
+}
+
+void runPlcProgram(Plc &plc, std::int64_t loopMicros) {
+    if (!programPass(plc.program, plc.memory, plc.cpu.state == CpuRunState::run,
+                     plcNowMicros(plc, loopMicros))) {
         plc.cpu.state = CpuRunState::stop;
     }
+}
+
+ClockAdvance advancePlcClock(Plc &plc, std::int64_t micros) {
+    PlcTime &time = plc.time;
+    const std::int64_t end = time.manualMicros + micros;
+    const std::uint64_t cyclesBefore = plc.program.times.cycles;
+    for (;;) {
+        const bool runs = plc.cpu.state == CpuRunState::run;
+        const std::int64_t programWait = programWaitLimit(plc.program, runs, time.manualMicros);
+        const std::int64_t cycleDue =
+            programWait == INT64_MAX ? INT64_MAX : time.manualMicros + programWait;
+        const std::int64_t next = std::min(time.nextDemoMicros, cycleDue);
+        if (next > end) {
+            break;
+        }
+        time.manualMicros = std::max(time.manualMicros, next);
+        if (time.nextDemoMicros <= time.manualMicros) {
+            if (runs && plc.setup.demo) {
+                simulateTick(plc.memory.blocks);
+            }
+            time.nextDemoMicros += demoTickMicros;
+        }
+        if (cycleDue <= time.manualMicros) {
+            runPlcProgram(plc, time.manualMicros);
+        }
+    }
+    time.manualMicros = end;
+    if (plc.cpu.clock.heldHostTime) {
+        plc.cpu.clock.heldHostTime = shiftDateTime(*plc.cpu.clock.heldHostTime, micros / 1000);
+    }
+    return {end / 1000, plc.program.times.cycles - cyclesBefore};
 }

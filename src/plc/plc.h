@@ -64,6 +64,16 @@ struct PlcSetup {
     std::vector<FaultRule> faults;
     std::uint64_t seed = defaultFaultSeed;
     ProgramSetup program; // no file: no program
+    bool manualClock = false;
+};
+
+// The PLC's own time, which the demo data, the program's cycles and timers and the clock clients
+// read go by. On the real clock it is the loop's; on a manual clock it starts at 0 and moves only
+// when told (advancePlcClock), while connection idle limits and fault delays stay on real time.
+struct PlcTime {
+    bool manual = false;
+    std::int64_t manualMicros = 0;
+    std::int64_t nextDemoMicros = 0; // the next demo tick on the manual clock
 };
 
 // What the last readiness wait found for the PLC: the slots to serve, in slot order, and whether
@@ -83,6 +93,7 @@ struct Plc {
     RetainedSaving retained;
     ProgramRun program;
     Traffic traffic;
+    PlcTime time;
     platform::SocketHandle listener = platform::invalidSocket;
     std::uint16_t listenerPort = 0; // the port bound (a setup's port 0 asks for any)
     // The 10 ms tick (idle counting, demo data), started by the first pass.
@@ -99,6 +110,29 @@ struct Plc {
 // supply a declared block.
 bool renewPlc(Plc &plc);
 
-// The program's part of a pass: startup and cycles while the CPU runs; a program that fails puts
-// the CPU into STOP.
-void runPlcProgram(Plc &plc, std::int64_t nowMicros);
+// Puts the PLC back to its start while its clients stay connected: memory as the setup makes it
+// (blocks created since are gone, demo values at their start, areas zeroed), CPU in RUN, the
+// program loaded anew, the write journal emptied, the fault rules kept with their counts at zero.
+// False, with a log line, when the heap cannot supply a declared block.
+bool resetPlcMemory(Plc &plc);
+
+// The program's part of a pass, on the PLC's time: startup and cycles while the CPU runs; a
+// program that fails puts the CPU into STOP.
+void runPlcProgram(Plc &plc, std::int64_t loopMicros);
+
+// The PLC's time for a pass at loopMicros.
+inline std::int64_t plcNowMicros(const Plc &plc, std::int64_t loopMicros) {
+    return plc.time.manual ? plc.time.manualMicros : loopMicros;
+}
+
+inline constexpr std::int64_t demoTickMicros = 10'000;
+inline constexpr std::int64_t largestClockAdvanceMs = 3'600'000;
+
+struct ClockAdvance {
+    std::int64_t nowMs;   // the PLC's time after it
+    std::uint64_t cycles; // program cycles run on the way
+};
+
+// Moves a manual clock on: every demo tick and program cycle that falls in the time runs at its
+// own moment, in order, and the clock clients read moves with it.
+ClockAdvance advancePlcClock(Plc &plc, std::int64_t micros);
