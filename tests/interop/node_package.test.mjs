@@ -134,11 +134,11 @@ describe('reset and the manual clock', () => {
                 await call(client, 'PlcStop');
 
                 await plc.reset();
+                const [rule] = await plc.faults.list();
+                assert.deepEqual([rule.id, rule.matched, rule.fired], [id, 0, 0]);
                 // The same connection goes on.
                 assert.equal(await call(client, 'PlcStatus'), 0x08); // RUN
                 assert.deepEqual([...await call(client, 'DBRead', 9, 2, 2)], [0, 7]);
-                const [rule] = await plc.faults.list();
-                assert.deepEqual([rule.id, rule.matched, rule.fired], [id, 0, 0]);
                 assert.deepEqual((await plc.journal(0)).writes, []);
                 await plc.faults.remove(id);
                 assert.deepEqual(await plc.faults.list(), []);
@@ -202,7 +202,7 @@ console.log(await plc.read('DB1.DBB128:STRING[32]'), JSON.stringify(await plc.st
 // ---- servers outlive no test process
 
 // Node cannot wait for a process that is not its child; a pidfd can (python3 holds it). Resolves
-// once the waiter holds the process, with a promise of whether it ended within timeoutMs.
+// once the waiter holds the process, with {ended}: a promise of whether it ended within timeoutMs.
 async function watchProcess(pid, timeoutMs) {
     const script = 'import os, select, sys\nfd = os.pidfd_open(int(sys.argv[1]))\n' +
                    'print("held", flush=True)\n' +
@@ -212,7 +212,7 @@ async function watchProcess(pid, timeoutMs) {
     const ended = new Promise((resolve) => waiter.once('exit', (code) => resolve(code === 0)));
     const lines = createInterface({ input: waiter.stdout })[Symbol.asyncIterator]();
     assert.equal((await lines.next()).value, 'held', `process ${pid} was gone before the test`);
-    return ended;
+    return { ended };
 }
 
 describe('servers end with the process that started them', () => {
@@ -235,7 +235,7 @@ describe('servers end with the process that started them', () => {
                 }
             }
             assert.ok(pid, 'the runner named no server');
-            const serverEnded = await watchProcess(pid, 10000);
+            const { ended: serverEnded } = await watchProcess(pid, 10000);
             if (mode === 'wait') {
                 child.kill('SIGKILL');
             }
