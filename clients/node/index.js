@@ -245,10 +245,13 @@ class Plc {
         if (Symbol.asyncDispose) {
             this[Symbol.asyncDispose] = () => this.stop();
         }
+        // A test process ends when its work is done, whether or not it stopped the server; the
+        // exit handler above ends the server then.
+        this.#hold(false);
     }
 
-    // Whether the running server keeps this process alive (stop() and waits hold it).
-    hold(on) {
+    // Whether the running server keeps this process alive (stop() holds it while it waits).
+    #hold(on) {
         for (const handle of [this.child, this.child.stdout, this.child.stderr]) {
             if (on) {
                 handle?.ref?.();
@@ -368,7 +371,7 @@ class Plc {
     // not ended within 10 s.
     async stop() {
         if (this.exit === null) {
-            this.hold(true);
+            this.#hold(true);
             this.child.kill('SIGTERM');
             const timer = setTimeout(() => this.child.kill('SIGKILL'), stopTimeoutMs);
             await this.exited;
@@ -447,9 +450,6 @@ export async function startPlc(options = {}) {
     }
 
     const plc = new Plc({ child, ready, folder, token: httpToken, output, exited });
-    // A test process ends when its work is done, whether or not it stopped the server; the exit
-    // handler above ends the server then.
-    plc.hold(false);
     try {
         if (plc.httpUrl) {
             const status = await plc.request('GET', '/api/status');
