@@ -39,7 +39,14 @@ bool renewMemory(Plc &plc) {
     blocks.changedCount = 0;
     configureProcessImage(plc.memory.areas, setup.areaSizes);
     clearClientWrites(plc.memory.clientWrites);
-    return installDataBlocks(plc.memory.blocks, setup);
+    if (!installDataBlocks(plc.memory.blocks, setup)) {
+        return false;
+    }
+    if (setup.demo && setup.manualClock) {
+        // On the real clock the first tick makes them; a manual clock's may be far off.
+        createDemoBlocks(plc.memory.blocks);
+    }
+    return true;
 }
 
 // The program from the setup's source, loaded anew by the next pass in RUN.
