@@ -222,7 +222,9 @@ describe('servers end with the process that started them', () => {
         it(`a test runner ${how} leaves no server`, { timeout: 30000 }, async () => {
             // Without the variable that makes node:test report to a parent runner in its own
             // format: the runner reports as a process of its own would.
+            // Its temporary folder, which a killed runner leaves, goes with this test's.
             const { NODE_TEST_CONTEXT, ...env } = process.env;
+            env.TMPDIR = folder;
             const child = spawn(process.execPath, [runner, mode],
                                 { stdio: ['ignore', 'pipe', 'inherit'], env });
             const exited = new Promise((resolve) => child.once('exit', (code, signal) =>

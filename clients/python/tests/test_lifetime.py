@@ -28,7 +28,8 @@ def test_no_server_outlives_its_process(tmp_path, how):
         (tmp_path / "leave.py").write_text(
             "import plcdouble\nprint('SERVER', plcdouble.start().pid, flush=True)\n")
         command = ["leave.py"]
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE / "src"))
+    # TMPDIR: the server's folder, which a killed run leaves, goes with tmp_path.
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE / "src"), TMPDIR=str(tmp_path))
     run = subprocess.Popen([sys.executable, *command], cwd=tmp_path, env=env,
                            stdout=subprocess.PIPE, text=True)
     with run:
