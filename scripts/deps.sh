@@ -29,6 +29,8 @@ test       libgtest-dev          GoogleTest
 test       libgmock-dev          GoogleMock
 test       googletest            GoogleTest and GoogleMock sources
 test       python3               the terminal and Wine tests
+test       python3-pytest        the Python package clients/python and its pytest plugin
+test       python3-pip           installing clients/python into a virtual environment (its test)
 test       nodejs                the interop suite (node-snap7, nodes7)
 test       npm                   the interop suite; part of some nodejs packages
 test       tshark                the capture check of the interop suite, the capture file tests (and dumpcap)
