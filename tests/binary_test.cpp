@@ -82,8 +82,11 @@ TEST(Binary, BadArgumentPrintsOneLineAndUsageOnStderrWithStatusTwo) {
     ChildProcess server = ChildProcess::start({"--port", "70000"});
     EXPECT_EQ(server.waitForExit(), 2);
     const std::string errors = server.readErrorUntil("\nnever-printed");
-    EXPECT_EQ(errors.rfind("plcdouble: bad port: 70000 (expected 1-65535)\nusage: plcdouble", 0),
-              0u)
+    EXPECT_EQ(
+        errors.rfind(
+            "plcdouble: bad port: 70000 (expected 0-65535, 0 for any free port)\nusage: plcdouble",
+            0),
+        0u)
         << errors;
     EXPECT_EQ(server.readOutputUntil("never-printed", 100), "");
 }
