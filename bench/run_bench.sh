@@ -13,8 +13,8 @@
 # of the jobs (every request is still tested against each): the fault rows. A seventh runs
 # bench/program.lua (100 tags, 10 timers, a 20 ms cycle): the program rows, then its cycle's
 # start lateness while 64 connections load it; last, the example program's idle CPU. An eighth
-# writes every exchange to an events file and has its /metrics scraped every second: the events
-# rows.
+# writes every exchange to an events file, has its /metrics scraped every second and a journal
+# long poll always waiting: the events rows.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -45,12 +45,13 @@ program_pid=
 example_pid=
 events_pid=
 scrape_pid=
+poll_pid=
 # The profile measured beside classic, and the slot its connection requests address.
 profile=s7-1500
 profile_slot=1
 cleanup() {
     for pid in $server_pid $baseline_pid $stalled_pid $profile_pid $page_pid $stream_pid \
-        $faults_pid $program_pid $example_pid $scrape_pid $events_pid; do
+        $faults_pid $program_pid $example_pid $scrape_pid $poll_pid $events_pid; do
         kill "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -149,6 +150,13 @@ while sleep 1; do
     curl -s -o "$work/metrics" "http://127.0.0.1:$events_http_port/metrics" || true
 done &
 scrape_pid=$!
+# A test waiting on the journal the whole time: asked past the last write there could be, each
+# poll is held its full 30 s, then asked again.
+while curl -s -o /dev/null \
+    "http://127.0.0.1:$events_http_port/api/journal?since=18446744073709551615&wait_ms=30000"; do
+    :
+done &
+poll_pid=$!
 watched=""
 for offset in $(seq 0 2 38); do
     watched="$watched&addr=DB1.DBW$offset:INT"
@@ -315,9 +323,10 @@ fi
 kill "$stream_pid" 2>/dev/null || true
 wait "$stream_pid" 2>/dev/null || true
 stream_pid=
-kill "$scrape_pid" 2>/dev/null || true
-wait "$scrape_pid" 2>/dev/null || true
+kill "$scrape_pid" "$poll_pid" 2>/dev/null || true
+wait "$scrape_pid" "$poll_pid" 2>/dev/null || true
 scrape_pid=
+poll_pid=
 # The requests the events server counted and the lines it had dropped at the last scrape.
 [ -f "$work/metrics" ] || : >"$work/metrics"
 events_counted=$(awk '/^plcdouble_requests_total/ { n += $2 } END { printf "%d", n }' "$work/metrics")
@@ -537,7 +546,7 @@ END {
     split(program_jitter, jitter, " ")
     printf "  the cycle start lateness under 64 connections: p99 %.2f ms, max %.2f ms over %d cycles\n", jitter[1], jitter[2], jitter[3]
     print ""
-    print "events: the server started with --events FILE and --http, its /metrics scraped every second (" events_lines " lines written, " events_dropped " dropped, " events_counted " requests counted at the last scrape), its base the server without either"
+    print "events: the server started with --events FILE and --http, its /metrics scraped every second and a journal long poll waiting (" events_lines " lines written, " events_dropped " dropped, " events_counted " requests counted at the last scrape), its base the server without either"
     header()
     row("read 16 1", "read 16 1 server", "read 16 1 events")
     print ""
