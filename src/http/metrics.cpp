@@ -33,15 +33,22 @@ void family(std::string &out, std::string_view name, std::string_view type, std:
     out += '\n';
 }
 
-// One sample: name{labels} value. labels is the text between the braces.
-void sample(std::string &out, std::string_view name, const std::string &labels,
-            std::uint64_t value) {
+// One sample: name{labels} value, or name value without labels.
+void sample(std::string &out, std::string_view name, std::string_view labels,
+            std::string_view value) {
     out += name;
-    out += '{';
-    out += labels;
-    out += "} ";
-    out += std::to_string(value);
+    if (!labels.empty()) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
+    out += value;
     out += '\n';
+}
+
+void sample(std::string &out, std::string_view name, std::string_view labels, std::uint64_t value) {
+    sample(out, name, labels, std::to_string(value));
 }
 
 // Seconds as a float; 15 digits keep the microseconds of any sum and show a bound as written.
@@ -81,26 +88,16 @@ void cycleSamples(std::string &out, const std::string &plcLabel, const CycleHist
     constexpr std::string_view name = "plcdouble_program_cycle_seconds";
     family(out, name, "histogram", "Time the PLC program's cycles took.");
     std::uint64_t cumulative = 0;
+    const std::string bucketName = std::string(name) + "_bucket";
     for (std::size_t bucket = 0; bucket < cycles.counts.size(); ++bucket) {
         cumulative += cycles.counts[bucket];
-        const std::string bound = bucket < cycleBucketSeconds.size()
-                                      ? seconds(cycleBucketSeconds[bucket])
-                                      : std::string("+Inf");
-        out += name;
-        out += "_bucket{";
-        out += plcLabel;
-        out += ",le=\"";
-        out += bound;
-        out += "\"} ";
-        out += std::to_string(cumulative);
-        out += '\n';
+        std::string labels = plcLabel;
+        labels += ",le=\"";
+        labels += bucket < cycleBucketSeconds.size() ? seconds(cycleBucketSeconds[bucket]) : "+Inf";
+        labels += '"';
+        sample(out, bucketName, labels, cumulative);
     }
-    out += name;
-    out += "_sum{";
-    out += plcLabel;
-    out += "} ";
-    out += seconds(cycles.sumSeconds);
-    out += '\n';
+    sample(out, std::string(name) + "_sum", plcLabel, seconds(cycles.sumSeconds));
     sample(out, std::string(name) + "_count", plcLabel, cycles.cycles);
 }
 
@@ -141,13 +138,9 @@ std::string metricsText(const Plc &plc, const ProcessCounts &process) {
     // The log is the process's: no PLC label.
     family(out, "plcdouble_log_lines_dropped_total", "counter",
            "Console log lines dropped because the output did not take them.");
-    out += "plcdouble_log_lines_dropped_total ";
-    out += std::to_string(process.logLinesDropped);
-    out += '\n';
+    sample(out, "plcdouble_log_lines_dropped_total", "", process.logLinesDropped);
     family(out, "plcdouble_event_lines_dropped_total", "counter",
            "Events file lines dropped because the file did not take them.");
-    out += "plcdouble_event_lines_dropped_total ";
-    out += std::to_string(process.eventLinesDropped);
-    out += '\n';
+    sample(out, "plcdouble_event_lines_dropped_total", "", process.eventLinesDropped);
     return out;
 }
