@@ -5,7 +5,6 @@
 #include "core/log.h"
 #include "http/http_server.h"
 #include "platform/platform.h"
-#include "sim/demo_data.h"
 #include "transport/frame_stream.h"
 
 #include <algorithm>
@@ -170,9 +169,8 @@ void runTick(Plc &plc) {
         }
         ++slot;
     }
-    // A stopped CPU's program does not run; on a manual clock the demo data moves with it.
-    if (plc.cpu.state == CpuRunState::run && plc.setup.demo && !plc.time.manual) {
-        simulateTick(plc.memory.blocks);
+    if (!plc.time.manual) {
+        runDemoTick(plc); // on a manual clock the demo data moves with that clock
     }
 }
 

@@ -14,7 +14,8 @@
 #include <memory>
 #include <vector>
 
-inline constexpr std::int64_t tickMicros = 10'000;
+// The loop's tick (idle counting, demo data) is the demo data's step.
+inline constexpr std::int64_t tickMicros = demoTickMicros;
 inline constexpr std::int32_t idleTickLimit = 6500;
 // Connections the OS completes before the loop accepts them: at least this many, and as many
 // as are served at once, so that many clients connecting together are not left waiting.

@@ -92,16 +92,32 @@ bool resetPlcMemory(Plc &plc) {
     emptyJournal(plc.traffic.journal);
     const bool renewed = renewMemory(plc);
     // What is kept in a state folder follows: the start values are saved as any change is.
-    for (std::size_t number = 0; number < dataBlockCount; ++number) {
-        if (plc.memory.blocks.slots[number].size > 0) {
-            markDataBlockChanged(plc.memory.blocks, number);
-        }
+    DataBlockTable &blocks = plc.memory.blocks;
+    for (std::size_t number = nextExistingDataBlock(blocks, 0); number < dataBlockCount;
+         number = nextExistingDataBlock(blocks, number + 1)) {
+        markDataBlockChanged(blocks, number);
     }
     for (const MemoryArea area : fixedAreas) {
         markProcessAreaChanged(plc.memory.areas, area);
     }
     renewProgram(plc);
     return renewed;
+}
+
+void recordSlotExchange(Plc &plc, int slot, TrafficProtocol protocol, TrafficOperation operation,
+                        int faultRule, std::uint16_t headerError,
+                        std::span<const TrafficItem> items) {
+    Exchange exchange = slotExchange(plc.connections, slot, protocol, operation);
+    exchange.items = items;
+    exchange.faultRule = faultRule;
+    exchange.headerError = headerError;
+    recordExchange(plc.traffic, exchange);
+}
+
+void runDemoTick(Plc &plc) {
+    if (plc.cpu.state == CpuRunState::run && plc.setup.demo) {
+        simulateTick(plc.memory.blocks); // a stopped CPU's program does not run
+    }
 }
 
 void runPlcProgram(Plc &plc, std::int64_t loopMicros) {
@@ -126,9 +142,7 @@ ClockAdvance advancePlcClock(Plc &plc, std::int64_t micros) {
         }
         time.manualMicros = std::max(time.manualMicros, next);
         if (time.nextDemoMicros <= time.manualMicros) {
-            if (runs && plc.setup.demo) {
-                simulateTick(plc.memory.blocks);
-            }
+            runDemoTick(plc);
             time.nextDemoMicros += demoTickMicros;
         }
         if (cycleDue <= time.manualMicros) {

@@ -117,6 +117,15 @@ bool renewPlc(Plc &plc);
 // False, with a log line, when the heap cannot supply a declared block.
 bool resetPlcMemory(Plc &plc);
 
+// Records one exchange of the slot's client in the PLC's traffic: what was answered, the fault
+// rule that shaped the answer (0: none) and the header error it carried (0: none).
+void recordSlotExchange(Plc &plc, int slot, TrafficProtocol protocol, TrafficOperation operation,
+                        int faultRule, std::uint16_t headerError = 0,
+                        std::span<const TrafficItem> items = {});
+
+// One 10 ms step of the demo data in DB1 and DB15, while the CPU runs.
+void runDemoTick(Plc &plc);
+
 // The program's part of a pass, on the PLC's time: startup and cycles while the CPU runs; a
 // program that fails puts the CPU into STOP.
 void runPlcProgram(Plc &plc, std::int64_t loopMicros);

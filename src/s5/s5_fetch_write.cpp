@@ -136,11 +136,8 @@ void recordS5(Plc &plc, int slot, TrafficOperation operation, const S5Request &d
                            !refused,
                            bytes,
                            true};
-    Exchange exchange = slotExchange(plc.connections, slot, TrafficProtocol::s5, operation);
-    exchange.items = std::span(&item, 1);
-    exchange.faultRule = faultRule;
-    exchange.headerError = refused ? s5ErrorAreaTooSmall : 0;
-    recordExchange(plc.traffic, exchange);
+    recordSlotExchange(plc, slot, TrafficProtocol::s5, operation, faultRule,
+                       refused ? s5ErrorAreaTooSmall : 0, std::span(&item, 1));
 }
 
 // The request's line: in the slot's colour when served, in 70 with the reason when refused.

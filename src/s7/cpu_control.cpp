@@ -57,14 +57,9 @@ std::string_view startServiceName(ByteView pdu) {
 
 // A stop or start as answered: the state changed, or the error saying it was so already.
 void recordControl(Plc &plc, int slot, bool refused, int faultRule) {
-    Exchange exchange =
-        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::cpu);
-    exchange.faultRule = faultRule;
-    if (refused) {
-        exchange.headerError = static_cast<std::uint16_t>(errorStateUnchanged.errorClass << 8 |
-                                                          errorStateUnchanged.errorCode);
-    }
-    recordExchange(plc.traffic, exchange);
+    const auto error = static_cast<std::uint16_t>(
+        refused ? errorStateUnchanged.errorClass << 8 | errorStateUnchanged.errorCode : 0);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::cpu, faultRule, error);
 }
 
 void sendControlReply(Plc &plc, int slot, ByteView pdu, std::uint8_t function, bool refused,

@@ -28,15 +28,6 @@ void writeFailedItem(ByteBuffer out, std::size_t at, std::uint8_t returnCode) {
     out[at + 3] = 0;
 }
 
-// A read as the traffic record takes it.
-void recordRead(Plc &plc, int slot, std::span<const TrafficItem> items, int faultRule) {
-    Exchange exchange =
-        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::read);
-    exchange.items = items;
-    exchange.faultRule = faultRule;
-    recordExchange(plc.traffic, exchange);
-}
-
 // Writes one data item at position at of the data section and returns the position behind it.
 // room is what the item may take while leaving 4 bytes for each item behind it. noted gets the
 // item as served: its code, and its bytes in the section.
@@ -233,7 +224,8 @@ void readVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults)
     }
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
-    recordRead(plc, slot, std::span(noted).first(itemCount), faults.rule);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::read, faults.rule, 0,
+                       std::span(noted).first(itemCount));
     sendDataFrame(plc.connections, slot, frame, replyHeaderSize + at, SendFailureLine::timestamped);
 }
 
@@ -269,7 +261,8 @@ void handleReadVar(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
     }
     writeReplyHeader(frame, pdu, readReplyParameterLength, at, functionReadVar,
                      static_cast<std::uint8_t>(itemCount));
-    recordRead(plc, slot, std::span(noted).first(itemCount), faults.rule);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::read, faults.rule, 0,
+                       std::span(noted).first(itemCount));
     const std::size_t frameLength = replyHeaderSize + at;
     sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::timestamped);
 }

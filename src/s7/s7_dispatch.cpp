@@ -21,25 +21,13 @@ constexpr std::size_t setupPduLengthOffset = 25;
 constexpr std::size_t offeredParallelJobs = 1;
 constexpr std::size_t offeredPduLength = 480;
 
-// The offer is fixed: nothing the client proposed is read. The reply, 27 bytes:
-//
-//   0..20 reply header (19 function 0xF0, 20 reserved 0)
-//   21..22 parallel jobs calling   23..24 parallel jobs called   25..26 PDU length
-// Setup communication as answered, with the fault rule that delayed it.
-void recordSetup(Plc &plc, int slot, const FaultDecision &faults) {
-    Exchange exchange =
-        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::setup);
-    exchange.faultRule = faults.rule;
-    recordExchange(plc.traffic, exchange);
-}
-
 void sendSetupCommResponse(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults) {
     std::array<std::uint8_t, setupReplySize> frame{};
     writeReplyHeader(frame, pdu, setupParameterLength, 0, functionSetupCommunication, 0);
     writeU16be(frame, setupParallelJobsCallingOffset, offeredParallelJobs);
     writeU16be(frame, setupParallelJobsCalledOffset, offeredParallelJobs);
     writeU16be(frame, setupPduLengthOffset, offeredPduLength);
-    recordSetup(plc, slot, faults);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::setup, faults.rule);
     if (sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response", slotPrefix(slot).text());
     }
@@ -79,7 +67,7 @@ void setupCommunicationAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecisi
     writeU16be(frame, setupParallelJobsCalledOffset, called);
     writeU16be(frame, setupPduLengthOffset, pduLength);
     slotAt(plc.connections, slot).pduLength = static_cast<std::uint16_t>(pduLength);
-    recordSetup(plc, slot, faults);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::setup, faults.rule);
     if (sendDataFrame(plc.connections, slot, frame, frame.size(), SendFailureLine::plain)) {
         logMessage(trafficAttribute(slot), "%s Sending S7 PDU Response (PDU %d, jobs %d/%d)",
                    slotPrefix(slot).text(), static_cast<int>(pduLength), static_cast<int>(calling),
@@ -89,11 +77,7 @@ void setupCommunicationAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecisi
 
 // A PDU refused as a whole; error is the answer's header error, 0 when none was sent.
 void recordRefused(Plc &plc, int slot, int faultRule, std::uint16_t error = 0) {
-    Exchange exchange =
-        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::refused);
-    exchange.faultRule = faultRule;
-    exchange.headerError = error;
-    recordExchange(plc.traffic, exchange);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::refused, faultRule, error);
 }
 
 // A real CPU refuses a job larger than the agreed PDU whatever it asks, and answers every

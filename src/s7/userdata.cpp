@@ -432,10 +432,7 @@ Answer answerRequest(Plc &plc, int slot, ByteView pdu, std::uint8_t group, std::
 }
 
 void recordAnswer(Plc &plc, int slot, const Answer &answer, int faultRule) {
-    Exchange exchange = slotExchange(plc.connections, slot, TrafficProtocol::s7, answer.operation);
-    exchange.headerError = answer.error;
-    exchange.faultRule = faultRule;
-    recordExchange(plc.traffic, exchange);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, answer.operation, faultRule, answer.error);
 }
 
 std::uint8_t nextSequence(std::uint8_t sequence) {

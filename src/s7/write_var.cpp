@@ -27,15 +27,6 @@ std::size_t dataItemByteLength(std::uint8_t transportSize, std::size_t length) {
     return length >> 3;
 }
 
-// The write as the journal and the traffic record take it.
-void recordWrite(Plc &plc, int slot, std::span<const TrafficItem> items, int faultRule) {
-    Exchange exchange =
-        slotExchange(plc.connections, slot, TrafficProtocol::s7, TrafficOperation::write);
-    exchange.items = items;
-    exchange.faultRule = faultRule;
-    recordExchange(plc.traffic, exchange);
-}
-
 std::uint8_t writeItem(Plc &plc, const FaultDecision &faults, ByteView item, ByteView dataItem,
                        int slot, int index, TrafficItem &noted) {
     const ItemAddress address = decodeItemAddress(item);
@@ -246,7 +237,8 @@ void writeVarAsCpu(Plc &plc, int slot, ByteView pdu, const FaultDecision &faults
                        itemPrefix(static_cast<int>(i), slot).text(), name.text(), count, code);
         }
     }
-    recordWrite(plc, slot, std::span(noted).first(itemCount), faults.rule);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::write, faults.rule, 0,
+                       std::span(noted).first(itemCount));
     sendDataFrame(plc.connections, slot, frame, replyHeaderSize + itemCount,
                   SendFailureLine::plain);
 }
@@ -285,7 +277,8 @@ void handleWriteVar(Plc &plc, int slot, ByteView pdu, int s7Length, const FaultD
                                                slot, static_cast<int>(i), noted[i]);
         noted[i].code = frame[replyHeaderSize + i];
     }
-    recordWrite(plc, slot, std::span(noted).first(itemCount), faults.rule);
+    recordSlotExchange(plc, slot, TrafficProtocol::s7, TrafficOperation::write, faults.rule, 0,
+                       std::span(noted).first(itemCount));
     const std::size_t frameLength = replyHeaderSize + itemCount;
     sendDataFrame(plc.connections, slot, frame, frameLength, SendFailureLine::plain);
 }
