@@ -21,6 +21,20 @@ namespace {
 // While clients keep the loop busy the watch page's descriptor is asked at most this often.
 constexpr std::int64_t httpAskEveryMicros = 1000;
 
+// Wait set tags: the watch page's descriptor is 0; PLC n's sockets are (n + 1) << 8 plus the
+// slot, its listener that plus listenerPart. A slot's tag follows it when it moves down.
+constexpr std::uint64_t httpTag = 0;
+constexpr std::uint64_t listenerPart = 0xFF;
+constexpr int tagShift = 8;
+static_assert(maxConnections < static_cast<int>(listenerPart));
+// Ready sockets one wait reports at most: every socket of a 1,000-PLC plant and more. Any beyond
+// it stay ready for the next wait, which reports them first.
+constexpr std::size_t readyTagRoom = 4096;
+
+std::uint64_t plcTag(std::uint32_t index) {
+    return (std::uint64_t{index} + 1) << tagShift;
+}
+
 // The banner: a code page 437 double frame, drawn in UTF-8; every line 65 characters wide.
 constexpr std::string_view bannerCredit =
     "plcdouble: an S7/S5 PLC stand-in serving data blocks over TCP";
@@ -196,9 +210,11 @@ void passPlc(Server &server, Plc &plc, bool readinessKnown, std::int64_t nowMicr
         // A slot closing moves every slot above it down one; only the served slot can close.
         int closedSoFar = 0;
         for (int index = 0; index < plc.readiness.slotCount; ++index) {
+            const int slot = plc.readiness.slots[static_cast<std::size_t>(index)] - closedSoFar;
             const int countBefore = table.connectionCount;
-            serveSlot(server, plc,
-                      plc.readiness.slots[static_cast<std::size_t>(index)] - closedSoFar);
+            if (slot < countBefore) {
+                serveSlot(server, plc, slot);
+            }
             closedSoFar += countBefore - table.connectionCount;
         }
         if (plc.readiness.listenerReady) {
@@ -230,41 +246,123 @@ void passPlc(Server &server, Plc &plc, bool readinessKnown, std::int64_t nowMicr
     retainedSavingPass(plc.retained, plc.memory, nowMicros);
 }
 
-// The sockets one PLC has the wait watch, and the longest it may wait for its sake.
-std::int64_t watchPlc(const Plc &plc, std::vector<platform::WaitEntry> &entries,
-                      std::int64_t nowMicros) {
-    const ConnectionTable &table = plc.connections;
-    entries.push_back({plc.listener, true, false, false});
-    // A save still copying memory wants the next pass sooner than the tick.
-    std::int64_t timeout = std::min(plc.tickStarted ? plc.nextTickMicros - nowMicros : 0,
-                                    retainedSavingWaitLimit(plc.retained));
-    if (!plc.time.manual) {
-        // A manual clock's cycles are run by whoever moves it; every pass catches up the rest.
-        timeout = std::min(
-            timeout, programWaitLimit(plc.program, plc.cpu.state == CpuRunState::run, nowMicros));
-    }
-    for (int slot = 0; slot < table.connectionCount; ++slot) {
-        const bool pending = hasUnsentReply(table, slot);
-        // A slot holding its replies back watches nothing until they are due.
-        const std::int64_t release = heldReplyRelease(table, slot);
-        const bool held = release != 0;
-        if (held) {
-            timeout = std::min(timeout, release - nowMicros);
-        }
-        entries.push_back({slotAt(table, slot).socket, !pending, pending && !held, false});
-    }
-    return timeout;
+// Whether the requests-per-second ring still shows requests, so the loop must move it on.
+bool countingRequests(const RequestRate &rate) {
+    return std::any_of(rate.counts.begin(), rate.counts.end(),
+                       [](std::uint32_t count) { return count != 0; });
 }
 
-// What the wait found for one PLC, from its entries (its listener first, then its slots).
-void noteReadiness(Plc &plc, std::span<const platform::WaitEntry> entries) {
-    plc.readiness.listenerReady = entries[0].ready;
-    plc.readiness.slotCount = 0;
-    for (std::size_t entry = 1; entry < entries.size(); ++entry) {
-        if (entries[entry].ready) {
-            plc.readiness.slots[static_cast<std::size_t>(plc.readiness.slotCount++)] =
-                static_cast<int>(entry - 1);
+// When the PLC next needs a pass though none of its sockets is ready, or notDue. A PLC with no
+// connection, no demo data running, no program and nothing to save needs none.
+std::int64_t plcDueMicros(const Plc &plc, std::int64_t nowMicros) {
+    if (!plc.tickStarted) {
+        return nowMicros;
+    }
+    const ConnectionTable &table = plc.connections;
+    std::int64_t due = notDue;
+    // The tick counts idle connections and steps the demo data; a manual clock's demo data
+    // moves with that clock.
+    const bool demoRuns = plc.setup.demo && plc.cpu.state == CpuRunState::run && !plc.time.manual;
+    if (table.connectionCount > 0 || demoRuns) {
+        due = plc.nextTickMicros;
+    }
+    // A slot holding its replies back watches nothing until they are due.
+    for (int slot = 0; slot < table.connectionCount && table.heldSlots > 0; ++slot) {
+        const std::int64_t release = heldReplyRelease(table, slot);
+        if (release != 0) {
+            due = std::min(due, release);
         }
+    }
+    due = std::min(due, retainedSavingDue(plc.retained, plc.memory, nowMicros));
+    if (!plc.time.manual) {
+        // A manual clock's cycles are run by whoever moves it; every pass catches up the rest.
+        const std::int64_t wait =
+            programWaitLimit(plc.program, plc.cpu.state == CpuRunState::run, nowMicros);
+        if (wait != INT64_MAX) {
+            due = std::min(due, nowMicros + wait);
+        }
+    }
+    if (countingRequests(table.requestRate)) {
+        due = std::min(due, table.requestRate.secondEndMicros);
+    }
+    return due;
+}
+
+// Marks the PLC as passed since the last wait.
+void touchPlc(Server &server, Plc &plc) {
+    if (!plc.touched) {
+        plc.touched = true;
+        server.touchedPlcs.push_back(plc.index);
+    }
+}
+
+// Puts the PLC into the current pass's list, once, with nothing found ready yet.
+void listPlc(Server &server, Plc &plc) {
+    if (!plc.listed) {
+        plc.listed = true;
+        plc.readiness.listenerReady = false;
+        plc.readiness.slotCount = 0;
+        server.servedPlcs.push_back(plc.index);
+    }
+}
+
+// The PLCs a pass after a wait serves: those with a socket the wait found ready, and those due,
+// in index order, each with its ready slots in slot order.
+void listServedPlcs(Server &server, std::int64_t nowMicros) {
+    std::vector<std::uint32_t> &served = server.servedPlcs;
+    served.clear();
+    for (std::size_t entry = 0; entry < server.readyCount; ++entry) {
+        const std::uint64_t tag = server.readyTags[entry];
+        const std::uint64_t index = (tag >> tagShift) - 1;
+        if (tag == httpTag || index >= server.plcs.size()) {
+            continue;
+        }
+        Plc &plc = *server.plcs[index];
+        listPlc(server, plc);
+        PlcReadiness &readiness = plc.readiness;
+        const std::uint64_t part = tag & ((1U << tagShift) - 1);
+        if (part == listenerPart) {
+            readiness.listenerReady = true;
+        } else if (readiness.slotCount < maxConnections) {
+            readiness.slots[static_cast<std::size_t>(readiness.slotCount++)] =
+                static_cast<int>(part);
+        }
+    }
+    const std::size_t readyPlcs = served.size();
+    std::vector<std::uint32_t> &due = server.duePlcs;
+    due.clear();
+    takeDue(server.dueTimes, nowMicros, due);
+    for (const std::uint32_t index : due) {
+        if (index < server.plcs.size()) {
+            listPlc(server, *server.plcs[index]);
+        }
+    }
+    if (readyPlcs > 0 && served.size() > 1) {
+        std::sort(served.begin(), served.end());
+    }
+    for (std::size_t position = 0; position < readyPlcs; ++position) {
+        PlcReadiness &readiness = server.plcs[served[position]]->readiness;
+        if (readiness.slotCount > 1) {
+            std::sort(readiness.slots.begin(), readiness.slots.begin() + readiness.slotCount);
+        }
+    }
+}
+
+// Watches the watch page's descriptor for interest, registering it the first time.
+void watchHttp(Server &server, platform::Interest interest) {
+    const platform::SocketHandle handle = httpWaitHandle();
+    if (handle != server.httpWatched) {
+        if (server.httpWatched != platform::invalidSocket) {
+            platform::unwatchSocket(*server.waitSet, server.httpWatched);
+        }
+        server.httpWatched = handle;
+        server.httpInterest = interest;
+        if (handle != platform::invalidSocket) {
+            platform::watchSocket(*server.waitSet, handle, httpTag, interest);
+        }
+    } else if (interest != server.httpInterest && handle != platform::invalidSocket) {
+        server.httpInterest = interest;
+        platform::changeWatch(*server.waitSet, handle, httpTag, interest);
     }
 }
 
@@ -296,6 +394,16 @@ Plc *addPlc(Server &server, Options options) {
                    kept.unfinished.empty() ? "" : ", unfinished saves discarded", saveEverySeconds);
     }
     platform::startNetwork();
+    if (!server.waitSet) {
+        int error = 0;
+        server.waitSet = platform::openWaitSet(error);
+        if (!server.waitSet) {
+            logMessage(attributeError, "Cannot watch sockets: %s (%d)",
+                       platform::describeError(error).c_str(), error);
+            return nullptr;
+        }
+        server.readyTags.resize(readyTagRoom);
+    }
     const platform::ListenResult result = platform::openListener(
         plc->setup.bindAddress, plc->setup.port, std::max(listenBacklog, plc->connections.limit));
     if (result.socket == platform::invalidSocket) {
@@ -313,6 +421,11 @@ Plc *addPlc(Server &server, Options options) {
         }
         startRetainedSaving(plc->retained, server.saver, stateFolder, saveEverySeconds);
     }
+    plc->index = static_cast<std::uint32_t>(server.plcs.size());
+    plc->connections.waitSet = server.waitSet.get();
+    plc->connections.waitTag = plcTag(plc->index);
+    platform::watchSocket(*server.waitSet, plc->listener, plcTag(plc->index) + listenerPart,
+                          platform::Interest::read);
     server.readinessKnown = false;
     server.plcs.push_back(std::move(plc));
     return server.plcs.back().get();
@@ -414,44 +527,68 @@ void serverPass(Server &server, std::int64_t nowMicros) {
     const bool readinessKnown = server.readinessKnown;
     server.readinessKnown = false;
     const bool httpReady = !readinessKnown || server.httpReady;
-    for (const std::unique_ptr<Plc> &plc : server.plcs) {
-        passPlc(server, *plc, readinessKnown, nowMicros);
+    if (readinessKnown) {
+        listServedPlcs(server, nowMicros);
+        for (const std::uint32_t index : server.servedPlcs) {
+            Plc &plc = *server.plcs[index];
+            plc.listed = false;
+            passPlc(server, plc, true, nowMicros);
+            touchPlc(server, plc);
+        }
+    } else {
+        for (const std::unique_ptr<Plc> &plc : server.plcs) {
+            passPlc(server, *plc, false, nowMicros);
+            touchPlc(server, *plc);
+        }
     }
+    server.readyCount = 0;
     if (httpRunning()) {
         httpPass(nowMicros, httpReady);
+        touchPlc(server, *server.plcs.front()); // the PLC the watch page serves
     }
     flushCapture(server.capture); // a crash loses at most this pass's records
 }
 
-void serverWait(Server &server, std::int64_t nowMicros) {
-    std::vector<platform::WaitEntry> &entries = server.waitEntries;
-    entries.clear();
-    std::int64_t timeout = INT64_MAX;
-    bool busy = false;
-    for (const std::unique_ptr<Plc> &plc : server.plcs) {
-        timeout = std::min(timeout, watchPlc(*plc, entries, nowMicros));
-        busy = busy || plc->readiness.slotCount > 0;
+std::int64_t serverWaitLimit(Server &server, std::int64_t nowMicros) {
+    for (const std::uint32_t index : server.touchedPlcs) {
+        Plc &plc = *server.plcs[index];
+        plc.touched = false;
+        updateWatches(plc.connections);
+        setDue(server.dueTimes, index, plcDueMicros(plc, nowMicros));
     }
-    const std::size_t plcEntries = entries.size();
+    server.touchedPlcs.clear();
+    const std::int64_t due = earliestDue(server.dueTimes);
+    return due == notDue ? INT64_MAX : std::max<std::int64_t>(due - nowMicros, 0);
+}
+
+void serverWait(Server &server, std::int64_t nowMicros) {
+    std::int64_t timeout = serverWaitLimit(server, nowMicros);
     if (httpRunning()) {
         // While clients keep the loop busy the watch page's descriptor is asked at most every
-        // millisecond: one more descriptor in every wait costs the S7 side several percent,
-        // and a page needs no answer within a millisecond. An idle loop always asks it.
+        // millisecond: a page needs no answer within a millisecond. An idle loop always asks it.
         timeout = std::min(timeout, httpWaitLimit(nowMicros));
-        if (!busy || nowMicros - server.httpAskedMicros >= httpAskEveryMicros) {
-            entries.push_back({httpWaitHandle(), true, false, false});
-            server.httpAskedMicros = nowMicros;
-        } else {
+        platform::Interest interest = platform::Interest::read;
+        if (server.clientsReady && nowMicros - server.httpAskedMicros < httpAskEveryMicros) {
+            interest = platform::Interest::none;
             timeout = std::min(timeout, server.httpAskedMicros + httpAskEveryMicros - nowMicros);
+        } else {
+            server.httpAskedMicros = nowMicros;
         }
+        watchHttp(server, interest);
     }
-    server.readinessKnown = platform::waitForReadiness(entries, server.watchConsole, timeout);
-    server.httpReady = entries.size() > plcEntries && entries[plcEntries].ready;
-    std::size_t first = 0;
-    for (const std::unique_ptr<Plc> &plc : server.plcs) {
-        const std::size_t count = 1 + static_cast<std::size_t>(plc->connections.connectionCount);
-        noteReadiness(*plc, std::span(entries).subspan(first, count));
-        first += count;
+    const platform::WaitResult result =
+        platform::waitForReady(*server.waitSet, server.readyTags, server.watchConsole, timeout);
+    server.readinessKnown = result.known;
+    server.readyCount = result.known ? result.count : 0;
+    server.httpReady = false;
+    server.clientsReady = false;
+    for (std::size_t entry = 0; entry < server.readyCount; ++entry) {
+        const std::uint64_t tag = server.readyTags[entry];
+        if (tag == httpTag) {
+            server.httpReady = true;
+        } else if ((tag & ((1U << tagShift) - 1)) != listenerPart) {
+            server.clientsReady = true;
+        }
     }
 }
 
@@ -468,6 +605,10 @@ void resetPlc(Server &server, Plc &plc) {
 }
 
 bool serverShutdown(Server &server) {
+    if (server.httpWatched != platform::invalidSocket) {
+        platform::unwatchSocket(*server.waitSet, server.httpWatched);
+        server.httpWatched = platform::invalidSocket;
+    }
     httpStop();
     bool saved = true;
     for (const std::unique_ptr<Plc> &plc : server.plcs) {
@@ -478,11 +619,16 @@ bool serverShutdown(Server &server) {
     }
     for (const std::unique_ptr<Plc> &plc : server.plcs) {
         closeAllConnections(plc->connections);
+        plc->connections.waitSet = nullptr;
+        platform::unwatchSocket(*server.waitSet, plc->listener);
         platform::closeSocket(plc->listener);
     }
     closeCapture(server.capture);
     server.plcs.clear();
     server.readinessKnown = false;
+    server.readyCount = 0;
+    server.touchedPlcs.clear();
+    clearDue(server.dueTimes);
     return saved;
 }
 

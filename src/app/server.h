@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/command_line.h"
+#include "base/due_times.h"
 #include "core/capture.h"
 #include "core/connection_table.h"
 #include "platform/platform.h"
@@ -44,8 +45,23 @@ struct Server {
     std::uint16_t httpPort = 0;
     // When the wait last asked the watch page's descriptor.
     std::int64_t httpAskedMicros = 0;
-    // The sockets the wait watches, kept between waits so a wait allocates nothing.
-    std::vector<platform::WaitEntry> waitEntries;
+    // Every listener and client socket, watched across waits (a wait costs what is ready, not
+    // what is open), and the watch page's descriptor while its server runs.
+    platform::WaitSetHandle waitSet;
+    platform::SocketHandle httpWatched = platform::invalidSocket;
+    platform::Interest httpInterest = platform::Interest::none;
+    // What the last wait found ready, by tag (waitTagOf), and how many.
+    std::vector<std::uint64_t> readyTags;
+    std::size_t readyCount = 0;
+    bool clientsReady = false; // the last wait found a client socket ready
+    // When each PLC next needs a pass though none of its sockets is ready (tick, program cycle,
+    // held reply, save), by PLC index.
+    DueTimes dueTimes;
+    // The PLCs passed since the last wait: their watches and due times are looked at again.
+    std::vector<std::uint32_t> touchedPlcs;
+    // The PLCs the current pass serves, in index order, and those of them found due.
+    std::vector<std::uint32_t> servedPlcs;
+    std::vector<std::uint32_t> duePlcs;
 };
 
 // Prints the banner and start line, sets up the PLC the options describe (addPlc) and, when
@@ -58,13 +74,20 @@ bool serverStart(Server &server, Options options);
 // its saving there. On failure it logs why, leaves the list as it was and returns nullptr.
 Plc *addPlc(Server &server, Options options);
 
-// One pass: for each PLC, serve its slots (those the last serverWait found ready, else every
-// slot) in slot order, accept at most one client, and run the 10 ms tick (idle counting, demo
-// data) when nowMicros has reached it. Never waits.
+// One pass: for each PLC the last serverWait found a socket of ready, or whose next tick, program
+// cycle, held reply or save is due (every PLC when no wait told), in PLC order: serve its slots
+// (the ready ones, else every slot) in slot order, accept at most one client, and run the 10 ms
+// tick (idle counting, demo data) when nowMicros has reached it. Never waits.
 void serverPass(Server &server, std::int64_t nowMicros);
 
-// Waits until a socket is ready or the next tick is due, whichever comes first.
+// Waits until a socket is ready or a PLC is due, whichever comes first. A PLC with nothing to do
+// (no connection, no demo data running, no program, nothing to save) sets no time at all.
 void serverWait(Server &server, std::int64_t nowMicros);
+
+// Brings the wait set's watches and the PLCs' due times up to date for the PLCs passed since the
+// last wait, and returns how long the next wait may last for the PLCs' sake: INT64_MAX when none
+// has anything due (only a socket wakes the loop). serverWait calls it.
+std::int64_t serverWaitLimit(Server &server, std::int64_t nowMicros);
 
 // Runs passes until a stop is requested.
 void serverRun(Server &server);

@@ -17,6 +17,7 @@ void freeSlot(ConnectionSlot &slot) {
     slot.lastActivityMicros = 0;
     slot.s7Active = 0;
     slot.idleTicks = 0;
+    slot.watched = platform::Interest::none;
     slot.peerReference = {};
     slot.tpduSize = 0;
     slot.pduLength = 0;
@@ -80,6 +81,11 @@ int takeSlot(ConnectionTable &table, platform::SocketHandle socket, const Connec
     taken.socket = socket;
     taken.ends = ends;
     taken.lastActivityMicros = table.nowMicros;
+    if (table.waitSet != nullptr) {
+        taken.watched = platform::Interest::read;
+        platform::watchSocket(*table.waitSet, socket, table.waitTag + static_cast<unsigned>(slot),
+                              taken.watched);
+    }
     table.connectionCount += 1;
     return slot;
 }
@@ -100,13 +106,21 @@ void closeConnection(ConnectionTable &table, int slot) {
     if (closing.unsent.releaseAtMicros != 0) {
         table.heldSlots -= 1; // its held replies go with it
     }
+    if (table.waitSet != nullptr) {
+        platform::unwatchSocket(*table.waitSet, closing.socket);
+    }
     platform::closeSocket(closing.socket);
     captureClosed(table.capture, closing.ends);
     noteClosed(table, slot);
     table.connectionCount -= 1;
     // Slot numbers are positions: every connection above moves down one.
     for (int above = slot; above < table.connectionCount; ++above) {
-        slotAt(table, above) = slotAt(table, above + 1);
+        ConnectionSlot &moved = slotAt(table, above);
+        moved = slotAt(table, above + 1);
+        if (table.waitSet != nullptr) {
+            platform::changeWatch(*table.waitSet, moved.socket,
+                                  table.waitTag + static_cast<unsigned>(above), moved.watched);
+        }
     }
     freeSlot(slotAt(table, table.connectionCount));
     logMessage(attributeSlot0, "%s TCP Dis-conn %d", slotPrefix(slot).text(),
@@ -115,6 +129,9 @@ void closeConnection(ConnectionTable &table, int slot) {
 
 void closeAllConnections(ConnectionTable &table) {
     for (int slot = 0; slot < table.connectionCount; ++slot) {
+        if (table.waitSet != nullptr) {
+            platform::unwatchSocket(*table.waitSet, slotAt(table, slot).socket);
+        }
         platform::closeSocket(slotAt(table, slot).socket);
         captureClosed(table.capture, slotAt(table, slot).ends);
         noteClosed(table, slot);
@@ -161,6 +178,29 @@ std::array<std::uint32_t, requestRateSeconds> requestsPerSecond(const RequestRat
 bool hasUnsentReply(const ConnectionTable &table, int slot) {
     const UnsentReply &unsent = slotAt(table, slot).unsent;
     return unsent.count > 0 || unsent.releaseAtMicros != 0;
+}
+
+platform::Interest wantedInterest(const ConnectionTable &table, int slot) {
+    if (!hasUnsentReply(table, slot)) {
+        return platform::Interest::read;
+    }
+    return heldReplyRelease(table, slot) != 0 ? platform::Interest::none
+                                              : platform::Interest::write;
+}
+
+void updateWatches(ConnectionTable &table) {
+    if (table.waitSet == nullptr) {
+        return;
+    }
+    for (int slot = 0; slot < table.connectionCount; ++slot) {
+        ConnectionSlot &connection = slotAt(table, slot);
+        const platform::Interest wanted = wantedInterest(table, slot);
+        if (connection.watched != wanted) {
+            connection.watched = wanted;
+            platform::changeWatch(*table.waitSet, connection.socket,
+                                  table.waitTag + static_cast<unsigned>(slot), wanted);
+        }
+    }
 }
 
 void holdReplies(ConnectionTable &table, int slot, std::int64_t delayMicros) {

@@ -91,6 +91,8 @@ struct ConnectionSlot {
     std::int64_t lastActivityMicros; // monotonic; data received, or the accept
     std::int32_t s7Active;
     std::int32_t idleTicks;
+    // What the loop's wait set watches the socket for (with the table's wait set).
+    platform::Interest watched;
     // The client's source reference from its latest connection request, echoed in the confirm.
     std::array<std::uint8_t, 2> peerReference;
     // The TPDU size a profile's confirm agreed; replies longer than it leave as several DT
@@ -127,6 +129,11 @@ struct ConnectionTable {
     std::uint64_t s7CommPlusRefused = 0; // connections closed for speaking S7CommPlus
     Capture *capture = nullptr;          // the process's capture, when frames are captured
     Traffic *traffic = nullptr;          // the PLC's, told of every connection closed
+    // The loop's wait set, which watches every slot's socket tagged waitTag + slot: a slot taken
+    // is added, a slot closed is removed, and a slot moving down is tagged anew. None in tests
+    // that build a table alone.
+    platform::WaitSet *waitSet = nullptr;
+    std::uint64_t waitTag = 0;
 };
 
 // One S7 PDU or S5 request handled on the slot, which marks what the connection carries.
@@ -145,11 +152,11 @@ inline const ConnectionSlot &slotAt(const ConnectionTable &table, int slot) {
 }
 
 // An empty table serving `limit` clients at once (kept within 1 and maxConnections), its counts
-// at zero.
+// at zero; its capture, traffic and wait set stay.
 void setUpConnectionTable(ConnectionTable &table, int limit);
 
-// Puts a connection into the next free slot, set up afresh, and returns its number; -1 when
-// every slot is taken.
+// Puts a connection into the next free slot, set up afresh and watched for reading, and returns
+// its number; -1 when every slot is taken.
 int takeSlot(ConnectionTable &table, platform::SocketHandle socket, const ConnectionEnds &ends);
 
 // Whether the slot, which no connection holds now, still has a socket: never, while the table
@@ -178,6 +185,14 @@ inline void recordOnTable(ConnectionTable &table, const Exchange &exchange) {
 
 // True while the slot holds reply bytes the client has not taken, or holds its replies back.
 bool hasUnsentReply(const ConnectionTable &table, int slot);
+
+// What the slot's socket is to be watched for: reading while nothing waits to be sent, writing
+// while a reply waits for room, nothing while its replies are held back (their release time wakes
+// the loop instead).
+platform::Interest wantedInterest(const ConnectionTable &table, int slot);
+
+// Watches each slot's socket for what it wants now, where that changed since it was last set.
+void updateWatches(ConnectionTable &table);
 
 // Sends the unsent bytes that the client's socket takes now; held replies only once their
 // release time has come.

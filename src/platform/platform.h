@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -85,20 +86,43 @@ void closeSocket(SocketHandle socket);
 // as when a connection drops in the middle of a job.
 void abortOnClose(SocketHandle socket);
 
-// One socket to watch in waitForReadiness, and what the wait found.
-struct WaitEntry {
-    SocketHandle socket;
-    bool wantRead;
-    bool wantWrite;
-    bool ready; // set by the wait: readable or writable as asked, or failed
+// The sockets the loop's readiness wait watches, registered once and kept across waits: a wait
+// costs what is ready, not what is open (epoll on Linux). Each socket carries the caller's tag,
+// which the wait hands back when the socket is ready.
+struct WaitSet;
+struct WaitSetClose {
+    void operator()(WaitSet *set) const;
+};
+using WaitSetHandle = std::unique_ptr<WaitSet, WaitSetClose>;
+
+// What a watched socket is waited for. A socket that failed or whose peer hung up is reported
+// whatever it is watched for, none included.
+enum class Interest : std::uint8_t { none, read, write };
+
+// An empty set; nullptr, with the OS error code in errorCode, when the OS has none to give.
+WaitSetHandle openWaitSet(int &errorCode);
+// Adds the socket. False when the OS refuses (out of memory): the set then no longer knows
+// everything, and every later wait says so (WaitResult::known false) so the caller asks every
+// socket itself.
+bool watchSocket(WaitSet &set, SocketHandle socket, std::uint64_t tag, Interest interest);
+// A watched socket's new tag and interest.
+void changeWatch(WaitSet &set, SocketHandle socket, std::uint64_t tag, Interest interest);
+// Before the socket is closed.
+void unwatchSocket(WaitSet &set, SocketHandle socket);
+
+struct WaitResult {
+    // Whether the ready tags are all that is ready: false after a signal, an error, a stop
+    // request or a key press (with watchConsole), and then the caller asks every socket.
+    bool known;
+    std::size_t count; // tags written to the front of ready
 };
 
-// Waits until one of the sockets is ready, the console has a key press waiting (when
-// watchConsole is set), a stop was requested, or timeoutMicros have passed. Returns true when
-// every entry's ready flag tells whether that socket is ready (a socket not ready has nothing
-// to read, so the caller need not ask it), false when the wait ended without telling (a signal,
-// an error): then ask every socket.
-bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros);
+// Waits until a watched socket is ready, the console has a key press waiting (when watchConsole
+// is set), a stop was requested, or timeoutMicros have passed (to the microsecond, at most an
+// hour). Writes the tags of the ready sockets, at most ready.size() of them: the rest stay ready
+// for the next wait, which reports the ones left out first.
+WaitResult waitForReady(WaitSet &set, std::span<std::uint64_t> ready, bool watchConsole,
+                        std::int64_t timeoutMicros);
 
 // A shared library opened at run time, for what only some runs need. Returns nullptr and says
 // why in error when it cannot be loaded.

@@ -17,6 +17,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -67,8 +68,6 @@ termios savedTerminal{};
 // The parent as the process found it at start, before anything could have ended it.
 const pid_t startingParent = ::getppid();
 
-// The listener and every client connection.
-constexpr std::size_t maxWaitEntries = 128;
 // The send buffer asked for when a connection's last bytes must be taken at once.
 constexpr std::size_t closingSendBuffer = std::size_t{1024} * 1024;
 
@@ -322,40 +321,108 @@ void abortOnClose(SocketHandle socket) {
     ::setsockopt(descriptor(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros) {
-    for (WaitEntry &entry : entries) {
-        entry.ready = false;
+namespace {
+
+std::uint32_t epollEvents(Interest interest) {
+    switch (interest) {
+    case Interest::none:
+        return 0;
+    case Interest::read:
+        return EPOLLIN;
+    case Interest::write:
+        return EPOLLOUT;
     }
-    if (stopSignalled != 0 || entries.size() > maxWaitEntries) {
+    return 0;
+}
+
+} // namespace
+
+struct WaitSet {
+    int descriptor = -1;
+    bool incomplete = false; // a socket could not be added: the set does not know everything
+    std::vector<epoll_event> events;
+};
+
+void WaitSetClose::operator()(WaitSet *set) const {
+    if (set->descriptor >= 0) {
+        ::close(set->descriptor);
+    }
+    delete set;
+}
+
+WaitSetHandle openWaitSet(int &errorCode) {
+    WaitSetHandle set(new WaitSet);
+    set->descriptor = ::epoll_create1(EPOLL_CLOEXEC);
+    if (set->descriptor < 0) {
+        errorCode = errno;
+        return nullptr;
+    }
+    errorCode = 0;
+    return set;
+}
+
+bool watchSocket(WaitSet &set, SocketHandle socket, std::uint64_t tag, Interest interest) {
+    epoll_event event{};
+    event.events = epollEvents(interest);
+    event.data.u64 = tag;
+    if (::epoll_ctl(set.descriptor, EPOLL_CTL_ADD, descriptor(socket), &event) != 0) {
+        set.incomplete = true;
         return false;
     }
-    std::array<pollfd, maxWaitEntries + 1> watched{};
-    nfds_t count = 0;
-    for (const WaitEntry &entry : entries) {
-        short events = 0;
-        if (entry.wantRead) {
-            events = static_cast<short>(events | POLLIN);
-        }
-        if (entry.wantWrite) {
-            events = static_cast<short>(events | POLLOUT);
-        }
-        watched[count++] = pollfd{descriptor(entry.socket), events, 0};
-    }
-    if (watchConsole && terminalOwned) {
-        watched[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
+    return true;
+}
+
+void changeWatch(WaitSet &set, SocketHandle socket, std::uint64_t tag, Interest interest) {
+    epoll_event event{};
+    event.events = epollEvents(interest);
+    event.data.u64 = tag;
+    ::epoll_ctl(set.descriptor, EPOLL_CTL_MOD, descriptor(socket), &event);
+}
+
+void unwatchSocket(WaitSet &set, SocketHandle socket) {
+    ::epoll_ctl(set.descriptor, EPOLL_CTL_DEL, descriptor(socket), nullptr);
+}
+
+WaitResult waitForReady(WaitSet &set, std::span<std::uint64_t> ready, bool watchConsole,
+                        std::int64_t timeoutMicros) {
+    if (stopSignalled != 0) {
+        return {false, 0};
     }
     // To the microsecond (a program's cycle starts on time, not up to a millisecond late), at
-    // most an hour.
-    const std::int64_t micros = std::clamp<std::int64_t>(timeoutMicros, 0, 3'600'000'000);
-    const timespec timeout{static_cast<time_t>(micros / 1'000'000),
-                           static_cast<long>(micros % 1'000'000 * 1000)};
-    if (::ppoll(watched.data(), count, &timeout, nullptr) < 0) {
-        return false; // interrupted: no verdicts, the next calls ask the OS
+    // most an hour; a set that does not know everything looks again within a millisecond.
+    std::int64_t micros = std::clamp<std::int64_t>(timeoutMicros, 0, 3'600'000'000);
+    if (set.incomplete) {
+        micros = std::min<std::int64_t>(micros, 1000);
     }
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-        entries[index].ready = watched[index].revents != 0;
+    timespec timeout{static_cast<time_t>(micros / 1'000'000),
+                     static_cast<long>(micros % 1'000'000 * 1000)};
+    if (watchConsole && terminalOwned) {
+        // The console is watched beside the set, not in it: it comes and goes with the
+        // terminal's foreground job.
+        std::array<pollfd, 2> watched{pollfd{set.descriptor, POLLIN, 0},
+                                      pollfd{STDIN_FILENO, POLLIN, 0}};
+        if (::ppoll(watched.data(), watched.size(), &timeout, nullptr) < 0) {
+            return {false, 0};
+        }
+        timeout = {};
     }
-    return true;
+    const std::size_t room = std::min<std::size_t>(ready.size(), INT_MAX);
+    set.events.resize(room);
+    int count = ::epoll_pwait2(set.descriptor, set.events.data(), static_cast<int>(room), &timeout,
+                               nullptr);
+    if (count < 0 && errno == ENOSYS) {
+        // A kernel before 5.11: to the millisecond, rounded up so a deadline is never early.
+        count = ::epoll_wait(set.descriptor, set.events.data(), static_cast<int>(room),
+                             static_cast<int>((micros + 999) / 1000));
+    }
+    if (count < 0) {
+        return {false, 0}; // interrupted: no verdicts, the next calls ask the OS
+    }
+    for (int index = 0; index < count; ++index) {
+        ready[static_cast<std::size_t>(index)] =
+            set.events[static_cast<std::size_t>(index)].data.u64;
+    }
+    return {!set.incomplete, static_cast<std::size_t>(count)};
 }
 
 std::string describeError(int errorCode) {

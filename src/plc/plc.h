@@ -101,6 +101,12 @@ struct Plc {
     bool tickStarted = false;
     std::int64_t nextTickMicros = 0;
     PlcReadiness readiness{};
+    // The loop's bookkeeping: the PLC's place in the server's list, whether the current pass
+    // serves it already, and whether a pass served it since the wait last looked at its sockets
+    // and timers.
+    std::uint32_t index = 0;
+    bool listed = false;
+    bool touched = false;
 };
 
 // Makes the PLC what its setup says, as at start: its memory (the declared blocks, the demo

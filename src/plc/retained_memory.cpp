@@ -18,6 +18,8 @@ constexpr std::size_t queueLimitBytes = 4 << 20;
 constexpr std::size_t passCopyBudget = 256 << 10;
 // While a save is copying, passes come at least this often (a busy loop makes more).
 constexpr std::int64_t copyPassMicros = 1'000;
+// How often a save whose copies are all handed over looks whether the saver has written them.
+constexpr std::int64_t savePollMicros = 10'000;
 constexpr std::int64_t microsPerSecond = 1'000'000;
 
 // Every unit in the order a save visits them: the five areas, then DB0-DB2999.
@@ -340,6 +342,23 @@ std::int64_t retainedSavingWaitLimit(const RetainedSaving &saving) {
         return copyPassMicros;
     }
     return std::numeric_limits<std::int64_t>::max();
+}
+
+std::int64_t retainedSavingDue(const RetainedSaving &saving, const Memory &memory,
+                               std::int64_t nowMicros) {
+    if (saving.saver == nullptr) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    if (!saving.clockStarted) {
+        return nowMicros;
+    }
+    if (saving.underWay) {
+        // Copying, or waiting for the saver to finish the last copies, which it does not tell.
+        return nowMicros + (saving.cursor < unitCount ? copyPassMicros : savePollMicros);
+    }
+    // Nothing to save wakes nobody: a change comes from a pass, which starts an overdue save.
+    return anythingChanged(memory) ? saving.nextSaveMicros
+                                   : std::numeric_limits<std::int64_t>::max();
 }
 
 bool finishRetainedSaving(RetainedSaving &saving, Memory &memory) {

@@ -113,6 +113,12 @@ void retainedSavingPass(RetainedSaving &saving, Memory &memory, std::int64_t now
 // millisecond, so the copies keep up with a fast disk; otherwise as long as it likes.
 std::int64_t retainedSavingWaitLimit(const RetainedSaving &saving);
 
+// When the loop must next pass for the saving's sake, at nowMicros: soon while a save is under
+// way, at the next save time while something changed, never (INT64_MAX) while nothing did or
+// without a state folder.
+std::int64_t retainedSavingDue(const RetainedSaving &saving, const Memory &memory,
+                               std::int64_t nowMicros);
+
 // Saves everything still marked changed and waits until the saver has put it on the disk.
 // Returns false when an image could not be saved (the log says which and why). Does nothing, and
 // returns true, without a state folder.
