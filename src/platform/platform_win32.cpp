@@ -6,8 +6,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-// select() sets hold 64 sockets unless told otherwise: the listener and 64 clients need more.
-#define FD_SETSIZE 128
+// select() sets hold 64 sockets unless told otherwise: a plant of PLCs needs far more. The wait
+// set keeps its sets on the heap.
+#define FD_SETSIZE 4096
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -26,6 +27,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -443,54 +446,128 @@ void abortOnClose(SocketHandle socket) {
                sizeof abortive);
 }
 
-bool waitForReadiness(std::span<WaitEntry> entries, bool watchConsole, std::int64_t timeoutMicros) {
-    ensureFineTimer();
-    for (WaitEntry &entry : entries) {
-        entry.ready = false;
+struct WaitSet {
+    struct Watched {
+        SOCKET socket;
+        std::uint64_t tag;
+        Interest interest;
+    };
+    std::vector<Watched> watched;
+    std::unordered_map<SOCKET, std::size_t> positions; // where each socket is in watched
+    // Where the next wait starts filling its sets: past the sockets the last one left out.
+    std::size_t start = 0;
+    fd_set readable;
+    fd_set writable;
+};
+
+void WaitSetClose::operator()(WaitSet *set) const {
+    delete set;
+}
+
+WaitSetHandle openWaitSet(int &errorCode) {
+    errorCode = 0;
+    return WaitSetHandle(new WaitSet);
+}
+
+bool watchSocket(WaitSet &set, SocketHandle socket, std::uint64_t tag, Interest interest) {
+    const SOCKET handle = toSocket(socket);
+    if (set.positions.count(handle) != 0) {
+        changeWatch(set, socket, tag, interest);
+        return true;
     }
+    set.positions[handle] = set.watched.size();
+    set.watched.push_back({handle, tag, interest});
+    return true;
+}
+
+void changeWatch(WaitSet &set, SocketHandle socket, std::uint64_t tag, Interest interest) {
+    const auto found = set.positions.find(toSocket(socket));
+    if (found != set.positions.end()) {
+        set.watched[found->second].tag = tag;
+        set.watched[found->second].interest = interest;
+    }
+}
+
+void unwatchSocket(WaitSet &set, SocketHandle socket) {
+    const auto found = set.positions.find(toSocket(socket));
+    if (found == set.positions.end()) {
+        return;
+    }
+    // The last one takes the place of the one leaving.
+    const std::size_t position = found->second;
+    set.positions.erase(found);
+    if (position + 1 != set.watched.size()) {
+        set.watched[position] = set.watched.back();
+        set.positions[set.watched[position].socket] = position;
+    }
+    set.watched.pop_back();
+}
+
+// select() over the whole set, FD_SETSIZE sockets each way at most: O(sockets watched) per wait,
+// as Windows has no readiness call that keeps its registrations.
+WaitResult waitForReady(WaitSet &set, std::span<std::uint64_t> ready, bool watchConsole,
+                        std::int64_t timeoutMicros) {
+    ensureFineTimer();
     const std::int64_t deadline = monotonicMicros() + std::max<std::int64_t>(timeoutMicros, 0);
     for (;;) {
         if (stopSignalled || (watchConsole && stopRequested())) {
-            return false;
+            return {false, 0};
         }
         const std::int64_t left = deadline - monotonicMicros();
         if (left <= 0) {
-            return true; // nothing became ready
+            return {true, 0}; // nothing became ready
         }
         const std::int64_t slice = std::min(left, stopPollMicros);
 
-        fd_set readable;
-        fd_set writable;
-        readable.fd_count = 0;
-        writable.fd_count = 0;
-        for (const WaitEntry &entry : entries) {
-            if (entry.wantRead && readable.fd_count < FD_SETSIZE) {
-                readable.fd_array[readable.fd_count++] = toSocket(entry.socket);
+        set.readable.fd_count = 0;
+        set.writable.fd_count = 0;
+        // Sockets past the sets' room are left out, and the wait then says it does not know.
+        bool leftOut = false;
+        const std::size_t total = set.watched.size();
+        for (std::size_t step = 0; step < total; ++step) {
+            const WaitSet::Watched &entry = set.watched[(set.start + step) % total];
+            fd_set *into = entry.interest == Interest::read    ? &set.readable
+                           : entry.interest == Interest::write ? &set.writable
+                                                               : nullptr;
+            if (into == nullptr) {
+                continue;
             }
-            if (entry.wantWrite && writable.fd_count < FD_SETSIZE) {
-                writable.fd_array[writable.fd_count++] = toSocket(entry.socket);
+            if (into->fd_count < FD_SETSIZE) {
+                into->fd_array[into->fd_count++] = entry.socket;
+            } else {
+                leftOut = true;
             }
         }
-        if (readable.fd_count == 0 && writable.fd_count == 0) {
+        if (set.readable.fd_count == 0 && set.writable.fd_count == 0) {
             // select() refuses three empty sets on Windows instead of waiting.
             Sleep(static_cast<DWORD>((slice + 999) / 1000));
             continue;
         }
         timeval timeout{};
-        timeout.tv_sec = static_cast<long>(slice / microsPerSecond);
-        timeout.tv_usec = static_cast<long>(slice % microsPerSecond);
-        const int ready = select(0, &readable, &writable, nullptr, &timeout);
-        if (ready < 0) {
-            return false; // the caller's next calls tell why
+        const std::int64_t waited = leftOut ? std::min<std::int64_t>(slice, 1000) : slice;
+        timeout.tv_sec = static_cast<long>(waited / microsPerSecond);
+        timeout.tv_usec = static_cast<long>(waited % microsPerSecond);
+        const int found = select(0, &set.readable, &set.writable, nullptr, &timeout);
+        if (found < 0) {
+            return {false, 0}; // the caller's next calls tell why
         }
-        if (ready > 0) {
-            // select left only the ready sockets in the sets.
-            for (WaitEntry &entry : entries) {
-                entry.ready = (entry.wantRead && FD_ISSET(toSocket(entry.socket), &readable)) ||
-                              (entry.wantWrite && FD_ISSET(toSocket(entry.socket), &writable));
+        if (found == 0 && !leftOut) {
+            continue;
+        }
+        // select left only the ready sockets in the sets.
+        std::size_t count = 0;
+        for (const fd_set *result : {&set.readable, &set.writable}) {
+            for (u_int index = 0; index < result->fd_count && count < ready.size(); ++index) {
+                const auto position = set.positions.find(result->fd_array[index]);
+                if (position != set.positions.end()) {
+                    ready[count++] = set.watched[position->second].tag;
+                }
             }
-            return true;
         }
+        if (total > 0) {
+            set.start = (set.start + count) % total;
+        }
+        return {!leftOut, count};
     }
 }
 
