@@ -565,7 +565,7 @@ WaitResult waitForReady(WaitSet &set, std::span<std::uint64_t> ready, bool watch
             }
         }
         if (total > 0) {
-            set.start = (set.start + count) % total;
+            set.start = (set.start + (leftOut ? std::size_t{FD_SETSIZE} : count)) % total;
         }
         return {!leftOut, count};
     }
