@@ -5,6 +5,11 @@
 
 namespace {
 
+// A slot looked at, never made: a lookup of a block that does not exist costs no chunk.
+const DataBlock &readSlot(const DataBlockTable &table, std::size_t dbNumber) {
+    return table.slots[dbNumber];
+}
+
 std::span<std::uint8_t> viewOf(const DataBlock &block) {
     return {block.bytes.get(), block.size};
 }
@@ -54,7 +59,8 @@ bool dataBlockRangeAllowed(std::size_t byteCount, std::size_t byteOffset) {
 }
 
 bool dataBlockServed(const DataBlockTable &table, std::size_t dbNumber) {
-    return dbNumber < dataBlockCount && (!table.fixed || table.slots[dbNumber].bytes != nullptr);
+    return dbNumber < dataBlockCount &&
+           (!table.fixed || readSlot(table, dbNumber).bytes != nullptr);
 }
 
 bool dataBlockRangeServed(const DataBlockTable &table, std::size_t dbNumber, std::size_t byteCount,
@@ -63,7 +69,7 @@ bool dataBlockRangeServed(const DataBlockTable &table, std::size_t dbNumber, std
         return false;
     }
     if (table.fixed) {
-        return insideBlock(table.slots[dbNumber], byteCount, byteOffset);
+        return insideBlock(readSlot(table, dbNumber), byteCount, byteOffset);
     }
     return dataBlockRangeAllowed(byteCount, byteOffset);
 }
@@ -73,11 +79,12 @@ std::span<std::uint8_t> acquireDataBlock(DataBlockTable &table, std::size_t byte
     if (dbNumber >= dataBlockCount) {
         return {};
     }
-    DataBlock &block = table.slots[dbNumber];
     if (table.fixed) {
-        return insideBlock(block, byteCount, byteOffset) ? viewOf(block)
+        const DataBlock &fixed = readSlot(table, dbNumber);
+        return insideBlock(fixed, byteCount, byteOffset) ? viewOf(fixed)
                                                          : std::span<std::uint8_t>{};
     }
+    DataBlock &block = table.slots[dbNumber];
     // The block comes into being even when the range is then refused.
     if (block.bytes == nullptr && !createBlock(table, block, initialSizeS7)) {
         return {};
@@ -96,8 +103,11 @@ std::span<std::uint8_t> ensureDataBlock(DataBlockTable &table, std::size_t dbNum
     if (dbNumber >= dataBlockCount) {
         return {};
     }
+    if (table.fixed) {
+        return viewOf(readSlot(table, dbNumber));
+    }
     DataBlock &block = table.slots[dbNumber];
-    if (block.bytes == nullptr && (table.fixed || !createBlock(table, block, initialSizeS5))) {
+    if (block.bytes == nullptr && !createBlock(table, block, initialSizeS5)) {
         return {};
     }
     return viewOf(block);
@@ -129,24 +139,27 @@ std::span<std::uint8_t> findDataBlock(DataBlockTable &table, std::size_t dbNumbe
     if (dbNumber >= dataBlockCount) {
         return {};
     }
-    return viewOf(table.slots[dbNumber]);
+    return viewOf(readSlot(table, dbNumber));
 }
 
 std::size_t nextExistingDataBlock(const DataBlockTable &table, std::size_t dbNumber) {
     while (dbNumber < dataBlockCount && table.slots[dbNumber].bytes == nullptr) {
-        ++dbNumber;
+        // A chunk never made holds no block: on to the next one.
+        dbNumber = table.slots.chunkMade(dbNumber)
+                       ? dbNumber + 1
+                       : (dbNumber / dataBlockChunk + 1) * dataBlockChunk;
     }
-    return dbNumber;
+    return std::min(dbNumber, dataBlockCount);
 }
 
 void markDataBlockChanged(DataBlockTable &table, std::size_t dbNumber) {
-    if (dbNumber < dataBlockCount && table.slots[dbNumber].bytes != nullptr) {
+    if (dbNumber < dataBlockCount && readSlot(table, dbNumber).bytes != nullptr) {
         markChanged(table, table.slots[dbNumber]);
     }
 }
 
 bool dataBlockChanged(const DataBlockTable &table, std::size_t dbNumber) {
-    return dbNumber < dataBlockCount && table.slots[dbNumber].changed;
+    return dbNumber < dataBlockCount && readSlot(table, dbNumber).changed;
 }
 
 void clearDataBlockChanged(DataBlockTable &table, std::size_t dbNumber) {

@@ -26,10 +26,42 @@ struct DataBlock {
     bool changed = false;   // created, grown or written since the retained memory last took it
 };
 
+// A block number's slot, kept in chunks of 64 slots, each made when a slot in it is first
+// written: a PLC with a few blocks keeps a chunk or two (1 KiB each) instead of all 3000 slots.
+inline constexpr std::size_t dataBlockChunk = 64;
+inline constexpr std::size_t dataBlockChunks =
+    (dataBlockCount + dataBlockChunk - 1) / dataBlockChunk;
+
+// What a slot in no chunk reads as: no block.
+inline const DataBlock noDataBlock{};
+
+class DataBlockSlots {
+public:
+    // The slot, its chunk made if need be.
+    DataBlock &operator[](std::size_t number) {
+        std::unique_ptr<Chunk> &chunk = chunks[number / dataBlockChunk];
+        if (!chunk) {
+            chunk = std::make_unique<Chunk>();
+        }
+        return (*chunk)[number % dataBlockChunk];
+    }
+    // The slot, or noDataBlock where no chunk was made; makes nothing.
+    const DataBlock &operator[](std::size_t number) const {
+        const std::unique_ptr<Chunk> &chunk = chunks[number / dataBlockChunk];
+        return chunk ? (*chunk)[number % dataBlockChunk] : noDataBlock;
+    }
+    // Whether any slot from number's chunk on may hold a block.
+    bool chunkMade(std::size_t number) const { return chunks[number / dataBlockChunk] != nullptr; }
+
+private:
+    using Chunk = std::array<DataBlock, dataBlockChunk>;
+    std::array<std::unique_ptr<Chunk>, dataBlockChunks> chunks;
+};
+
 // The data blocks of one PLC. Heap blocks owned by the table: moving it moves them, and they go
 // with it.
 struct DataBlockTable {
-    std::array<DataBlock, dataBlockCount> slots{};
+    DataBlockSlots slots;
     bool fixed = false; // only the existing blocks, at their sizes: nothing is created or grown
     std::size_t changedCount = 0; // blocks whose changed flag is set
 };

@@ -30,13 +30,7 @@ bool installDataBlocks(DataBlockTable &blocks, const PlcSetup &setup) {
 // The memory as the setup makes it: the declared blocks and nothing else, the areas zeroed.
 bool renewMemory(Plc &plc) {
     const PlcSetup &setup = plc.setup;
-    // In place: a fresh table would be 48 KiB on the stack on its way in.
-    DataBlockTable &blocks = plc.memory.blocks;
-    for (DataBlock &block : blocks.slots) {
-        block = DataBlock{};
-    }
-    blocks.fixed = false;
-    blocks.changedCount = 0;
+    plc.memory.blocks = DataBlockTable{};
     configureProcessImage(plc.memory.areas, setup.areaSizes);
     clearClientWrites(plc.memory.clientWrites);
     if (!installDataBlocks(plc.memory.blocks, setup)) {
