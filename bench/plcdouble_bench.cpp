@@ -5,6 +5,7 @@
 // ping-pong server (--serve-baseline, or a child process) instead: the machine's limit for this
 // traffic pattern.
 #include "bench_protocol.h"
+#include "scada_client.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -67,6 +68,9 @@ struct Options {
     bool freePort = false;
     bool portGiven = false;
     bool serveBaseline = false;
+    int scada = 0; // PLCs to poll as a SCADA server does; 0: the usual jobs
+    bool scadaOverPorts = false;
+    double intervalMs = 100;
 };
 
 void printUsage(std::FILE *to) {
@@ -94,6 +98,14 @@ void printUsage(std::FILE *to) {
         "  --serve-baseline   be that minimal server on 127.0.0.1 --port (default: a free\n"
         "                     port) until SIGTERM or SIGINT\n"
         "  --free-port        print a free loopback TCP port and exit\n"
+        "  --scada N          poll N PLCs as a SCADA server does, from one thread: one\n"
+        "                     connection each, first a write of a pattern of the PLC's own\n"
+        "                     into the items, then a Read Var of the --items items (DB1 and\n"
+        "                     DB2 in turn, --bytes each) every --interval-ms, the PLCs' turns\n"
+        "                     spread over the interval, for --seconds; PLC n (from 1) is at\n"
+        "                     --host plus n, port --port\n"
+        "  --spread port      with --scada: PLC n is at --host, port --port plus n instead\n"
+        "  --interval-ms MS   with --scada: each PLC's poll interval (default 100)\n"
         "Prints one line of key=value results; exit status 1 when any reply was wrong.\n",
         to);
 }
@@ -156,6 +168,15 @@ std::optional<Options> parseOptions(int argc, char **argv) {
             good = parseNumber(value, options.warmup);
         } else if (name == "--slot") {
             good = parseNumber(value, options.slot) && options.slot <= bench::largestSlot;
+        } else if (name == "--scada") {
+            good =
+                parseNumber(value, options.scada) && options.scada >= 1 && options.scada <= 60000;
+        } else if (name == "--spread") {
+            good = value == "port" || value == "address";
+            options.scadaOverPorts = value == "port";
+        } else if (name == "--interval-ms") {
+            options.intervalMs = std::strtod(std::string(value).c_str(), nullptr);
+            good = options.intervalMs >= 0.1 && options.intervalMs <= 60000;
         } else if (name == "--pdu") {
             // Below a 10-byte header and one Read Var item no job fits.
             constexpr std::uint16_t smallestPdu = 32;
@@ -870,6 +891,19 @@ int main(int argc, char **argv) {
 
     if (options.serveBaseline) {
         return serveBaseline(options);
+    }
+    if (options.scada > 0) {
+        ScadaOptions scada;
+        scada.plcs = options.scada;
+        scada.host = options.host;
+        scada.port = options.port;
+        scada.spreadOverAddresses = !options.scadaOverPorts;
+        scada.slot = options.slot;
+        scada.items = options.items;
+        scada.bytes = options.bytes;
+        scada.intervalMicros = static_cast<std::int64_t>(options.intervalMs * 1000);
+        scada.seconds = options.seconds;
+        return runScada(scada);
     }
 
     std::optional<BaselineChild> baseline;

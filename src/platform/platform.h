@@ -20,7 +20,8 @@ namespace platform {
 using SocketHandle = std::intptr_t;
 inline constexpr SocketHandle invalidSocket = -1;
 
-// Start the socket layer (WSAStartup on Windows). Returns the OS error code, 0 on success.
+// Start the socket layer (WSAStartup on Windows; on POSIX the open file limit raised to its
+// hard limit, for a plant of PLCs). Returns the OS error code, 0 on success.
 int startNetwork();
 
 enum class ListenStep { create, bind, listen };

@@ -155,6 +155,13 @@ int startNetwork() {
     // A client that vanishes must never kill the server through SIGPIPE, whatever path a
     // write takes.
     std::signal(SIGPIPE, SIG_IGN);
+    // A plant of PLCs needs a descriptor per listener and per client, past the 1024 many
+    // systems allow by default: the soft limit goes up to what the hard limit allows.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     return 0;
 }
 
