@@ -150,6 +150,45 @@ if ! wait "$writer_pid"; then
     cat "$work/writer"
 fi
 
+# The SCADA poll against a plant of five S7-1200s, each on its own loopback address: every
+# request answered with its own PLC's pattern, the server stopping cleanly after.
+plant_port=$("$client" --free-port)
+cat >"$work/plant.toml" <<EOF
+cpu = "s7-1200"
+demo = false
+[[db]]
+number = 1
+size = 256
+[[db]]
+number = 2
+size = 256
+[[plc]]
+name = "p{n}"
+count = 5
+bind = "127.1.0.0+{n}"
+port = $plant_port
+EOF
+"$server" --config "$work/plant.toml" --ready-file "$work/plant.ready" --color never \
+    </dev/null >/dev/null 2>&1 &
+plant_pid=$!
+tries=0
+until [ -e "$work/plant.ready" ] || [ "$tries" -gt 100 ]; do
+    tries=$((tries + 1))
+    sleep 0.1
+done
+if ! "$client" --scada 5 --host 127.1.0.0 --port "$plant_port" --slot 1 --items 10 --bytes 4 \
+    --interval-ms 20 --seconds 1 >"$work/out" 2>"$work/err" ||
+    ! grep -q " sent=250 replies=250 lost=0 failed=0 " "$work/out"; then
+    fail "SCADA poll of a plant of 5: not every request answered"
+    cat "$work/out" "$work/err"
+else
+    echo "ok: SCADA poll of a plant of 5: $(cat "$work/out")"
+fi
+kill -TERM "$plant_pid"
+if ! wait "$plant_pid"; then
+    fail "plant server exit status not 0 after SIGTERM"
+fi
+
 kill -TERM "$server_pid" "$profile_pid"
 for pid in "$server_pid" "$profile_pid"; do
     wait "$pid"

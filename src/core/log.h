@@ -79,7 +79,9 @@ void setLogPlc(std::string_view name);
 // The prefix of a traffic line, "hh:mm:ss-[slot]" in local time, and of a line about one item of
 // an S7 request, "(item)hh:mm:ss-[slot]". The clock is read when the prefix is made.
 struct LinePrefix {
-    std::array<char, 48> characters;
+    // Room for the longest: "(item)", the time, a 38-character PLC name and its dash, the slot
+    // (GCC's -O3 format check counts every int at its widest).
+    std::array<char, 112> characters;
     const char *text() const { return characters.data(); }
 };
 LinePrefix slotPrefix(int slot);
