@@ -22,6 +22,9 @@ namespace {
 // While clients keep the loop busy the watch page's descriptor is asked at most this often.
 constexpr std::int64_t httpAskEveryMicros = 1000;
 
+// The grid the ticks' wake-ups fall on.
+constexpr std::int64_t tickGridMicros = 1000;
+
 // Wait set tags: the watch page's descriptor is 0; PLC n's sockets are (n + 1) << 8 plus the
 // slot, its listener that plus listenerPart. A slot's tag follows it when it moves down.
 constexpr std::uint64_t httpTag = 0;
@@ -134,6 +137,7 @@ void serveSlot(Server &server, Plc &plc, int slot) {
     if (slotAt(table, slot).socket == platform::invalidSocket) {
         return;
     }
+    plc.slotsServed = true; // what its socket waits for may change
     if (hasUnsentReply(table, slot)) {
         flushUnsentReply(table, slot);
         if (hasUnsentReply(table, slot)) {
@@ -267,7 +271,9 @@ std::int64_t plcDueMicros(const Plc &plc, std::int64_t nowMicros) {
     // moves with that clock.
     const bool demoRuns = plc.setup.demo && plc.cpu.state == CpuRunState::run && !plc.time.manual;
     if (table.connectionCount > 0 || demoRuns) {
-        due = plc.nextTickMicros;
+        // On a grid, so a plant's ticks share wake-ups (the tick keeps its rhythm, served at most
+        // a grid step late) instead of waking the loop for each PLC's own.
+        due = (plc.nextTickMicros + tickGridMicros - 1) / tickGridMicros * tickGridMicros;
     }
     // A slot holding its replies back watches nothing until they are due.
     for (int slot = 0; slot < table.connectionCount && table.heldSlots > 0; ++slot) {
@@ -630,7 +636,11 @@ std::int64_t serverWaitLimit(Server &server, std::int64_t nowMicros) {
     for (const std::uint32_t index : server.touchedPlcs) {
         Plc &plc = *server.plcs[index];
         plc.touched = false;
-        updateWatches(plc.connections);
+        if (plc.slotsServed) {
+            // Only serving a slot sends or holds replies; a pass of timers alone changes none.
+            plc.slotsServed = false;
+            updateWatches(plc.connections);
+        }
         setDue(server.dueTimes, index, plcDueMicros(plc, nowMicros));
     }
     server.touchedPlcs.clear();

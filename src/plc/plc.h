@@ -105,11 +105,12 @@ struct Plc {
     std::int64_t nextTickMicros = 0;
     PlcReadiness readiness{};
     // The loop's bookkeeping: the PLC's place in the server's list, whether the current pass
-    // serves it already, and whether a pass served it since the wait last looked at its sockets
-    // and timers.
+    // serves it already, whether a pass served it since the wait last looked at its timers, and
+    // whether one served a slot since the wait last looked at what its sockets wait for.
     std::uint32_t index = 0;
     bool listed = false;
     bool touched = false;
+    bool slotsServed = false;
 };
 
 // Makes the PLC what its setup says, as at start: its memory (the declared blocks, the demo
