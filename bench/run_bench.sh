@@ -14,7 +14,7 @@
 # bench/program.lua (100 tags, 10 timers, a 20 ms cycle): the program rows, then its cycle's
 # start lateness while 64 connections load it; last, the example program's idle CPU. An eighth
 # writes every exchange to an events file, has its /metrics scraped every second and a journal
-# long poll always waiting: the events rows.
+# long poll always waiting: the events rows. Then bench/plant_bench.sh: the plant rows.
 # A measurement, never a pass/fail test: the exit status is 1 only when a reply was wrong or the
 # server misbehaved.
 #
@@ -609,5 +609,9 @@ END {
         printf "  --cpu %s, %-21s CPU/request <= 1.05x classic: %5.2fx  %s  (req/s %.2fx, p50 %.2fx)\n", profile, label ":", r, verdict(r > 0 && r <= 1.05), ratio(stat(rps, p), stat(rps, s)), ratio(stat(p50, p), stat(p50, s))
     }
 }' "$results"
+
+# Last, the plant: a thousand PLCs in one server, polled as a SCADA server does.
+echo
+"$root/bench/plant_bench.sh" || errors_seen=1
 
 exit "$errors_seen"

@@ -115,6 +115,20 @@ TEST_F(PlantLoop, APlcWithNothingToDoAsksForNoWakeUp) {
     EXPECT_EQ(serverWaitLimit(server, now), INT64_MAX);
 }
 
+// A server just started runs its first pass at once, whatever waits before it: the pass starts
+// the tick, and the demo data moves from then on without any client.
+class StartedServer : public ServerTest {};
+
+TEST_F(StartedServer, TheFirstWaitEndsAtOnceAndTheDemoDataTicksOn) {
+    EXPECT_EQ(serverWaitLimit(server, now), 0);
+    pass();
+    EXPECT_EQ(serverWaitLimit(server, now), tickMicros);
+    now += tickMicros;
+    serverWait(server, now);
+    serverPass(server, now);
+    EXPECT_EQ(serverWaitLimit(server, now), tickMicros);
+}
+
 // A held reply's socket is watched for nothing until its release time, which the PLC's due time
 // covers: the pass at that time sends it without the socket being ready.
 TEST_F(PlantLoop, AHeldReplyLeavesAtItsReleaseTime) {

@@ -437,6 +437,8 @@ Plc *addPlc(Server &server, Options options) {
                           platform::Interest::read);
     server.readinessKnown = false;
     server.plcs.push_back(std::move(plc));
+    // Its tick starts with the first pass, which the next wait must not put off.
+    touchPlc(server, *server.plcs.back());
     return server.plcs.back().get();
 }
 
