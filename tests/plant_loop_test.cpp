@@ -93,6 +93,36 @@ TEST_F(PlantLoop, AFloodedPlcDoesNotHoldUpAnotherInTheSamePass) {
     EXPECT_EQ(received, flood * replyLength);
 }
 
+// A PLC's program cycle comes due while another PLC's client floods it: the pass at the cycle's
+// time runs the cycle beside serving the flood, each cycle in its own pass.
+TEST_F(PlantLoop, AProgramCycleKeepsItsTimeBesideAFlood) {
+    Options options = quiet;
+    options.port = 0;
+    options.bindAddress = {127, 0, 0, 1};
+    options.programFile = "cycle.lua";
+    options.programSource = "function cycle() end\n";
+    options.cycleMs = 10;
+    Plc *const program = addPlc(server, options);
+    ASSERT_NE(program, nullptr);
+    waitAndPass(); // due at once: loads the program
+    auto flooder = connectTo(7);
+    Bytes burst;
+    for (int request = 0; request < 300; ++request) {
+        const Bytes frame = readVarRequest(static_cast<std::uint16_t>(request), 5, 0, 4);
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    flooder->send(burst);
+    std::size_t received = 0;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        const std::uint64_t cycles = program->program.times.cycles;
+        now = program->program.nextCycleMicros;
+        waitAndPass();
+        EXPECT_EQ(program->program.times.cycles, cycles + 1);
+        received += flooder->receiveAvailable(50).size();
+    }
+    EXPECT_GT(received, 0u);
+}
+
 TEST_F(PlantLoop, APlcWithNothingToDoAsksForNoWakeUp) {
     EXPECT_EQ(serverWaitLimit(server, now), INT64_MAX);
 
