@@ -291,7 +291,8 @@ std::int64_t plcDueMicros(const Plc &plc, std::int64_t nowMicros) {
             due = std::min(due, nowMicros + wait);
         }
     }
-    if (countingRequests(table.requestRate)) {
+    // With a connection the tick passes the PLC often enough to move the ring on.
+    if (table.connectionCount == 0 && countingRequests(table.requestRate)) {
         due = std::min(due, table.requestRate.secondEndMicros);
     }
     return due;
@@ -346,9 +347,7 @@ void listServedPlcs(Server &server, std::int64_t nowMicros) {
             listPlc(server, *server.plcs[index]);
         }
     }
-    if (readyPlcs > 0 && served.size() > 1) {
-        std::sort(served.begin(), served.end());
-    }
+    std::sort(served.begin(), served.end());
     for (std::size_t position = 0; position < readyPlcs; ++position) {
         PlcReadiness &readiness = server.plcs[served[position]]->readiness;
         if (readiness.slotCount > 1) {
