@@ -79,9 +79,7 @@ void setLogPlc(std::string_view name);
 // The prefix of a traffic line, "hh:mm:ss-[slot]" in local time, and of a line about one item of
 // an S7 request, "(item)hh:mm:ss-[slot]". The clock is read when the prefix is made.
 struct LinePrefix {
-    // Room for the longest: "(item)", the time, a 38-character PLC name and its dash, the slot
-    // (GCC's -O3 format check counts every int at its widest).
-    std::array<char, 112> characters;
+    std::array<char, 96> characters; // room for a PLC name of 32 and any slot or item number
     const char *text() const { return characters.data(); }
 };
 LinePrefix slotPrefix(int slot);
