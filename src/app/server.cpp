@@ -410,7 +410,7 @@ Plc *addPlc(Server &server, Options options) {
                        platform::describeError(error).c_str(), error);
             return nullptr;
         }
-        server.readyTags.resize(readyTagRoom);
+        server.readyTags = std::make_unique_for_overwrite<std::uint64_t[]>(readyTagRoom);
     }
     const platform::ListenResult result = platform::openListener(
         plc->setup.bindAddress, plc->setup.port, std::max(listenBacklog, plc->connections.limit));
@@ -665,7 +665,8 @@ void serverWait(Server &server, std::int64_t nowMicros) {
         watchHttp(server, interest);
     }
     const platform::WaitResult result =
-        platform::waitForReady(*server.waitSet, server.readyTags, server.watchConsole, timeout);
+        platform::waitForReady(*server.waitSet, std::span(server.readyTags.get(), readyTagRoom),
+                               server.watchConsole, timeout);
     server.readinessKnown = result.known;
     server.readyCount = result.known ? result.count : 0;
     server.httpReady = false;

@@ -50,8 +50,9 @@ struct Server {
     platform::WaitSetHandle waitSet;
     platform::SocketHandle httpWatched = platform::invalidSocket;
     platform::Interest httpInterest = platform::Interest::none;
-    // What the last wait found ready, by tag (waitTagOf), and how many.
-    std::vector<std::uint64_t> readyTags;
+    // What the last wait found ready, by tag, and how many. Left uninitialised: only the tags a
+    // wait writes are ever touched.
+    std::unique_ptr<std::uint64_t[]> readyTags;
     std::size_t readyCount = 0;
     bool clientsReady = false; // the last wait found a client socket ready
     // When each PLC next needs a pass though none of its sockets is ready (tick, program cycle,

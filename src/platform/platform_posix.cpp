@@ -347,7 +347,10 @@ std::uint32_t epollEvents(Interest interest) {
 struct WaitSet {
     int descriptor = -1;
     bool incomplete = false; // a socket could not be added: the set does not know everything
-    std::vector<epoll_event> events;
+    // Left uninitialised: the kernel writes only as many as are ready, so the pages of a large
+    // room it never fills are never touched (and cost no resident memory).
+    std::unique_ptr<epoll_event[]> events;
+    std::size_t room = 0;
 };
 
 void WaitSetClose::operator()(WaitSet *set) const {
@@ -414,12 +417,15 @@ WaitResult waitForReady(WaitSet &set, std::span<std::uint64_t> ready, bool watch
         timeout = {};
     }
     const std::size_t room = std::min<std::size_t>(ready.size(), INT_MAX);
-    set.events.resize(room);
-    int count = ::epoll_pwait2(set.descriptor, set.events.data(), static_cast<int>(room), &timeout,
-                               nullptr);
+    if (room > set.room) {
+        set.events = std::make_unique_for_overwrite<epoll_event[]>(room);
+        set.room = room;
+    }
+    int count =
+        ::epoll_pwait2(set.descriptor, set.events.get(), static_cast<int>(room), &timeout, nullptr);
     if (count < 0 && errno == ENOSYS) {
         // A kernel before 5.11: to the millisecond, rounded up so a deadline is never early.
-        count = ::epoll_wait(set.descriptor, set.events.data(), static_cast<int>(room),
+        count = ::epoll_wait(set.descriptor, set.events.get(), static_cast<int>(room),
                              static_cast<int>((micros + 999) / 1000));
     }
     if (count < 0) {
