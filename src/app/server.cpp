@@ -332,15 +332,17 @@ bool serverStart(Server &server, Options options) {
                    options.programMemoryMb);
     }
     const bool httpWanted = options.http;
-    const HttpOptions http{options.httpAddress, options.httpPort, options.httpToken,
-                           options.httpReadOnly, nullptr};
+    const HttpOptions http{
+        options.httpAddress, options.httpPort, options.httpToken, options.httpReadOnly, {}};
     Plc *plc = addPlc(server, std::move(options));
     if (plc == nullptr) {
         return false;
     }
     if (httpWanted) {
         HttpOptions served = http;
-        served.plc = plc;
+        for (const std::unique_ptr<Plc> &each : server.plcs) {
+            served.plcs.push_back(each.get());
+        }
         const HttpStart started = httpStart(served);
         if (!started.ok) {
             logMessage(attributeError, "%s", started.error.c_str());
