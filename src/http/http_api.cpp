@@ -623,10 +623,9 @@ std::string plcsText(const HttpPlant &plant) {
 } // namespace
 
 std::size_t largestBodyFor(std::string_view method, std::string_view path) {
-    if (const std::optional<PlcPath> named = splitPlcPath(path)) {
-        return largestBodyFor(method, named->path);
-    }
-    return method == "PUT" && path == programPath ? largestProgramSource : largestRequestBody;
+    const std::optional<PlcPath> named = splitPlcPath(path);
+    const std::string_view own = named ? std::string_view(named->path) : path;
+    return method == "PUT" && own == programPath ? largestProgramSource : largestRequestBody;
 }
 
 MemoryView findMemoryView(Plc &plc, std::string_view path) {

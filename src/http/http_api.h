@@ -80,7 +80,7 @@ Plc *findPlantPlc(const HttpPlant &plant, std::string_view name);
 // A reply with the PLC that gave it: an event stream or a journal long poll stays with it.
 struct PlantReply {
     HttpReply reply;
-    Plc *plc; // nullptr when no PLC answered (/api/plcs, /metrics, an unknown name)
+    Plc *plc = nullptr; // none answered: /api/plcs, /metrics, an unknown name
 };
 // One request to the process: GET /api/plcs lists every PLC, /metrics counts them all,
 // /api/plc/NAME/... is NAME's own API (404 for a name no PLC has), and every other path goes to
