@@ -13,10 +13,6 @@ export function selectPlc(name) {
     plcName = name;
 }
 
-export function selectedPlc() {
-    return plcName;
-}
-
 // A PLC's API path for the picked PLC; paths of the plant (/api/plcs, /api/plc/...) as they are.
 export function plcPath(path) {
     if (plcName === null || !path.startsWith('/api/') || path.startsWith('/api/plc')) {

@@ -98,6 +98,9 @@ function enterPlc(name) {
     if (fresh) {
         return;
     }
+    // The last PLC's events must not reach the new one's tabs.
+    stream?.close();
+    stream = null;
     memory.plcChanged();
     watch.plcChanged(name);
     overview.plcChanged();
