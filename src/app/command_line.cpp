@@ -405,6 +405,25 @@ void showReadyFile(const Options &options, std::string &report) {
     line(report, "ready_file", options.readyFile.empty() ? "none" : options.readyFile);
 }
 
+std::string readPlcGlob(std::string_view value, Options &options) {
+    if (value.empty()) {
+        return "--plc needs a name or pattern";
+    }
+    options.plcGlobs.emplace_back(value);
+    return {};
+}
+
+void showPlcGlobs(const Options &options, std::string &report) {
+    if (options.plcGlobs.empty()) {
+        return; // every PLC: the list of them says so
+    }
+    std::string globs;
+    for (const std::string &glob : options.plcGlobs) {
+        globs += (globs.empty() ? "" : ", ") + glob;
+    }
+    line(report, "plc", globs);
+}
+
 void showClock(const Options &options, std::string &report) {
     line(report, "clock", options.manualClock ? "manual (moved by POST /api/clock)" : "real");
 }
@@ -526,7 +545,7 @@ void showFaults(const Options &options, std::string &report) {
 using Kind = OptionValue;
 
 // clang-format off
-const std::array<OptionRow, 31> rows = {{
+const std::array<OptionRow, 32> rows = {{
     {"--config", "", "FILE", Kind::text,
      "settings, data blocks and identity from a TOML file; the options\n"
      "given here win over the file's", "plc.toml",
@@ -632,6 +651,10 @@ const std::array<OptionRow, 31> rows = {{
     {"--exit-with-parent", "", "", Kind::none,
      "end, as on SIGTERM, when the process that started this one ends", "",
      [](std::string_view, Options &o) { o.exitWithParent = true; return std::string(); }, nullptr, {}, false, nullptr},
+    {"--plc", "", "GLOB", Kind::text,
+     "serve only the PLCs of the configuration whose names match GLOB\n"
+     "(* any text, ? one character); repeatable", "filler-*",
+     readPlcGlob, showPlcGlobs, {}, false, nullptr},
     {"--fault", "fault", "RULE", Kind::tables,
      "fail on purpose, e.g. \"on=read,area=DB5,item_code=0x0A\" or\n"
      "\"on=read,delay_ms=250,every=3\"; repeatable (see docs/faults.md)", "on=read,delay_ms=250",
@@ -760,6 +783,33 @@ std::string describeOptions(const Options &options) {
     return report;
 }
 
+std::string describePlant(const Options &process, std::span<const Options> plant) {
+    if (plant.size() == 1 && plant.front().plcName == "plc") {
+        return describeOptions(plant.front());
+    }
+    // A row is the process's when only the command line has it, or its key is one of them.
+    const auto processRow = [](const OptionRow &row) {
+        return row.key.empty() || std::find(processOptionKeys.begin(), processOptionKeys.end(),
+                                            row.key) != processOptionKeys.end();
+    };
+    std::string report;
+    line(report, "plcs", std::to_string(plant.size()));
+    for (const OptionRow &row : rows) {
+        if (row.show != nullptr && processRow(row)) {
+            row.show(process, report);
+        }
+    }
+    for (const Options &plc : plant) {
+        report += "\n[[plc]] " + plc.plcName + "\n";
+        for (const OptionRow &row : rows) {
+            if (row.show != nullptr && !processRow(row)) {
+                row.show(plc, report);
+            }
+        }
+    }
+    return report;
+}
+
 std::string checkProfileOptions(const Options &options) {
     if (!isClassic(options)) {
         return {};
@@ -789,6 +839,7 @@ ProcessImageSizes processImageSizes(const Options &options) {
 
 PlcSetup plcSetupOf(Options options) {
     PlcSetup setup;
+    setup.name = std::move(options.plcName);
     setup.bindAddress = options.bindAddress;
     setup.port = options.port;
     setup.cpu = options.cpu;
@@ -805,6 +856,13 @@ PlcSetup plcSetupOf(Options options) {
                      options.cycleMs, options.maxCycleMs, options.programMemoryMb};
     setup.manualClock = options.manualClock;
     return setup;
+}
+
+bool validPlcName(std::string_view name) {
+    return !name.empty() && name.size() <= 32 && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    });
 }
 
 std::string checkHttpOptions(const Options &options) {

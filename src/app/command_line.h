@@ -12,6 +12,7 @@
 #include "plc/plc.h"
 #include "plc/retained_memory.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,8 @@ struct AreaOverrides {
 
 // What the server runs with: the command line's options over a configuration file's settings.
 struct Options {
+    // The PLC's name: "plc" unless a configuration file's [[plc]] table names it.
+    std::string plcName = "plc";
     std::uint16_t port = 102;
     Ipv4Address bindAddress{0, 0, 0, 0};
     ColourMode colour = ColourMode::automatic;
@@ -69,6 +72,7 @@ struct Options {
     bool manualClock = false; // --clock manual: the PLC's time moves only when told
     std::string readyFile;    // written once every listener is open; empty: none
     bool exitWithParent = false;
+    std::vector<std::string> plcGlobs;     // --plc: serve only the PLCs so named; empty: every one
     std::vector<FaultRule> faults;         // the configuration's [[fault]] rules, then each --fault
     std::uint64_t seed = defaultFaultSeed; // --seed: the fault rules' probabilities
     bool showHelp = false;
@@ -134,6 +138,15 @@ std::string usageText();
 // their sizes and sources, the fault rules and their seed at the end).
 std::string describeOptions(const Options &options);
 
+// What --check prints for a plant: the process's settings, then each PLC's under its name. A
+// plant of one PLC named "plc" (a file without [[plc]]) prints as describeOptions does.
+std::string describePlant(const Options &process, std::span<const Options> plant);
+
+// The keys that set up the process rather than one PLC: one log, one capture, one events file,
+// one watch page. A configuration file's [[plc]] row refuses them.
+inline constexpr std::array<std::string_view, 7> processOptionKeys = {
+    "color", "pcap", "events", "events_data", "http", "http_token", "http_read_only"};
+
 // Why the options cannot be used together, or an empty text: settings only a CPU profile takes
 // while the CPU is classic. Checked once the command line and the file are joined.
 std::string checkProfileOptions(const Options &options);
@@ -143,6 +156,9 @@ ProcessImageSizes processImageSizes(const Options &options);
 
 // The PLC the options describe; their data block images move into it.
 PlcSetup plcSetupOf(Options options);
+
+// Whether name is one a PLC may have: 1-32 of A-Z a-z 0-9 _ -.
+bool validPlcName(std::string_view name);
 
 // Clients served at once: 1 to this many.
 inline constexpr int largestConnectionLimit = 64;

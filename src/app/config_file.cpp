@@ -20,6 +20,8 @@
 #include <fstream>
 #include <optional>
 #include <span>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -109,6 +111,7 @@ struct Reading {
     std::string path;
     const CpuProfile *cpuOverride;
     std::string error;
+    std::string plc; // the PLC being read from a [[plc]] row, named in messages; empty: none
 };
 
 } // namespace
@@ -122,7 +125,12 @@ struct ConfigNode {
 namespace {
 
 bool fail(Reading &reading, const toml::source_region &where, const std::string &what) {
-    reading.error = errorLine(reading.path, where, what);
+    std::string message;
+    if (!reading.plc.empty()) {
+        message = "plc " + reading.plc + ": ";
+    }
+    message += what;
+    reading.error = errorLine(reading.path, where, message);
     return false;
 }
 
@@ -466,6 +474,41 @@ bool readFaults(Reading &reading, const toml::node &node, Options &options) {
     return true;
 }
 
+// "A+B" or "A": the sum of whole numbers, as a [[plc]] row's port gives it; nullopt past 65535.
+std::optional<std::uint64_t> plantSum(std::string_view text) {
+    const std::size_t plus = text.find('+');
+    const std::optional<std::uint64_t> first = parseWholeNumber(text.substr(0, plus), 0, 65535);
+    if (plus == std::string_view::npos || !first) {
+        return first;
+    }
+    const std::optional<std::uint64_t> second =
+        parseWholeNumber(text.substr(plus + 1), 0, 65535 - *first);
+    if (!second) {
+        return std::nullopt;
+    }
+    return *first + *second;
+}
+
+// "A.B.C.D+N": the N-th address after A.B.C.D, carrying into the higher bytes, so that 10,000
+// PLCs fit in 127.0.0.0/8; nullopt past 255.255.255.255.
+std::optional<Ipv4Address> addressAfter(std::string_view text) {
+    const std::size_t plus = text.find('+');
+    const std::optional<Ipv4Address> base = parseIpv4(text.substr(0, plus));
+    if (!base) {
+        return std::nullopt;
+    }
+    const std::uint64_t start = std::uint64_t{(*base)[0]} << 24 | std::uint64_t{(*base)[1]} << 16 |
+                                std::uint64_t{(*base)[2]} << 8 | (*base)[3];
+    const std::optional<std::uint64_t> offset =
+        parseWholeNumber(text.substr(plus + 1), 0, 0xFFFF'FFFFu - start);
+    if (!offset) {
+        return std::nullopt;
+    }
+    const std::uint64_t sum = start + *offset;
+    return Ipv4Address{static_cast<std::uint8_t>(sum >> 24), static_cast<std::uint8_t>(sum >> 16),
+                       static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)};
+}
+
 // One top-level key of the file, by the kind its row says.
 bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, Options &options) {
     if (row.readFromFile != nullptr) {
@@ -476,10 +519,29 @@ bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, 
         return needsProfile(reading, node.source(), "[" + std::string(row.key) + "]", options) &&
                readTableOption(reading, row, node, options);
     }
-    if (!expectType(reading, node, fileType(row.value), row.key)) {
+    std::string text = valueText(node);
+    // A [[plc]] row may give its port and address as sums.
+    const bool inRow = !reading.plc.empty();
+    if (inRow && row.key == "port" && node.is_string()) {
+        // "10200+{n}" in a [[plc]] row: the sum, read as the port number it gives.
+        const std::optional<std::uint64_t> sum = plantSum(text);
+        if (!sum) {
+            return fail(reading, node.source(),
+                        "port: bad value " + text + " (expected N or N+M, as \"10200+{n}\")");
+        }
+        text = std::to_string(*sum);
+    } else if (!expectType(reading, node, fileType(row.value), row.key)) {
         return false;
+    } else if (inRow && row.key == "bind" && text.find('+') != std::string::npos) {
+        const std::optional<Ipv4Address> address = addressAfter(text);
+        if (!address) {
+            return fail(reading, node.source(),
+                        "bind: bad value " + text +
+                            " (expected A.B.C.D+N within 255.255.255.255, as \"127.1.0.0+{n}\")");
+        }
+        text = ipv4Text(*address);
     }
-    if (const std::string error = row.read(valueText(node), options); !error.empty()) {
+    if (const std::string error = row.read(text, options); !error.empty()) {
         return fail(reading, node.source(), std::string(row.key) + ": " + error);
     }
     if (row.needsProfile && row.value == OptionValue::boolean && node.as_boolean()->get()) {
@@ -488,8 +550,11 @@ bool readOption(Reading &reading, const OptionRow &row, const toml::node &node, 
     return true;
 }
 
-bool readFile(Reading &reading, const toml::table &root, Options &options) {
-    std::vector<std::string_view> known;
+// Reads a table of settings (the file's top level, or a [[plc]] row over the top level's
+// options); extra are the table's keys that are not settings, read by the caller.
+bool readFile(Reading &reading, const toml::table &root, Options &options,
+              std::span<const std::string_view> extra = {}) {
+    std::vector<std::string_view> known(extra.begin(), extra.end());
     for (const OptionRow &row : optionTable()) {
         if (!row.key.empty()) {
             known.push_back(row.key);
@@ -523,7 +588,132 @@ bool readFile(Reading &reading, const toml::table &root, Options &options) {
 }
 
 ConfigResult configFailure(std::string error) {
-    return {false, Options{}, std::move(error)};
+    return {false, Options{}, {}, std::move(error)};
+}
+
+// A [[plc]] row's own keys besides the settings.
+constexpr std::array<std::string_view, 2> rowKeys = {"name", "count"};
+
+// A string of a [[plc]] row that holds {n}, with its text as written.
+struct NumberedText {
+    toml::value<std::string> *value;
+    std::string written;
+};
+
+void findNumberedTexts(toml::node &node, std::vector<NumberedText> &texts) {
+    if (toml::table *table = node.as_table()) {
+        for (auto &&[key, value] : *table) {
+            findNumberedTexts(value, texts);
+        }
+    } else if (toml::array *array = node.as_array()) {
+        for (toml::node &element : *array) {
+            findNumberedTexts(element, texts);
+        }
+    } else if (toml::value<std::string> *text = node.as_string();
+               text != nullptr && text->get().find("{n}") != std::string::npos) {
+        texts.push_back({text, text->get()});
+    }
+}
+
+// Every {n} of the texts as written replaced by n (none: their text as written). The values are
+// changed where they stand, so a message about one still gives its line.
+void numberTexts(std::span<NumberedText> texts, std::optional<int> n) {
+    for (NumberedText &text : texts) {
+        std::string numbered = text.written;
+        for (std::size_t at = numbered.find("{n}"); n && at != std::string::npos;
+             at = numbered.find("{n}", at)) {
+            const std::string digits = std::to_string(*n);
+            numbered.replace(at, 3, digits);
+            at += digits.size();
+        }
+        text.value->get() = std::move(numbered);
+    }
+}
+
+// A row's name and count, checked.
+bool readRowHead(Reading &reading, const toml::table &row, std::int64_t &count) {
+    for (auto &&[key, value] : row) {
+        if (std::find(processOptionKeys.begin(), processOptionKeys.end(), key.str()) !=
+            processOptionKeys.end()) {
+            return fail(reading, key.source(),
+                        std::string(key.str()) +
+                            " is set once for the whole process: give it at the top level, "
+                            "not in [[plc]]");
+        }
+    }
+    const toml::node *name = row.get("name");
+    if (name == nullptr) {
+        return fail(reading, row.source(), "[[plc]] needs a name");
+    }
+    if (!expectType(reading, *name, toml::node_type::string, "name")) {
+        return false;
+    }
+    count = 1;
+    if (const toml::node *countNode = row.get("count")) {
+        if (!expectType(reading, *countNode, toml::node_type::integer, "count")) {
+            return false;
+        }
+        count = countNode->as_integer()->get();
+        if (count < 1 || count > largestPlcCount) {
+            return fail(reading, countNode->source(),
+                        "count " + std::to_string(count) + " is not 1-" +
+                            std::to_string(largestPlcCount));
+        }
+    }
+    return true;
+}
+
+// The PLCs of the [[plc]] rows, each read over the top level's options (plant).
+bool readPlant(Reading &reading, toml::node &rows, const Options &plant,
+               std::vector<Options> &plcs) {
+    toml::array *array = rows.as_array();
+    if (array == nullptr || !array->is_array_of_tables()) {
+        return fail(reading, rows.source(),
+                    "plc must be an array of tables ([[plc]]), not " +
+                        std::string(typeName(rows.type())));
+    }
+    std::unordered_map<std::string, std::string> places; // name: where it was given
+    for (toml::node &element : *array) {
+        toml::table &row = *element.as_table();
+        std::int64_t count = 1;
+        if (!readRowHead(reading, row, count)) {
+            return false;
+        }
+        std::vector<NumberedText> texts;
+        findNumberedTexts(row, texts);
+        const toml::node &nameNode = *row.get("name");
+        for (int n = 1; n <= count; ++n) {
+            numberTexts(texts, n);
+            const std::string name = nameNode.as_string()->get();
+            if (!validPlcName(name)) {
+                return fail(reading, nameNode.source(),
+                            "plc name '" + name + "' is not 1-32 of A-Z a-z 0-9 _ -");
+            }
+            const std::string place = std::to_string(nameNode.source().begin.line) + ":" +
+                                      std::to_string(nameNode.source().begin.column);
+            if (const auto [at, added] = places.emplace(name, place); !added) {
+                return fail(reading, nameNode.source(),
+                            "plc name '" + name + "' is given twice (first at " + at->second + ")");
+            }
+            Options plc = plant;
+            plc.plcName = name;
+            // A key the row gives replaces the top level's: its data blocks and fault rules too.
+            if (row.contains("db")) {
+                plc.dataBlocks.clear();
+            }
+            if (row.contains("fault")) {
+                plc.faults.clear();
+            }
+            reading.plc = name;
+            if (!readFile(reading, row, plc, rowKeys)) {
+                return false;
+            }
+            reading.plc.clear();
+            plcs.push_back(std::move(plc));
+        }
+        numberTexts(texts, std::nullopt);
+    }
+    return true;
 }
 
 // A start value of --db as the file would write it: true/false, an integer, a number with a
@@ -597,7 +787,7 @@ bool readFaultsFromFile(ConfigNode &node, Options &options) {
 std::string readDataBlockText(std::string_view settings, Options &options) {
     std::string error;
     const std::optional<toml::table> table = blockTableOf(settings, error);
-    Reading reading{"--db", nullptr, {}};
+    Reading reading{"--db", nullptr, {}, {}};
     DataBlockSetup block{};
     if (!table) {
         return "--db: " + error;
@@ -614,58 +804,157 @@ std::string readDataBlockText(std::string_view settings, Options &options) {
 
 ConfigResult loadConfiguration(std::string_view text, const std::string &path,
                                const CpuProfile *cpuOverride) {
-    const toml::parse_result parsed = toml::parse(text, path);
+    toml::parse_result parsed = toml::parse(text, path);
     if (!parsed) {
         return configFailure(
             errorLine(path, parsed.error().source(), parsed.error().description()));
     }
-    Reading reading{path, cpuOverride, {}};
+    Reading reading{path, cpuOverride, {}, {}};
     Options options;
     options.configFile = path;
-    if (!readFile(reading, parsed.table(), options)) {
+    toml::node *rows = parsed.table().get("plc");
+    constexpr std::array<std::string_view, 1> plantKey = {"plc"};
+    if (!readFile(reading, parsed.table(), options,
+                  rows != nullptr ? std::span<const std::string_view>(plantKey)
+                                  : std::span<const std::string_view>())) {
         return configFailure(reading.error);
     }
-    return {true, std::move(options), {}};
+    std::vector<Options> plant;
+    if (rows != nullptr && !readPlant(reading, *rows, options, plant)) {
+        return configFailure(reading.error);
+    }
+    return {true, std::move(options), std::move(plant), {}};
 }
 
-ConfigResult resolveOptions(std::span<const std::string_view> arguments,
-                            const Options &commandLine) {
-    if (commandLine.configFile.empty()) {
-        if (std::string error = checkProfileOptions(commandLine); !error.empty()) {
-            return configFailure(std::move(error));
-        }
-        return {true, commandLine, {}};
-    }
-    const std::string &path = commandLine.configFile;
-    std::string error;
-    const std::optional<std::vector<std::uint8_t>> bytes =
-        readWholeFile(path, largestConfigFile, "too large for a configuration file", error);
-    if (!bytes) {
-        return configFailure(path + ": cannot read: " + error);
-    }
-    // Whether the command line names a CPU: parsed again over defaults without one.
-    Options noCpu;
-    noCpu.cpu = nullptr;
-    const CpuProfile *cpuOverride = parseCommandLine(arguments, noCpu).options.cpu;
-    const std::string_view text(reinterpret_cast<const char *>(bytes->data()), bytes->size());
-    ConfigResult loaded = loadConfiguration(text, path, cpuOverride);
-    if (!loaded.ok) {
-        return loaded;
-    }
-    // The block images (up to 3000 of 64 KiB) stay out of the copy the parser starts from; a
-    // block the command line declares replaces the file's of the same number.
-    std::vector<DataBlockSetup> blocks = std::move(loaded.options.dataBlocks);
-    ParseResult merged = parseCommandLine(arguments, loaded.options);
-    if (!merged.ok) {
-        return configFailure(std::move(merged.error));
-    }
+namespace {
+
+// The command line over a PLC's options from the file. The block images (up to 3000 of 64 KiB)
+// stay out of the copy the parser starts from; a block the command line declares replaces the
+// file's of the same number.
+ParseResult overFile(std::span<const std::string_view> arguments, Options fromFile) {
+    std::vector<DataBlockSetup> blocks = std::move(fromFile.dataBlocks);
+    ParseResult merged = parseCommandLine(arguments, fromFile);
     for (DataBlockSetup &block : blocks) {
         addDataBlock(merged.options, std::move(block));
     }
-    if (std::string problem = checkProfileOptions(merged.options); !problem.empty()) {
-        return configFailure(std::move(problem));
+    return merged;
+}
+
+// Keeps the PLCs --plc names; why not, when a pattern names none.
+std::string selectPlcs(const std::vector<std::string> &globs, std::vector<Options> &plant) {
+    if (globs.empty()) {
+        return {};
     }
-    return {true, std::move(merged.options), {}};
+    for (const std::string &glob : globs) {
+        if (std::none_of(plant.begin(), plant.end(),
+                         [&glob](const Options &plc) { return globMatches(glob, plc.plcName); })) {
+            return "--plc " + glob + " matches no PLC";
+        }
+    }
+    std::erase_if(plant, [&globs](const Options &plc) {
+        return std::none_of(globs.begin(), globs.end(), [&plc](const std::string &glob) {
+            return globMatches(glob, plc.plcName);
+        });
+    });
+    return {};
+}
+
+// Two PLCs that would listen on the same address and port (every address, 0.0.0.0, shares a
+// port with each of them), named; empty when there are none. Port 0 takes any free port.
+std::string findSharedListener(const std::vector<Options> &plant) {
+    std::vector<std::size_t> order;
+    for (std::size_t index = 0; index < plant.size(); ++index) {
+        if (plant[index].port != 0) {
+            order.push_back(index);
+        }
+    }
+    // By port, every-address first, then by address: a clash is then between neighbours.
+    const auto key = [&plant](std::size_t index) {
+        const Options &plc = plant[index];
+        const bool any = plc.bindAddress == Ipv4Address{0, 0, 0, 0};
+        return std::tuple(plc.port, !any, plc.bindAddress);
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&key](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    for (std::size_t at = 1; at < order.size(); ++at) {
+        const Options &first = plant[order[at - 1]];
+        const Options &second = plant[order[at]];
+        const bool firstAny = first.bindAddress == Ipv4Address{0, 0, 0, 0};
+        if (first.port == second.port && (firstAny || first.bindAddress == second.bindAddress)) {
+            const std::string port = std::to_string(second.port);
+            if (firstAny && !(second.bindAddress == first.bindAddress)) {
+                return first.plcName + " (every address) and " + second.plcName + " (" +
+                       ipv4Text(second.bindAddress) + ") both listen on port " + port;
+            }
+            return first.plcName + " and " + second.plcName + " both listen on " +
+                   ipv4Text(second.bindAddress) + ":" + port;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+ConfigResult resolveOptions(std::span<const std::string_view> arguments,
+                            const Options &commandLine) {
+    ConfigResult resolved{true, commandLine, {}, {}};
+    if (commandLine.configFile.empty()) {
+        resolved.plant.push_back(commandLine);
+        resolved.options.dataBlocks.clear(); // the PLC's, not the process's
+    } else {
+        const std::string &path = commandLine.configFile;
+        std::string error;
+        const std::optional<std::vector<std::uint8_t>> bytes =
+            readWholeFile(path, largestConfigFile, "too large for a configuration file", error);
+        if (!bytes) {
+            return configFailure(path + ": cannot read: " + error);
+        }
+        // Whether the command line names a CPU: parsed again over defaults without one.
+        Options noCpu;
+        noCpu.cpu = nullptr;
+        const CpuProfile *cpuOverride = parseCommandLine(arguments, noCpu).options.cpu;
+        const std::string_view text(reinterpret_cast<const char *>(bytes->data()), bytes->size());
+        ConfigResult loaded = loadConfiguration(text, path, cpuOverride);
+        if (!loaded.ok) {
+            return loaded;
+        }
+        std::vector<DataBlockSetup> blocks = std::move(loaded.options.dataBlocks);
+        ParseResult merged = parseCommandLine(arguments, loaded.options);
+        if (!merged.ok) {
+            return configFailure(std::move(merged.error));
+        }
+        resolved.options = std::move(merged.options);
+        if (loaded.plant.empty()) {
+            resolved.plant.push_back(resolved.options);
+            for (DataBlockSetup &block : blocks) {
+                addDataBlock(resolved.plant.back(), std::move(block));
+            }
+        }
+        for (Options &plc : loaded.plant) {
+            resolved.plant.push_back(overFile(arguments, std::move(plc)).options);
+            Options &added = resolved.plant.back();
+            if (!added.stateFolder.empty()) {
+                // Each PLC of a plant keeps its memory in a folder of its own.
+                added.stateFolder =
+                    (std::filesystem::path(added.stateFolder) / added.plcName).string();
+            }
+        }
+    }
+    for (const Options &plc : resolved.plant) {
+        if (std::string problem = checkProfileOptions(plc); !problem.empty()) {
+            return configFailure(resolved.plant.size() > 1 && !commandLine.configFile.empty()
+                                     ? commandLine.configFile + ": plc " + plc.plcName + ": " +
+                                           problem
+                                     : std::move(problem));
+        }
+    }
+    if (std::string error = selectPlcs(commandLine.plcGlobs, resolved.plant); !error.empty()) {
+        return configFailure(std::move(error));
+    }
+    if (std::string shared = findSharedListener(resolved.plant); !shared.empty()) {
+        return configFailure(std::move(shared));
+    }
+    return resolved;
 }
 
 std::string readProgramFile(Options &options) {

@@ -9,10 +9,17 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct ConfigResult {
     bool ok;
+    // The process's settings (the file's top level with the command line over it); with no
+    // [[plc]] table also the one PLC's.
     Options options;
+    // Every PLC, in the file's order: the [[plc]] rows, each over the top level, with the command
+    // line over both; without [[plc]], the one PLC, named "plc", with the data block images
+    // moved in from options.
+    std::vector<Options> plant;
     std::string
         error; // one line: "FILE:LINE:COLUMN: what is wrong", or "FILE: ..." without a place
 };
@@ -22,6 +29,9 @@ struct ConfigResult {
 // chose: the keys only a CPU profile takes are checked against it instead of the file's cpu.
 ConfigResult loadConfiguration(std::string_view text, const std::string &path,
                                const CpuProfile *cpuOverride);
+
+// The most PLCs one [[plc]] row makes (count).
+inline constexpr int largestPlcCount = 10'000;
 
 // The options to run with. With --config among the arguments: the file's settings with the
 // command line applied over them, so an option given there wins. Without it: commandLine itself

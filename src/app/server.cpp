@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -190,6 +191,7 @@ void releaseDueReplies(Server &server, Plc &plc, std::int64_t nowMicros) {
 // One PLC's part of a pass. Connections first: a client that closed in the same wake-up as a
 // new one connected frees its slot before the newcomer is counted.
 void passPlc(Server &server, Plc &plc, bool readinessKnown, std::int64_t nowMicros) {
+    setLogPlc(plc.setup.name);
     ConnectionTable &table = plc.connections;
     table.nowMicros = nowMicros;
     if (readinessKnown) {
@@ -318,28 +320,38 @@ Plc *addPlc(Server &server, Options options) {
     return server.plcs.back().get();
 }
 
-bool serverStart(Server &server, Options options) {
+bool serverStartPlant(Server &server, const Options &process, std::vector<Options> plant) {
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
-    if (!options.configFile.empty()) {
+    const bool several = plant.size() > 1;
+    setLogNamesPlcs(several);
+    if (several) {
+        logMessage(attributePlain, "Plant %s: %d PLCs", process.configFile.c_str(),
+                   static_cast<int>(plant.size()));
+    } else if (!process.configFile.empty()) {
+        const Options &options = plant.front();
         logMessage(attributePlain, "Configuration %s: %d data blocks declared%s%s",
                    options.configFile.c_str(), static_cast<int>(options.dataBlocks.size()),
                    options.strict ? ", strict" : "", options.demo ? "" : ", no demo");
     }
-    if (!options.programFile.empty()) {
+    if (!several && !plant.front().programFile.empty()) {
+        const Options &options = plant.front();
         logMessage(attributePlain, "Program %s: cycle %d ms, cycle monitoring %d ms, memory %d MiB",
                    options.programFile.c_str(), options.cycleMs, options.maxCycleMs,
                    options.programMemoryMb);
     }
-    const bool httpWanted = options.http;
-    const HttpOptions http{
-        options.httpAddress, options.httpPort, options.httpToken, options.httpReadOnly, {}};
-    Plc *plc = addPlc(server, std::move(options));
-    if (plc == nullptr) {
-        return false;
+    server.plcs.reserve(server.plcs.size() + plant.size());
+    for (Options &options : plant) {
+        setLogPlc(options.plcName);
+        const bool added = addPlc(server, std::move(options)) != nullptr;
+        setLogPlc({});
+        if (!added) {
+            return false;
+        }
     }
-    if (httpWanted) {
-        HttpOptions served = http;
+    if (process.http) {
+        HttpOptions served{process.httpAddress, process.httpPort, process.httpToken,
+                           process.httpReadOnly, {}};
         for (const std::unique_ptr<Plc> &each : server.plcs) {
             served.plcs.push_back(each.get());
         }
@@ -348,17 +360,54 @@ bool serverStart(Server &server, Options options) {
             logMessage(attributeError, "%s", started.error.c_str());
             return false;
         }
-        server.httpAddress = http.address;
+        server.httpAddress = process.httpAddress;
         server.httpPort = started.port;
         logMessage(attributePlain, "Watch page on http://%s:%d/%s%s",
-                   ipv4Text(http.address).c_str(), started.port,
-                   http.token.empty() ? "" : " (token)", http.readOnly ? " (read-only)" : "");
+                   ipv4Text(process.httpAddress).c_str(), started.port,
+                   process.httpToken.empty() ? "" : " (token)",
+                   process.httpReadOnly ? " (read-only)" : "");
     }
     server.watchConsole = platform::stdinIsTerminal();
     return true;
 }
 
+bool serverStart(Server &server, Options options) {
+    // The process's settings are the PLC's own less its memory, which stays out of the copy.
+    std::vector<DataBlockSetup> blocks = std::move(options.dataBlocks);
+    KeptMemory kept = std::move(options.kept);
+    const Options process = options;
+    options.dataBlocks = std::move(blocks);
+    options.kept = std::move(kept);
+    std::vector<Options> plant;
+    plant.push_back(std::move(options));
+    return serverStartPlant(server, process, std::move(plant));
+}
+
 namespace {
+
+// Reads each PLC's program (a file many PLCs share is read and compiled once) and state folder.
+std::string preparePlant(std::vector<Options> &plant, bool prepare) {
+    std::map<std::string, std::string> programs; // file: its source
+    for (Options &plc : plant) {
+        if (plc.programFile.empty()) {
+            continue;
+        }
+        if (const auto known = programs.find(plc.programFile); known != programs.end()) {
+            plc.programSource = known->second;
+            continue;
+        }
+        if (std::string error = readProgramFile(plc); !error.empty()) {
+            return plant.size() > 1 ? "plc " + plc.plcName + ": " + error : error;
+        }
+        programs.emplace(plc.programFile, plc.programSource);
+    }
+    for (Options &plc : plant) {
+        if (std::string error = readStateFolder(plc, prepare); !error.empty()) {
+            return plant.size() > 1 ? "plc " + plc.plcName + ": " + error : error;
+        }
+    }
+    return {};
+}
 
 std::string readyFileText(const Server &server) {
     const Plc &plc = *server.plcs.front();
@@ -383,7 +432,18 @@ std::string readyFileText(const Server &server) {
         text += std::to_string(server.httpPort);
         text += '}';
     }
-    text += "}\n";
+    text += ", \"plcs\": [";
+    for (const std::unique_ptr<Plc> &each : server.plcs) {
+        text += each == server.plcs.front() ? "" : ", ";
+        text += "{\"name\": \"";
+        text += each->setup.name; // names are letters, digits, _ and -: nothing to escape
+        text += "\", \"address\": \"";
+        text += reachable(each->setup.bindAddress);
+        text += "\", \"port\": ";
+        text += std::to_string(each->listenerPort);
+        text += '}';
+    }
+    text += "]}\n";
     return text;
 }
 
@@ -419,6 +479,7 @@ void serverPass(Server &server, std::int64_t nowMicros) {
     for (const std::unique_ptr<Plc> &plc : server.plcs) {
         passPlc(server, *plc, readinessKnown, nowMicros);
     }
+    setLogPlc({}); // what follows is no PLC's own
     if (httpRunning()) {
         httpPass(nowMicros, httpReady);
     }
@@ -473,8 +534,10 @@ bool serverShutdown(Server &server) {
     httpStop();
     bool saved = true;
     for (const std::unique_ptr<Plc> &plc : server.plcs) {
+        setLogPlc(plc->setup.name);
         saved = finishRetainedSaving(plc->retained, plc->memory) && saved;
     }
+    setLogPlc({});
     if (server.saver.running) {
         stopSaver(server.saver);
     }
@@ -513,6 +576,7 @@ int serverMain(int argc, char **argv) {
         return 2;
     }
     Options options = std::move(resolved.options);
+    std::vector<Options> plant = std::move(resolved.plant);
     if (options.exitWithParent) {
         // Before anything else: a parent that ends during the start still ends this process.
         if (const std::string error = platform::stopWithParent(); !error.empty()) {
@@ -528,18 +592,14 @@ int serverMain(int argc, char **argv) {
         std::fprintf(stderr, "plcdouble: %s\n", httpStart({}).error.c_str());
         return 2;
     }
-    // So does a program that cannot be read or does not compile.
-    if (const std::string error = readProgramFile(options); !error.empty()) {
-        std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
-        return 2;
-    }
-    // So does a kept image that cannot be used; the images are only read, so nothing is lost.
-    if (const std::string error = readStateFolder(options, !options.check); !error.empty()) {
+    // So does a program that cannot be read or does not compile, and a kept image that cannot
+    // be used; the images are only read, so nothing is lost.
+    if (const std::string error = preparePlant(plant, !options.check); !error.empty()) {
         std::fprintf(stderr, "plcdouble: %s\n", error.c_str());
         return 2;
     }
     if (options.check) {
-        std::fputs(describeOptions(options).c_str(), stdout);
+        std::fputs(describePlant(options, plant).c_str(), stdout);
         return 0;
     }
     Server server;
@@ -568,7 +628,7 @@ int serverMain(int argc, char **argv) {
     startLogOutput();
     platform::consoleStart();
     const std::string readyFile = options.readyFile;
-    const bool started = serverStart(server, std::move(options));
+    const bool started = serverStartPlant(server, options, std::move(plant));
     std::string readyError;
     if (started && !readyFile.empty()) {
         readyError = writeReadyFile(server, readyFile);

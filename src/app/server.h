@@ -53,6 +53,10 @@ struct Server {
 // value: the PLC keeps their block images, so a caller done with them can move them in.
 bool serverStart(Server &server, Options options);
 
+// The same for a plant: every PLC of plant, in order (their log lines name them when there is
+// more than one), and the watch page as the process's settings say.
+bool serverStartPlant(Server &server, const Options &process, std::vector<Options> plant);
+
 // Adds a PLC as the options describe it: its memory with the declared blocks and the kept
 // images (options.kept, read by readStateFolder), its listening socket and, with a state folder,
 // its saving there. On failure it logs why, leaves the list as it was and returns nullptr.

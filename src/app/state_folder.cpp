@@ -5,6 +5,7 @@
 #include "sim/demo_data.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string_view>
 
@@ -84,6 +85,11 @@ std::string readStateFolder(Options &options, bool prepare) {
         }
         options.kept.folderMissing = true;
         if (prepare) {
+            // A plant's PLC keeps its memory in a folder of its own inside the state folder.
+            if (const std::string parent = std::filesystem::path(folder).parent_path().string();
+                !parent.empty()) {
+                platform::createFolder(parent); // a failure shows in the folder's own creation
+            }
             if (const int error = platform::createFolder(folder); error != 0) {
                 return folder + ": cannot create the folder: " + describe(error);
             }

@@ -172,3 +172,29 @@ std::string isoTimeText(std::int64_t microsSinceEpoch) {
                   static_cast<int>(clock.subseconds().count()));
     return text.data();
 }
+
+bool globMatches(std::string_view pattern, std::string_view text) {
+    // The classic backtracking walk: on a mismatch, the last * takes one character more.
+    std::size_t p = 0;
+    std::size_t t = 0;
+    std::size_t starAt = std::string_view::npos;
+    std::size_t starText = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            starAt = p++;
+            starText = t;
+        } else if (starAt != std::string_view::npos) {
+            p = starAt + 1;
+            t = ++starText;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') {
+        ++p;
+    }
+    return p == pattern.size();
+}

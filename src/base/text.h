@@ -59,6 +59,10 @@ HexParse parseHexBytes(std::string_view text, HexBlanks blanks);
 
 // ---- IPv4
 
+// Whether text matches pattern as a shell does: * any text (none too), ? one character, every
+// other character itself.
+bool globMatches(std::string_view pattern, std::string_view text);
+
 using Ipv4Address = std::array<std::uint8_t, 4>; // network order, as in dotted notation
 
 // Four decimal numbers 0-255 with dots between, as people write them.

@@ -15,6 +15,26 @@ namespace {
 
 constexpr std::size_t lineBufferSize = 256;
 
+// Whose work the loop does, for the lines that name their PLC: the name and a dash, or empty.
+bool namesPlcs = false;
+std::array<char, 40> speakingPlc{};
+std::size_t speakingPlcLength = 0;
+
+const char *plcTag() {
+    return namesPlcs && speakingPlcLength > 0 ? speakingPlc.data() : "";
+}
+
+// Whether the line starts with a stamp the prefixes make: "hh:mm:ss-" or "(item)hh:mm:ss-".
+bool stampedLine(std::string_view text) {
+    if (text.starts_with('(')) {
+        const std::size_t close = text.find(')');
+        text = close == std::string_view::npos ? std::string_view{} : text.substr(close + 1);
+    }
+    const auto digit = [&text](std::size_t at) { return text[at] >= '0' && text[at] <= '9'; };
+    return text.size() >= 9 && digit(0) && digit(1) && text[2] == ':' && digit(3) && digit(4) &&
+           text[5] == ':' && digit(6) && digit(7) && text[8] == '-';
+}
+
 constexpr std::size_t queueCapacity = std::size_t{1024} * 1024;
 constexpr std::size_t eventQueueCapacity = std::size_t{4} * 1024 * 1024;
 constexpr std::size_t writerBatchLines = 64;
@@ -162,27 +182,39 @@ TextAttribute writeAttribute(int slot) {
     return slot % 2 == 0 ? attributeWriteSlot0 : attributeWriteSlot1;
 }
 
+void setLogNamesPlcs(bool names) {
+    namesPlcs = names;
+}
+
+void setLogPlc(std::string_view name) {
+    const std::size_t length = std::min(name.size(), speakingPlc.size() - 2);
+    std::copy_n(name.begin(), length, speakingPlc.begin());
+    speakingPlc[length] = '-';
+    speakingPlc[length + 1] = '\0';
+    speakingPlcLength = length;
+}
+
 LinePrefix slotPrefix(int slot) {
     const platform::LocalTime now = platform::localTime();
     LinePrefix prefix{};
-    std::snprintf(prefix.characters.data(), prefix.characters.size(), "%02d:%02d:%02d-[%d]",
-                  now.hour, now.minute, now.second, slot);
+    std::snprintf(prefix.characters.data(), prefix.characters.size(), "%02d:%02d:%02d-%s[%d]",
+                  now.hour, now.minute, now.second, plcTag(), slot);
     return prefix;
 }
 
 LinePrefix namedPrefix(const char *name) {
     const platform::LocalTime now = platform::localTime();
     LinePrefix prefix{};
-    std::snprintf(prefix.characters.data(), prefix.characters.size(), "%02d:%02d:%02d-[%s]",
-                  now.hour, now.minute, now.second, name);
+    std::snprintf(prefix.characters.data(), prefix.characters.size(), "%02d:%02d:%02d-%s[%s]",
+                  now.hour, now.minute, now.second, plcTag(), name);
     return prefix;
 }
 
 LinePrefix itemPrefix(int item, int slot) {
     const platform::LocalTime now = platform::localTime();
     LinePrefix prefix{};
-    std::snprintf(prefix.characters.data(), prefix.characters.size(), "(%d)%02d:%02d:%02d-[%d]",
-                  item, now.hour, now.minute, now.second, slot);
+    std::snprintf(prefix.characters.data(), prefix.characters.size(), "(%d)%02d:%02d:%02d-%s[%d]",
+                  item, now.hour, now.minute, now.second, plcTag(), slot);
     return prefix;
 }
 
@@ -340,6 +372,19 @@ void logMessage(TextAttribute attribute, const char *format, ...) {
     const std::size_t lineBreak = text.find_first_of("\r\n");
     if (lineBreak != std::string_view::npos) {
         text = text.substr(0, lineBreak);
+    }
+    std::array<char, lineBufferSize + 64> named{};
+    if (namesPlcs && speakingPlcLength > 0 && !stampedLine(text)) {
+        // A line with no stamp of its own, while the loop works for one PLC of several.
+        const platform::LocalTime now = platform::localTime();
+        const int length =
+            std::snprintf(named.data(), named.size(), "%02d:%02d:%02d-%.*s %.*s", now.hour,
+                          now.minute, now.second, static_cast<int>(speakingPlcLength),
+                          speakingPlc.data(), static_cast<int>(text.size()), text.data());
+        if (length > 0) {
+            text = std::string_view(named.data(),
+                                    std::min(static_cast<std::size_t>(length), named.size() - 1));
+        }
     }
     if (queuedOutput) {
         queueLine(attribute, text);

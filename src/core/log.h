@@ -69,6 +69,13 @@ std::uint64_t droppedEventLines();
 // given attribute.
 [[gnu::format(printf, 2, 3)]] void logMessage(TextAttribute attribute, const char *format, ...);
 
+// With more than one PLC in the process, every line about one names it after the time stamp:
+// "hh:mm:ss-NAME-[slot] ...", and a line without a stamp of its own gets "hh:mm:ss-NAME ".
+// The loop says whose work it is doing (setLogPlc, empty: no PLC's); with one PLC nothing
+// changes.
+void setLogNamesPlcs(bool names);
+void setLogPlc(std::string_view name);
+
 // The prefix of a traffic line, "hh:mm:ss-[slot]" in local time, and of a line about one item of
 // an S7 request, "(item)hh:mm:ss-[slot]". The clock is read when the prefix is made.
 struct LinePrefix {
