@@ -14,23 +14,22 @@ namespace {
 class PlantApi : public ServerTest {
 protected:
     void SetUp() override {
-        ServerTest::SetUp();
         Options options;
+        options.plcName = "line";
+        startOptions = &options;
+        ServerTest::SetUp();
+        startOptions = nullptr;
         options.port = 0;
         options.bindAddress = {0, 0, 0, 0};
         options.cpu = findCpuProfile("s7-1500");
+        options.plcName = "filler-1";
         filler1 = addPlc(server, options);
         options.bindAddress = {127, 0, 0, 1};
         options.cpu = findCpuProfile("s7-1200");
+        options.plcName = "filler-2";
         filler2 = addPlc(server, options);
         ASSERT_NE(filler1, nullptr);
         ASSERT_NE(filler2, nullptr);
-        // Named as a configuration file names them (addPlc keeps the name in both places).
-        for (const auto &[each, name] : {std::pair{&plc(), "line"}, std::pair{filler1, "filler-1"},
-                                         std::pair{filler2, "filler-2"}}) {
-            each->setup.name = name;
-            each->traffic.plcName = name;
-        }
         plant = makeHttpPlant({&plc(), filler1, filler2});
         for (Plc *each : plant.plcs) {
             each->traffic.journal.kept = true; // as while the HTTP server runs
