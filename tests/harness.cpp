@@ -17,12 +17,12 @@
 #include <thread>
 #include <unistd.h>
 
-TestClient::TestClient(std::uint16_t port, int receiveBuffer)
+TestClient::TestClient(std::uint16_t port, int receiveBuffer, std::uint32_t host)
     : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(host);
     const int enable = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable);
     if (receiveBuffer > 0) {

@@ -29,7 +29,8 @@ public:
     // A receiveBuffer above 0 sets the socket's receive buffer before it connects, so the
     // window the server sees is small from the start. Loopback connects complete from the
     // listen backlog, before the server accepts; connected() tells whether this one did.
-    explicit TestClient(std::uint16_t port, int receiveBuffer = 0);
+    // To 127.0.0.1 unless another loopback host (127.x.y.z in host order) is given.
+    explicit TestClient(std::uint16_t port, int receiveBuffer = 0, std::uint32_t host = 0x7F000001);
     ~TestClient();
     TestClient(const TestClient &) = delete;
     TestClient &operator=(const TestClient &) = delete;

@@ -127,8 +127,8 @@ TEST(PlantFile, TheCommandLineSelectsAndAppliesOverEveryPlcAndSharedListenersAre
         }
         return joined;
     };
-    const ConfigResult some = resolve({"--plc", "filler-1?", "--plc", "util*", "--port", "1102",
-                                       "--state", "elsewhere"});
+    const ConfigResult some =
+        resolve({"--plc", "filler-1?", "--plc", "util*", "--port", "1102", "--state", "elsewhere"});
     ASSERT_TRUE(some.ok) << some.error;
     EXPECT_EQ(names(some), "filler-10 filler-11 filler-12 utility");
     for (const Options &plc : some.plant) {
@@ -141,10 +141,10 @@ TEST(PlantFile, TheCommandLineSelectsAndAppliesOverEveryPlcAndSharedListenersAre
     // Every PLC on one address: the first two to clash are named.
     EXPECT_EQ(resolve({"--bind", "127.0.0.5"}).error,
               "filler-1 and filler-2 both listen on 127.0.0.5:102");
-    const std::string everyAddress =
-        folder.write("any.toml", "[[plc]]\nname = \"a\"\nbind = \"127.0.0.9\"\nport = 1102\n"
-                                 "[[plc]]\nname = \"b\"\nport = 1102\n"
-                                 "[[plc]]\nname = \"c\"\nport = 0\n[[plc]]\nname = \"d\"\nport = 0\n");
+    const std::string everyAddress = folder.write(
+        "any.toml", "[[plc]]\nname = \"a\"\nbind = \"127.0.0.9\"\nport = 1102\n"
+                    "[[plc]]\nname = \"b\"\nport = 1102\n"
+                    "[[plc]]\nname = \"c\"\nport = 0\n[[plc]]\nname = \"d\"\nport = 0\n");
     const std::vector<std::string_view> arguments = {"--config", everyAddress};
     EXPECT_EQ(resolveOptions(arguments, parseCommandLine(arguments).options).error,
               "b (every address) and a (127.0.0.9) both listen on port 1102");
@@ -165,8 +165,8 @@ TEST(PlantBinary, CheckShowsEachPlcAndASharedListenerStopsTheStart) {
         << output;
     EXPECT_EQ(output.find("[[plc]] p1"), std::string::npos);
 
-    ChildProcess clash = ChildProcess::start({"--config", path, "--port", "1102", "--bind",
-                                              "127.0.0.1"});
+    ChildProcess clash =
+        ChildProcess::start({"--config", path, "--port", "1102", "--bind", "127.0.0.1"});
     EXPECT_EQ(clash.waitForExit(), 2);
     EXPECT_EQ(clash.readErrorUntil("never-printed"),
               "plcdouble: p1 and p2 both listen on 127.0.0.1:1102\n");
@@ -207,6 +207,27 @@ TEST_F(ServerTest, LogLinesNameTheirPlcOnlyWhenThereAreSeveral) {
     EXPECT_TRUE(has("-second TCP conn from 127.0.0.1 (0)"));
     EXPECT_TRUE(has("-second-[0]Sending Connect confirm dref=256"));
     EXPECT_TRUE(has("-second-[0] TCP Dis-conn 0"));
+}
+
+// Two PLCs on one address show in the capture under the ports they listen on; a PLC alone on
+// its address keeps port 102, which Wireshark decodes as it is.
+TEST_F(ServerTest, TheCaptureTellsPlcsOnOneAddressApartByTheirPorts) {
+    Options options;
+    options.port = 0;
+    options.bindAddress = {127, 0, 0, 1};
+    Plc *second = addPlc(server, options);
+    options.bindAddress = {127, 0, 0, 2};
+    Plc *third = addPlc(server, options);
+    ASSERT_NE(second, nullptr);
+    ASSERT_NE(third, nullptr);
+    chooseCapturePorts(server.plcs);
+    TestClient toFirst(port);
+    TestClient toSecond(second->listenerPort);
+    TestClient toThird(third->listenerPort, 0, 0x7F000002);
+    pass();
+    EXPECT_EQ(slotAt(connectionTable(), 0).ends.serverPort, port);
+    EXPECT_EQ(slotAt(second->connections, 0).ends.serverPort, second->listenerPort);
+    EXPECT_EQ(slotAt(third->connections, 0).ends.serverPort, 102);
 }
 
 } // namespace

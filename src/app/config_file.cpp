@@ -600,18 +600,24 @@ struct NumberedText {
     std::string written;
 };
 
-void findNumberedTexts(toml::node &node, std::vector<NumberedText> &texts) {
-    if (toml::table *table = node.as_table()) {
-        for (auto &&[key, value] : *table) {
-            findNumberedTexts(value, texts);
+void findNumberedTexts(toml::node &row, std::vector<NumberedText> &texts) {
+    // Walked with a list of the nodes still to look at: a file's nesting has no bound.
+    std::vector<toml::node *> waiting = {&row};
+    while (!waiting.empty()) {
+        toml::node &node = *waiting.back();
+        waiting.pop_back();
+        if (toml::table *table = node.as_table()) {
+            for (auto &&[key, value] : *table) {
+                waiting.push_back(&value);
+            }
+        } else if (toml::array *array = node.as_array()) {
+            for (toml::node &element : *array) {
+                waiting.push_back(&element);
+            }
+        } else if (toml::value<std::string> *text = node.as_string();
+                   text != nullptr && text->get().find("{n}") != std::string::npos) {
+            texts.push_back({text, text->get()});
         }
-    } else if (toml::array *array = node.as_array()) {
-        for (toml::node &element : *array) {
-            findNumberedTexts(element, texts);
-        }
-    } else if (toml::value<std::string> *text = node.as_string();
-               text != nullptr && text->get().find("{n}") != std::string::npos) {
-        texts.push_back({text, text->get()});
     }
 }
 

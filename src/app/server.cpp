@@ -84,6 +84,7 @@ void acceptOne(Plc &plc) {
     ends.clientAddress = accepted.peer;
     ends.clientPort = accepted.peerPort;
     ends.serverAddress = accepted.local;
+    ends.serverPort = plc.capturePort;
     captureAccepted(table.capture, ends);
     if (table.connectionCount >= table.limit) {
         logMessage(attributeError, "Incoming connection denied %d", table.connectionCount);
@@ -320,6 +321,21 @@ Plc *addPlc(Server &server, Options options) {
     return server.plcs.back().get();
 }
 
+void chooseCapturePorts(const std::vector<std::unique_ptr<Plc>> &plcs) {
+    std::map<Ipv4Address, int> sharing;
+    for (const std::unique_ptr<Plc> &plc : plcs) {
+        ++sharing[plc->setup.bindAddress];
+    }
+    const Ipv4Address any{0, 0, 0, 0};
+    const int onEveryAddress = sharing.contains(any) ? sharing[any] : 0;
+    for (const std::unique_ptr<Plc> &plc : plcs) {
+        const bool alone = plc->setup.bindAddress == any
+                               ? plcs.size() == 1
+                               : sharing[plc->setup.bindAddress] == 1 && onEveryAddress == 0;
+        plc->capturePort = alone ? captureServerPort : plc->listenerPort;
+    }
+}
+
 bool serverStartPlant(Server &server, const Options &process, std::vector<Options> plant) {
     printBanner();
     logMessage(attributePlain, "Simulator Started, Listening for connect - Press any key to stop");
@@ -349,6 +365,7 @@ bool serverStartPlant(Server &server, const Options &process, std::vector<Option
             return false;
         }
     }
+    chooseCapturePorts(server.plcs);
     if (process.http) {
         HttpOptions served{process.httpAddress, process.httpPort, process.httpToken,
                            process.httpReadOnly, {}};

@@ -57,6 +57,11 @@ bool serverStart(Server &server, Options options);
 // more than one), and the watch page as the process's settings say.
 bool serverStartPlant(Server &server, const Options &process, std::vector<Options> plant);
 
+// A PLC shows in the capture under port 102 while its address alone tells it apart; where
+// another PLC may be reached at the same address (the same bind, or one on every address), it
+// shows under the port it listens on. Called once every PLC listens.
+void chooseCapturePorts(const std::vector<std::unique_ptr<Plc>> &plcs);
+
 // Adds a PLC as the options describe it: its memory with the declared blocks and the kept
 // images (options.kept, read by readStateFolder), its listening socket and, with a state folder,
 // its saving there. On failure it logs why, leaves the list as it was and returns nullptr.

@@ -106,9 +106,9 @@ void recordSegment(Capture &capture, ConnectionEnds &ends, Sender sender, std::u
     const std::uint32_t otherSequence = fromClient ? ends.serverSequence : ends.clientSequence;
     CaptureSegment segment{};
     segment.sourceAddress = fromClient ? ends.clientAddress : ends.serverAddress;
-    segment.sourcePort = fromClient ? ends.clientPort : captureServerPort;
+    segment.sourcePort = fromClient ? ends.clientPort : ends.serverPort;
     segment.destinationAddress = fromClient ? ends.serverAddress : ends.clientAddress;
-    segment.destinationPort = fromClient ? captureServerPort : ends.clientPort;
+    segment.destinationPort = fromClient ? ends.serverPort : ends.clientPort;
     segment.sequence = sequence;
     segment.acknowledgement = (flags & tcpAck) != 0 ? otherSequence : 0;
     segment.flags = flags;

@@ -31,6 +31,9 @@ struct ConnectionEnds {
     Ipv4Address clientAddress;
     std::uint16_t clientPort;
     Ipv4Address serverAddress;
+    // The server's port as the capture shows it: captureServerPort, or the port listened on
+    // where that alone tells two PLCs on one address apart.
+    std::uint16_t serverPort;
     std::uint32_t clientSequence;
     std::uint32_t serverSequence;
     bool clientEnded;

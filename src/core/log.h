@@ -79,7 +79,7 @@ void setLogPlc(std::string_view name);
 // The prefix of a traffic line, "hh:mm:ss-[slot]" in local time, and of a line about one item of
 // an S7 request, "(item)hh:mm:ss-[slot]". The clock is read when the prefix is made.
 struct LinePrefix {
-    std::array<char, 48> characters;
+    std::array<char, 96> characters; // room for a PLC name of 32 and any slot or item number
     const char *text() const { return characters.data(); }
 };
 LinePrefix slotPrefix(int slot);

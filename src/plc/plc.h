@@ -97,6 +97,9 @@ struct Plc {
     PlcTime time;
     platform::SocketHandle listener = platform::invalidSocket;
     std::uint16_t listenerPort = 0; // the port bound (a setup's port 0 asks for any)
+    // The server's port in the capture: 102, so that Wireshark decodes it as it is, unless
+    // another PLC of the process may be reached at the same address.
+    std::uint16_t capturePort = captureServerPort;
     // The 10 ms tick (idle counting, demo data), started by the first pass.
     bool tickStarted = false;
     std::int64_t nextTickMicros = 0;
