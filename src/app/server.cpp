@@ -367,8 +367,8 @@ bool serverStartPlant(Server &server, const Options &process, std::vector<Option
     }
     chooseCapturePorts(server.plcs);
     if (process.http) {
-        HttpOptions served{process.httpAddress, process.httpPort, process.httpToken,
-                           process.httpReadOnly, {}};
+        HttpOptions served{
+            process.httpAddress, process.httpPort, process.httpToken, process.httpReadOnly, {}};
         for (const std::unique_ptr<Plc> &each : server.plcs) {
             served.plcs.push_back(each.get());
         }
