@@ -1,6 +1,7 @@
-// libFuzzer target: the watch page's API as plain functions (handleHttpRequest, the event stream's
-// opening and refresh), with arbitrary methods, paths, query strings and bodies. The address
-// parser and the JSON reading run behind it.
+// libFuzzer target: the watch page's API as plain functions (handlePlantRequest with its one PLC
+// named "plc", so /api/plc/plc/... reaches it too; the event stream's opening and refresh), with
+// arbitrary methods, paths, query strings and bodies. The address parser and the JSON reading run
+// behind it.
 //
 // Input layout:
 //   byte 0      bits 0-1 the method (GET, PUT, POST, DELETE); bit 2 strict blocks; bit 3 a token
@@ -128,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     request.bodyTooLarge = body.size() > largestBodyFor(request.method, request.path);
 
     const std::vector<std::uint8_t> before = memorySnapshot();
-    const HttpReply reply = handleHttpRequest(plc, access, request);
+    const HttpPlant plant = makeHttpPlant({&plc});
+    const HttpReply reply = handlePlantRequest(plant, access, request).reply;
     if (reply.status < 200 || reply.status > 499) {
         fail("status " + std::to_string(reply.status));
     }

@@ -1,9 +1,25 @@
 // Talking to plcdouble: JSON requests and the event stream. When the server was started with
 // --http-token every /api request needs the token; the page asks for it once (on the first 401),
 // keeps it in localStorage and sends it as a bearer header (the event stream, which cannot set
-// headers, takes it as ?token=).
+// headers, takes it as ?token=). With a PLC picked by name, a PLC's paths (/api/status, ...) go
+// to /api/plc/NAME/...; without one they reach the process's first PLC.
 
 const tokenKey = 'plcdouble.token';
+
+let plcName = null;
+
+// The PLC the tabs show: a name, or null for the first PLC under the paths without a name.
+export function selectPlc(name) {
+    plcName = name;
+}
+
+// A PLC's API path for the picked PLC; paths of the plant (/api/plcs, /api/plc/...) as they are.
+export function plcPath(path) {
+    if (plcName === null || !path.startsWith('/api/') || path.startsWith('/api/plc')) {
+        return path;
+    }
+    return `/api/plc/${encodeURIComponent(plcName)}/${path.slice('/api/'.length)}`;
+}
 
 export class ApiError extends Error {
     constructor(status, message, answer) {
@@ -55,7 +71,7 @@ export async function api(method, path, body) {
         if (body !== undefined) {
             headers['Content-Type'] = text ? 'text/plain; charset=utf-8' : 'application/json';
         }
-        const response = await fetch(path, {
+        const response = await fetch(plcPath(path), {
             method,
             headers,
             body: body === undefined || text ? body : JSON.stringify(body),
@@ -93,7 +109,7 @@ export function openEvents({ addresses, memory }, handlers) {
     if (token) {
         query.set('token', token);
     }
-    const source = new EventSource(`/api/events?${query}`);
+    const source = new EventSource(`${plcPath('/api/events')}?${query}`);
     for (const name of ['values', 'status', 'log', 'memory', 'faults']) {
         if (handlers[name]) {
             source.addEventListener(name, (event) => handlers[name](JSON.parse(event.data)));

@@ -167,6 +167,20 @@ export function shown() {
     }
 }
 
+// Another PLC is shown: its blocks come with its status, and none is picked yet.
+export function plcChanged() {
+    viewed = null;
+    bytes = new Uint8Array(0);
+    pageStart = 0;
+    selection = null;
+    listSignature = '';
+    document.getElementById('memory-blocks').replaceChildren();
+    document.getElementById('memory-areas').replaceChildren();
+    document.getElementById('memory-title').textContent = 'Pick a block or an area';
+    context.showError(document.getElementById('memory-error'), null);
+    renderPage();
+}
+
 export function viewedArea() {
     return viewed ? viewed.path : null;
 }

@@ -61,6 +61,13 @@ export function init(pageContext) {
                                                      lastCounts));
 }
 
+// Another PLC is shown: the last one's minute of requests is not its.
+export function plcChanged() {
+    lastCounts = [];
+    context.showError(document.getElementById('cpu-error'), null);
+    document.querySelector('#connections tbody').replaceChildren();
+}
+
 export function showStatus(status) {
     document.getElementById('overview-cpu').textContent = status.cpu;
     const state = document.getElementById('overview-state');

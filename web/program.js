@@ -185,6 +185,20 @@ export function init(pageContext) {
     element('program-open').addEventListener('change', openFile);
 }
 
+// Another PLC is shown: its program is read afresh, and an edit of the last one's is dropped.
+export function plcChanged() {
+    setEditing(false);
+    showProblem(null);
+    markLine(0);
+    showText('');
+    sourceStale = true;
+    lastCycles = 0;
+    lastState = '';
+    if (visible) {
+        refresh();
+    }
+}
+
 // Called whenever the tabs change: the state is asked for once a second while this tab shows.
 export function shown(isShown) {
     if (isShown === visible) {

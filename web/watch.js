@@ -1,16 +1,17 @@
 // Watch table: S7 addresses the user types, their values live (the server sends the ones that
 // changed, ten times a second), a value changed in place as a client write would, and ticked
-// numeric rows plotted over the last minute. The rows are kept in localStorage and can be saved
-// to and loaded from a JSON file.
+// numeric rows plotted over the last minute. The rows are kept in localStorage (a table for each
+// PLC picked by name) and can be saved to and loaded from a JSON file.
 import { api } from './api.js';
 import { drawSteps, palette } from './chart.js';
 import { formatValue, isText, parseInput, validRows } from './values.js';
 
-const storageKey = 'plcdouble.watch';
+const firstPlcKey = 'plcdouble.watch';
 const historyMs = 60000;
 const chartIntervalMs = 250;
 
 let context;
+let storageKey = firstPlcKey;
 let readOnly = false;
 let rows = []; // [{ addr, plot }] in the table's order
 let streamAddresses = []; // the addresses of the open stream; its events index into this
@@ -262,6 +263,16 @@ export function init(pageContext) {
 
 export function shown() {
     drawChart();
+}
+
+// Another PLC is shown (name null: the first, under the paths without a name): its own table.
+export function plcChanged(name) {
+    storageKey = name === null ? firstPlcKey : `${firstPlcKey}.${name}`;
+    live.clear();
+    streamAddresses = [];
+    context.showError(document.getElementById('watch-error'), null);
+    load();
+    render();
 }
 
 export function addresses() {

@@ -487,8 +487,11 @@ bool serverStartPlant(Server &server, const Options &process, std::vector<Option
     }
     chooseCapturePorts(server.plcs);
     if (process.http) {
-        HttpOptions served{process.httpAddress, process.httpPort, process.httpToken,
-                           process.httpReadOnly, server.plcs.front().get()};
+        HttpOptions served{
+            process.httpAddress, process.httpPort, process.httpToken, process.httpReadOnly, {}};
+        for (const std::unique_ptr<Plc> &each : server.plcs) {
+            served.plcs.push_back(each.get());
+        }
         const HttpStart started = httpStart(served);
         if (!started.ok) {
             logMessage(attributeError, "%s", started.error.c_str());

@@ -5,6 +5,7 @@
 #include "http/metrics.h"
 #include "http/web_assets.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -67,6 +68,10 @@ bool authorised(const HttpAccess &access, const HttpRequest &request) {
     // EventSource cannot set headers.
     const std::string *token = queryValue(request, "token");
     return request.path == "/api/events" && token != nullptr && sameSecret(*token, access.token);
+}
+
+HttpReply tokenNeeded() {
+    return error(401, "this server needs its token: Authorization: Bearer TOKEN");
 }
 
 struct ParsedBody {
@@ -531,15 +536,96 @@ HttpReply serveFile(const HttpRequest &request) {
     return error(404, "no such page or API path: " + std::string(request.path));
 }
 
+HttpReply metricsReply(std::span<Plc *const> plcs) {
+    return {200,
+            metricsContentType,
+            metricsText(plcs, {droppedLogLines(), droppedEventLines()}),
+            {},
+            false};
+}
+
 HttpReply wrongMethod(const HttpRequest &request) {
     return error(405,
                  std::string(request.method) + " is not allowed on " + std::string(request.path));
 }
 
+// ---- the plant: many PLCs, each under /api/plc/NAME/...
+
+constexpr std::string_view plcPrefix = "/api/plc/";
+
+// "/api/plc/NAME/rest" as NAME and "/api/rest", the path NAME's own API takes.
+struct PlcPath {
+    std::string_view name;
+    std::string path;
+};
+
+std::optional<PlcPath> splitPlcPath(std::string_view path) {
+    if (!path.starts_with(plcPrefix)) {
+        return std::nullopt;
+    }
+    const std::string_view named = path.substr(plcPrefix.size());
+    const std::size_t slash = named.find('/');
+    std::string inner = "/api/";
+    if (slash != std::string_view::npos) {
+        inner += named.substr(slash + 1);
+    }
+    return PlcPath{named.substr(0, slash), std::move(inner)};
+}
+
+void appendJsonText(std::string &out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += ' '; // a name or an address has none; nothing that breaks the JSON gets in
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+// Written by hand, not through a JSON object: the page asks for it every second, and with
+// 10,000 PLCs an object per field would cost the loop more than the text does.
+std::string plcsText(const HttpPlant &plant) {
+    std::string out;
+    out.reserve(plant.plcs.size() * 160);
+    out += '[';
+    for (const Plc *plc : plant.plcs) {
+        if (out.size() > 1) {
+            out += ',';
+        }
+        const RequestRate &rate = plc->connections.requestRate;
+        // The last whole second: the current one is still counting.
+        const std::uint32_t lastSecond =
+            rate.counts[(rate.current + requestRateSeconds - 1) % requestRateSeconds];
+        out += "{\"name\":";
+        appendJsonText(out, plc->setup.name);
+        out += ",\"cpu\":";
+        appendJsonText(out, plc->cpu.profile->name);
+        out += cpuRuns(*plc) ? ",\"state\":\"RUN\"" : ",\"state\":\"STOP\"";
+        out += ",\"address\":";
+        appendJsonText(out, ipv4Text(plc->setup.bindAddress));
+        out += ",\"port\":";
+        out += std::to_string(plc->listenerPort);
+        out += ",\"connections\":";
+        out += std::to_string(plc->connections.connectionCount);
+        out += ",\"requestsPerSecond\":";
+        out += std::to_string(lastSecond);
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
 } // namespace
 
 std::size_t largestBodyFor(std::string_view method, std::string_view path) {
-    return method == "PUT" && path == programPath ? largestProgramSource : largestRequestBody;
+    const std::optional<PlcPath> named = splitPlcPath(path);
+    const std::string_view own = named ? std::string_view(named->path) : path;
+    return method == "PUT" && own == programPath ? largestProgramSource : largestRequestBody;
 }
 
 MemoryView findMemoryView(Plc &plc, std::string_view path) {
@@ -639,7 +725,8 @@ json statusJson(Plc &plc, const HttpAccess &access) {
                          {"path", areaPath(area)},
                          {"size", processArea(plc.memory.areas, area).size()}});
     }
-    return json{{"cpu", plc.cpu.profile->name},
+    return json{{"name", plc.setup.name},
+                {"cpu", plc.cpu.profile->name},
                 {"state", cpuRuns(plc) ? "RUN" : "STOP"},
                 {"program", programStateName(programState(plc.program, cpuRuns(plc)))},
                 {"readOnly", access.readOnly},
@@ -668,17 +755,14 @@ HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpReques
         return serveFile(request);
     }
     if (!authorised(access, request)) {
-        return error(401, "this server needs its token: Authorization: Bearer TOKEN");
+        return tokenNeeded();
     }
     if (metrics) {
         if (request.method != "GET") {
             return wrongMethod(request);
         }
-        return {200,
-                metricsContentType,
-                metricsText(plc, {droppedLogLines(), droppedEventLines()}),
-                {},
-                false};
+        Plc *const only = &plc;
+        return metricsReply(std::span(&only, 1));
     }
     if (request.bodyTooLarge) {
         return error(413, largestBodyFor(request.method, path) == largestProgramSource
@@ -742,4 +826,55 @@ HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpReques
                                  : wrongMethod(request);
     }
     return error(404, "no such API path: " + std::string(path));
+}
+
+HttpPlant makeHttpPlant(std::vector<Plc *> plcs) {
+    HttpPlant plant{std::move(plcs), {}};
+    plant.byName.reserve(plant.plcs.size());
+    for (Plc *plc : plant.plcs) {
+        plant.byName.emplace_back(plc->setup.name, plc);
+    }
+    // Stable: of two PLCs with one name the first in the process's order is found.
+    std::stable_sort(plant.byName.begin(), plant.byName.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    return plant;
+}
+
+Plc *findPlantPlc(const HttpPlant &plant, std::string_view name) {
+    const auto found =
+        std::lower_bound(plant.byName.begin(), plant.byName.end(), name,
+                         [](const std::pair<std::string, Plc *> &entry, std::string_view key) {
+                             return std::string_view(entry.first) < key;
+                         });
+    return found != plant.byName.end() && found->first == name ? found->second : nullptr;
+}
+
+PlantReply handlePlantRequest(const HttpPlant &plant, const HttpAccess &access,
+                              const HttpRequest &request) {
+    const std::string_view path = request.path;
+    if (std::optional<PlcPath> named = splitPlcPath(path)) {
+        HttpRequest inner = request;
+        inner.path = named->path;
+        // The token first: without it a caller learns nothing, not even which names exist.
+        if (!authorised(access, inner)) {
+            return {tokenNeeded(), nullptr};
+        }
+        Plc *plc = findPlantPlc(plant, named->name);
+        if (plc == nullptr) {
+            return {error(404, "no PLC named '" + std::string(named->name) + "'"), nullptr};
+        }
+        return {handleHttpRequest(*plc, access, inner), plc};
+    }
+    if (path == "/api/plcs" || path == "/metrics") {
+        if (!authorised(access, request)) {
+            return {tokenNeeded(), nullptr};
+        }
+        if (request.method != "GET") {
+            return {wrongMethod(request), nullptr};
+        }
+        return {path == "/metrics" ? metricsReply(plant.plcs)
+                                   : HttpReply{200, jsonType, plcsText(plant), {}, false},
+                nullptr};
+    }
+    return {handleHttpRequest(*plant.plcs.front(), access, request), plant.plcs.front()};
 }

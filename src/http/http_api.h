@@ -1,4 +1,4 @@
-// The watch page's JSON API as plain functions: a PLC and a request in, a reply out. The HTTP
+// The watch page's JSON API as plain functions: the PLCs and a request in, a reply out. The HTTP
 // library (http_server.cpp) only moves bytes; everything the API decides is here, so tests and the
 // fuzzer call it without a socket.
 #pragma once
@@ -18,8 +18,8 @@
 
 inline constexpr std::size_t largestRequestBody = std::size_t{64} * 1024;
 
-// The most a request may bring: a program's source for PUT /api/program (largestProgramSource),
-// largestRequestBody for everything else.
+// The most a request may bring: a program's source for PUT /api/program or
+// /api/plc/NAME/program (largestProgramSource), largestRequestBody for everything else.
 std::size_t largestBodyFor(std::string_view method, std::string_view path);
 
 // Who may do what over HTTP.
@@ -63,7 +63,30 @@ inline bool journalHasNews(const Plc &plc, std::uint64_t since) {
     return plc.traffic.journal.nextSequence - 1 > since;
 }
 
+// One request to one PLC, its paths without a PLC's name (/api/status, /metrics for it alone).
 HttpReply handleHttpRequest(Plc &plc, const HttpAccess &access, const HttpRequest &request);
+
+// The PLCs the API serves: in the process's order, the first answering the paths that name no
+// PLC, and by name, sorted once when the server starts so that finding one of 10,000 is a binary
+// search.
+struct HttpPlant {
+    std::vector<Plc *> plcs;
+    std::vector<std::pair<std::string, Plc *>> byName;
+};
+HttpPlant makeHttpPlant(std::vector<Plc *> plcs);
+// The PLC of that name (of two with one name, the first), or nullptr.
+Plc *findPlantPlc(const HttpPlant &plant, std::string_view name);
+
+// A reply with the PLC that gave it: an event stream or a journal long poll stays with it.
+struct PlantReply {
+    HttpReply reply;
+    Plc *plc = nullptr; // none answered: /api/plcs, /metrics, an unknown name
+};
+// One request to the process: GET /api/plcs lists every PLC, /metrics counts them all,
+// /api/plc/NAME/... is NAME's own API (404 for a name no PLC has), and every other path goes to
+// the first PLC, as when the process had only it.
+PlantReply handlePlantRequest(const HttpPlant &plant, const HttpAccess &access,
+                              const HttpRequest &request);
 
 // For the event stream: the status object, and one watched address read now ({"addr", "type",
 // "value"} or {"addr", "error"}).

@@ -27,6 +27,7 @@ namespace {
 
 struct Stream {
     MHD_Connection *connection;
+    Plc *plc; // the PLC the stream was opened for
     bool suspended;
     EventStream events;
 };
@@ -43,6 +44,7 @@ struct Pending {
 // A journal long poll waiting for a write after `since`, or for its deadline.
 struct JournalPoll {
     MHD_Connection *connection;
+    Plc *plc; // whose journal it waits on
     Pending *pending;
     std::uint64_t since;
     std::int64_t deadlineMicros;
@@ -109,7 +111,7 @@ std::string loadLibrary() {
 }
 
 MHD_Daemon *httpDaemon = nullptr;
-Plc *servedPlc = nullptr;
+HttpPlant servedPlant;
 HttpAccess servedAccess{};
 std::list<Stream> streams; // stable addresses: the library holds pointers to them
 std::vector<JournalPoll> polls;
@@ -187,10 +189,10 @@ MHD_Result queue(MHD_Connection *connection, const HttpReply &reply) {
     return queued;
 }
 
-MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
-    Stream &stream = streams.emplace_back(Stream{
-        connection, false,
-        openEventStream(*servedPlc, servedAccess, request, servedPlc->connections.nowMicros)});
+MHD_Result openStream(MHD_Connection *connection, Plc &plc, const HttpRequest &request) {
+    Stream &stream = streams.emplace_back(
+        Stream{connection, &plc, false,
+               openEventStream(plc, servedAccess, request, plc.connections.nowMicros)});
     MHD_Response *response = mhd.createResponseFromCallback(MHD_SIZE_UNKNOWN, streamBlockSize,
                                                             readStream, &stream, endStream);
     if (response == nullptr) {
@@ -206,9 +208,10 @@ MHD_Result openStream(MHD_Connection *connection, const HttpRequest &request) {
 
 // Parks the request until the journal has a write after `since` or the wait is over; the loop
 // answers it (answerJournalPolls).
-MHD_Result holdJournalPoll(MHD_Connection *connection, Pending &pending, const HttpReply &reply) {
-    const std::int64_t nowMicros = servedPlc->connections.nowMicros;
-    polls.push_back({connection, &pending, reply.since, nowMicros + reply.waitMicros});
+MHD_Result holdJournalPoll(MHD_Connection *connection, Plc &plc, Pending &pending,
+                           const HttpReply &reply) {
+    const std::int64_t nowMicros = plc.connections.nowMicros;
+    polls.push_back({connection, &plc, &pending, reply.since, nowMicros + reply.waitMicros});
     pending.polling = true;
     mhd.suspendConnection(connection);
     return MHD_YES;
@@ -219,10 +222,10 @@ MHD_Result holdJournalPoll(MHD_Connection *connection, Pending &pending, const H
 bool answerJournalPolls(std::int64_t nowMicros, bool all) {
     bool resumed = false;
     std::erase_if(polls, [nowMicros, all, &resumed](const JournalPoll &poll) {
-        if (!all && !journalHasNews(*servedPlc, poll.since) && nowMicros < poll.deadlineMicros) {
+        if (!all && !journalHasNews(*poll.plc, poll.since) && nowMicros < poll.deadlineMicros) {
             return false;
         }
-        poll.pending->answer = journalReply(*servedPlc, poll.since);
+        poll.pending->answer = journalReply(*poll.plc, poll.since);
         mhd.resumeConnection(poll.connection);
         resumed = true;
         return true;
@@ -274,12 +277,14 @@ MHD_Result onRequest(void *, MHD_Connection *connection, const char *url, const 
     notePeer(connection, request);
     request.body = pending->body;
     request.bodyTooLarge = pending->tooLarge;
-    const HttpReply reply = handleHttpRequest(*servedPlc, servedAccess, request);
-    if (reply.eventStream) {
-        return openStream(connection, request);
+    const PlantReply answered = handlePlantRequest(servedPlant, servedAccess, request);
+    const HttpReply &reply = answered.reply;
+    // Only a PLC's own API streams or waits, so these come with the PLC.
+    if (reply.eventStream && answered.plc != nullptr) {
+        return openStream(connection, *answered.plc, request);
     }
-    if (reply.journalWait) {
-        return holdJournalPoll(connection, *pending, reply);
+    if (reply.journalWait && answered.plc != nullptr) {
+        return holdJournalPoll(connection, *answered.plc, *pending, reply);
     }
     return queue(connection, reply);
 }
@@ -299,7 +304,9 @@ void requestDone(void *, MHD_Connection *, void **requestContext, MHD_RequestTer
     // library's next send to it fails. Nothing went wrong, so nothing is logged.
     const std::string_view message = text.data();
     if (message.starts_with("Failed to send") &&
-        message.find("/api/events") != std::string_view::npos) {
+        (message.find("/api/events") != std::string_view::npos ||
+         (message.find("/api/plc/") != std::string_view::npos &&
+          message.find("/events") != std::string_view::npos))) {
         return;
     }
     logMessage(attributeError, "HTTP: %s", text.data());
@@ -312,6 +319,9 @@ bool httpAvailable() {
 }
 
 HttpStart httpStart(const HttpOptions &options) {
+    if (options.plcs.empty()) {
+        return {false, 0, "the watch page needs a PLC to show"};
+    }
     if (const std::string error = loadLibrary(); !error.empty()) {
         return {false, 0, error};
     }
@@ -323,8 +333,10 @@ HttpStart httpStart(const HttpOptions &options) {
                     platform::describeError(listened.errorCode) +
                     platform::listenFailureHint(listened.errorCode, options.port)};
     }
-    servedPlc = options.plc;
-    servedPlc->traffic.journal.kept = true; // the API reads it from now on
+    servedPlant = makeHttpPlant(options.plcs);
+    for (Plc *plc : servedPlant.plcs) {
+        plc->traffic.journal.kept = true; // the API reads it from now on
+    }
     servedAccess = {options.token, options.readOnly};
     keepRecentLog();
     libraryDueMicros = 0; // the first pass runs it
@@ -369,7 +381,7 @@ void httpPass(std::int64_t nowMicros, bool ready) {
     if (!streams.empty() && nowMicros >= nextRefreshMicros) {
         nextRefreshMicros = nowMicros + eventRefreshMicros;
         for (Stream &stream : streams) {
-            refreshEventStream(*servedPlc, servedAccess, stream.events, nowMicros);
+            refreshEventStream(*stream.plc, servedAccess, stream.events, nowMicros);
             if (stream.suspended && hasEventBytes(stream.events)) {
                 stream.suspended = false;
                 mhd.resumeConnection(stream.connection);
@@ -400,5 +412,6 @@ void httpStop() {
     mhd.stopDaemon(httpDaemon);
     httpDaemon = nullptr;
     streams.clear();
+    servedPlant = {};
     stopping = false;
 }

@@ -8,13 +8,16 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct HttpOptions {
     Ipv4Address address;
     std::uint16_t port;
     std::string token; // empty: none
     bool readOnly;
-    Plc *plc; // the PLC the page shows and the API addresses
+    // The PLCs the page shows and the API addresses, in the process's order: the first answers
+    // the paths that name no PLC.
+    std::vector<Plc *> plcs;
 };
 
 // False where this build has no HTTP server (the Windows build).

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -58,10 +60,14 @@ std::string seconds(double value) {
     return text.data();
 }
 
+std::string plcLabelOf(const Plc &plc) {
+    std::string label = "plc=\"";
+    label += labelValue(plc.traffic.plcName); // appended: GCC 12 warns wrongly on "..." + text
+    label += '"';
+    return label;
+}
+
 void requestSamples(std::string &out, const std::string &plcLabel, const TrafficCounts &counts) {
-    family(out, "plcdouble_requests_total", "counter",
-           "Exchanges answered (requests, connection requests, closes) by protocol, operation "
-           "and result.");
     constexpr std::array<std::string_view, 2> results = {"ok", "error"};
     for (std::size_t protocol = 0; protocol < trafficProtocolCount; ++protocol) {
         for (std::size_t operation = 0; operation < trafficOperationCount; ++operation) {
@@ -86,7 +92,6 @@ void requestSamples(std::string &out, const std::string &plcLabel, const Traffic
 
 void cycleSamples(std::string &out, const std::string &plcLabel, const CycleHistogram &cycles) {
     constexpr std::string_view name = "plcdouble_program_cycle_seconds";
-    family(out, name, "histogram", "Time the PLC program's cycles took.");
     std::uint64_t cumulative = 0;
     const std::string bucketName = std::string(name) + "_bucket";
     for (std::size_t bucket = 0; bucket < cycles.counts.size(); ++bucket) {
@@ -101,40 +106,75 @@ void cycleSamples(std::string &out, const std::string &plcLabel, const CycleHist
     sample(out, std::string(name) + "_count", plcLabel, cycles.cycles);
 }
 
+struct ByteTotals {
+    std::uint64_t in;
+    std::uint64_t out;
+};
+
+// Closed connections' bytes and those of the connections open now.
+ByteTotals byteTotals(const Plc &plc) {
+    const ConnectionTable &table = plc.connections;
+    ByteTotals totals{plc.traffic.counts.closedBytesIn, plc.traffic.counts.closedBytesOut};
+    for (int slot = 0; slot < table.connectionCount; ++slot) {
+        totals.in += slotAt(table, slot).bytesIn;
+        totals.out += slotAt(table, slot).bytesOut;
+    }
+    return totals;
+}
+
 } // namespace
 
-std::string metricsText(const Plc &plc, const ProcessCounts &process) {
-    std::string plcLabel = "plc=\"";
-    plcLabel += labelValue(plc.traffic.plcName); // appended: GCC 12 warns wrongly on "..." + text
-    plcLabel += '"';
-    const TrafficCounts &counts = plc.traffic.counts;
-    const ConnectionTable &table = plc.connections;
-    std::uint64_t bytesIn = counts.closedBytesIn;
-    std::uint64_t bytesOut = counts.closedBytesOut;
-    for (int slot = 0; slot < table.connectionCount; ++slot) {
-        bytesIn += slotAt(table, slot).bytesIn;
-        bytesOut += slotAt(table, slot).bytesOut;
+// The format wants a family's samples together under its HELP and TYPE lines: each family walks
+// every PLC.
+std::string metricsText(std::span<Plc *const> plcs, const ProcessCounts &process) {
+    std::vector<std::string> labels;
+    labels.reserve(plcs.size());
+    for (const Plc *plc : plcs) {
+        labels.push_back(plcLabelOf(*plc));
     }
     std::string out;
-    requestSamples(out, plcLabel, counts);
+    family(out, "plcdouble_requests_total", "counter",
+           "Exchanges answered (requests, connection requests, closes) by protocol, operation "
+           "and result.");
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        requestSamples(out, labels[index], plcs[index]->traffic.counts);
+    }
     family(out, "plcdouble_received_bytes_total", "counter",
            "Bytes received from S7 and S5 clients.");
-    sample(out, "plcdouble_received_bytes_total", plcLabel, bytesIn);
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        sample(out, "plcdouble_received_bytes_total", labels[index], byteTotals(*plcs[index]).in);
+    }
     family(out, "plcdouble_sent_bytes_total", "counter", "Bytes sent to S7 and S5 clients.");
-    sample(out, "plcdouble_sent_bytes_total", plcLabel, bytesOut);
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        sample(out, "plcdouble_sent_bytes_total", labels[index], byteTotals(*plcs[index]).out);
+    }
     family(out, "plcdouble_connections_open", "gauge", "Client connections open now.");
-    sample(out, "plcdouble_connections_open", plcLabel,
-           static_cast<std::uint64_t>(table.connectionCount));
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        sample(out, "plcdouble_connections_open", labels[index],
+               static_cast<std::uint64_t>(plcs[index]->connections.connectionCount));
+    }
     family(out, "plcdouble_connections_refused_total", "counter",
            "Connections refused: over the limit, a connection request refused, S7CommPlus.");
-    sample(out, "plcdouble_connections_refused_total", plcLabel, counts.connectionsRefused);
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        sample(out, "plcdouble_connections_refused_total", labels[index],
+               plcs[index]->traffic.counts.connectionsRefused);
+    }
     family(out, "plcdouble_fault_rule_fired_total", "counter",
            "Requests each fault rule in force acted on.");
-    for (const FaultRule &rule : plc.faults.rules) {
-        sample(out, "plcdouble_fault_rule_fired_total",
-               plcLabel + ",rule=\"" + std::to_string(rule.id) + "\"", rule.fired);
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        for (const FaultRule &rule : plcs[index]->faults.rules) {
+            std::string ruleLabels = labels[index];
+            ruleLabels += ",rule=\"";
+            ruleLabels += std::to_string(rule.id);
+            ruleLabels += '"';
+            sample(out, "plcdouble_fault_rule_fired_total", ruleLabels, rule.fired);
+        }
     }
-    cycleSamples(out, plcLabel, plc.program.histogram);
+    family(out, "plcdouble_program_cycle_seconds", "histogram",
+           "Time the PLC program's cycles took.");
+    for (std::size_t index = 0; index < plcs.size(); ++index) {
+        cycleSamples(out, labels[index], plcs[index]->program.histogram);
+    }
     // The log is the process's: no PLC label.
     family(out, "plcdouble_log_lines_dropped_total", "counter",
            "Console log lines dropped because the output did not take them.");

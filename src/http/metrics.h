@@ -1,10 +1,11 @@
-// GET /metrics: the PLC's counts in the Prometheus text exposition format (version 0.0.4), for a
+// GET /metrics: the PLCs' counts in the Prometheus text exposition format (version 0.0.4), for a
 // scraper to collect and graph. docs/events-and-metrics.md names every series.
 #pragma once
 
 #include "plc/plc.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -16,4 +17,6 @@ struct ProcessCounts {
     std::uint64_t eventLinesDropped;
 };
 
-std::string metricsText(const Plc &plc, const ProcessCounts &process);
+// Every series of a PLC carries its name as the plc label; the log's counts are the process's
+// and carry none.
+std::string metricsText(std::span<Plc *const> plcs, const ProcessCounts &process);

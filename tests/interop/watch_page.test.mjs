@@ -2,14 +2,16 @@
 // the real server with --http, and node-snap7 as the S7 client beside it. A word written over S7
 // shows in the page's watch table; a value typed into the table is read back over S7; STOP pressed
 // in the page is what the client's PlcStatus reports; the Program tab shows the running program
-// and marks the line a refused download names. Leaves a screenshot of the watch table in
-// PLCDOUBLE_SCREENSHOT (ctest: the build folder's watch-page.png).
+// and marks the line a refused download names. A process with several PLCs opens on the plant:
+// its filter, a RUN/STOP button a row, and each PLC's own tabs. Leaves a screenshot of the watch
+// table in PLCDOUBLE_SCREENSHOT (ctest: the build folder's watch-page.png).
 //
 //   node watch_page.test.mjs   (ctest test interop_watch_page; exits 77, skipped, without chromium)
 import assert from 'node:assert/strict';
-import { existsSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
+import { spawn } from 'node:child_process';
 import { after, before, describe, it } from 'node:test';
 import { setTimeout as sleep } from 'node:timers/promises';
 
@@ -46,6 +48,35 @@ async function startWithPage(args, folder = mkdtempSync(join(tmpdir(), 'plcdoubl
         assert.ok(Date.now() < deadline, `the page did not answer on ${url}:\n${server.output}`);
     }
     return { server, url, folder };
+}
+
+// Starts the server with the configuration's PLCs, the page on any free port, and a ready file;
+// resolves with the page's address and the PLCs the file lists once it is there.
+async function startPlant(configText, folder) {
+    const config = join(folder, 'plant.toml');
+    const readyFile = join(folder, 'ready.json');
+    writeFileSync(config, configText);
+    const child = spawn(process.env.PLCDOUBLE_BINARY,
+                        ['--config', config, '--http', `${host}:0`, '--ready-file', readyFile,
+                         '--color', 'never'], { stdio: ['ignore', 'ignore', 'pipe'] });
+    let errors = '';
+    child.stderr.on('data', (text) => { errors += text; });
+    const stop = () => new Promise((resolve) => {
+        if (child.exitCode !== null) {
+            resolve(child.exitCode);
+            return;
+        }
+        child.once('exit', resolve);
+        child.kill('SIGTERM');
+    });
+    for (const deadline = Date.now() + 10000; !existsSync(readyFile); await sleep(20)) {
+        if (child.exitCode !== null || Date.now() > deadline) {
+            await stop();
+            assert.fail(`the server did not get ready: ${errors}`);
+        }
+    }
+    const ready = JSON.parse(readFileSync(readyFile, 'utf8'));
+    return { url: `http://${ready.http.address}:${ready.http.port}/`, plcs: ready.plcs, stop };
 }
 
 async function openPage(browser, url) {
@@ -221,6 +252,86 @@ describe('the watch page in chromium', () => {
             assert.deepEqual(problems, []);
         } finally {
             await server.stop();
+            rmSync(folder, { recursive: true, force: true });
+        }
+    });
+
+    it('opens on the plant with several PLCs, filters it, stops one, shows each one\'s own data',
+       async () => {
+        const folder = mkdtempSync(join(tmpdir(), 'plcdouble-page-'));
+        const { url, plcs: started, stop } = await startPlant(
+            'cpu = "s7-1200"\nbind = "127.0.0.1"\n' +
+            '[[plc]]\nname = "filler-{n}"\ncount = 3\nport = 0\n' +
+            '[[plc]]\nname = "palletiser"\ncpu = "s7-1500"\nport = 0\n', folder);
+        const plcsNow = async () => (await fetch(`${url}api/plcs`)).json();
+        const shownRows = (page) => page.$$eval('#plant-table tbody tr:not([hidden])',
+            (rows) => rows.map((row) => row.dataset.plc));
+        const filterBy = async (page, text) => {
+            await page.$eval('#plant-filter', (field, value) => {
+                field.value = value;
+                field.dispatchEvent(new Event('input'));
+            }, text);
+            return shownRows(page);
+        };
+        try {
+            const { page, problems } = await openPage(browser, url);
+            await page.waitForSelector('#plant-table tr[data-plc="palletiser"]');
+            const plcs = await plcsNow();
+            assert.deepEqual(plcs.map((plc) => plc.name),
+                             ['filler-1', 'filler-2', 'filler-3', 'palletiser']);
+            // The ports each PLC took, as the ready file names them.
+            assert.deepEqual(plcs.map((plc) => [plc.name, plc.port]),
+                             started.map((plc) => [plc.name, plc.port]));
+            assert.equal(new Set(plcs.map((plc) => plc.port)).size, 4);
+            assert.deepEqual(
+                await page.$$eval('#plant-table tbody tr', (rows) => rows.map((row) =>
+                    [...row.cells].slice(0, 4).map((cell) => cell.textContent))),
+                plcs.map((plc) => [plc.name, plc.cpu, plc.state, `127.0.0.1:${plc.port}`]));
+
+            // Text anywhere in the name, any case; a glob over the whole name.
+            assert.deepEqual(await filterBy(page, 'LET'), ['palletiser']);
+            assert.deepEqual(await filterBy(page, 'filler-?'), ['filler-1', 'filler-2', 'filler-3']);
+            assert.deepEqual(await filterBy(page, '*-2'), ['filler-2']);
+            assert.equal(await page.$eval('#plant-count', (count) => count.textContent),
+                         '1 of 4 PLCs');
+            assert.deepEqual(await filterBy(page, ''), plcs.map((plc) => plc.name));
+
+            // STOP on one row stops that CPU alone, and the row shows it.
+            await page.click('#plant-table tr[data-plc="filler-2"] button[data-role="cpu"]');
+            await page.waitForFunction(() => document.querySelector(
+                '#plant-table tr[data-plc="filler-2"] .state-badge').textContent === 'STOP');
+            assert.deepEqual((await plcsNow()).map((plc) => plc.state),
+                             ['RUN', 'STOP', 'RUN', 'RUN']);
+
+            // Into filler-3: its tabs show its own CPU and its own memory.
+            await fetch(`${url}api/plc/filler-3/watch`, {
+                method: 'PUT', body: JSON.stringify({ addr: 'MW20:INT', value: 4321 }),
+            });
+            await page.click('#plant-table tr[data-plc="filler-3"] a');
+            await page.waitForFunction(() =>
+                document.getElementById('header-plc').textContent === 'filler-3' &&
+                document.getElementById('overview-state').textContent === 'RUN');
+            assert.equal(await page.evaluate(() => location.hash), '#plc/filler-3/overview');
+            await page.click('[data-tab="watch"]');
+            await addWatchRow(page, 'MW20:INT');
+            assert.equal(await page.$eval('#watch-table tr[data-addr="MW20:INT"] [data-value]',
+                                          (cell) => cell.dataset.value), '4321');
+
+            // Back to the plant and into filler-2: stopped, and a watch table of its own.
+            await page.click('#nav-plant');
+            await page.waitForSelector('#tab-plant:not([hidden])');
+            await page.click('#plant-table tr[data-plc="filler-2"] a');
+            await page.waitForFunction(() =>
+                document.getElementById('header-plc').textContent === 'filler-2' &&
+                document.getElementById('overview-state').textContent === 'STOP');
+            await page.click('[data-tab="watch"]');
+            assert.equal(await page.$('#watch-table tbody tr'), null);
+            await addWatchRow(page, 'MW20:INT');
+            assert.equal(await page.$eval('#watch-table tr[data-addr="MW20:INT"] [data-value]',
+                                          (cell) => cell.dataset.value), '0');
+            assert.deepEqual(problems, []);
+        } finally {
+            await stop();
             rmSync(folder, { recursive: true, force: true });
         }
     });
