@@ -863,7 +863,10 @@ PlantReply handlePlantRequest(const HttpPlant &plant, const HttpAccess &access,
         if (plc == nullptr) {
             return {error(404, "no PLC named '" + std::string(named->name) + "'"), nullptr};
         }
-        return {handleHttpRequest(*plc, access, inner), plc};
+        setLogPlc(plc->setup.name); // its lines name it, as the loop's do
+        PlantReply reply{handleHttpRequest(*plc, access, inner), plc};
+        setLogPlc({});
+        return reply;
     }
     if (path == "/api/plcs" || path == "/metrics") {
         if (!authorised(access, request)) {
@@ -876,5 +879,9 @@ PlantReply handlePlantRequest(const HttpPlant &plant, const HttpAccess &access,
                                    : HttpReply{200, jsonType, plcsText(plant), {}, false},
                 nullptr};
     }
-    return {handleHttpRequest(*plant.plcs.front(), access, request), plant.plcs.front()};
+    Plc *first = plant.plcs.front();
+    setLogPlc(first->setup.name);
+    PlantReply reply{handleHttpRequest(*first, access, request), first};
+    setLogPlc({});
+    return reply;
 }
